@@ -1,0 +1,899 @@
+// talvora.memory.mesqua: lock-free counters, allocation statistics, a
+// versioned object cell, a stack and a nanosecond timer.
+#include <atomic>
+
+#include "frame/module_frame.hpp"
+
+namespace {
+
+using frame::AnnInt;
+using frame::dint;
+using frame::none;
+using frame::p;
+using frame::pint;
+using frame::Ref;
+using frame::ret;
+using frame::noret;
+
+frame::Str s_threading("threading");
+frame::Str s_time("time");
+frame::Str s_Lock("Lock");
+frame::Str s_perf_counter_ns("perf_counter_ns");
+frame::Str s_elapsed_ns("elapsed_ns");
+frame::Str s_counter("_counter");
+frame::Str s_AtomicCounter("AtomicCounter");
+frame::Str s_py_load("py_load");
+frame::Str s_py_store("py_store");
+frame::Str s_py_increment("py_increment");
+frame::Str s_py_decrement("py_decrement");
+frame::Str s_py_compare_and_swap("py_compare_and_swap");
+frame::Str s_py_fetch_and_add("py_fetch_and_add");
+frame::Str s_load("load");
+frame::Str s_store("store");
+frame::Str s_increment("increment");
+frame::Str s_decrement("decrement");
+frame::Str s_compare_and_swap("compare_and_swap");
+frame::Str s_update_peaks("_update_peaks");
+frame::Str s_fmt_1f(".1f");
+frame::Str s_percent("%");
+frame::Str s_mode("lock-free C11 atomics");
+frame::Num c_zero(0LL);
+frame::Num c_100(100.0);
+frame::Num c_0f(0.0);
+frame::Num c_1000(1000.0);
+frame::Num c_1000000(1000000.0);
+
+PyTypeObject AtomicCounterType;
+PyTypeObject AtomicPointerType;
+PyTypeObject LockFreeStackType;
+PyTypeObject LockFreeStatisticsType;
+PyTypeObject PerformanceTimerType;
+
+// Calls threading.Lock() through the module globals.
+PyObject* new_lock() {
+  Ref threading(frame::get_global(s_threading));
+  if (!threading) return nullptr;
+  Ref lock_type(PyObject_GetAttr(threading, s_Lock));
+  if (!lock_type) return nullptr;
+  return PyObject_Vectorcall(lock_type, nullptr, 0, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// AtomicCounter
+
+struct AtomicCounter;
+struct AtomicCounterVtab {
+  int64_t (*_c_load)(AtomicCounter*);
+  void (*_c_store)(AtomicCounter*, int64_t);
+  int64_t (*_c_increment)(AtomicCounter*, int64_t);
+  int64_t (*_c_decrement)(AtomicCounter*, int64_t);
+  bool (*_c_compare_and_swap)(AtomicCounter*, int64_t, int64_t);
+  int64_t (*_c_fetch_and_add)(AtomicCounter*, int64_t);
+};
+
+struct AtomicCounter {
+  PyObject_HEAD
+  const AtomicCounterVtab* vtab;
+  alignas(8) int64_t value;
+  std::atomic_ref<int64_t> atom() { return std::atomic_ref<int64_t>(value); }
+};
+
+// Two's-complement wrap-around without signed overflow.
+inline int64_t wrap_add(int64_t a, int64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+
+int64_t c_load(AtomicCounter* c) { return c->atom().load(std::memory_order_seq_cst); }
+void c_store(AtomicCounter* c, int64_t v) { c->atom().store(v, std::memory_order_seq_cst); }
+int64_t c_fetch_and_add(AtomicCounter* c, int64_t d) { return c->atom().fetch_add(d, std::memory_order_seq_cst); }
+int64_t c_increment(AtomicCounter* c, int64_t d) { return wrap_add(c_fetch_and_add(c, d), d); }
+int64_t c_decrement(AtomicCounter* c, int64_t d) {
+  int64_t neg = static_cast<int64_t>(0 - static_cast<uint64_t>(d));
+  return wrap_add(c_fetch_and_add(c, neg), neg);
+}
+bool c_compare_and_swap(AtomicCounter* c, int64_t expected, int64_t desired) {
+  return c->atom().compare_exchange_strong(expected, desired, std::memory_order_seq_cst);
+}
+
+const AtomicCounterVtab kCounterVtab = {c_load, c_store, c_increment, c_decrement, c_compare_and_swap,
+                                        c_fetch_and_add};
+
+int ac_cinit(AtomicCounter* self, int64_t initial_value) {
+  self->value = initial_value;  // not yet shared
+  return 0;
+}
+void ac_alloc(PyObject* o) { reinterpret_cast<AtomicCounter*>(o)->vtab = &kCounterVtab; }
+
+int64_t ac_load(AtomicCounter* self) {
+  return frame::nogil([&] { return self->vtab->_c_load(self); });
+}
+void ac_store(AtomicCounter* self, int64_t value) {
+  frame::nogil([&] { self->vtab->_c_store(self, value); });
+}
+int64_t ac_increment(AtomicCounter* self, int64_t delta) {
+  return frame::nogil([&] { return self->vtab->_c_increment(self, delta); });
+}
+int64_t ac_decrement(AtomicCounter* self, int64_t delta) {
+  return frame::nogil([&] { return self->vtab->_c_decrement(self, delta); });
+}
+bool ac_compare_and_swap(AtomicCounter* self, int64_t expected, int64_t new_value) {
+  return frame::nogil([&] { return self->vtab->_c_compare_and_swap(self, expected, new_value); });
+}
+int64_t ac_fetch_and_add(AtomicCounter* self, int64_t delta) {
+  return frame::nogil([&] { return self->vtab->_c_fetch_and_add(self, delta); });
+}
+
+frame::FuncDef ac_init_def = frame::ctor<&ac_cinit>(p("initial_value", dint(0)));
+frame::FuncDef ac_load_def = frame::method<&ac_load>("load", "Atomically load value.", ret("int"));
+frame::FuncDef ac_store_def = frame::method<&ac_store>("store", "Atomically store value.", noret(), p("value"));
+frame::FuncDef ac_increment_def = frame::method<&ac_increment>(
+    "increment", "Atomically increment and return new value.", ret("int"), p("delta", dint(1)));
+frame::FuncDef ac_decrement_def = frame::method<&ac_decrement>(
+    "decrement", "Atomically decrement and return new value.", ret("int"), p("delta", dint(1)));
+frame::FuncDef ac_cas_def = frame::method<&ac_compare_and_swap>(
+    "compare_and_swap", "Atomically compare and swap.", ret("bool"), p("expected"), p("new_value"));
+frame::FuncDef ac_faa_def =
+    frame::method<&ac_fetch_and_add>("fetch_and_add", "Atomically fetch and add.", ret("int"), p("delta"));
+
+const frame::Entry ac_body[] = {
+    frame::def(ac_load_def),
+    frame::def(ac_store_def),
+    frame::def(ac_increment_def),
+    frame::def(ac_decrement_def),
+    frame::def(ac_cas_def),
+    frame::def(ac_faa_def),
+    frame::alias("py_load", "load"),
+    frame::alias("py_store", "store"),
+    frame::alias("py_increment", "increment"),
+    frame::alias("py_decrement", "decrement"),
+    frame::alias("py_compare_and_swap", "compare_and_swap"),
+    frame::alias("py_fetch_and_add", "fetch_and_add"),
+};
+
+frame::TypeDef ac_type = {
+    .type = &AtomicCounterType,
+    .name = "AtomicCounter",
+    .doc = "Lock-free 64-bit atomic counter (sequentially consistent).\n\n"
+           "Performance targets: increment < 30ns, load < 10ns, compare_and_swap < 50ns;\n"
+           "every operation runs without the GIL.",
+    .basicsize = sizeof(AtomicCounter),
+    .init = &ac_init_def,
+    .body = ac_body,
+    .alloc_init = ac_alloc,
+};
+
+// ---------------------------------------------------------------------------
+// AtomicCounterWrapper (plain Python class)
+
+PyObject* counter_of(PyObject* self) { return PyObject_GetAttr(self, s_counter); }
+
+PyObject* w_init(PyObject* self, AnnInt initial_value) {
+  Ref cls(frame::get_global(s_AtomicCounter));
+  if (!cls) return nullptr;
+  Ref counter(frame::call(cls.get(), initial_value.get()));
+  if (!counter || PyObject_SetAttr(self, s_counter, counter) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+template <frame::Str* Name>
+PyObject* w_forward0(PyObject* self) {
+  Ref c(counter_of(self));
+  return c ? frame::call_method(c.get(), *Name) : nullptr;
+}
+template <frame::Str* Name>
+PyObject* w_forward1(PyObject* self, AnnInt a) {
+  Ref c(counter_of(self));
+  return c ? frame::call_method(c.get(), *Name, a.get()) : nullptr;
+}
+PyObject* w_store(PyObject* self, AnnInt value) {
+  Ref r(w_forward1<&s_py_store>(self, std::move(value)));
+  if (!r) return nullptr;
+  Py_RETURN_NONE;
+}
+PyObject* w_cas(PyObject* self, AnnInt expected, AnnInt new_value) {
+  Ref c(counter_of(self));
+  return c ? frame::call_method(c.get(), s_py_compare_and_swap, expected.get(), new_value.get()) : nullptr;
+}
+
+frame::FuncDef w_init_def = frame::fn<&w_init>("__init__", nullptr, noret(), p("self"), pint("initial_value", dint(0)));
+frame::FuncDef w_load_def = frame::fn<&w_forward0<&s_py_load>>("load", nullptr, ret("int"), p("self"));
+frame::FuncDef w_store_def = frame::fn<&w_store>("store", nullptr, noret(), p("self"), pint("value"));
+frame::FuncDef w_increment_def =
+    frame::fn<&w_forward1<&s_py_increment>>("increment", nullptr, ret("int"), p("self"), pint("delta", dint(1)));
+frame::FuncDef w_decrement_def =
+    frame::fn<&w_forward1<&s_py_decrement>>("decrement", nullptr, ret("int"), p("self"), pint("delta", dint(1)));
+frame::FuncDef w_cas_def =
+    frame::fn<&w_cas>("compare_and_swap", nullptr, ret("bool"), p("self"), pint("expected"), pint("new_value"));
+frame::FuncDef w_faa_def =
+    frame::fn<&w_forward1<&s_py_fetch_and_add>>("fetch_and_add", nullptr, ret("int"), p("self"), pint("delta"));
+
+// ---------------------------------------------------------------------------
+// LockFreeStatistics
+
+constexpr int kStats = 12;
+enum Stat {
+  TotalAllocations,
+  TotalDeallocations,
+  CurrentAllocations,
+  BytesAllocated,
+  BytesReserved,
+  PeakAllocations,
+  PeakBytesAllocated,
+  BucketedAllocations,
+  FallbackAllocations,
+  AlignmentPaddingBytes,
+  TotalAllocationTimeNs,
+  TotalDeallocationTimeNs,
+};
+
+frame::Str stat_names[kStats] = {
+    frame::Str("total_allocations"),     frame::Str("total_deallocations"),    frame::Str("current_allocations"),
+    frame::Str("bytes_allocated"),       frame::Str("bytes_reserved"),         frame::Str("peak_allocations"),
+    frame::Str("peak_bytes_allocated"),  frame::Str("bucketed_allocations"),   frame::Str("fallback_allocations"),
+    frame::Str("alignment_padding_bytes"), frame::Str("total_allocation_time_ns"),
+    frame::Str("total_deallocation_time_ns"),
+};
+frame::Str s_ratio("bucketed_allocation_ratio");
+frame::Str s_avg_alloc("average_allocation_time_ns");
+frame::Str s_avg_dealloc("average_deallocation_time_ns");
+frame::Str s_alloc_mode("allocation_mode");
+
+struct LockFreeStatistics;
+struct StatisticsVtab {
+  void (*_update_peak_allocations)(LockFreeStatistics*, int64_t);
+  void (*_update_peak_bytes)(LockFreeStatistics*, int64_t);
+};
+
+struct LockFreeStatistics {
+  PyObject_HEAD
+  const StatisticsVtab* vtab;
+  alignas(8) int64_t c[kStats];  // internal atomics, accessed through atomic_ref
+  PyObject* lock;
+  PyObject* pub[kStats];  // public counters
+  std::atomic_ref<int64_t> at(int i) { return std::atomic_ref<int64_t>(c[i]); }
+};
+
+void raise_peak(std::atomic_ref<int64_t> peak, int64_t candidate) {
+  int64_t cur = peak.load(std::memory_order_seq_cst);
+  while (cur < candidate) {
+    if (peak.compare_exchange_strong(cur, candidate, std::memory_order_seq_cst)) return;
+  }
+}
+void update_peak_allocations(LockFreeStatistics* s, int64_t v) { raise_peak(s->at(PeakAllocations), v); }
+void update_peak_bytes(LockFreeStatistics* s, int64_t v) { raise_peak(s->at(PeakBytesAllocated), v); }
+const StatisticsVtab kStatsVtab = {update_peak_allocations, update_peak_bytes};
+
+void lfs_alloc(PyObject* o) { reinterpret_cast<LockFreeStatistics*>(o)->vtab = &kStatsVtab; }
+
+int lfs_cinit(LockFreeStatistics* self) {
+  for (int i = 0; i < kStats; i++) self->at(i).store(0, std::memory_order_seq_cst);
+  PyObject* lock = new_lock();
+  if (!lock) return -1;
+  Py_SETREF(self->lock, lock);
+  for (int i = 0; i < kStats; i++) {
+    PyObject* c = frame::call(reinterpret_cast<PyObject*>(&AtomicCounterType), c_zero.get());
+    if (!c) return -1;
+    Py_SETREF(self->pub[i], c);
+  }
+  return 0;
+}
+
+// Calls a method of public counter `i` and discards the result.
+bool pub_call(LockFreeStatistics* self, int i, PyObject* name) {
+  PyObject* r = frame::call_method(self->pub[i], name);
+  if (!r) return false;
+  Py_DECREF(r);
+  return true;
+}
+bool pub_call(LockFreeStatistics* self, int i, PyObject* name, PyObject* arg) {
+  PyObject* r = frame::call_method(self->pub[i], name, arg);
+  if (!r) return false;
+  Py_DECREF(r);
+  return true;
+}
+
+bool to_i64s(std::initializer_list<std::pair<PyObject*, int64_t*>> items) {
+  for (auto& [o, out] : items)
+    if (!frame::to_i64(o, *out)) return false;
+  return true;
+}
+
+PyObject* lfs_py_record_allocation(LockFreeStatistics* self, AnnInt size, bool is_bucketed, AnnInt padding,
+                                   AnnInt time_ns) {
+  int64_t sz, pad, t;
+  if (!to_i64s({{size, &sz}, {padding, &pad}, {time_ns, &t}})) return nullptr;
+  frame::nogil([&] {
+    self->at(TotalAllocations).fetch_add(1);
+    int64_t old_count = self->at(CurrentAllocations).fetch_add(1);
+    int64_t old_bytes = self->at(BytesAllocated).fetch_add(sz);
+    self->at(is_bucketed ? BucketedAllocations : FallbackAllocations).fetch_add(1);
+    if (pad > 0) self->at(AlignmentPaddingBytes).fetch_add(pad);
+    if (t > 0) self->at(TotalAllocationTimeNs).fetch_add(t);
+    self->vtab->_update_peak_allocations(self, wrap_add(old_count, 1));
+    self->vtab->_update_peak_bytes(self, wrap_add(old_bytes, sz));
+  });
+  if (!pub_call(self, TotalAllocations, s_increment) || !pub_call(self, CurrentAllocations, s_increment) ||
+      !pub_call(self, BytesAllocated, s_increment, size))
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* lfs_py_record_deallocation(LockFreeStatistics* self, AnnInt size, AnnInt time_ns) {
+  int64_t sz, t;
+  if (!to_i64s({{size, &sz}, {time_ns, &t}})) return nullptr;
+  frame::nogil([&] {
+    self->at(TotalDeallocations).fetch_add(1);
+    self->at(CurrentAllocations).fetch_sub(1);
+    self->at(BytesAllocated).fetch_sub(sz);
+    if (t > 0) self->at(TotalDeallocationTimeNs).fetch_add(t);
+  });
+  if (!pub_call(self, TotalDeallocations, s_increment) || !pub_call(self, CurrentAllocations, s_decrement) ||
+      !pub_call(self, BytesAllocated, s_decrement, size))
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+// Python-level maximum loop on a public counter.
+bool raise_public_peak(LockFreeStatistics* self, int i, PyObject* candidate) {
+  for (;;) {
+    Ref peak(frame::call_method(self->pub[i], s_load));
+    if (!peak) return false;
+    int le = PyObject_RichCompareBool(candidate, peak, Py_LE);
+    if (le < 0) return false;
+    if (le) return true;
+    Ref ok(frame::call_method(self->pub[i], s_compare_and_swap, peak.get(), candidate));
+    if (!ok) return false;
+    int t = PyObject_IsTrue(ok);
+    if (t < 0) return false;
+    if (t) return true;
+  }
+}
+
+PyObject* lfs_update_peaks(LockFreeStatistics* self, AnnInt current_allocs, AnnInt current_bytes) {
+  if (!raise_public_peak(self, PeakAllocations, current_allocs) ||
+      !raise_public_peak(self, PeakBytesAllocated, current_bytes))
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* lfs_record_allocation(LockFreeStatistics* self, AnnInt size, bool is_bucketed, AnnInt padding,
+                                AnnInt time_ns) {
+  if (!pub_call(self, TotalAllocations, s_increment) || !pub_call(self, CurrentAllocations, s_increment) ||
+      !pub_call(self, BytesAllocated, s_increment, size))
+    return nullptr;
+  if (!pub_call(self, is_bucketed ? BucketedAllocations : FallbackAllocations, s_increment)) return nullptr;
+  if (_PyLong_Sign(padding) > 0 && !pub_call(self, AlignmentPaddingBytes, s_increment, padding)) return nullptr;
+  if (_PyLong_Sign(time_ns) > 0 && !pub_call(self, TotalAllocationTimeNs, s_increment, time_ns)) return nullptr;
+  Ref allocs(frame::call_method(self->pub[CurrentAllocations], s_load));
+  if (!allocs) return nullptr;
+  Ref bytes(frame::call_method(self->pub[BytesAllocated], s_load));
+  if (!bytes) return nullptr;
+  Ref r(frame::call_method(reinterpret_cast<PyObject*>(self), s_update_peaks, allocs.get(), bytes.get()));
+  if (!r) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* lfs_record_deallocation(LockFreeStatistics* self, AnnInt size, AnnInt time_ns) {
+  if (!pub_call(self, TotalDeallocations, s_increment) || !pub_call(self, CurrentAllocations, s_decrement) ||
+      !pub_call(self, BytesAllocated, s_decrement, size))
+    return nullptr;
+  if (_PyLong_Sign(time_ns) > 0 && !pub_call(self, TotalDeallocationTimeNs, s_increment, time_ns)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// Python true division guarded by `den > 0`; 0.0 otherwise.
+PyObject* ratio_or_zero(PyObject* num, PyObject* den) {
+  int gt = PyObject_RichCompareBool(den, c_zero, Py_GT);
+  if (gt < 0) return nullptr;
+  if (!gt) {
+    Py_INCREF(c_0f.get());
+    return c_0f.get();
+  }
+  return PyNumber_TrueDivide(num, den);
+}
+
+PyObject* lfs_get_snapshot(LockFreeStatistics* self) {
+  Ref v[kStats];
+  for (int i = 0; i < kStats; i++) {
+    v[i] = Ref(frame::call_method(self->pub[i], s_load));
+    if (!v[i]) return nullptr;
+  }
+  Ref ratio;
+  {
+    int gt = PyObject_RichCompareBool(v[TotalAllocations], c_zero, Py_GT);
+    if (gt < 0) return nullptr;
+    if (gt) {
+      Ref q(PyNumber_TrueDivide(v[BucketedAllocations], v[TotalAllocations]));
+      if (!q) return nullptr;
+      ratio = Ref(PyNumber_Multiply(q, c_100));
+    } else {
+      Py_INCREF(c_0f.get());
+      ratio = Ref(c_0f.get());
+    }
+    if (!ratio) return nullptr;
+  }
+  Ref avg_alloc(ratio_or_zero(v[TotalAllocationTimeNs], v[TotalAllocations]));
+  if (!avg_alloc) return nullptr;
+  Ref avg_dealloc(ratio_or_zero(v[TotalDeallocationTimeNs], v[TotalDeallocations]));
+  if (!avg_dealloc) return nullptr;
+  Ref formatted(PyObject_Format(ratio, s_fmt_1f));
+  if (!formatted) return nullptr;
+  Ref ratio_text(PyUnicode_Concat(formatted, s_percent));
+  if (!ratio_text) return nullptr;
+
+  Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const std::pair<PyObject*, PyObject*> items[] = {
+      {stat_names[TotalAllocations], v[TotalAllocations]},
+      {stat_names[TotalDeallocations], v[TotalDeallocations]},
+      {stat_names[CurrentAllocations], v[CurrentAllocations]},
+      {stat_names[BytesAllocated], v[BytesAllocated]},
+      {stat_names[BytesReserved], v[BytesReserved]},
+      {stat_names[PeakAllocations], v[PeakAllocations]},
+      {stat_names[PeakBytesAllocated], v[PeakBytesAllocated]},
+      {stat_names[BucketedAllocations], v[BucketedAllocations]},
+      {stat_names[FallbackAllocations], v[FallbackAllocations]},
+      {s_ratio, ratio_text},
+      {stat_names[AlignmentPaddingBytes], v[AlignmentPaddingBytes]},
+      {s_avg_alloc, avg_alloc},
+      {s_avg_dealloc, avg_dealloc},
+      {s_alloc_mode, s_mode},
+  };
+  for (auto& [k, val] : items)
+    if (PyDict_SetItem(d, k, val) < 0) return nullptr;
+  return d.release();
+}
+
+PyObject* lfs_reset(LockFreeStatistics* self) {
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  for (int i = 0; i < kStats; i++) self->at(i).store(0, std::memory_order_seq_cst);
+  for (int i = 0; i <= PeakBytesAllocated; i++) {
+    if (!pub_call(self, i, s_store, c_zero)) {
+      with.exit_error();
+      return nullptr;
+    }
+  }
+  if (!with.exit_ok()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+frame::FuncDef lfs_init_def = frame::ctor<&lfs_cinit>();
+frame::FuncDef lfs_py_record_allocation_def = frame::method<&lfs_py_record_allocation>(
+    "record_allocation",
+    "Record allocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.", noret(),
+    pint("size"), p("is_bucketed", frame::required(), "bool"), pint("padding", dint(0)), pint("time_ns", dint(0)));
+frame::FuncDef lfs_py_record_deallocation_def = frame::method<&lfs_py_record_deallocation>(
+    "record_deallocation",
+    "Record deallocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.", noret(),
+    pint("size"), pint("time_ns", dint(0)));
+frame::FuncDef lfs_update_peaks_def = frame::method<&lfs_update_peaks>(
+    "_update_peaks", "Update peak values using compare-and-swap.", ret("None"), pint("current_allocs"),
+    pint("current_bytes"));
+frame::FuncDef lfs_record_allocation_def = frame::method<&lfs_record_allocation>(
+    "record_allocation",
+    "Record an allocation event.\n\n"
+    "Args:\n"
+    "    size: Size of allocation in bytes\n"
+    "    is_bucketed: Whether allocation came from bucketed pool\n"
+    "    padding: Alignment padding bytes used\n"
+    "    time_ns: Time taken for allocation in nanoseconds",
+    ret("None"), pint("size"), p("is_bucketed", frame::dbool(true), "bool"), pint("padding", dint(0)),
+    pint("time_ns", dint(0)));
+frame::FuncDef lfs_record_deallocation_def = frame::method<&lfs_record_deallocation>(
+    "record_deallocation",
+    "Record a deallocation event.\n\n"
+    "Args:\n"
+    "    size: Size of deallocation in bytes\n"
+    "    time_ns: Time taken for deallocation in nanoseconds",
+    ret("None"), pint("size"), pint("time_ns", dint(0)));
+frame::FuncDef lfs_get_snapshot_def = frame::method<&lfs_get_snapshot>(
+    "get_snapshot", "Get a snapshot of the current statistics.\n\nReturns a dictionary with all statistics.",
+    ret("dict"));
+frame::FuncDef lfs_reset_def = frame::method<&lfs_reset>("reset", "Reset all statistics to zero.", noret());
+
+const frame::Entry lfs_body[] = {
+    frame::def_as(lfs_py_record_allocation_def, "py_record_allocation"),
+    frame::def_as(lfs_py_record_deallocation_def, "py_record_deallocation"),
+    frame::def(lfs_update_peaks_def),
+    frame::def(lfs_record_allocation_def),
+    frame::def(lfs_record_deallocation_def),
+    frame::def(lfs_get_snapshot_def),
+    frame::def(lfs_reset_def),
+};
+
+#define STAT_PROP(i) frame::field(#i, frame::FieldKind::Object, offsetof(LockFreeStatistics, pub) + (i) * sizeof(PyObject*))
+const frame::Property lfs_props[] = {
+    frame::field("total_allocations", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[0])),
+    frame::field("total_deallocations", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[1])),
+    frame::field("current_allocations", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[2])),
+    frame::field("bytes_allocated", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[3])),
+    frame::field("bytes_reserved", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[4])),
+    frame::field("peak_allocations", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[5])),
+    frame::field("peak_bytes_allocated", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[6])),
+    frame::field("bucketed_allocations", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[7])),
+    frame::field("fallback_allocations", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[8])),
+    frame::field("alignment_padding_bytes", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[9])),
+    frame::field("total_allocation_time_ns", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[10])),
+    frame::field("total_deallocation_time_ns", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[11])),
+};
+#undef STAT_PROP
+
+const Py_ssize_t lfs_fields[] = {
+    offsetof(LockFreeStatistics, lock),    offsetof(LockFreeStatistics, pub[0]),
+    offsetof(LockFreeStatistics, pub[1]),  offsetof(LockFreeStatistics, pub[2]),
+    offsetof(LockFreeStatistics, pub[3]),  offsetof(LockFreeStatistics, pub[4]),
+    offsetof(LockFreeStatistics, pub[5]),  offsetof(LockFreeStatistics, pub[6]),
+    offsetof(LockFreeStatistics, pub[7]),  offsetof(LockFreeStatistics, pub[8]),
+    offsetof(LockFreeStatistics, pub[9]),  offsetof(LockFreeStatistics, pub[10]),
+    offsetof(LockFreeStatistics, pub[11]),
+};
+
+frame::TypeDef lfs_type = {
+    .type = &LockFreeStatisticsType,
+    .name = "LockFreeStatistics",
+    .doc = "Lock-free allocation statistics on 64-bit atomics.\n\n"
+           "Performance targets: record an allocation < 100ns (vs 2-3us with locks),\n"
+           "snapshot < 500ns.",
+    .basicsize = sizeof(LockFreeStatistics),
+    .init = &lfs_init_def,
+    .body = lfs_body,
+    .props = lfs_props,
+    .object_fields = lfs_fields,
+    .alloc_init = lfs_alloc,
+};
+
+// ---------------------------------------------------------------------------
+// AtomicPointer
+
+struct AtomicPointer {
+  PyObject_HEAD
+  PyObject* ptr;  // owned, nullptr for None
+  uint64_t version;
+  PyObject* lock;
+};
+
+PyObject* or_null(PyObject* o) { return o == Py_None ? nullptr : o; }
+
+int ap_cinit(AtomicPointer* self, PyObject* initial_value) {
+  PyObject* v = or_null(initial_value);
+  Py_XINCREF(v);
+  self->ptr = v;
+  self->version = 0;
+  PyObject* lock = new_lock();
+  if (!lock) return -1;
+  Py_SETREF(self->lock, lock);
+  return 0;
+}
+
+PyObject* ap_load(AtomicPointer* self) {
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  PyObject* r = self->ptr ? self->ptr : Py_None;
+  Py_INCREF(r);
+  if (!with.exit_ok()) {
+    Py_DECREF(r);
+    return nullptr;
+  }
+  return r;
+}
+
+PyObject* ap_store(AtomicPointer* self, PyObject* value) {
+  PyObject* v = or_null(value);
+  Py_XINCREF(v);
+  frame::With with;
+  if (!with.enter(self->lock)) {
+    Py_XDECREF(v);
+    return nullptr;
+  }
+  PyObject* old = self->ptr;
+  self->ptr = v;
+  self->version++;
+  bool ok = with.exit_ok();
+  Py_XDECREF(old);
+  if (!ok) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* ap_compare_and_swap(AtomicPointer* self, PyObject* expected, PyObject* new_value) {
+  PyObject* exp = or_null(expected);
+  PyObject* nv = or_null(new_value);
+  Py_XINCREF(nv);
+  frame::With with;
+  if (!with.enter(self->lock)) {
+    Py_XDECREF(nv);
+    return nullptr;
+  }
+  PyObject* old = nullptr;
+  bool swapped = false;
+  if (self->ptr == exp) {
+    old = self->ptr;
+    self->ptr = nv;
+    self->version++;
+    swapped = true;
+  }
+  bool ok = with.exit_ok();
+  if (swapped)
+    Py_XDECREF(old);
+  else
+    Py_XDECREF(nv);
+  if (!ok) return nullptr;
+  return frame::to_result(swapped);
+}
+
+PyObject* ap_get_version(AtomicPointer* self) {
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  uint64_t v = self->version;
+  if (!with.exit_ok()) return nullptr;
+  return PyLong_FromUnsignedLongLong(v);
+}
+
+// The stored object takes part in cycle detection, so cycles through a cell
+// are collected.
+int ap_traverse(PyObject* o, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<AtomicPointer*>(o)->ptr);
+  return 0;
+}
+int ap_clear(PyObject* o) {
+  Py_CLEAR(reinterpret_cast<AtomicPointer*>(o)->ptr);
+  return 0;
+}
+void ap_dealloc(PyObject* o) { Py_CLEAR(reinterpret_cast<AtomicPointer*>(o)->ptr); }
+
+frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(p("initial_value", none()));
+frame::FuncDef ap_load_def = frame::method<&ap_load>(
+    "load", "Atomically load pointer value.\n\nReturns:\n    Current pointer value (Python object or None)",
+    ret("Optional[object]"));
+frame::FuncDef ap_store_def = frame::method<&ap_store>(
+    "store", "Atomically store new pointer value.\n\nArgs:\n    value: New pointer value (Python object or None)",
+    noret(), p("value"));
+frame::FuncDef ap_cas_def = frame::method<&ap_compare_and_swap>(
+    "compare_and_swap",
+    "Atomically compare and swap pointer.\n\n"
+    "Args:\n    expected: Expected current value\n    new_value: New value to set if current == expected\n\n"
+    "Returns:\n    True if swap occurred, False otherwise",
+    ret("bool"), p("expected"), p("new_value"));
+frame::FuncDef ap_version_def =
+    frame::method<&ap_get_version>("get_version", "Get current version for ABA detection.", ret("int"));
+
+const frame::Entry ap_body[] = {frame::def(ap_load_def), frame::def(ap_store_def), frame::def(ap_cas_def),
+                                frame::def(ap_version_def)};
+const Py_ssize_t ap_fields[] = {offsetof(AtomicPointer, lock)};
+
+frame::TypeDef ap_type = {
+    .type = &AtomicPointerType,
+    .name = "AtomicPointer",
+    .doc = "Thread-safe versioned object reference with identity compare-and-swap.\n\n"
+           "The version grows on every change, for ABA detection.\n"
+           "Performance targets: load/store 50-100ns, compare_and_swap 100-150ns.",
+    .basicsize = sizeof(AtomicPointer),
+    .init = &ap_init_def,
+    .body = ap_body,
+    .object_fields = ap_fields,
+    .traverse = ap_traverse,
+    .clear = ap_clear,
+    .dealloc = ap_dealloc,
+};
+
+// ---------------------------------------------------------------------------
+// LockFreeStack
+
+struct StackNode {
+  PyObject* item;
+  StackNode* next;
+};
+
+struct LockFreeStack {
+  PyObject_HEAD
+  StackNode* head;
+  alignas(8) int64_t size;
+  PyObject* lock;
+  std::atomic_ref<int64_t> count() { return std::atomic_ref<int64_t>(size); }
+};
+
+int st_cinit(LockFreeStack* self) {
+  self->head = nullptr;
+  self->count().store(0);
+  PyObject* lock = new_lock();
+  if (!lock) return -1;
+  Py_SETREF(self->lock, lock);
+  return 0;
+}
+
+PyObject* st_push(LockFreeStack* self, PyObject* item) {
+  auto* node = static_cast<StackNode*>(PyMem_RawMalloc(sizeof(StackNode)));
+  if (!node) {
+    PyErr_SetString(PyExc_MemoryError, "Failed to allocate stack node");
+    return nullptr;
+  }
+  Py_INCREF(item);
+  node->item = item;
+  node->next = nullptr;
+  frame::With with;
+  if (!with.enter(self->lock)) {
+    Py_DECREF(item);
+    PyMem_RawFree(node);
+    return nullptr;
+  }
+  node->next = self->head;
+  self->head = node;
+  self->count().fetch_add(1);
+  if (!with.exit_ok()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* st_pop(LockFreeStack* self) {
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  StackNode* node = self->head;
+  if (node) {
+    self->head = node->next;
+    self->count().fetch_sub(1);
+  }
+  bool ok = with.exit_ok();
+  if (!node) {
+    if (!ok) return nullptr;
+    Py_RETURN_NONE;
+  }
+  PyObject* item = node->item;
+  PyMem_RawFree(node);
+  if (!ok) {
+    Py_DECREF(item);
+    return nullptr;
+  }
+  return item;
+}
+
+PyObject* st_is_empty(LockFreeStack* self) {
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  bool empty = self->head == nullptr;
+  if (!with.exit_ok()) return nullptr;
+  return frame::to_result(empty);
+}
+
+int64_t st_size(LockFreeStack* self) { return self->count().load(); }
+
+// Frees every node and releases its item.
+void st_drop_nodes(LockFreeStack* self) {
+  StackNode* node = self->head;
+  self->head = nullptr;
+  self->count().store(0);
+  while (node) {
+    StackNode* next = node->next;
+    Py_DECREF(node->item);
+    PyMem_RawFree(node);
+    node = next;
+  }
+}
+int st_traverse(PyObject* o, visitproc visit, void* arg) {
+  for (StackNode* n = reinterpret_cast<LockFreeStack*>(o)->head; n; n = n->next) Py_VISIT(n->item);
+  return 0;
+}
+int st_clear(PyObject* o) {
+  st_drop_nodes(reinterpret_cast<LockFreeStack*>(o));
+  return 0;
+}
+void st_dealloc(PyObject* o) { st_drop_nodes(reinterpret_cast<LockFreeStack*>(o)); }
+
+frame::FuncDef st_init_def = frame::ctor<&st_cinit>();
+frame::FuncDef st_push_def =
+    frame::method<&st_push>("push", "Push item onto stack.\n\nArgs:\n    item: Python object to push", noret(),
+                            p("item"));
+frame::FuncDef st_pop_def = frame::method<&st_pop>(
+    "pop", "Pop item from stack.\n\nReturns:\n    Popped item or None if empty", ret("Optional[object]"));
+frame::FuncDef st_is_empty_def = frame::method<&st_is_empty>("is_empty", "Check if stack is empty.", ret("bool"));
+frame::FuncDef st_size_def = frame::method<&st_size>("size", "Get approximate stack size.", ret("int"));
+
+const frame::Entry st_body[] = {frame::def(st_push_def), frame::def(st_pop_def), frame::def(st_is_empty_def),
+                                frame::def(st_size_def)};
+const Py_ssize_t st_fields[] = {offsetof(LockFreeStack, lock)};
+
+frame::TypeDef st_type = {
+    .type = &LockFreeStackType,
+    .name = "LockFreeStack",
+    .doc = "Thread-safe LIFO stack of Python objects with an atomic size.\n\n"
+           "Not truly lock-free (uses Python lock for head updates).\n"
+           "Performance targets: push 100-200ns, pop 150-250ns, size < 20ns.",
+    .basicsize = sizeof(LockFreeStack),
+    .init = &st_init_def,
+    .body = st_body,
+    .object_fields = st_fields,
+    .traverse = st_traverse,
+    .clear = st_clear,
+    .dealloc = st_dealloc,
+};
+
+// ---------------------------------------------------------------------------
+// PerformanceTimer
+
+struct PerformanceTimer {
+  PyObject_HEAD
+  int64_t start_ns;
+};
+
+PyObject* clock_ns() {
+  Ref time(frame::get_global(s_time));
+  if (!time) return nullptr;
+  return frame::call_method(time.get(), s_perf_counter_ns);
+}
+
+PyObject* pt_start(PerformanceTimer* self) {
+  Ref now(clock_ns());
+  if (!now) return nullptr;
+  int64_t v;
+  if (!frame::to_i64(now, v)) return nullptr;
+  self->start_ns = v;
+  Py_RETURN_NONE;
+}
+
+PyObject* pt_elapsed_ns(PerformanceTimer* self) {
+  Ref now(clock_ns());
+  if (!now) return nullptr;
+  Ref start(PyLong_FromLongLong(self->start_ns));
+  if (!start) return nullptr;
+  return PyNumber_Subtract(now, start);
+}
+
+template <frame::Num* Divisor>
+PyObject* pt_elapsed_div(PerformanceTimer* self) {
+  Ref ns(frame::call_method(reinterpret_cast<PyObject*>(self), s_elapsed_ns));
+  if (!ns) return nullptr;
+  return PyNumber_TrueDivide(ns, *Divisor);
+}
+
+int pt_cinit(PerformanceTimer*) { return 0; }
+
+frame::FuncDef pt_init_def = frame::ctor<&pt_cinit>();
+frame::FuncDef pt_start_def = frame::method<&pt_start>("start", "Start timing.", noret());
+frame::FuncDef pt_ns_def = frame::method<&pt_elapsed_ns>("elapsed_ns", "Get elapsed time in nanoseconds.", ret("int"));
+frame::FuncDef pt_us_def =
+    frame::method<&pt_elapsed_div<&c_1000>>("elapsed_us", "Get elapsed time in microseconds.", ret("float"));
+frame::FuncDef pt_ms_def =
+    frame::method<&pt_elapsed_div<&c_1000000>>("elapsed_ms", "Get elapsed time in milliseconds.", ret("float"));
+
+const frame::Entry pt_body[] = {frame::def(pt_start_def), frame::def(pt_ns_def), frame::def(pt_us_def),
+                                frame::def(pt_ms_def)};
+
+frame::TypeDef pt_type = {
+    .type = &PerformanceTimerType,
+    .name = "PerformanceTimer",
+    .doc = "High-resolution timer for performance measurement.",
+    .basicsize = sizeof(PerformanceTimer),
+    .init = &pt_init_def,
+    .body = pt_body,
+};
+
+// ---------------------------------------------------------------------------
+// Module
+
+int module_body(PyObject*) {
+  if (frame::import_module("threading") < 0 || frame::import_module("time") < 0 ||
+      frame::import_from("typing", {"Optional", "TypeVar", "Generic"}) < 0)
+    return -1;
+  if (!frame::make_class("AtomicCounterWrapper", "Python wrapper for Cython AtomicCounter (backward compatibility).",
+                         {&w_init_def, &w_load_def, &w_store_def, &w_increment_def, &w_decrement_def, &w_cas_def,
+                          &w_faa_def}))
+    return -1;
+  if (frame::import_module("logging") < 0 || frame::make_logger() < 0) return -1;
+  if (frame::log_info("Talvora Cython Atomic Primitives loaded - C11 atomics active (10-20\u00d7 speedup)") < 0)
+    return -1;
+  return frame::set_global("CYTHON_ATOMICS_AVAILABLE", Py_True);
+}
+
+frame::TypeDef* const kTypes[] = {&ac_type, &ap_type, &st_type, &lfs_type, &pt_type};
+
+const frame::ModuleDef kModule = {
+    .dotted = "talvora.memory.mesqua",
+    .short_name = "mesqua",
+    .doc = "True lock-free atomic primitives for the talvora memory layer.\n\n"
+           "Performance targets: atomic increment < 30ns, atomic load < 10ns,\n"
+           "atomic compare-and-swap < 50ns.",
+    .source = "src/memory/mesqua.cpp",
+    .types = kTypes,
+    .body = module_body,
+};
+
+}  // namespace
+
+TALVORA_MODULE(mesqua, kModule)
