@@ -17,7 +17,12 @@ VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 DEPS := scikit-build-core cmake ninja pytest hypothesis
 
-.PHONY: test run install venv clean check-python
+NATIVE_TESTS := $(wildcard tests/native/*.cpp)
+NATIVE_BINS := $(patsubst tests/native/%.cpp,build/native/%,$(NATIVE_TESTS))
+CXX ?= g++
+NATIVE_FLAGS ?= -std=c++20 -O2 -g -Wall -Wextra -Isrc
+
+.PHONY: test run install venv clean check-python native
 
 check-python:
 	@test -n "$(PYTAG)" || { echo "no usable Python found (PYTHON=$(PYTHON)); set PYTHON=" >&2; exit 1; }
@@ -37,7 +42,15 @@ install: $(STAMP)
 		-C cmake.define.TALVORA_MODULES="$(subst $() ,;,$(strip $(MODULES)))" \
 		-C cmake.define.TALVORA_EXTRA_FLAGS="$(EXTRA_FLAGS)" .
 
-test: install
+build/native/%: tests/native/%.cpp $(wildcard src/*/*.hpp src/*/*/*.hpp)
+	@mkdir -p build/native
+	$(CXX) $(NATIVE_FLAGS) $(EXTRA_FLAGS) -o $@ $< -lpthread
+
+# Native tests of the C++ cores (no Python involved).
+native: $(NATIVE_BINS)
+	@set -e; for t in $(NATIVE_BINS); do echo "== $$t"; $$t; done
+
+test: native install
 	cd tests && ../$(VENV)/bin/python -m pytest $(PYTEST_ARGS) $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
 
 run: install
