@@ -1,0 +1,534 @@
+"""talvora.memory.mesqua: counters, statistics, pointer cell, stack, timer."""
+import gc
+import sys
+import threading
+import weakref
+
+import pytest
+
+from talvora.memory.mesqua import (
+    AtomicCounter,
+    AtomicCounterWrapper,
+    AtomicPointer,
+    LockFreeStack,
+    LockFreeStatistics,
+    PerformanceTimer,
+)
+
+INT64_MAX = 2**63 - 1
+INT64_MIN = -(2**63)
+
+
+class TestAtomicCounter:
+    def test_construction(self):
+        assert AtomicCounter().load() == 0
+        assert AtomicCounter(5).load() == 5
+        assert AtomicCounter(initial_value=-3).load() == -3
+
+    def test_operations(self):
+        c = AtomicCounter()
+        assert c.increment() == 1
+        c.store(3)
+        assert c.decrement(5) == -2
+        c.store(10)
+        assert c.fetch_and_add(4) == 10 and c.load() == 14
+        assert c.fetch_and_add(-20) == 14 and c.load() == -6
+        assert c.increment(-4) == -10
+        assert c.decrement(-10) == 0
+        assert c.store(1) is None
+
+    def test_compare_and_swap(self):
+        c = AtomicCounter()
+        assert c.compare_and_swap(1, 2) is False and c.load() == 0
+        c.store(1)
+        assert c.compare_and_swap(1, 2) is True and c.load() == 2
+
+    def test_wraparound(self):
+        c = AtomicCounter(INT64_MAX)
+        assert c.increment() == INT64_MIN and c.load() == INT64_MIN
+        assert c.decrement() == INT64_MAX
+        c.store(INT64_MIN)
+        assert c.fetch_and_add(-1) == INT64_MIN and c.load() == INT64_MAX
+        c.store(0)
+        assert c.decrement(INT64_MIN) == INT64_MIN  # negating the smallest value wraps to itself
+
+    def test_method_table(self):
+        d = vars(AtomicCounter)
+        names = [k for k in d if not k.startswith("__")]
+        assert names == ["load", "store", "increment", "decrement", "compare_and_swap", "fetch_and_add",
+                         "py_load", "py_store", "py_increment", "py_decrement", "py_compare_and_swap",
+                         "py_fetch_and_add"]
+        assert AtomicCounter.load.__doc__ == "Atomically load value."
+        assert AtomicCounter.store.__doc__ == "Atomically store value."
+        assert AtomicCounter.decrement.__doc__ == "Atomically decrement and return new value."
+        assert AtomicCounter.compare_and_swap.__doc__ == "Atomically compare and swap."
+        assert AtomicCounter.fetch_and_add.__doc__ == "Atomically fetch and add."
+        assert AtomicCounter.compare_and_swap.__annotations__ == {"return": "bool"}
+
+    def test_two_threads(self):
+        c = AtomicCounter()
+
+        def work():
+            for _ in range(100000):
+                c.increment()
+
+        threads = [threading.Thread(target=work) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert c.load() == 200000
+
+    def test_cas_loop_from_threads(self):
+        c = AtomicCounter()
+
+        def work():
+            for _ in range(20000):
+                while True:
+                    v = c.load()
+                    if c.compare_and_swap(v, v + 1):
+                        break
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert c.load() == 80000
+
+
+class TestWrapper:
+    def test_forwarding(self):
+        w = AtomicCounterWrapper(7)
+        assert w.increment() == 8
+        assert w.decrement(3) == 5
+        assert w.fetch_and_add(2) == 5 and w.load() == 7
+        assert w.compare_and_swap(7, 1) is True and w.load() == 1
+        assert w.store(2.5) is None and w.load() == 2
+        assert isinstance(w._counter, AtomicCounter)
+        assert AtomicCounterWrapper().load() == 0
+
+    def test_looks_up_counter_on_each_call(self):
+        w = AtomicCounterWrapper(1)
+        w._counter = AtomicCounter(100)
+        assert w.increment() == 101
+        del w._counter
+        with pytest.raises(AttributeError):
+            w.load()
+
+    def test_signature_records(self):
+        assert AtomicCounterWrapper.__init__.__defaults__ == (0,)
+        assert AtomicCounterWrapper.__init__.__annotations__ == {"initial_value": "int"}
+        assert AtomicCounterWrapper.fetch_and_add.__defaults__ is None
+        assert AtomicCounterWrapper.increment.__annotations__ == {"delta": "int", "return": "int"}
+        assert AtomicCounterWrapper.store.__annotations__ == {"value": "int"}
+        with pytest.raises(TypeError, match=r"^load\(\) takes exactly 1 positional argument \(2 given\)$"):
+            AtomicCounterWrapper().load(1)
+
+
+class TestLockFreeStatistics:
+    def snap(self, s):
+        return s.get_snapshot()
+
+    def test_fresh_snapshot(self):
+        snap = LockFreeStatistics().get_snapshot()
+        assert list(snap) == [
+            "total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
+            "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
+            "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes",
+            "average_allocation_time_ns", "average_deallocation_time_ns", "allocation_mode",
+        ]
+        assert snap["bucketed_allocation_ratio"] == "0.0%"
+        assert snap["average_allocation_time_ns"] == 0.0 and type(snap["average_allocation_time_ns"]) is float
+        assert snap["average_deallocation_time_ns"] == 0.0
+        assert snap["allocation_mode"] == "lock-free C11 atomics"
+        assert all(snap[k] == 0 for k in snap if k not in (
+            "bucketed_allocation_ratio", "allocation_mode"))
+
+    def test_record_allocation(self):
+        s = LockFreeStatistics()
+        s.record_allocation(100)
+        snap = s.get_snapshot()
+        assert (snap["total_allocations"], snap["current_allocations"], snap["bytes_allocated"]) == (1, 1, 100)
+        assert (snap["peak_allocations"], snap["peak_bytes_allocated"]) == (1, 100)
+        assert (snap["bucketed_allocations"], snap["fallback_allocations"]) == (1, 0)
+        assert snap["bucketed_allocation_ratio"] == "100.0%"
+        assert snap["average_allocation_time_ns"] == 0.0
+
+    def test_mixed_allocations(self):
+        s = LockFreeStatistics()
+        s.record_allocation(64, False, 8, 500)
+        s.record_allocation(32)
+        snap = s.get_snapshot()
+        assert snap["fallback_allocations"] == 1 and snap["bucketed_allocations"] == 1
+        assert snap["bucketed_allocation_ratio"] == "50.0%"
+        assert snap["alignment_padding_bytes"] == 8
+        assert snap["average_allocation_time_ns"] == 250.0
+        s.record_allocation(1, is_bucketed=0)
+        assert s.get_snapshot()["bucketed_allocation_ratio"] == "33.3%"
+
+    def test_deallocation(self):
+        s = LockFreeStatistics()
+        s.record_allocation(100)
+        s.record_deallocation(100, time_ns=30)
+        snap = s.get_snapshot()
+        assert snap["current_allocations"] == 0 and snap["bytes_allocated"] == 0
+        assert snap["peak_allocations"] == 1 and snap["peak_bytes_allocated"] == 100
+        assert snap["total_deallocations"] == 1 and snap["average_deallocation_time_ns"] == 30.0
+
+    def test_non_positive_padding_and_time_ignored(self):
+        s = LockFreeStatistics()
+        s.record_allocation(10, padding=-5, time_ns=-1)
+        s.record_allocation(10, padding=0, time_ns=0)
+        assert s.alignment_padding_bytes.load() == 0 and s.total_allocation_time_ns.load() == 0
+
+    def test_peaks_follow_maximum(self):
+        s = LockFreeStatistics()
+        for size in (10, 20, 5):
+            s.record_allocation(size)
+        s.record_deallocation(20)
+        s.record_deallocation(5)
+        s.record_allocation(1)
+        assert s.peak_allocations.load() == 3 and s.peak_bytes_allocated.load() == 35
+
+    def test_py_family(self):
+        s = LockFreeStatistics()
+        s.py_record_allocation(10, True, 4, 7)
+        snap = s.get_snapshot()
+        assert (snap["total_allocations"], snap["current_allocations"], snap["bytes_allocated"]) == (1, 1, 10)
+        assert snap["peak_allocations"] == 0 and snap["peak_bytes_allocated"] == 0
+        assert snap["bucketed_allocations"] == 0 and snap["alignment_padding_bytes"] == 0
+        s.py_record_deallocation(10, 5)
+        snap = s.get_snapshot()
+        assert (snap["total_deallocations"], snap["current_allocations"], snap["bytes_allocated"]) == (1, 0, 0)
+        assert snap["average_deallocation_time_ns"] == 0.0
+        with pytest.raises(OverflowError):
+            s.py_record_allocation(2**63, True)
+        with pytest.raises(OverflowError):
+            s.py_record_deallocation(1, 2**64)
+        assert s.total_allocations.load() == 1 and s.total_deallocations.load() == 1
+        with pytest.raises(TypeError, match=r"^Argument 'size' has incorrect type \(expected int, got str\)$"):
+            s.py_record_allocation("1", True)
+
+    def test_public_counters_replaceable(self):
+        s = LockFreeStatistics()
+        mine = AtomicCounter(40)
+        s.total_allocations = mine
+        s.record_allocation(1)
+        assert mine.load() == 41 and s.total_allocations is mine
+        s.total_allocations = "anything"
+        assert s.total_allocations == "anything"
+        del s.total_allocations
+        assert s.total_allocations is None
+        with pytest.raises(AttributeError):
+            s.record_allocation(1)
+        assert s.current_allocations.load() == 1  # the earlier counters in that call are not rolled back
+
+    def test_stand_in_counters_and_update_peaks_override(self):
+        calls = []
+
+        class Stats(LockFreeStatistics):
+            def _update_peaks(self, a, b):
+                calls.append((a, b))
+
+        s = Stats()
+        s.record_allocation(5)
+        s.record_allocation(7)
+        assert calls == [(1, 5), (2, 12)]
+        assert s.peak_allocations.load() == 0
+
+    def test_snapshot_with_float_counters(self):
+        class Loader:
+            def __init__(self, v):
+                self.v = v
+
+            def load(self):
+                return self.v
+
+        s = LockFreeStatistics()
+        s.total_allocations = Loader(8)
+        s.bucketed_allocations = Loader(3)
+        s.total_allocation_time_ns = Loader(2.0)
+        snap = s.get_snapshot()
+        assert snap["bucketed_allocation_ratio"] == "37.5%"
+        assert snap["average_allocation_time_ns"] == 0.25
+
+    def test_reset(self):
+        s = LockFreeStatistics()
+        s.record_allocation(64, False, 8, 500)
+        s.record_allocation(32, True)
+        s.record_deallocation(32, 10)
+        s.reset()
+        snap = s.get_snapshot()
+        for key in ("total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
+                    "bytes_reserved", "peak_allocations", "peak_bytes_allocated"):
+            assert snap[key] == 0, key
+        assert snap["bucketed_allocations"] == 1 and snap["fallback_allocations"] == 1
+        assert snap["alignment_padding_bytes"] == 8
+        assert s.total_allocation_time_ns.load() == 500 and s.total_deallocation_time_ns.load() == 10
+
+    def test_reset_error_releases_lock(self):
+        s = LockFreeStatistics()
+        s.current_allocations = None
+        with pytest.raises(AttributeError):
+            s.reset()
+        assert s.total_allocations.load() == 0
+        s.current_allocations = AtomicCounter(5)
+        s.reset()  # the lock was released on the error path
+        assert s.current_allocations.load() == 0
+
+    def test_argument_errors(self):
+        s = LockFreeStatistics()
+        with pytest.raises(TypeError, match=r"^Argument 'size' has incorrect type \(expected int, got str\)$"):
+            s.record_allocation("x")
+        with pytest.raises(TypeError, match=r"^record_allocation\(\) takes at least 1 positional argument \(0 given\)$"):
+            s.record_allocation()
+        assert s.total_allocations.load() == 0
+
+    def test_method_table(self):
+        d = vars(LockFreeStatistics)
+        assert [k for k in d if not k.startswith("__") and callable(d[k])] == [
+            "py_record_allocation", "py_record_deallocation", "_update_peaks", "record_allocation",
+            "record_deallocation", "get_snapshot", "reset"]
+        assert LockFreeStatistics.record_allocation.__annotations__ == {
+            "size": "int", "is_bucketed": "bool", "padding": "int", "time_ns": "int", "return": "None"}
+        assert LockFreeStatistics.py_record_allocation.__annotations__ == {
+            "size": "int", "is_bucketed": "bool", "padding": "int", "time_ns": "int"}
+        assert LockFreeStatistics._update_peaks.__annotations__ == {
+            "current_allocs": "int", "current_bytes": "int", "return": "None"}
+        assert LockFreeStatistics.get_snapshot.__annotations__ == {"return": "dict"}
+        assert LockFreeStatistics.reset.__doc__ == "Reset all statistics to zero."
+        assert LockFreeStatistics.record_allocation.__doc__.startswith("Record an allocation event.")
+
+    def test_threads_recording(self):
+        s = LockFreeStatistics()
+
+        def work():
+            for _ in range(5000):
+                s.record_allocation(8)
+                s.py_record_allocation(8, False)
+                s.record_deallocation(8)
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        snap = s.get_snapshot()
+        assert snap["total_allocations"] == 40000 and snap["total_deallocations"] == 20000
+        assert snap["current_allocations"] == 20000 and snap["bytes_allocated"] == 160000
+        assert snap["bucketed_allocations"] == 20000
+
+
+class TestAtomicPointer:
+    def test_basics(self):
+        p = AtomicPointer()
+        assert p.load() is None and p.get_version() == 0
+        x = object()
+        assert AtomicPointer(x).load() is x
+        assert AtomicPointer(initial_value=None).load() is None
+        p.store(x)
+        p.store(None)
+        assert p.load() is None and p.get_version() == 2
+        p.store(1)
+        assert p.get_version() == 3
+
+    def test_compare_and_swap_identity(self):
+        p = AtomicPointer()
+        x = [1]
+        assert p.compare_and_swap(None, x) is True and p.load() is x and p.get_version() == 1
+        assert p.compare_and_swap([1], "y") is False and p.load() is x and p.get_version() == 1
+        assert p.compare_and_swap(x, None) is True and p.load() is None and p.get_version() == 2
+
+    def test_reference_counts(self):
+        x = object()
+        base = sys.getrefcount(x)
+        p = AtomicPointer(x)
+        assert sys.getrefcount(x) == base + 1
+        assert p.compare_and_swap(x, x) is True
+        assert sys.getrefcount(x) == base + 1 and p.get_version() == 1
+        assert p.compare_and_swap(None, x) is False
+        assert sys.getrefcount(x) == base + 1
+        y = object()
+        p.store(y)
+        assert sys.getrefcount(x) == base
+        for _ in range(10):
+            p.load()
+        assert sys.getrefcount(y) == base + 1
+        del p
+        assert sys.getrefcount(y) == base
+
+    def test_cycle_through_cell_is_collected(self):
+        class Holder:
+            pass
+
+        h = Holder()
+        h.cell = AtomicPointer(h)
+        ref = weakref.ref(h)
+        del h
+        gc.collect()
+        assert ref() is None
+
+    def test_threads(self):
+        p = AtomicPointer(0)
+
+        def work():
+            for _ in range(5000):
+                while True:
+                    cur = p.load()
+                    if p.compare_and_swap(cur, cur + 1):
+                        break
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert p.load() == 20000 and p.get_version() == 20000
+
+
+class TestLockFreeStack:
+    def test_lifo(self):
+        s = LockFreeStack()
+        assert s.is_empty() is True and s.size() == 0 and s.pop() is None
+        for i in (1, 2, 3):
+            s.push(i)
+        sizes, items = [], []
+        for _ in range(3):
+            sizes.append(s.size())
+            items.append(s.pop())
+        assert items == [3, 2, 1] and sizes == [3, 2, 1]
+        assert s.size() == 0 and s.is_empty() is True and s.pop() is None
+
+    def test_push_none(self):
+        s = LockFreeStack()
+        s.push(None)
+        assert s.is_empty() is False and s.size() == 1
+        assert s.pop() is None and s.is_empty() is True
+
+    def test_reference_counts(self):
+        x = object()
+        base = sys.getrefcount(x)
+        s = LockFreeStack()
+        s.push(x)
+        s.push(x)
+        assert sys.getrefcount(x) == base + 2
+        assert s.pop() is x
+        assert sys.getrefcount(x) == base + 1
+        del s
+        assert sys.getrefcount(x) == base
+
+    def test_dropping_releases_all_items(self):
+        class Item:
+            pass
+
+        items = [Item() for _ in range(100)]
+        refs = [weakref.ref(i) for i in items]
+        s = LockFreeStack()
+        for i in items:
+            s.push(i)
+        del items, i
+        assert all(r() is not None for r in refs)
+        del s
+        assert all(r() is None for r in refs)
+
+    def test_cycle_through_stack_is_collected(self):
+        class Owner:
+            pass
+
+        o = Owner()
+        o.stack = LockFreeStack()
+        o.stack.push(o)
+        ref = weakref.ref(o)
+        del o
+        gc.collect()
+        assert ref() is None
+
+    def test_threads(self):
+        s = LockFreeStack()
+        popped = []
+
+        def producer(base):
+            for i in range(5000):
+                s.push(base + i)
+
+        def consumer():
+            got = 0
+            while got < 5000:
+                v = s.pop()
+                if v is not None:
+                    popped.append(v)
+                    got += 1
+
+        threads = [threading.Thread(target=producer, args=(k * 10000,)) for k in range(2)]
+        threads += [threading.Thread(target=consumer) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert sorted(popped) == sorted(list(range(5000)) + list(range(10000, 15000)))
+        assert s.size() == 0 and s.is_empty()
+
+
+class TestPerformanceTimer:
+    def test_without_start_reads_raw_clock(self):
+        import time
+
+        before = time.perf_counter_ns()
+        v = PerformanceTimer().elapsed_ns()
+        after = time.perf_counter_ns()
+        assert before <= v <= after
+
+    def test_elapsed_monotone(self):
+        t = PerformanceTimer()
+        t.start()
+        a = t.elapsed_ns()
+        b = t.elapsed_ns()
+        assert 0 <= a <= b
+        assert type(t.elapsed_us()) is float and type(t.elapsed_ms()) is float
+
+    def test_units_follow_elapsed_ns(self):
+        class Fixed(PerformanceTimer):
+            def elapsed_ns(self):
+                return 5000
+
+        f = Fixed()
+        assert f.elapsed_us() == 5.0 and type(f.elapsed_us()) is float
+        assert f.elapsed_ms() == 0.005
+
+        class FloatNs(PerformanceTimer):
+            def elapsed_ns(self):
+                return 2.5
+
+        assert FloatNs().elapsed_us() == 0.0025
+
+    def test_int_coercion_of_elapsed(self, monkeypatch):
+        import talvora.memory.mesqua as m
+
+        class FakeTime:
+            def __init__(self, v):
+                self.v = v
+
+            def perf_counter_ns(self):
+                return self.v
+
+        t = PerformanceTimer()
+        monkeypatch.setattr(m, "time", FakeTime(1000))
+        t.start()
+        monkeypatch.setattr(m, "time", FakeTime(2500.9))
+        assert t.elapsed_ns() == 1500 and type(t.elapsed_ns()) is int
+        monkeypatch.setattr(m, "time", FakeTime(2**64))
+        with pytest.raises(OverflowError):
+            t.start()
+        monkeypatch.setattr(m, "time", FakeTime("x"))
+        with pytest.raises(TypeError):
+            t.elapsed_ns()
+        monkeypatch.delattr(m, "time")
+        with pytest.raises(NameError, match="name 'time' is not defined"):
+            t.start()
+
+    def test_docstrings(self):
+        assert PerformanceTimer.__doc__ == "High-resolution timer for performance measurement."
+        assert PerformanceTimer.start.__doc__ == "Start timing."
+        assert PerformanceTimer.elapsed_ns.__annotations__ == {"return": "int"}
+        assert PerformanceTimer.elapsed_ms.__annotations__ == {"return": "float"}
