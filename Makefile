@@ -15,7 +15,7 @@ EXTRA_FLAGS ?=
 
 VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
-DEPS := scikit-build-core cmake ninja pytest hypothesis
+DEPS := scikit-build-core cmake ninja pytest hypothesis mypy
 
 NATIVE_TESTS := $(wildcard tests/native/*.cpp)
 NATIVE_BINS := $(patsubst tests/native/%.cpp,build/native/%,$(NATIVE_TESTS))
