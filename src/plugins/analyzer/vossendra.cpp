@@ -1,0 +1,576 @@
+// talvora.plugins.analyzer.vossendra: stateless decision functions of the
+// adaptive orchestrator (performance degradation and trend, workload change,
+// dominant pattern, adaptation benefit, cooldown, memory pressure,
+// fragmentation, urgency, pool scoring and resource prediction).
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "frame/module_frame.hpp"
+
+namespace {
+
+using frame::dfloat;
+using frame::dint;
+using frame::noret;
+using frame::p;
+using frame::Ref;
+
+using ListOrNone = frame::Exact<&PyList_Type, true, false>;
+using StrOrNone = frame::Exact<&PyUnicode_Type, true, false>;
+
+frame::Str s_parallelization_potential("parallelization_potential");
+frame::Str s_cpu_intensity("cpu_intensity");
+frame::Str s_memory_intensity("memory_intensity");
+frame::Str s_mixed("mixed");
+frame::Num c_zero_i(0LL);
+
+// ---------------------------------------------------------------------------
+// Arithmetic helpers (no Python objects involved).
+
+// Truncates toward zero into int64, saturating at the limits; NaN gives 0.
+int64_t trunc_i64(double v) {
+  if (std::isnan(v)) return 0;
+  constexpr double kTwo63 = 9223372036854775808.0;  // 2**63
+  if (v >= kTwo63) return std::numeric_limits<int64_t>::max();
+  if (v <= -kTwo63) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(v);
+}
+
+// A factor limited to at most 1.0 (NaN counts as 1.0).
+inline double cap1(double v) { return v < 1.0 ? v : 1.0; }
+
+// A weighted factor: non-positive capped values contribute nothing.
+inline double weighted(double weight, double v) {
+  double c = cap1(v);
+  return c > 0.0 ? weight * c : 0.0;
+}
+
+// Limits to at most 1.0, then to at least 0.0 (first argument kept unless the
+// bound is strictly beyond it).
+inline double clamp01(double v) {
+  double r = 1.0 < v ? 1.0 : v;
+  return 0.0 > r ? 0.0 : r;
+}
+
+// ---------------------------------------------------------------------------
+// Python-level helpers.
+
+PyObject* raise_no_len() {
+  PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+  return nullptr;
+}
+
+PyObject* raise_expected(const char* expected, PyObject* o) {
+  PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(o)->tp_name);
+  return nullptr;
+}
+
+void raise_too_many() {
+  PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
+}
+
+void raise_need_more(Py_ssize_t found) {
+  PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+}
+
+// Unpacks `entry` into exactly two items (new references in a and b).
+bool unpack2(PyObject* entry, Ref& a, Ref& b) {
+  if (PyTuple_CheckExact(entry) || PyList_CheckExact(entry)) {
+    Py_ssize_t size = Py_SIZE(entry);
+    if (size != 2) {
+      if (size > 2)
+        raise_too_many();
+      else
+        raise_need_more(size);
+      return false;
+    }
+    PyObject* x = PyTuple_CheckExact(entry) ? PyTuple_GET_ITEM(entry, 0) : PyList_GET_ITEM(entry, 0);
+    PyObject* y = PyTuple_CheckExact(entry) ? PyTuple_GET_ITEM(entry, 1) : PyList_GET_ITEM(entry, 1);
+    Py_INCREF(x);
+    Py_INCREF(y);
+    a = Ref(x);
+    b = Ref(y);
+    return true;
+  }
+  Ref it(PyObject_GetIter(entry));
+  if (!it) return false;
+  Ref items[2];
+  for (Py_ssize_t i = 0; i < 2; i++) {
+    items[i] = Ref(PyIter_Next(it));
+    if (!items[i]) {
+      if (!PyErr_Occurred()) raise_need_more(i);
+      return false;
+    }
+  }
+  Ref extra(PyIter_Next(it));
+  if (extra) {
+    raise_too_many();
+    return false;
+  }
+  if (PyErr_Occurred()) return false;
+  a = std::move(items[0]);
+  b = std::move(items[1]);
+  return true;
+}
+
+// Unpacks a (first, second) entry and converts both items to doubles.
+bool read_pair(PyObject* entry, double& first, double& second) {
+  Ref a, b;
+  if (!unpack2(entry, a, b)) return false;
+  return frame::to_double(a, first) && frame::to_double(b, second);
+}
+
+// Item `i` of a list as a new reference (the list may have shrunk meanwhile).
+PyObject* list_item(PyObject* list, Py_ssize_t i) {
+  if (i < 0 || i >= PyList_GET_SIZE(list)) {
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    return nullptr;
+  }
+  PyObject* o = PyList_GET_ITEM(list, i);
+  Py_INCREF(o);
+  return o;
+}
+
+// Strings compare by value, None only with itself.
+bool same_name(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  if (a == Py_None || b == Py_None) return false;
+  return PyUnicode_Compare(a, b) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Performance and workload change detection.
+
+std::optional<bool> detect_performance_degradation(ListOrNone history, double baseline, double threshold,
+                                                   double window_start) {
+  if (history.is_none() || PyList_GET_SIZE(history.o) < 5 || !(baseline > 0.0)) return false;
+  Py_ssize_t count = 0;
+  double sum = 0.0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history.o); i++) {
+    PyObject* item = PyList_GET_ITEM(history.o, i);
+    Py_INCREF(item);
+    Ref entry(item);
+    double ts, metric;
+    if (!read_pair(entry, ts, metric)) return std::nullopt;
+    if (ts >= window_start) {
+      count++;
+      sum += metric;
+    }
+  }
+  if (count < 5) return false;
+  return (baseline - sum / static_cast<double>(count)) / baseline > threshold;
+}
+
+// Least-squares slope of the windowed samples, relative to their mean metric.
+std::optional<double> calculate_performance_trend(ListOrNone history, double window_start) {
+  if (history.is_none() || PyList_GET_SIZE(history.o) < 3) return 0.0;
+  Py_ssize_t n = 0;
+  double t0 = 0.0, sx = 0.0, sy = 0.0, sxy = 0.0, sxx = 0.0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history.o); i++) {
+    PyObject* item = PyList_GET_ITEM(history.o, i);
+    Py_INCREF(item);
+    Ref entry(item);
+    double ts, metric;
+    if (!read_pair(entry, ts, metric)) return std::nullopt;
+    if (!(ts >= window_start)) continue;
+    if (n == 0) t0 = ts;
+    n++;
+    const double x = ts - t0;
+    sx += x;
+    sy += metric;
+    sxy += x * metric;
+    sxx += x * x;
+  }
+  if (n < 3) return 0.0;
+  const double dn = static_cast<double>(n);
+  const double mean_x = sx / dn;
+  const double mean_y = sy / dn;
+  const double a = mean_x * dn;
+  const double den = sxx - a * mean_x;
+  if (!(std::fabs(den) >= 1e-10 && std::fabs(mean_y) >= 1e-10)) return 0.0;
+  const double trend = (sxy - mean_y * a) / (mean_y * den);
+  const double upper = 1.0 < trend ? 1.0 : trend;
+  return -1.0 > upper ? -1.0 : upper;
+}
+
+PyObject* workload_neutral() { return Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0); }
+
+PyObject* detect_workload_characteristics_change(ListOrNone history, double change_threshold) {
+  if (history.is_none()) return raise_no_len();
+  const Py_ssize_t n = PyList_GET_SIZE(history.o);
+  if (n < 6) return workload_neutral();
+  PyObject* const keys[3] = {s_parallelization_potential, s_cpu_intensity, s_memory_intensity};
+  // The six newest entries, oldest first; held so that Python code run by
+  // the additions below cannot free them.
+  Ref entries[6];
+  for (int k = 0; k < 6; k++) {
+    entries[k] = Ref(list_item(history.o, n - 6 + k));
+    if (!entries[k]) return nullptr;
+    PyObject* e = entries[k];
+    if (!PyDict_CheckExact(e)) {
+      if (e == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return nullptr;
+      }
+      return raise_expected("dict", e);
+    }
+    for (PyObject* key : keys) {
+      int has = PyDict_Contains(e, key);
+      if (has < 0) return nullptr;
+      if (!has) return workload_neutral();
+    }
+  }
+  // sums[0] over the newest three, sums[1] over the three before them.
+  double sums[2][3] = {{0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}};
+  for (int group = 0; group < 2; group++) {
+    const int first = group == 0 ? 3 : 0;
+    for (int k = first; k < first + 3; k++) {
+      for (int j = 0; j < 3; j++) {
+        PyObject* v = PyDict_GetItemWithError(entries[k], keys[j]);
+        if (!v) {
+          if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, keys[j]);
+          return nullptr;
+        }
+        Py_INCREF(v);
+        Ref value(v);
+        Ref acc(PyFloat_FromDouble(sums[group][j]));
+        if (!acc) return nullptr;
+        Ref total(PyNumber_Add(acc, value));
+        if (!total || !frame::to_double(total, sums[group][j])) return nullptr;
+      }
+    }
+  }
+  constexpr double kThird = 0.3333333333333333;
+  double change[3];
+  bool changed = false;
+  for (int j = 0; j < 3; j++) {
+    change[j] = std::fabs((sums[0][j] - sums[1][j]) * kThird);
+    if (change[j] > change_threshold) changed = true;
+  }
+  return Py_BuildValue("(Oddd)", changed ? Py_True : Py_False, change[0], change[1], change[2]);
+}
+
+// Counts names of the window in order of first appearance; the hash index
+// keeps long windows linear.
+class NameCounter {
+ public:
+  explicit NameCounter(Py_ssize_t capacity) {
+    size_t size = 8;
+    while (size < static_cast<size_t>(capacity) * 2) size <<= 1;
+    index_.assign(size, -1);
+    slots_.reserve(static_cast<size_t>(capacity));
+  }
+
+  void add(PyObject* name) {
+    const size_t mask = index_.size() - 1;
+    const size_t h = static_cast<size_t>(hash_of(name));
+    for (size_t pos = h & mask;; pos = (pos + 1) & mask) {
+      Py_ssize_t at = index_[pos];
+      if (at < 0) {
+        index_[pos] = static_cast<Py_ssize_t>(slots_.size());
+        slots_.push_back({name, 1});
+        return;
+      }
+      if (same_name(slots_[static_cast<size_t>(at)].name, name)) {
+        slots_[static_cast<size_t>(at)].count++;
+        return;
+      }
+    }
+  }
+
+  // The first name whose count is strictly the highest, or nullptr.
+  PyObject* dominant() const {
+    PyObject* best = nullptr;
+    Py_ssize_t best_count = 0;
+    for (const Slot& s : slots_) {
+      if (s.count > best_count) {
+        best = s.name;
+        best_count = s.count;
+      }
+    }
+    return best;
+  }
+
+ private:
+  struct Slot {
+    PyObject* name;  // borrowed from the list, which no code can change meanwhile
+    Py_ssize_t count;
+  };
+  // Exact strings cache their hash and cannot fail; None gets a fixed value.
+  static Py_hash_t hash_of(PyObject* name) { return name == Py_None ? 0x5bd1e995 : PyObject_Hash(name); }
+
+  std::vector<Py_ssize_t> index_;
+  std::vector<Slot> slots_;
+};
+
+PyObject* detect_dominant_pattern(ListOrNone patterns, int32_t window_size) {
+  if (patterns.is_none()) return raise_no_len();
+  const Py_ssize_t n = PyList_GET_SIZE(patterns.o);
+  if (n == 0) {
+    Py_INCREF(s_mixed.get());
+    return s_mixed;
+  }
+  const int64_t start64 = static_cast<int64_t>(n) - static_cast<int64_t>(window_size);
+  const Py_ssize_t start = start64 > 0 ? static_cast<Py_ssize_t>(start64) : 0;
+  PyObject* result = s_mixed;
+  if (start < n) {
+    // Type checks and string comparisons run no Python code, so the list
+    // stays as it is for the whole walk.
+    try {
+      NameCounter counter(n - start);
+      for (Py_ssize_t i = start; i < n; i++) {
+        PyObject* e = PyList_GET_ITEM(patterns.o, i);
+        if (!PyUnicode_CheckExact(e) && e != Py_None) return raise_expected("str", e);
+        counter.add(e);
+      }
+      if (PyObject* best = counter.dominant()) result = best;
+    } catch (const std::bad_alloc&) {
+      return PyErr_NoMemory();
+    }
+  }
+  Py_INCREF(result);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Adaptation and resource decisions.
+
+bool is_adaptation_beneficial(StrOrNone current_pool, StrOrNone recommended_pool, double score, double confidence,
+                              double current_estimate, int32_t trigger_code, double min_improvement_ratio,
+                              double min_confidence) {
+  if (same_name(current_pool, recommended_pool)) return false;
+  if (min_confidence > confidence) return false;
+  if (trigger_code == 0) return score > 0.5;
+  if (current_estimate > 0.0) return !(min_improvement_ratio * current_estimate >= score);
+  return score > 0.6;
+}
+
+bool should_skip_adaptation(double last_adaptation_time, double current_time, double min_interval) {
+  return !(current_time - last_adaptation_time >= min_interval);
+}
+
+bool detect_memory_pressure(double current_usage, double peak_usage, double pressure_threshold) {
+  if (!(peak_usage > 0.0)) return false;
+  if (current_usage < 0.0 || std::isnan(current_usage)) return false;
+  return current_usage / peak_usage > pressure_threshold;
+}
+
+bool detect_fragmentation_threshold(double fragmentation_ratio, double threshold) {
+  if (fragmentation_ratio < 0.0 || std::isnan(fragmentation_ratio)) return false;
+  if (threshold >= fragmentation_ratio) return false;
+  return true;
+}
+
+double calculate_adaptation_urgency(double performance_degradation, double memory_pressure,
+                                    double fragmentation_ratio, bool workload_changed) {
+  double sum = (weighted(0.3, memory_pressure) + weighted(0.4, performance_degradation)) +
+               weighted(0.15, fragmentation_ratio);
+  if (workload_changed) sum += 0.15;
+  return clamp01(sum);
+}
+
+double score_pool_recommendation(double workload_fit, double memory_fit, double thread_count_fit,
+                                 double historical_success_rate) {
+  double score = (weighted(0.3, memory_fit) + weighted(0.2, thread_count_fit)) +
+                 (weighted(0.35, workload_fit) + weighted(0.15, historical_success_rate));
+  return clamp01(score);
+}
+
+PyObject* resource_neutral() { return Py_BuildValue("(iid)", 0, 0, 0.0); }
+
+// Reads item 0 of list entry `i` as a double.
+bool first_item(PyObject* list, Py_ssize_t i, double& out) {
+  Ref entry(list_item(list, i));
+  if (!entry) return false;
+  Ref item(PyObject_GetItem(entry, c_zero_i));
+  return item && frame::to_double(item, out);
+}
+
+PyObject* predict_resource_requirements(ListOrNone history, double horizon) {
+  if (history.is_none()) return raise_no_len();
+  const Py_ssize_t n = PyList_GET_SIZE(history.o);
+  if (n < 10) return resource_neutral();
+  double first, last;
+  if (!first_item(history.o, 0, first) || !first_item(history.o, n - 1, last)) return nullptr;
+  const double span = last - first;
+  if (!(span > 0.0)) return resource_neutral();
+  double total = 0.0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history.o); i++) {
+    PyObject* item = PyList_GET_ITEM(history.o, i);
+    Py_INCREF(item);
+    Ref entry(item);
+    double ts, size;
+    if (!read_pair(entry, ts, size)) return nullptr;
+    total += size;
+  }
+  const double dn = static_cast<double>(n);
+  const int64_t allocations = trunc_i64(horizon * dn / span);
+  const int64_t bytes = trunc_i64(total * static_cast<double>(allocations) / dn);
+  const double confidence = dn * 0.01 >= 1.0 ? 0.8 : dn * 0.008;
+  return Py_BuildValue("(LLd)", static_cast<long long>(allocations), static_cast<long long>(bytes), confidence);
+}
+
+// ---------------------------------------------------------------------------
+// Records.
+
+frame::FuncDef degradation_def = frame::fn<&detect_performance_degradation>(
+    "detect_performance_degradation",
+    "Detect if performance has degraded significantly.\n\n"
+    "Args:\n"
+    "    performance_history: list of (timestamp, metric) pairs, larger metric is better\n"
+    "    baseline_performance: baseline metric value\n"
+    "    threshold: relative drop below the baseline that counts as degradation\n"
+    "    window_start_time: only samples at or after this timestamp count\n\n"
+    "Returns:\n"
+    "    True if at least 5 samples lie in the window and their mean metric is more\n"
+    "    than threshold (relative) below the baseline",
+    noret(), p("performance_history"), p("baseline_performance"), p("threshold"), p("window_start_time"));
+
+frame::FuncDef trend_def = frame::fn<&calculate_performance_trend>(
+    "calculate_performance_trend",
+    "Calculate performance trend over a time window.\n\n"
+    "Args:\n"
+    "    performance_history: list of (timestamp, metric) pairs\n"
+    "    window_start_time: only samples at or after this timestamp count\n\n"
+    "Returns:\n"
+    "    Least-squares slope divided by the mean metric, clamped to [-1.0, 1.0];\n"
+    "    negative means declining, 0.0 with fewer than 3 samples",
+    noret(), p("performance_history"), p("window_start_time"));
+
+frame::FuncDef workload_def = frame::fn<&detect_workload_characteristics_change>(
+    "detect_workload_characteristics_change",
+    "Detect significant changes in workload characteristics.\n\n"
+    "Args:\n"
+    "    pattern_history: list of dicts with 'parallelization_potential',\n"
+    "        'cpu_intensity' and 'memory_intensity'\n"
+    "    change_threshold: change of a 3-entry mean that counts as significant\n\n"
+    "Returns:\n"
+    "    (changed, parallelization_change, cpu_change, memory_change) comparing the\n"
+    "    three newest entries with the three before them",
+    noret(), p("pattern_history"), p("change_threshold", dfloat(0.3)));
+
+frame::FuncDef dominant_def = frame::fn<&detect_dominant_pattern>(
+    "detect_dominant_pattern",
+    "Detect the dominant pattern in a list of pattern names.\n\n"
+    "Args:\n"
+    "    patterns: list of pattern names\n"
+    "    window_size: number of newest entries to consider\n\n"
+    "Returns:\n"
+    "    The most frequent name in the window (the first seen on a tie), or\n"
+    "    'mixed' when there is nothing to count",
+    noret(), p("patterns"), p("window_size", dint(5)));
+
+frame::FuncDef beneficial_def = frame::fn<&is_adaptation_beneficial>(
+    "is_adaptation_beneficial",
+    "Determine if pool adaptation would be beneficial.\n\n"
+    "Args:\n"
+    "    current_pool: name of the current pool\n"
+    "    recommended_pool: name of the recommended pool\n"
+    "    recommendation_score: score of the recommendation\n"
+    "    recommendation_confidence: confidence of the recommendation\n"
+    "    current_performance_estimate: estimated performance of the current pool\n"
+    "    trigger_code: kind of triggering event (0 or other)\n"
+    "    min_improvement_ratio: required score ratio over the current estimate\n"
+    "    min_confidence: minimum confidence required\n\n"
+    "Returns:\n"
+    "    True if switching to the recommended pool is worthwhile",
+    noret(), p("current_pool"), p("recommended_pool"), p("recommendation_score"), p("recommendation_confidence"),
+    p("current_performance_estimate"), p("trigger_code"), p("min_improvement_ratio", dfloat(1.1)),
+    p("min_confidence", dfloat(0.6)));
+
+frame::FuncDef skip_def = frame::fn<&should_skip_adaptation>(
+    "should_skip_adaptation",
+    "Check if adaptation should be skipped due to timing.\n\n"
+    "Args:\n"
+    "    last_adaptation_time: time of the last adaptation (seconds)\n"
+    "    current_time: current time (seconds)\n"
+    "    min_interval: minimum interval between adaptations (seconds)\n\n"
+    "Returns:\n"
+    "    True if less than min_interval has passed since the last adaptation",
+    noret(), p("last_adaptation_time"), p("current_time"), p("min_interval"));
+
+frame::FuncDef pressure_def = frame::fn<&detect_memory_pressure>(
+    "detect_memory_pressure",
+    "Detect memory pressure conditions.\n\n"
+    "Args:\n"
+    "    current_usage: current memory usage\n"
+    "    peak_usage: peak memory usage\n"
+    "    pressure_threshold: usage ratio above which memory is under pressure\n\n"
+    "Returns:\n"
+    "    True if current_usage / peak_usage exceeds pressure_threshold",
+    noret(), p("current_usage"), p("peak_usage"), p("pressure_threshold", dfloat(0.8)));
+
+frame::FuncDef fragmentation_def = frame::fn<&detect_fragmentation_threshold>(
+    "detect_fragmentation_threshold",
+    "Check if fragmentation exceeds threshold.\n\n"
+    "Args:\n"
+    "    fragmentation_ratio: current fragmentation ratio\n"
+    "    threshold: fragmentation ratio that calls for action\n\n"
+    "Returns:\n"
+    "    True if a non-negative fragmentation_ratio exceeds threshold",
+    noret(), p("fragmentation_ratio"), p("threshold", dfloat(0.3)));
+
+frame::FuncDef urgency_def = frame::fn<&calculate_adaptation_urgency>(
+    "calculate_adaptation_urgency",
+    "Calculate urgency score for adaptation.\n\n"
+    "Args:\n"
+    "    performance_degradation: relative performance degradation (weight 0.4)\n"
+    "    memory_pressure: memory pressure (weight 0.3)\n"
+    "    fragmentation_ratio: fragmentation ratio (weight 0.15)\n"
+    "    workload_changed: whether the workload changed (adds 0.15)\n\n"
+    "Returns:\n"
+    "    Urgency in [0.0, 1.0]; each input counts at most 1 and at least 0",
+    noret(), p("performance_degradation"), p("memory_pressure"), p("fragmentation_ratio"), p("workload_changed"));
+
+frame::FuncDef pool_score_def = frame::fn<&score_pool_recommendation>(
+    "score_pool_recommendation",
+    "Score a pool recommendation based on multiple factors.\n\n"
+    "Args:\n"
+    "    workload_fit: fit to the workload (weight 0.35)\n"
+    "    memory_fit: fit to the memory profile (weight 0.3)\n"
+    "    thread_count_fit: fit to the thread count (weight 0.2)\n"
+    "    historical_success_rate: past success rate (weight 0.15)\n\n"
+    "Returns:\n"
+    "    Score in [0.0, 1.0]; each factor counts at most 1 and at least 0",
+    noret(), p("workload_fit"), p("memory_fit"), p("thread_count_fit"), p("historical_success_rate"));
+
+frame::FuncDef predict_def = frame::fn<&predict_resource_requirements>(
+    "predict_resource_requirements",
+    "Predict future resource requirements based on allocation history.\n\n"
+    "Args:\n"
+    "    allocation_history: list of (timestamp, size) pairs, oldest first\n"
+    "    prediction_horizon_seconds: length of the coming time window (seconds)\n\n"
+    "Returns:\n"
+    "    (predicted_allocations, predicted_total_bytes, confidence); (0, 0, 0.0)\n"
+    "    with fewer than 10 entries or no time span",
+    noret(), p("allocation_history"), p("prediction_horizon_seconds"));
+
+// ---------------------------------------------------------------------------
+// Module
+
+int module_body(PyObject*) {
+  if (frame::import_module("logging") < 0 || frame::make_logger() < 0) return -1;
+  for (const frame::FuncDef* d : {&degradation_def, &trend_def, &workload_def, &dominant_def, &beneficial_def,
+                                  &skip_def, &pressure_def, &fragmentation_def, &urgency_def, &pool_score_def,
+                                  &predict_def}) {
+    if (frame::add_function(*d) < 0) return -1;
+  }
+  return frame::log_info("Talvora Orchestrator Algorithms Cython module loaded - IP protected");
+}
+
+const frame::ModuleDef kModule = {
+    .dotted = "talvora.plugins.analyzer.vossendra",
+    .short_name = "vossendra",
+    .doc = "Decision algorithms for dynamic pool switching and adaptation.\n\n"
+           "Performance degradation detection, workload change detection,\n"
+           "adaptation benefit scoring and memory pressure evaluation.",
+    .source = "src/plugins/analyzer/vossendra.cpp",
+    .body = module_body,
+};
+
+}  // namespace
+
+TALVORA_MODULE(vossendra, kModule)
