@@ -1,0 +1,318 @@
+// talvora.gpu.drelling: GPU memory planning arithmetic (allocation sizing,
+// safe limits, the allocation strategy, chunk shapes, out-of-memory
+// recognition, suitability, pressure and headroom).
+#include "frame/module_frame.hpp"
+#include "gpu/drelling_core.hpp"
+
+namespace {
+
+using frame::dfloat;
+using frame::dint;
+using frame::noret;
+using frame::p;
+using frame::Ref;
+
+using TupleArg = frame::Exact<&PyTuple_Type, true, true>;
+using StrArg = frame::Exact<&PyUnicode_Type, true, true>;
+
+frame::Str s_lower("lower");
+frame::Str s_no_gpu("No GPU memory available");
+frame::Str s_fits("Allocation fits in GPU memory");
+frame::Str s_not_chunkable("Operation not chunkable, falling back to CPU");
+
+// Out-of-memory markers.
+frame::Str s_out_of_memory("out of memory");
+frame::Str s_outofmemoryerror("outofmemoryerror");
+frame::Str s_cuda("cuda");
+frame::Str s_memory("memory");
+frame::Str s_allocat("allocat");
+frame::Str s_failed("failed");
+frame::Str s_insufficient("insufficient");
+frame::Str s_gpu("gpu");
+
+constexpr const char* kChunkableOps[] = {
+    "zeros",       "ones",          "empty",  "full",     "random.randn", "random.rand", "random.random",
+    "random.standard_normal", "random.uniform", "arange", "linspace",
+};
+constexpr const char* kNonChunkableOps[] = {
+    "matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve", "inv", "sort", "argsort",
+};
+
+// Built once at initialisation and kept for the life of the process.
+PyObject* g_decision_no_gpu = nullptr;
+PyObject* g_decision_fits = nullptr;
+PyObject* g_decision_not_chunkable = nullptr;
+PyObject* g_chunkable_ops = nullptr;
+PyObject* g_non_chunkable_ops = nullptr;
+PyObject* g_str_lower = nullptr;  // the unbound str.lower
+
+PyObject* no_len_error() {
+  PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+  return nullptr;
+}
+
+PyObject* new_ref(PyObject* o) {
+  Py_INCREF(o);
+  return o;
+}
+
+// ---------------------------------------------------------------------------
+// Sizing and strategy
+
+std::optional<uint64_t> estimate_allocation_bytes(TupleArg shape, int32_t element_size, double overhead_factor) {
+  if (shape.is_none()) {
+    no_len_error();
+    return std::nullopt;
+  }
+  uint64_t count = 1;
+  const Py_ssize_t n = PyTuple_GET_SIZE(shape.o);
+  for (Py_ssize_t i = 0; i < n; i++) {
+    int32_t dim;
+    if (!frame::to_i32(PyTuple_GET_ITEM(shape.o, i), dim, frame::kMsgInt32)) return std::nullopt;
+    switch (drelling::count_dim(count, dim)) {
+      case drelling::DimStep::Zero:
+        return 0;
+      case drelling::DimStep::Saturate:
+        return drelling::kSaturated;
+      case drelling::DimStep::Continue:
+        break;
+    }
+  }
+  return drelling::allocation_bytes(count, element_size, overhead_factor);
+}
+
+uint64_t calculate_safe_limit(uint64_t available_bytes, double headroom_ratio) {
+  return drelling::safe_limit(available_bytes, headroom_ratio);
+}
+
+PyObject* decide_allocation_strategy(uint64_t requested_bytes, uint64_t available_bytes, double headroom_ratio,
+                                     bool is_chunkable) {
+  const uint64_t safe = drelling::safe_limit(available_bytes, headroom_ratio);
+  if (safe == 0) return new_ref(g_decision_no_gpu);
+  if (requested_bytes <= safe) return new_ref(g_decision_fits);
+  if (!is_chunkable) return new_ref(g_decision_not_chunkable);
+  const uint64_t count = drelling::chunk_count(requested_bytes, safe);
+  Ref code(PyLong_FromLong(1));
+  Ref size(PyLong_FromUnsignedLongLong(safe));
+  Ref cnt(PyLong_FromUnsignedLongLong(count));
+  Ref msg(PyUnicode_FromFormat("Chunking into %llu GPU passes", static_cast<unsigned long long>(count)));
+  if (!code || !size || !cnt || !msg) return nullptr;
+  return PyTuple_Pack(4, code.get(), size.get(), cnt.get(), msg.get());
+}
+
+PyObject* compute_chunk_shapes(TupleArg shape, int32_t element_size, uint64_t max_chunk_bytes) {
+  if (element_size < 1) {
+    PyErr_SetString(PyExc_ValueError, "element_size must be positive");
+    return nullptr;
+  }
+  if (max_chunk_bytes == 0) {
+    PyErr_SetString(PyExc_ValueError, "max_chunk_bytes must be positive");
+    return nullptr;
+  }
+  if (shape.is_none()) return no_len_error();
+  PyObject* const sh = shape.o;
+  const Py_ssize_t ndim = PyTuple_GET_SIZE(sh);
+  if (ndim == 0) {
+    PyObject* list = PyList_New(1);
+    if (!list) return nullptr;
+    PyList_SET_ITEM(list, 0, new_ref(sh));
+    return list;
+  }
+  drelling::RowSize row;
+  row.mul(static_cast<uint64_t>(element_size));
+  for (Py_ssize_t i = 1; i < ndim; i++) {
+    uint64_t dim;
+    if (!frame::to_u64(PyTuple_GET_ITEM(sh, i), dim)) return nullptr;
+    row.mul(dim);
+  }
+  const uint64_t per_chunk = drelling::rows_per_chunk(row, max_chunk_bytes);
+  int32_t first;
+  if (!frame::to_i32(PyTuple_GET_ITEM(sh, 0), first, frame::kMsgInt32)) return nullptr;
+  if (first < 1) return PyList_New(0);
+
+  const uint64_t total = static_cast<uint64_t>(first);
+  const uint64_t full = per_chunk >= total ? 0 : total / per_chunk;
+  const uint64_t tail_rows = per_chunk >= total ? total : total % per_chunk;
+  const uint64_t nchunks = full + (tail_rows ? 1 : 0);
+  Ref list(PyList_New(static_cast<Py_ssize_t>(nchunks)));
+  if (!list) return nullptr;
+  Ref full_rows;
+  if (full) {
+    full_rows = Ref(PyLong_FromUnsignedLongLong(per_chunk));
+    if (!full_rows) return nullptr;
+  }
+  for (uint64_t c = 0; c < nchunks; c++) {
+    PyObject* chunk = PyTuple_New(ndim);
+    if (!chunk) return nullptr;
+    PyObject* rows = c < full ? new_ref(full_rows.get()) : PyLong_FromUnsignedLongLong(tail_rows);
+    if (!rows) {
+      Py_DECREF(chunk);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(chunk, 0, rows);
+    for (Py_ssize_t i = 1; i < ndim; i++) PyTuple_SET_ITEM(chunk, i, new_ref(PyTuple_GET_ITEM(sh, i)));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), chunk);
+  }
+  return list.release();
+}
+
+int32_t calculate_optimal_chunks(uint64_t total_bytes, uint64_t available_bytes, double headroom_ratio,
+                                 int32_t min_chunks, int32_t max_chunks) {
+  const uint64_t safe = drelling::safe_limit(available_bytes, headroom_ratio);
+  if (safe == 0) return max_chunks;
+  return drelling::optimal_chunks(total_bytes, safe, min_chunks, max_chunks);
+}
+
+// ---------------------------------------------------------------------------
+// Classification and scoring
+
+// Substring test; -1 with an exception set.
+int contains(PyObject* text, PyObject* marker) { return PyUnicode_Contains(text, marker); }
+
+std::optional<bool> is_oom_error(StrArg error_message, StrArg error_type) {
+  Ref m(frame::call(g_str_lower, error_message.o));
+  if (!m) return std::nullopt;
+  Ref t(frame::call(g_str_lower, error_type.o));
+  if (!t) return std::nullopt;
+  // Each rule is a conjunction of markers in m (rule 2 looks at t).
+  struct Rule {
+    PyObject* text;
+    PyObject* a;
+    PyObject* b;
+  };
+  const Rule rules[] = {
+      {m, s_out_of_memory, nullptr}, {t, s_outofmemoryerror, nullptr}, {m, s_cuda, s_memory},
+      {m, s_allocat, s_failed},      {m, s_memory, s_insufficient},    {m, s_gpu, s_memory},
+  };
+  for (const Rule& r : rules) {
+    int hit = contains(r.text, r.a);
+    if (hit < 0) return std::nullopt;
+    if (hit && r.b) {
+      hit = contains(r.text, r.b);
+      if (hit < 0) return std::nullopt;
+    }
+    if (hit) return true;
+  }
+  return false;
+}
+
+// Native-level membership test of the chunkable operations; -1 on error.
+int c_is_chunkable_operation(PyObject* operation) { return PySet_Contains(g_chunkable_ops, operation); }
+
+std::optional<bool> is_chunkable_operation(StrArg operation) {
+  int r = c_is_chunkable_operation(operation.o);
+  if (r < 0) return std::nullopt;
+  return r != 0;
+}
+
+std::optional<double> score_gpu_suitability(uint64_t data_size_bytes, StrArg operation_type,
+                                            uint64_t available_gpu_memory, double headroom_ratio) {
+  const uint64_t safe = drelling::safe_limit(available_gpu_memory, headroom_ratio);
+  const double e = drelling::memory_score(data_size_bytes, safe);
+  int r = c_is_chunkable_operation(operation_type.o);
+  if (r < 0) return std::nullopt;
+  if (r) return 0.9 * e;
+  r = PySet_Contains(g_non_chunkable_ops, operation_type.o);
+  if (r < 0) return std::nullopt;
+  return (r ? 0.7 : 0.5) * e;
+}
+
+double calculate_memory_pressure(uint64_t used_bytes, uint64_t total_bytes) {
+  return drelling::memory_pressure(used_bytes, total_bytes);
+}
+
+double recommend_headroom(double current_pressure, double base_headroom) {
+  return drelling::recommend_headroom(current_pressure, base_headroom);
+}
+
+// ---------------------------------------------------------------------------
+// Records
+
+const frame::FuncDef estimate_def = frame::fn<&estimate_allocation_bytes>(
+    "estimate_allocation_bytes",
+    "Estimate the bytes an array of `shape` with `element_size`-byte elements needs, times `overhead_factor`.",
+    noret(), p("shape"), p("element_size"), p("overhead_factor", dfloat(1.0)));
+const frame::FuncDef safe_limit_def = frame::fn<&calculate_safe_limit>(
+    "calculate_safe_limit", "Usable bytes of `available_bytes` after keeping back `headroom_ratio` of it.", noret(),
+    p("available_bytes"), p("headroom_ratio"));
+const frame::FuncDef decide_def = frame::fn<&decide_allocation_strategy>(
+    "decide_allocation_strategy",
+    "Decide between GPU direct (0), GPU chunked (1) and CPU fallback (2).\n\n"
+    "Returns (strategy_code, chunk_size, chunk_count, message).",
+    noret(), p("requested_bytes"), p("available_bytes"), p("headroom_ratio"), p("is_chunkable"));
+const frame::FuncDef chunk_shapes_def = frame::fn<&compute_chunk_shapes>(
+    "compute_chunk_shapes", "Split `shape` along its first axis into chunks of at most `max_chunk_bytes`.", noret(),
+    p("shape"), p("element_size"), p("max_chunk_bytes"));
+const frame::FuncDef optimal_chunks_def = frame::fn<&calculate_optimal_chunks>(
+    "calculate_optimal_chunks", "Number of chunks for `total_bytes` under the safe limit, within the given bounds.",
+    noret(), p("total_bytes"), p("available_bytes"), p("headroom_ratio"), p("min_chunks", dint(1)),
+    p("max_chunks", dint(1000)));
+const frame::FuncDef oom_def = frame::fn<&is_oom_error>(
+    "is_oom_error", "Whether an error message and type name describe an out-of-memory error.", noret(),
+    p("error_message"), p("error_type"));
+const frame::FuncDef chunkable_def = frame::fn<&is_chunkable_operation>(
+    "is_chunkable_operation", "Whether an array-creation operation can be safely chunked.", noret(), p("operation"));
+const frame::FuncDef suitability_def = frame::fn<&score_gpu_suitability>(
+    "score_gpu_suitability", "Score in [0, 0.9] of how well the data and operation suit the GPU.", noret(),
+    p("data_size_bytes"), p("operation_type"), p("available_gpu_memory"), p("headroom_ratio"));
+const frame::FuncDef pressure_def = frame::fn<&calculate_memory_pressure>(
+    "calculate_memory_pressure", "Fraction of memory in use, capped at 1.0.", noret(), p("used_bytes"),
+    p("total_bytes"));
+const frame::FuncDef headroom_def = frame::fn<&recommend_headroom>(
+    "recommend_headroom", "Headroom ratio in [0.3, 0.8] recommended for the current memory pressure.", noret(),
+    p("current_pressure"), p("base_headroom", dfloat(0.5)));
+
+// ---------------------------------------------------------------------------
+// Module
+
+PyObject* decision(long code, PyObject* message) {
+  Ref c(PyLong_FromLong(code));
+  Ref size(PyLong_FromLong(0));
+  Ref count(PyLong_FromLong(1));
+  if (!c || !size || !count) return nullptr;
+  return PyTuple_Pack(4, c.get(), size.get(), count.get(), message);
+}
+
+template <std::size_t N>
+PyObject* name_set(const char* const (&names)[N]) {
+  Ref set(PySet_New(nullptr));
+  if (!set) return nullptr;
+  for (const char* n : names) {
+    Ref s(PyUnicode_InternFromString(n));
+    if (!s || PySet_Add(set, s) < 0) return nullptr;
+  }
+  return set.release();
+}
+
+int module_body(PyObject*) {
+  for (const frame::FuncDef* d : {&estimate_def, &safe_limit_def, &decide_def, &chunk_shapes_def,
+                                  &optimal_chunks_def, &oom_def, &chunkable_def, &suitability_def, &pressure_def,
+                                  &headroom_def}) {
+    if (frame::add_function(*d) < 0) return -1;
+  }
+  g_decision_no_gpu = decision(2, s_no_gpu);
+  g_decision_fits = decision(0, s_fits);
+  g_decision_not_chunkable = decision(2, s_not_chunkable);
+  if (!g_decision_no_gpu || !g_decision_fits || !g_decision_not_chunkable) return -1;
+  g_chunkable_ops = name_set(kChunkableOps);
+  g_non_chunkable_ops = name_set(kNonChunkableOps);
+  if (!g_chunkable_ops || !g_non_chunkable_ops) return -1;
+  g_str_lower = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), s_lower);
+  if (!g_str_lower) return -1;
+  if (frame::import_module("logging") < 0 || frame::make_logger() < 0) return -1;
+  return frame::log_info("Talvora GPU Algorithms Cython module loaded - IP protected");
+}
+
+const frame::ModuleDef kModule = {
+    .dotted = "talvora.gpu.drelling",
+    .short_name = "drelling",
+    .doc = "GPU memory planning arithmetic: allocation sizing, safe limits, the allocation strategy,\n"
+           "chunk shapes, out-of-memory recognition, suitability, memory pressure and headroom.",
+    .source = "src/gpu/drelling.cpp",
+    .types = {},
+    .body = module_body,
+};
+
+}  // namespace
+
+TALVORA_MODULE(drelling, kModule)
