@@ -422,3 +422,24 @@ class TestTypes:
         assert not gc.is_tracked(PerformanceTimer())
         for cls in (AtomicPointer, LockFreeStack, LockFreeStatistics):
             assert gc.is_tracked(cls())
+
+
+class TestSignatures:
+    def test_inspect_signature(self):
+        import inspect
+
+        assert str(inspect.signature(AtomicCounter.increment)) == "(self, delta=1) -> 'int'"
+        assert str(inspect.signature(AtomicCounter(1).increment)) == "(delta=1) -> 'int'"
+        assert str(inspect.signature(AtomicCounter)) == "(initial_value=0)"
+        assert str(inspect.signature(AtomicPointer)) == "(initial_value=None)"
+        assert str(inspect.signature(AtomicCounterWrapper)) == "(initial_value: 'int' = 0)"
+        assert str(inspect.signature(LockFreeStatistics.record_allocation)) == (
+            "(self, size: 'int', is_bucketed: 'bool' = True, padding: 'int' = 0, time_ns: 'int' = 0) -> 'None'")
+        assert AtomicCounter.__doc__.startswith("Lock-free")
+
+    def test_help_shows_signature(self):
+        import pydoc
+
+        text = pydoc.render_doc(AtomicCounter.compare_and_swap, renderer=pydoc.plaintext)
+        assert "compare_and_swap(self, expected, new_value) -> 'bool'" in text
+        assert "Atomically compare and swap." in text

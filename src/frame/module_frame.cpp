@@ -538,6 +538,43 @@ static int fn_set_annotations(Function* f, PyObject* v, void*) {
 }
 static PyObject* fn_get_globals(Function* f, void*) { return get_slot(f->globals); }
 
+// A code object carrying the argument names and counts, for inspect.signature
+// and help(); never executed.  Native methods list `self` first.
+static PyObject* build_code(const FuncDef& d) {
+  const int extra = d.native_method ? 1 : 0;
+  const int n = d.nparams + extra;
+  PyObject* names = PyTuple_New(n);
+  if (!names) return nullptr;
+  if (extra) PyTuple_SET_ITEM(names, 0, PyUnicode_InternFromString("self"));
+  for (int i = 0; i < d.nparams; i++) {
+    Py_INCREF(d.sig.names[i]);
+    PyTuple_SET_ITEM(names, i + extra, d.sig.names[i]);
+  }
+  PyCodeObject* empty = PyCode_NewEmpty(g_def && g_def->source ? g_def->source : "<native>", d.name, 0);
+  PyObject* replace = empty ? PyObject_GetAttrString(reinterpret_cast<PyObject*>(empty), "replace") : nullptr;
+  Py_XDECREF(empty);
+  PyObject* kw = replace ? Py_BuildValue("{s:i,s:i,s:i,s:i,s:O,s:i}", "co_argcount", n, "co_posonlyargcount", 0,
+                                         "co_kwonlyargcount", 0, "co_nlocals", n, "co_varnames", names, "co_flags",
+                                         CO_OPTIMIZED | CO_NEWLOCALS)
+                         : nullptr;
+  PyObject* args = kw ? PyTuple_New(0) : nullptr;
+  PyObject* code = args ? PyObject_Call(replace, args, kw) : nullptr;
+  Py_XDECREF(args);
+  Py_XDECREF(kw);
+  Py_XDECREF(replace);
+  Py_DECREF(names);
+  return code;
+}
+
+static PyObject* fn_get_code(Function* f, void*) {
+  if (!f->code) {
+    f->code = build_code(*f->def);
+    if (!f->code) return nullptr;
+  }
+  Py_INCREF(f->code);
+  return f->code;
+}
+
 static PyGetSetDef fn_getset[] = {
     {"__name__", (getter)fn_get_name, (setter)fn_set_name, nullptr, nullptr},
     {"__qualname__", (getter)fn_get_qualname, (setter)fn_set_qualname, nullptr, nullptr},
@@ -547,6 +584,7 @@ static PyGetSetDef fn_getset[] = {
     {"__kwdefaults__", (getter)fn_get_kwdefaults, (setter)fn_set_kwdefaults, nullptr, nullptr},
     {"__annotations__", (getter)fn_get_annotations, (setter)fn_set_annotations, nullptr, nullptr},
     {"__globals__", (getter)fn_get_globals, nullptr, nullptr, nullptr},
+    {"__code__", (getter)fn_get_code, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -893,16 +931,50 @@ PyObject* setstate_body(PyObject*, PyObject*) {
 constexpr FuncDef kReduceTemplate = method<&reduce_body>("__reduce_cython__", nullptr, noret());
 constexpr FuncDef kSetstateTemplate = method<&setstate_body>("__setstate_cython__", nullptr, noret(), p("__pyx_state"));
 
-int install_function(PyObject* dict, const FuncDef& d, PyTypeObject* type, const char* cls, const char* bind_as) {
+int install_function(PyObject* dict, const FuncDef& d, PyTypeObject* type, const char* cls, const char* bind_as,
+                     bool as_static = false) {
   if (d.native_method) d.self_type = type;
   PyObject* qual = PyUnicode_FromFormat("%s.%s", cls, d.name);
   if (!qual) return -1;
   PyObject* f = make_function(d, PyUnicode_AsUTF8(qual));
   Py_DECREF(qual);
   if (!f) return -1;
+  if (as_static) {
+    PyObject* sm = PyStaticMethod_New(f);
+    Py_DECREF(f);
+    if (!sm) return -1;
+    f = sm;
+  }
   int rc = PyDict_SetItemString(dict, bind_as ? bind_as : d.name, f);
   Py_DECREF(f);
   return rc;
+}
+
+// "Name(a=1, b)\n--\n\n" + doc: the interpreter's text-signature convention,
+// read by inspect.signature for the class.
+const char* text_signature_doc(const TypeDef* td) {
+  const FuncDef& d = *td->init;
+  std::string sig = std::string(td->name) + "(";
+  for (int i = 0; i < d.nparams; i++) {
+    if (i) sig += ", ";
+    sig += d.params[i].name;
+    if (d.sig.defaults[i]) {
+      PyObject* r = PyObject_Repr(d.sig.defaults[i]);
+      if (!r) return nullptr;
+      sig += "=";
+      sig += PyUnicode_AsUTF8(r);
+      Py_DECREF(r);
+    }
+  }
+  sig += ")\n--\n\n";
+  if (td->doc) sig += td->doc;
+  char* out = static_cast<char*>(PyMem_RawMalloc(sig.size() + 1));
+  if (!out) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  memcpy(out, sig.c_str(), sig.size() + 1);
+  return out;
 }
 
 int ready_type(TypeDef* td) {
@@ -921,6 +993,11 @@ int ready_type(TypeDef* td) {
     t->tp_name = full;
     t->tp_basicsize = td->basicsize;
     t->tp_doc = td->doc;
+    if (td->init && td->init->nparams > 0) {
+      if (prepare(*td->init, (std::string(td->name) + ".__cinit__").c_str()) < 0) return -1;
+      t->tp_doc = text_signature_doc(td);
+      if (!t->tp_doc) return -1;
+    }
     t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (gc ? Py_TPFLAGS_HAVE_GC : 0);
     t->tp_new = type_new;
     t->tp_vectorcall = type_vectorcall;
@@ -951,6 +1028,7 @@ int ready_type(TypeDef* td) {
       }
       t->tp_getset = gs;
     }
+    if (td->slots) td->slots(t);
     if (PyType_Ready(t) < 0) return -1;
   }
   if (td->init && prepare(*td->init, (std::string(td->name) + ".__cinit__").c_str()) < 0) return -1;
@@ -958,7 +1036,7 @@ int ready_type(TypeDef* td) {
   PyObject* dict = t->tp_dict;
   for (const Entry& e : td->body) {
     if (e.def) {
-      if (install_function(dict, *e.def, t, td->name, e.bind_as) < 0) return -1;
+      if (install_function(dict, *e.def, t, td->name, e.bind_as, e.is_static) < 0) return -1;
     } else {
       PyObject* target = PyDict_GetItemString(dict, e.target);
       if (!target) {
