@@ -1,0 +1,749 @@
+// talvora.jit.orvistle: per-function compile thresholds that adapt to the
+// speed-ups measured after earlier compilations.
+#include <cmath>
+
+#include "frame/module_frame.hpp"
+
+namespace {
+
+using frame::AnnInt;
+using frame::dfloat;
+using frame::dint;
+using frame::FieldKind;
+using frame::none;
+using frame::noret;
+using frame::p;
+using frame::pint;
+using frame::Ref;
+using frame::ret;
+
+frame::Str s_time("time");
+frame::Str s_threading("threading");
+frame::Str s_Lock("Lock");
+frame::Str s_debug("debug");
+frame::Str s_get_metrics("get_metrics");
+frame::Str s_logger("logger");
+frame::Str s_policy_lock("_policy_lock");
+frame::Str s_initial_threshold("initial_threshold");
+frame::Str s_min_threshold("min_threshold");
+frame::Str s_max_threshold("max_threshold");
+frame::Str s_learning_rate("learning_rate");
+frame::Str s_target_speedup("target_speedup");
+frame::Str s_call_count("call_count");
+frame::Str s_compile_count("compile_count");
+frame::Str s_avg_speedup("avg_speedup");
+frame::Str s_total_execution_time_ms("total_execution_time_ms");
+frame::Str s_last_compile_time("last_compile_time");
+frame::Str s_last_compiled("last_compiled");
+frame::Str s_tracked_functions("tracked_functions");
+frame::Str s_avg_threshold("avg_threshold");
+frame::Num c_zero(0LL);
+frame::Num c_0f(0.0);
+frame::Num c_100(100LL);
+frame::Num c_10(10LL);
+frame::Num c_10000(10000LL);
+frame::Num c_0_1(0.1);
+frame::Num c_2_0(2.0);
+
+PyTypeObject PolicyConfigType;
+PyTypeObject FunctionMetricsType;
+PyTypeObject AdaptivePolicyType;
+
+// Keyword-name tuples for calling the two record classes, made at init.
+PyObject* g_config_kwnames = nullptr;
+PyObject* g_metrics_kwnames = nullptr;
+
+// The shared policy of get_orvistle(); nullptr stands for None.
+PyObject* g_global_policy = nullptr;
+
+PyObject* new_lock() {
+  Ref threading(frame::get_global(s_threading));
+  if (!threading) return nullptr;
+  Ref lock_type(PyObject_GetAttr(threading, s_Lock));
+  if (!lock_type) return nullptr;
+  return PyObject_Vectorcall(lock_type, nullptr, 0, nullptr);
+}
+
+// Calls `type` with the objects in `args` bound to the names in `kwnames`.
+PyObject* call_with_keywords(PyTypeObject* type, PyObject* kwnames, PyObject* const* args) {
+  return PyObject_Vectorcall(reinterpret_cast<PyObject*>(type), args, 0, kwnames);
+}
+
+// Reads attribute `name` as a double; `fallback` when the attribute is missing.
+bool attr_double(PyObject* o, PyObject* name, double& out, const double* fallback = nullptr) {
+  Ref v(PyObject_GetAttr(o, name));
+  if (!v) {
+    if (fallback && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      out = *fallback;
+      return true;
+    }
+    return false;
+  }
+  return frame::to_double(v, out);
+}
+
+// ---------------------------------------------------------------------------
+// PolicyConfig
+
+struct PolicyConfig;
+struct PolicyConfigVtab {
+  int32_t (*get_initial_threshold_fast)(PolicyConfig*);
+  int32_t (*get_min_threshold_fast)(PolicyConfig*);
+  int32_t (*get_max_threshold_fast)(PolicyConfig*);
+  double (*get_learning_rate_fast)(PolicyConfig*);
+  double (*get_target_speedup_fast)(PolicyConfig*);
+};
+
+struct PolicyConfig {
+  PyObject_HEAD
+  const PolicyConfigVtab* vtab;
+  int32_t initial_threshold;
+  int32_t min_threshold;
+  int32_t max_threshold;
+  double learning_rate;
+  double target_speedup;
+};
+
+int32_t pc_initial_fast(PolicyConfig* c) { return c->initial_threshold; }
+int32_t pc_min_fast(PolicyConfig* c) { return c->min_threshold; }
+int32_t pc_max_fast(PolicyConfig* c) { return c->max_threshold; }
+double pc_rate_fast(PolicyConfig* c) { return c->learning_rate; }
+double pc_target_fast(PolicyConfig* c) { return c->target_speedup; }
+const PolicyConfigVtab kConfigVtab = {pc_initial_fast, pc_min_fast, pc_max_fast, pc_rate_fast, pc_target_fast};
+
+void pc_alloc(PyObject* o) { reinterpret_cast<PolicyConfig*>(o)->vtab = &kConfigVtab; }
+
+int config_error(const char* message) {
+  PyErr_SetString(PyExc_ValueError, message);
+  return -1;
+}
+
+int pc_cinit(PolicyConfig* self, int32_t initial_threshold, int32_t min_threshold, int32_t max_threshold,
+             double learning_rate, double target_speedup) {
+  if (min_threshold <= 0) return config_error("min_threshold must be positive");
+  if (max_threshold <= min_threshold) return config_error("max_threshold must be greater than min_threshold");
+  // Written so that a NaN fails.
+  if (!(learning_rate > 0.0) || learning_rate > 1.0) return config_error("learning_rate must be in (0, 1]");
+  if (!(target_speedup > 0.0)) return config_error("target_speedup must be positive");
+  if (initial_threshold < min_threshold || initial_threshold > max_threshold)
+    return config_error("initial_threshold must be within bounds");
+  self->initial_threshold = initial_threshold;
+  self->min_threshold = min_threshold;
+  self->max_threshold = max_threshold;
+  self->learning_rate = learning_rate;
+  self->target_speedup = target_speedup;
+  return 0;
+}
+
+frame::FuncDef pc_init_def = frame::ctor<&pc_cinit>(
+    p("initial_threshold", dint(100)), p("min_threshold", dint(10)), p("max_threshold", dint(10000)),
+    p("learning_rate", dfloat(0.1)), p("target_speedup", dfloat(2.0)));
+
+const frame::Property pc_props[] = {
+    frame::field("initial_threshold", FieldKind::I32, offsetof(PolicyConfig, initial_threshold)),
+    frame::field("min_threshold", FieldKind::I32, offsetof(PolicyConfig, min_threshold)),
+    frame::field("max_threshold", FieldKind::I32, offsetof(PolicyConfig, max_threshold)),
+    frame::field("learning_rate", FieldKind::Double, offsetof(PolicyConfig, learning_rate)),
+    frame::field("target_speedup", FieldKind::Double, offsetof(PolicyConfig, target_speedup)),
+};
+
+frame::TypeDef pc_type = {
+    .type = &PolicyConfigType,
+    .name = "PolicyConfig",
+    .doc = "Configuration for adaptive policy.",
+    .basicsize = sizeof(PolicyConfig),
+    .init = &pc_init_def,
+    .props = pc_props,
+    .alloc_init = pc_alloc,
+};
+
+PolicyConfig* as_config(PyObject* o) { return reinterpret_cast<PolicyConfig*>(o); }
+
+// ---------------------------------------------------------------------------
+// FunctionMetrics
+
+struct FunctionMetrics;
+struct FunctionMetricsVtab {
+  uint64_t (*get_call_count_fast)(FunctionMetrics*);
+  uint32_t (*get_compile_count_fast)(FunctionMetrics*);
+  double (*get_avg_speedup_fast)(FunctionMetrics*);
+  double (*get_last_compiled_fast)(FunctionMetrics*);
+};
+
+struct FunctionMetrics {
+  PyObject_HEAD
+  const FunctionMetricsVtab* vtab;
+  uint64_t call_count;
+  uint32_t compile_count;
+  double avg_speedup;
+  double total_execution_time_ms;
+  double last_compiled;
+};
+
+uint64_t fm_calls_fast(FunctionMetrics* m) { return m->call_count; }
+uint32_t fm_compiles_fast(FunctionMetrics* m) { return m->compile_count; }
+double fm_speedup_fast(FunctionMetrics* m) { return m->avg_speedup; }
+double fm_last_fast(FunctionMetrics* m) { return m->last_compiled; }
+const FunctionMetricsVtab kMetricsVtab = {fm_calls_fast, fm_compiles_fast, fm_speedup_fast, fm_last_fast};
+
+void fm_alloc(PyObject* o) { reinterpret_cast<FunctionMetrics*>(o)->vtab = &kMetricsVtab; }
+
+int fm_cinit(FunctionMetrics* self, uint64_t call_count, uint32_t compile_count, double avg_speedup,
+             double total_execution_time_ms, double last_compile_time, double last_compiled) {
+  self->call_count = call_count;
+  self->compile_count = compile_count;
+  self->avg_speedup = avg_speedup;
+  self->total_execution_time_ms = total_execution_time_ms;
+  // `last_compiled` wins when given as 0 or more; a negative or NaN value
+  // means "not given".
+  self->last_compiled = last_compiled >= 0.0 ? last_compiled : last_compile_time;
+  return 0;
+}
+
+frame::FuncDef fm_init_def = frame::ctor<&fm_cinit>(
+    p("call_count", dint(0)), p("compile_count", dint(0)), p("avg_speedup", dfloat(1.0)),
+    p("total_execution_time_ms", dfloat(0.0)), p("last_compile_time", dfloat(0.0)), p("last_compiled", dfloat(-1.0)));
+
+const frame::Property fm_props[] = {
+    frame::field("call_count", FieldKind::U64, offsetof(FunctionMetrics, call_count)),
+    frame::field("compile_count", FieldKind::U32, offsetof(FunctionMetrics, compile_count)),
+    frame::field("avg_speedup", FieldKind::Double, offsetof(FunctionMetrics, avg_speedup)),
+    frame::field("total_execution_time_ms", FieldKind::Double, offsetof(FunctionMetrics, total_execution_time_ms)),
+    frame::field("last_compiled", FieldKind::Double, offsetof(FunctionMetrics, last_compiled),
+                 "Timestamp of last compilation (matches TelemetryStore interface)."),
+    frame::field("last_compile_time", FieldKind::Double, offsetof(FunctionMetrics, last_compiled),
+                 "Alias for last_compiled for backward compatibility."),
+};
+
+frame::TypeDef fm_type = {
+    .type = &FunctionMetricsType,
+    .name = "FunctionMetrics",
+    .doc = "Metrics for a function's execution and compilation.\n\n"
+           "Attributes:\n"
+           "    call_count: Number of calls of the function\n"
+           "    compile_count: Number of compilations of the function\n"
+           "    avg_speedup: Average speed-up that compilation brought\n"
+           "    total_execution_time_ms: Total execution time in milliseconds\n"
+           "    last_compiled: Timestamp of the last compilation (time.time() seconds)\n"
+           "    last_compile_time: Alias for last_compiled",
+    .basicsize = sizeof(FunctionMetrics),
+    .init = &fm_init_def,
+    .props = fm_props,
+    .alloc_init = fm_alloc,
+};
+
+// ---------------------------------------------------------------------------
+// Factories
+
+PyObject* create_function_metrics(AnnInt call_count, AnnInt compile_count, double avg_speedup,
+                                  double total_execution_time_ms, double last_compile_time) {
+  Ref speedup(PyFloat_FromDouble(avg_speedup));
+  Ref total(PyFloat_FromDouble(total_execution_time_ms));
+  Ref last(PyFloat_FromDouble(last_compile_time));
+  if (!speedup || !total || !last) return nullptr;
+  PyObject* args[] = {call_count.get(), compile_count.get(), speedup.get(), total.get(), last.get()};
+  return call_with_keywords(&FunctionMetricsType, g_metrics_kwnames, args);
+}
+
+PyObject* create_policy_config(AnnInt initial_threshold, AnnInt min_threshold, AnnInt max_threshold,
+                               double learning_rate, double target_speedup) {
+  Ref rate(PyFloat_FromDouble(learning_rate));
+  Ref target(PyFloat_FromDouble(target_speedup));
+  if (!rate || !target) return nullptr;
+  PyObject* args[] = {initial_threshold.get(), min_threshold.get(), max_threshold.get(), rate.get(), target.get()};
+  return call_with_keywords(&PolicyConfigType, g_config_kwnames, args);
+}
+
+frame::FuncDef create_function_metrics_def = frame::fn<&create_function_metrics>(
+    "create_function_metrics",
+    "Create a FunctionMetrics record.\n\n"
+    "Keyword-friendly factory; the class's range checks apply and the\n"
+    "record's timestamp is last_compile_time.",
+    ret("FunctionMetrics"), pint("call_count", dint(0)), pint("compile_count", dint(0)),
+    p("avg_speedup", dfloat(1.0), "float"), p("total_execution_time_ms", dfloat(0.0), "float"),
+    p("last_compile_time", dfloat(0.0), "float"));
+
+frame::FuncDef create_policy_config_def = frame::fn<&create_policy_config>(
+    "create_policy_config",
+    "Create a PolicyConfig.\n\n"
+    "Keyword-friendly factory; raises the ValueError of PolicyConfig when the\n"
+    "settings are inconsistent.",
+    ret("PolicyConfig"), pint("initial_threshold", dint(100)), pint("min_threshold", dint(10)),
+    pint("max_threshold", dint(10000)), p("learning_rate", dfloat(0.1), "float"),
+    p("target_speedup", dfloat(2.0), "float"));
+
+// ---------------------------------------------------------------------------
+// Adaptation arithmetic
+
+// The threshold after one compilation outcome.  Both the damped rate and the
+// step are single-rounding fused multiply-adds.
+int32_t adapt_threshold(int32_t current, uint32_t compile_count, double avg_speedup, double learning_rate,
+                        double target_speedup, int32_t min_threshold, int32_t max_threshold) {
+  const double target = target_speedup > 0.0 ? target_speedup : 1.0;
+  const double ratio = avg_speedup / target;
+  const double damping = std::fmin(0.1 * static_cast<double>(compile_count), 1.0);
+  const double rate = std::fma(-damping, learning_rate, learning_rate);
+  const double cur = static_cast<double>(current);
+  const double candidate = ratio > 1.0 ? std::fma(-rate, cur, cur) : std::fma(rate, cur, cur);
+  if (!(candidate >= static_cast<double>(min_threshold))) return min_threshold;  // NaN included
+  if (candidate > static_cast<double>(max_threshold)) return max_threshold;
+  return static_cast<int32_t>(candidate);  // within [min, max]: fits
+}
+
+// Whether a function with these counters is due for compilation.
+bool compile_due(uint64_t call_count, int32_t threshold, uint32_t compile_count, double current_time,
+                 double last_compiled, double recompile_interval) {
+  if (call_count < static_cast<uint64_t>(static_cast<int64_t>(threshold))) return false;
+  if (compile_count == 0) return true;
+  return current_time - last_compiled >= recompile_interval;
+}
+
+// ---------------------------------------------------------------------------
+// AdaptivePolicy
+
+struct AdaptivePolicy;
+struct AdaptivePolicyVtab {
+  // -1 with an exception set on failure (check PyErr_Occurred).
+  int32_t (*_get_threshold_fast)(AdaptivePolicy*, PyObject*);
+};
+
+struct AdaptivePolicy {
+  PyObject_HEAD
+  const AdaptivePolicyVtab* vtab;
+  PyObject* config;
+  PyObject* thresholds;
+  PyObject* lock;
+  double recompile_interval;
+};
+
+// The configuration and threshold table are None only after the garbage
+// collector cleared a cycle through the policy; refuse to read them then.
+bool check_state(AdaptivePolicy* self) {
+  if (!PyObject_TypeCheck(self->config, &PolicyConfigType)) {
+    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'initial_threshold'",
+                 Py_TYPE(self->config)->tp_name);
+    return false;
+  }
+  if (!PyDict_CheckExact(self->thresholds)) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(self->thresholds)->tp_name);
+    return false;
+  }
+  return true;
+}
+
+int32_t ap_get_threshold_fast(AdaptivePolicy* self, PyObject* func_id) {
+  PyObject* v = PyDict_GetItemWithError(self->thresholds, func_id);
+  if (!v) {
+    if (PyErr_Occurred()) return -1;
+    return as_config(self->config)->vtab->get_initial_threshold_fast(as_config(self->config));
+  }
+  int32_t out;
+  if (!frame::to_i32(v, out, frame::kMsgInt32t)) return -1;
+  return out;
+}
+const AdaptivePolicyVtab kPolicyVtab = {ap_get_threshold_fast};
+
+bool threshold_of(AdaptivePolicy* self, PyObject* func_id, int32_t& out) {
+  out = self->vtab->_get_threshold_fast(self, func_id);
+  return !(out == -1 && PyErr_Occurred());
+}
+
+void ap_alloc(PyObject* o) { reinterpret_cast<AdaptivePolicy*>(o)->vtab = &kPolicyVtab; }
+
+// A PolicyConfig built from the attributes of a foreign settings object.
+PyObject* config_from_object(PyObject* src) {
+  PyObject* const names[] = {s_initial_threshold, s_min_threshold, s_max_threshold, s_learning_rate,
+                             s_target_speedup};
+  PyObject* const defaults[] = {c_100, c_10, c_10000, c_0_1, c_2_0};
+  Ref values[5];
+  for (int i = 0; i < 5; i++) {
+    values[i] = Ref(PyObject_GetAttr(src, names[i]));
+    if (!values[i]) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+      PyErr_Clear();
+      Py_INCREF(defaults[i]);
+      values[i] = Ref(defaults[i]);
+    }
+  }
+  PyObject* args[] = {values[0].get(), values[1].get(), values[2].get(), values[3].get(), values[4].get()};
+  return call_with_keywords(&PolicyConfigType, g_config_kwnames, args);
+}
+
+int ap_cinit(AdaptivePolicy* self, PyObject* config) {
+  PyObject* cfg;
+  if (config == Py_None) {
+    cfg = PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PolicyConfigType), nullptr, 0, nullptr);
+  } else if (PyObject_TypeCheck(config, &PolicyConfigType)) {
+    Py_INCREF(config);
+    cfg = config;
+  } else {
+    cfg = config_from_object(config);
+  }
+  if (!cfg) return -1;
+  Py_SETREF(self->config, cfg);
+  PyObject* thresholds = PyDict_New();
+  if (!thresholds) return -1;
+  Py_SETREF(self->thresholds, thresholds);
+  PyObject* lock = new_lock();
+  if (!lock) return -1;
+  Py_SETREF(self->lock, lock);
+  self->recompile_interval = 600.0;
+  return 0;
+}
+
+// Leaves the `with lock:` block on the error path.
+PyObject* fail_locked(frame::With& with) {
+  with.exit_error();
+  return nullptr;
+}
+
+PyObject* ap_get_threshold(AdaptivePolicy* self, frame::Exact<&PyUnicode_Type, true> func_id) {
+  if (!check_state(self)) return nullptr;
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  PyObject* stored = PyDict_GetItemWithError(self->thresholds, func_id);
+  Ref result;
+  if (stored) {
+    Py_INCREF(stored);
+    result = Ref(stored);
+  } else if (PyErr_Occurred()) {
+    return fail_locked(with);
+  } else {
+    result = Ref(PyObject_GetAttr(self->config, s_initial_threshold));
+    if (!result) return fail_locked(with);
+  }
+  if (!with.exit_ok()) return nullptr;
+  return result.release();
+}
+
+// Metric values read from a telemetry record.
+struct Reading {
+  uint64_t call_count = 0;
+  uint32_t compile_count = 0;
+  double avg_speedup = 0.0;
+  double last_compiled = 0.0;
+};
+
+bool read_metrics(PyObject* metrics, Reading& r) {
+  if (Py_TYPE(metrics) == &FunctionMetricsType) {
+    // The exact record type: its properties are plain field reads.
+    auto* m = reinterpret_cast<FunctionMetrics*>(metrics);
+    r.call_count = m->vtab->get_call_count_fast(m);
+    r.compile_count = m->vtab->get_compile_count_fast(m);
+    r.avg_speedup = m->vtab->get_avg_speedup_fast(m);
+    r.last_compiled = m->vtab->get_last_compiled_fast(m);
+    return true;
+  }
+  Ref calls(PyObject_GetAttr(metrics, s_call_count));
+  if (!calls || !frame::to_u64(calls, r.call_count)) return false;
+  Ref compiles(PyObject_GetAttr(metrics, s_compile_count));
+  if (!compiles || !frame::to_u32(compiles, r.compile_count)) return false;
+  if (!attr_double(metrics, s_avg_speedup, r.avg_speedup)) return false;
+  const double never = 0.0;
+  return attr_double(metrics, s_last_compiled, r.last_compiled, &never);
+}
+
+PyObject* wall_clock() {
+  Ref time(frame::get_global(s_time));
+  if (!time) return nullptr;
+  return frame::call_method(time.get(), s_time);
+}
+
+PyObject* ap_should_compile(AdaptivePolicy* self, frame::Exact<&PyUnicode_Type, true> func_id,
+                            PyObject* telemetry_store) {
+  double current_time;
+  {
+    Ref now(wall_clock());
+    if (!now || !frame::to_double(now, current_time)) return nullptr;
+  }
+  if (!check_state(self)) return nullptr;
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  int32_t threshold;
+  if (!threshold_of(self, func_id, threshold)) return fail_locked(with);
+  Reading r;
+  {
+    Ref metrics(frame::call_method(telemetry_store, s_get_metrics, func_id.o));
+    if (!metrics || !read_metrics(metrics, r)) return fail_locked(with);
+  }
+  if (!with.exit_ok()) return nullptr;
+  return frame::to_result(
+      compile_due(r.call_count, threshold, r.compile_count, current_time, r.last_compiled, self->recompile_interval));
+}
+
+PyObject* ap_update(AdaptivePolicy* self, frame::Exact<&PyUnicode_Type, true> func_id, PyObject* telemetry_store) {
+  if (!check_state(self)) return nullptr;
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  Ref metrics(frame::call_method(telemetry_store, s_get_metrics, func_id.o));
+  if (!metrics) return fail_locked(with);
+  Reading r;
+  if (Py_TYPE(metrics.get()) == &FunctionMetricsType) {
+    auto* m = reinterpret_cast<FunctionMetrics*>(metrics.get());
+    if (m->vtab->get_compile_count_fast(m) == 0) {
+      if (!with.exit_ok()) return nullptr;
+      Py_RETURN_NONE;
+    }
+  } else {
+    Ref compiles(PyObject_GetAttr(metrics, s_compile_count));
+    if (!compiles) return fail_locked(with);
+    int never = PyObject_RichCompareBool(compiles, c_zero, Py_EQ);
+    if (never < 0) return fail_locked(with);
+    if (never) {
+      if (!with.exit_ok()) return nullptr;
+      Py_RETURN_NONE;
+    }
+  }
+  int32_t current;
+  if (!threshold_of(self, func_id, current)) return fail_locked(with);
+  if (Py_TYPE(metrics.get()) == &FunctionMetricsType) {
+    auto* m = reinterpret_cast<FunctionMetrics*>(metrics.get());
+    r.compile_count = m->vtab->get_compile_count_fast(m);
+    r.avg_speedup = m->vtab->get_avg_speedup_fast(m);
+  } else {
+    Ref compiles(PyObject_GetAttr(metrics, s_compile_count));
+    if (!compiles || !frame::to_u32(compiles, r.compile_count)) return fail_locked(with);
+    if (!attr_double(metrics, s_avg_speedup, r.avg_speedup)) return fail_locked(with);
+  }
+  PolicyConfig* cfg = as_config(self->config);
+  const int32_t updated = adapt_threshold(
+      current, r.compile_count, r.avg_speedup, cfg->vtab->get_learning_rate_fast(cfg),
+      cfg->vtab->get_target_speedup_fast(cfg), cfg->vtab->get_min_threshold_fast(cfg),
+      cfg->vtab->get_max_threshold_fast(cfg));
+  {
+    Ref value(PyLong_FromLong(updated));
+    if (!value || PyDict_SetItem(self->thresholds, func_id, value) < 0) return fail_locked(with);
+  }
+  if (!with.exit_ok()) return nullptr;
+
+  Ref speedup(frame::format_float(r.avg_speedup, 'f', 2));
+  if (!speedup) return nullptr;
+  Ref message(PyUnicode_FromFormat("Updated threshold for %S: %d -> %d (speedup: %Ux)", func_id.o,
+                                   static_cast<int>(current), static_cast<int>(updated), speedup.get()));
+  if (!message) return nullptr;
+  Ref logger(frame::get_global(s_logger));
+  if (!logger) return nullptr;
+  Ref logged(frame::call_method(logger.get(), s_debug, message.get()));
+  if (!logged) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* stats_dict(PyObject* tracked, PyObject* avg, PyObject* lo, PyObject* hi) {
+  Ref d(PyDict_New());
+  if (!d || PyDict_SetItem(d, s_tracked_functions, tracked) < 0 || PyDict_SetItem(d, s_avg_threshold, avg) < 0 ||
+      PyDict_SetItem(d, s_min_threshold, lo) < 0 || PyDict_SetItem(d, s_max_threshold, hi) < 0)
+    return nullptr;
+  return d.release();
+}
+
+PyObject* statistics_locked(AdaptivePolicy* self) {
+  const Py_ssize_t n = PyDict_GET_SIZE(self->thresholds);
+  if (n == 0) {
+    Ref initial(PyObject_GetAttr(self->config, s_initial_threshold));
+    if (!initial) return nullptr;
+    Ref lo(PyObject_GetAttr(self->config, s_min_threshold));
+    if (!lo) return nullptr;
+    Ref hi(PyObject_GetAttr(self->config, s_max_threshold));
+    if (!hi) return nullptr;
+    return stats_dict(c_zero, initial, lo, hi);
+  }
+  // Every stored value is an int made by update(), within 32 bits.
+  long long sum = 0;
+  long lo = 0, hi = 0;
+  Py_ssize_t pos = 0, i = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(self->thresholds, &pos, &key, &value)) {
+    long v = PyLong_AsLong(value);
+    if (v == -1 && PyErr_Occurred()) return nullptr;
+    sum += v;
+    if (i == 0 || v < lo) lo = v;
+    if (i == 0 || v > hi) hi = v;
+    i++;
+  }
+  Ref count(PyLong_FromSsize_t(n));
+  Ref total(PyLong_FromLongLong(sum));
+  if (!count || !total) return nullptr;
+  Ref avg(PyNumber_TrueDivide(total, count));
+  Ref lo_obj(PyLong_FromLong(lo));
+  Ref hi_obj(PyLong_FromLong(hi));
+  if (!avg || !lo_obj || !hi_obj) return nullptr;
+  return stats_dict(count, avg, lo_obj, hi_obj);
+}
+
+PyObject* ap_get_statistics(AdaptivePolicy* self) {
+  if (!check_state(self)) return nullptr;
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  Ref result(statistics_locked(self));
+  if (!result) return fail_locked(with);
+  if (!with.exit_ok()) return nullptr;
+  return result.release();
+}
+
+PyObject* ap_get_config(PyObject* o, void*) {
+  PyObject* c = reinterpret_cast<AdaptivePolicy*>(o)->config;
+  Py_INCREF(c);
+  return c;
+}
+
+frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(p("config", none()));
+frame::FuncDef ap_get_threshold_def = frame::method<&ap_get_threshold>(
+    "get_threshold",
+    "Get current threshold for function.\n\n"
+    "Args:\n    func_id: Function identifier\n\n"
+    "Returns:\n    The adapted threshold, or the configured initial threshold\n\n"
+    "Performance: <100ns (dict lookup with lock)",
+    ret("int"), p("func_id"));
+frame::FuncDef ap_should_compile_def = frame::method<&ap_should_compile>(
+    "should_compile",
+    "Decide if function should be compiled.\n\n"
+    "Args:\n    func_id: Function identifier\n    telemetry_store: Store whose get_metrics(func_id) describes the function\n\n"
+    "Returns:\n    True when the call count reached the threshold and the function was\n"
+    "    never compiled or was last compiled at least 600 seconds ago\n\n"
+    "Performance: <1us (threshold check + metrics lookup)",
+    ret("bool"), p("func_id"), p("telemetry_store"));
+frame::FuncDef ap_update_def = frame::method<&ap_update>(
+    "update",
+    "Update policy based on compilation outcome.\n\n"
+    "Lowers the function's threshold when its average speed-up beat the target,\n"
+    "raises it otherwise; the step shrinks with every compilation.\n\n"
+    "Args:\n    func_id: Function identifier\n    telemetry_store: Store whose get_metrics(func_id) describes the function\n\n"
+    "Performance: <1us (adaptive update)",
+    noret(), p("func_id"), p("telemetry_store"));
+frame::FuncDef ap_get_statistics_def = frame::method<&ap_get_statistics>(
+    "get_statistics",
+    "Get policy statistics.\n\n"
+    "Returns:\n    Dict with tracked_functions, avg_threshold, min_threshold, max_threshold",
+    ret("Dict"));
+
+const frame::Entry ap_body[] = {
+    frame::def(ap_get_threshold_def),
+    frame::def(ap_should_compile_def),
+    frame::def(ap_update_def),
+    frame::def(ap_get_statistics_def),
+};
+
+const frame::Property ap_props[] = {
+    frame::computed("config", ap_get_config, nullptr, "Get policy configuration."),
+};
+
+const Py_ssize_t ap_fields[] = {offsetof(AdaptivePolicy, config), offsetof(AdaptivePolicy, thresholds),
+                                offsetof(AdaptivePolicy, lock)};
+
+frame::TypeDef ap_type = {
+    .type = &AdaptivePolicyType,
+    .name = "AdaptivePolicy",
+    .doc = "Adaptive compilation threshold policy.\n\n"
+           "Keeps a call-count threshold per function and moves it from the speed-ups\n"
+           "that earlier compilations achieved.\n\n"
+           "Example:\n"
+           "    policy = AdaptivePolicy()\n"
+           "    store.record_call(func_id, execution_time_ms)\n"
+           "    if policy.should_compile(func_id, store):\n"
+           "        speedup, compile_time_ms = compile_and_measure(func)\n"
+           "        store.record_compilation(func_id, speedup, compile_time_ms)\n"
+           "        policy.update(func_id, store)",
+    .basicsize = sizeof(AdaptivePolicy),
+    .init = &ap_init_def,
+    .body = ap_body,
+    .props = ap_props,
+    .object_fields = ap_fields,
+    .alloc_init = ap_alloc,
+};
+
+// ---------------------------------------------------------------------------
+// The shared policy
+
+PyObject* get_orvistle() {
+  Ref lock(frame::get_global(s_policy_lock));
+  if (!lock) return nullptr;
+  frame::With with;
+  if (!with.enter(lock)) return nullptr;
+  if (!g_global_policy) {
+    g_global_policy = PyObject_Vectorcall(reinterpret_cast<PyObject*>(&AdaptivePolicyType), nullptr, 0, nullptr);
+    if (!g_global_policy) return fail_locked(with);
+  }
+  Ref policy(g_global_policy);
+  Py_INCREF(g_global_policy);
+  if (!with.exit_ok()) return nullptr;
+  return policy.release();
+}
+
+PyObject* reset_orvistle() {
+  Ref lock(frame::get_global(s_policy_lock));
+  if (!lock) return nullptr;
+  frame::With with;
+  if (!with.enter(lock)) return nullptr;
+  Ref old(g_global_policy);  // released after the lock
+  g_global_policy = nullptr;
+  if (!with.exit_ok()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+frame::FuncDef get_orvistle_def = frame::fn<&get_orvistle>(
+    "get_orvistle",
+    "Get global adaptive policy instance.\n\n"
+    "Creates it with the default configuration on first use; every later call\n"
+    "returns the same instance until reset_orvistle().",
+    ret("AdaptivePolicy"));
+frame::FuncDef reset_orvistle_def = frame::fn<&reset_orvistle>(
+    "reset_orvistle",
+    "Reset the global adaptive policy instance.\n\n"
+    "Holders of the old instance keep using it; the next get_orvistle() creates\n"
+    "a fresh one.",
+    noret());
+
+// ---------------------------------------------------------------------------
+// Module
+
+PyObject* name_tuple(std::initializer_list<PyObject*> names) {
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+  if (!t) return nullptr;
+  Py_ssize_t i = 0;
+  for (PyObject* n : names) {
+    Py_INCREF(n);
+    PyTuple_SET_ITEM(t, i++, n);
+  }
+  return t;
+}
+
+int module_body(PyObject*) {
+  if (frame::import_module("time") < 0 || frame::import_module("logging") < 0 ||
+      frame::import_module("threading") < 0 || frame::import_from("typing", {"Dict", "Optional"}) < 0 ||
+      frame::make_logger() < 0)
+    return -1;
+  if (!g_config_kwnames) {
+    g_config_kwnames = name_tuple(
+        {s_initial_threshold, s_min_threshold, s_max_threshold, s_learning_rate, s_target_speedup});
+    if (!g_config_kwnames) return -1;
+  }
+  if (!g_metrics_kwnames) {
+    g_metrics_kwnames = name_tuple(
+        {s_call_count, s_compile_count, s_avg_speedup, s_total_execution_time_ms, s_last_compile_time});
+    if (!g_metrics_kwnames) return -1;
+  }
+  Ref lock(new_lock());
+  if (!lock || frame::set_global("_policy_lock", lock) < 0) return -1;
+  if (frame::add_function(get_orvistle_def) < 0 || frame::add_function(reset_orvistle_def) < 0 ||
+      frame::add_function(create_function_metrics_def) < 0 || frame::add_function(create_policy_config_def) < 0)
+    return -1;
+  return frame::log_info("Talvora Adaptive Policy Cython module loaded - IP protected");
+}
+
+frame::TypeDef* const kTypes[] = {&pc_type, &fm_type, &ap_type};
+
+const frame::ModuleDef kModule = {
+    .dotted = "talvora.jit.orvistle",
+    .short_name = "orvistle",
+    .doc = "Adaptive JIT threshold policy.\n\n"
+           "Dynamically adjusts compilation thresholds based on observed performance.\n"
+           "Reduces compilation attempts while maximizing benefit.",
+    .source = "src/jit/orvistle.cpp",
+    .types = kTypes,
+    .body = module_body,
+};
+
+}  // namespace
+
+TALVORA_MODULE(orvistle, kModule)
