@@ -1,0 +1,669 @@
+// talvora.memory.pardune: slab headers with a CRC-16 and an object bitmap,
+// size-class buckets of free blocks, size and bit helpers, and allocation
+// statistics.
+#include <cstdio>
+
+#include "frame/module_frame.hpp"
+#include "memory/pardune_core.hpp"
+
+namespace {
+
+using frame::dint;
+using frame::I32x;
+using frame::noret;
+using frame::p;
+using frame::Ref;
+
+using BytesArg = frame::Exact<&PyBytes_Type, true, false>;
+using StrArg = frame::Exact<&PyUnicode_Type, true, false>;
+
+frame::Str s_threading("threading");
+frame::Str s_Lock("Lock");
+frame::Str s_struct("struct");
+frame::Str s_pack("pack");
+frame::Str s_unpack("unpack");
+frame::Str s_header_format("<BBLHQ");
+frame::Str s_logger("logger");
+frame::Str s_warning("warning");
+frame::Str s_init_buckets("_init_buckets");
+frame::Str s_append("append");
+frame::Str s_pop("pop");
+frame::Str s_is_set("is_set");
+frame::Str s_set("set");
+frame::Str s_clear("clear");
+frame::Str s_find_first("find_first");
+frame::Str s_fmt_1f(".1f");
+frame::Str s_percent("%");
+frame::Str s_total_allocations("total_allocations");
+frame::Str s_total_deallocations("total_deallocations");
+frame::Str s_bucketed_allocations("bucketed_allocations");
+frame::Str s_fallback_allocations("fallback_allocations");
+frame::Str s_ratio("bucketed_allocation_ratio");
+frame::Str s_padding("alignment_padding_bytes");
+frame::Num c_zero(0LL);
+frame::Num c_100(100LL);
+
+PyTypeObject FastSlabHeaderOpsType;
+PyTypeObject FastBucketAllocatorType;
+PyTypeObject FastStatsCollectorType;
+
+// Filled once at import, read-only afterwards.
+uint16_t crc16_table[256];
+
+void _init_crc16_table() { pardune::init_crc16_table(crc16_table); }
+
+// threading.Lock() through the module globals.
+PyObject* new_lock() {
+  Ref threading(frame::get_global(s_threading));
+  if (!threading) return nullptr;
+  Ref lock_type(PyObject_GetAttr(threading, s_Lock));
+  if (!lock_type) return nullptr;
+  return PyObject_Vectorcall(lock_type, nullptr, 0, nullptr);
+}
+
+// `import struct` inside a function body: a local, looked up on every call.
+PyObject* import_struct() {
+  return PyImport_ImportModuleLevelObject(s_struct, frame::globals(), nullptr, nullptr, 0);
+}
+
+// ---------------------------------------------------------------------------
+// FastSlabHeaderOps
+
+struct SlabHeaderOps;
+struct SlabHeaderOpsVtab {
+  bool (*is_object_free)(SlabHeaderOps*, int32_t);
+  void (*allocate_object)(SlabHeaderOps*, int32_t);
+  void (*deallocate_object)(SlabHeaderOps*, int32_t);
+  int32_t (*find_free_object)(SlabHeaderOps*);
+  uint16_t (*compute_checksum)(SlabHeaderOps*);
+};
+
+struct SlabHeaderOps {
+  PyObject_HEAD
+  const SlabHeaderOpsVtab* vtab;
+  pardune::SlabHeader header;
+  int32_t objects_per_slab;
+};
+
+bool sh_is_object_free(SlabHeaderOps* s, int32_t i) { return pardune::slot_is_free(s->header, i); }
+void sh_allocate_object(SlabHeaderOps* s, int32_t i) { pardune::slot_allocate(s->header, i); }
+void sh_deallocate_object(SlabHeaderOps* s, int32_t i) {
+  pardune::slot_deallocate(s->header, i, s->objects_per_slab);
+}
+int32_t sh_find_free_object(SlabHeaderOps* s) { return pardune::slot_find_free(s->header); }
+uint16_t sh_compute_checksum(SlabHeaderOps* s) { return pardune::header_checksum(crc16_table, s->header); }
+
+const SlabHeaderOpsVtab kSlabVtab = {sh_is_object_free, sh_allocate_object, sh_deallocate_object,
+                                     sh_find_free_object, sh_compute_checksum};
+
+void sh_alloc(PyObject* o) { reinterpret_cast<SlabHeaderOps*>(o)->vtab = &kSlabVtab; }
+
+int sh_cinit(SlabHeaderOps* self, I32x size_class_index, I32x objects_per_slab) {
+  self->header = pardune::new_header(size_class_index, objects_per_slab);
+  self->objects_per_slab = objects_per_slab;
+  return 0;
+}
+
+PyObject* sh_pack_header(SlabHeaderOps* self) {
+  self->header.checksum = self->vtab->compute_checksum(self);
+  Ref st(import_struct());
+  if (!st) return nullptr;
+  const pardune::SlabHeader h = self->header;
+  Ref sci(PyLong_FromLong(h.size_class_index));
+  Ref flags(PyLong_FromLong(h.flags));
+  Ref gen(PyLong_FromUnsignedLong(h.generation));
+  Ref crc(PyLong_FromLong(h.checksum));
+  Ref bitmap(PyLong_FromUnsignedLongLong(h.bitmap));
+  if (!sci || !flags || !gen || !crc || !bitmap) return nullptr;
+  return frame::call_method(st.get(), s_pack, s_header_format.get(), sci.get(), flags.get(), gen.get(), crc.get(),
+                            bitmap.get());
+}
+
+// Unpacks a sequence of exactly `n` items into new references.
+bool unpack_exact(PyObject* seq, PyObject** out, Py_ssize_t n) {
+  Ref t(PySequence_Tuple(seq));
+  if (!t) return false;
+  const Py_ssize_t got = PyTuple_GET_SIZE(t.get());
+  if (got > n) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+    return false;
+  }
+  if (got < n) {
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, got);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < n; i++) {
+    out[i] = PyTuple_GET_ITEM(t.get(), i);
+    Py_INCREF(out[i]);
+  }
+  return true;
+}
+
+int log_corruption(uint16_t stored, uint16_t computed) {
+  char text[96];
+  snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x", stored, computed);
+  Ref msg(PyUnicode_FromString(text));
+  if (!msg) return -1;
+  Ref lg(frame::get_global(s_logger));
+  if (!lg) return -1;
+  Ref r(frame::call_method(lg.get(), s_warning, msg.get()));
+  return r ? 0 : -1;
+}
+
+PyObject* sh_unpack_header(SlabHeaderOps* self, BytesArg data) {
+  Ref st(import_struct());
+  if (!st) return nullptr;
+  const Py_ssize_t n = PyObject_Length(data);
+  if (n < 0) return nullptr;
+  if (n != static_cast<Py_ssize_t>(pardune::kHeaderBytes)) {
+    PyErr_Format(PyExc_ValueError, "Invalid header size: expected %d bytes, got %zd",
+                 static_cast<int>(pardune::kHeaderBytes), n);
+    return nullptr;
+  }
+  Ref fields(frame::call_method(st.get(), s_unpack, s_header_format.get(), data.o));
+  if (!fields) return nullptr;
+  PyObject* items[5] = {};
+  if (!unpack_exact(fields, items, 5)) return nullptr;
+  Ref held[5] = {Ref(items[0]), Ref(items[1]), Ref(items[2]), Ref(items[3]), Ref(items[4])};
+  pardune::SlabHeader h = self->header;
+  uint8_t sci, flags;
+  uint32_t gen;
+  uint16_t stored_crc;
+  uint64_t bitmap;
+  if (!frame::to_u8(items[0], sci) || !frame::to_u8(items[1], flags) || !frame::to_u32(items[2], gen) ||
+      !frame::to_u16(items[3], stored_crc) || !frame::to_u64(items[4], bitmap))
+    return nullptr;
+  h.size_class_index = sci;
+  h.flags = flags;
+  h.generation = gen;
+  h.bitmap = bitmap;
+  self->header = h;
+  const uint16_t computed_crc = self->vtab->compute_checksum(self);
+  if (stored_crc != computed_crc) {
+    self->header.flags = static_cast<uint8_t>(self->header.flags | pardune::kFlagCorrupt);
+    if (log_corruption(stored_crc, computed_crc) < 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+bool sh_py_is_object_free(SlabHeaderOps* self, int32_t object_index) {
+  return self->vtab->is_object_free(self, object_index);
+}
+int32_t sh_py_find_free_object(SlabHeaderOps* self) { return self->vtab->find_free_object(self); }
+void sh_py_allocate_object_at(SlabHeaderOps* self, int32_t object_index) {
+  self->vtab->allocate_object(self, object_index);
+}
+void sh_py_deallocate_object_at(SlabHeaderOps* self, int32_t object_index) {
+  self->vtab->deallocate_object(self, object_index);
+}
+
+frame::FuncDef sh_init_def = frame::ctor<&sh_cinit>(p("size_class_index"), p("objects_per_slab"));
+frame::FuncDef sh_pack_def =
+    frame::method<&sh_pack_header>("pack_header", "Pack header into bytes for storage.", noret());
+frame::FuncDef sh_unpack_def =
+    frame::method<&sh_unpack_header>("unpack_header", "Unpack header from bytes.", noret(), p("data"));
+frame::FuncDef sh_is_free_def = frame::method<&sh_py_is_object_free>(
+    "py_is_object_free", "Check if object at index is free (Python interface).", noret(), p("object_index"));
+frame::FuncDef sh_find_def = frame::method<&sh_py_find_free_object>(
+    "py_find_free_object", "Find first free object index (Python interface).", noret());
+frame::FuncDef sh_allocate_def = frame::method<&sh_py_allocate_object_at>(
+    "py_allocate_object_at", "Mark object as allocated (Python interface).", noret(), p("object_index"));
+frame::FuncDef sh_deallocate_def = frame::method<&sh_py_deallocate_object_at>(
+    "py_deallocate_object_at", "Mark object as free (Python interface).", noret(), p("object_index"));
+
+const frame::Entry sh_body[] = {
+    frame::def(sh_pack_def),     frame::def(sh_unpack_def),   frame::def(sh_is_free_def),
+    frame::def(sh_find_def),     frame::def(sh_allocate_def), frame::def(sh_deallocate_def),
+};
+
+frame::TypeDef sh_type = {
+    .type = &FastSlabHeaderOpsType,
+    .name = "FastSlabHeaderOps",
+    .doc = "Fast operations on compressed slab headers using Cython.",
+    .basicsize = sizeof(SlabHeaderOps),
+    .init = &sh_init_def,
+    .body = sh_body,
+    .alloc_init = sh_alloc,
+};
+
+// ---------------------------------------------------------------------------
+// FastBucketAllocator
+
+struct BucketAllocator;
+struct BucketAllocatorVtab {
+  int32_t (*get_bucket_size_fast)(BucketAllocator*, int32_t);
+};
+
+struct BucketAllocator {
+  PyObject_HEAD
+  const BucketAllocatorVtab* vtab;
+  int32_t bucket_size_step;
+  int32_t small_block_max;
+  int32_t medium_block_max;
+  PyObject* buckets;  // dict: bucket size -> list of offsets
+  PyObject* lock;
+};
+
+int32_t ba_get_bucket_size_fast(BucketAllocator* a, int32_t size) {
+  return pardune::bucket_for_size(size, a->bucket_size_step, a->small_block_max, a->medium_block_max);
+}
+
+const BucketAllocatorVtab kBucketVtab = {ba_get_bucket_size_fast};
+
+void ba_alloc(PyObject* o) { reinterpret_cast<BucketAllocator*>(o)->vtab = &kBucketVtab; }
+
+int ba_cinit(BucketAllocator* self, I32x bucket_size_step, I32x small_block_max, I32x medium_block_max) {
+  self->bucket_size_step = bucket_size_step;
+  self->small_block_max = small_block_max;
+  self->medium_block_max = medium_block_max;
+  PyObject* d = PyDict_New();
+  if (!d) return -1;
+  Py_SETREF(self->buckets, d);
+  PyObject* lock = new_lock();
+  if (!lock) return -1;
+  Py_SETREF(self->lock, lock);
+  Ref r(frame::call_method(reinterpret_cast<PyObject*>(self), s_init_buckets));
+  return r ? 0 : -1;
+}
+
+PyObject* ba_init_buckets(BucketAllocator* self) {
+  const int32_t step = self->bucket_size_step;
+  if (step == 0) {
+    PyErr_SetString(PyExc_ValueError, "range() arg 3 must not be zero");
+    return nullptr;
+  }
+  PyObject* buckets = self->buckets;
+  Py_INCREF(buckets);
+  Ref hold(buckets);
+  bool ok = pardune::for_bucket_keys(step, self->small_block_max, self->medium_block_max, [&](int64_t k) {
+    Ref key(PyLong_FromLongLong(k));
+    Ref list(PyList_New(0));
+    return key && list && PyObject_SetItem(buckets, key, list) == 0;
+  });
+  if (!ok) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// The list stored under `key`: new reference; nullptr with no error when the
+// key is absent.
+PyObject* bucket_get(BucketAllocator* self, PyObject* key) {
+  PyObject* b = self->buckets;
+  if (PyDict_CheckExact(b)) {
+    PyObject* v = PyDict_GetItemWithError(b, key);
+    Py_XINCREF(v);
+    return v;
+  }
+  int has = PySequence_Contains(b, key);
+  if (has <= 0) return nullptr;
+  return PyObject_GetItem(b, key);
+}
+
+// Truth of a bucket list; -1 on error.
+int bucket_nonempty(PyObject* list) {
+  if (PyList_CheckExact(list)) return PyList_GET_SIZE(list) > 0;
+  return PyObject_IsTrue(list);
+}
+
+// list.append(item) / list.pop(); the list's own methods for non-lists.
+int bucket_append(PyObject* list, PyObject* item) {
+  if (PyList_CheckExact(list)) return PyList_Append(list, item);
+  Ref r(frame::call_method(list, s_append, item));
+  return r ? 0 : -1;
+}
+PyObject* bucket_pop(PyObject* list) {
+  if (PyList_CheckExact(list)) {
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    PyObject* item = PyList_GET_ITEM(list, n - 1);
+    Py_INCREF(item);
+    if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) {
+      Py_DECREF(item);
+      return nullptr;
+    }
+    return item;
+  }
+  return frame::call_method(list, s_pop);
+}
+
+PyObject* ba_add_to_bucket(BucketAllocator* self, I32x offset, I32x size) {
+  const int32_t bucket = self->vtab->get_bucket_size_fast(self, size);
+  if (!(bucket > 0 && bucket == size.v)) Py_RETURN_FALSE;
+  Ref key(PyLong_FromLong(size.v));
+  Ref value(PyLong_FromLong(offset.v));
+  if (!key || !value) return nullptr;
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  bool added = false;
+  Ref list(bucket_get(self, key));
+  if (!list && PyErr_Occurred()) {
+    with.exit_error();
+    return nullptr;
+  }
+  if (list) {
+    if (bucket_append(list, value) < 0) {
+      with.exit_error();
+      return nullptr;
+    }
+    added = true;
+  }
+  if (!with.exit_ok()) return nullptr;
+  return frame::to_result(added);
+}
+
+PyObject* ba_remove_from_bucket(BucketAllocator* self, I32x size) {
+  const int32_t bucket = self->vtab->get_bucket_size_fast(self, size);
+  if (bucket <= 0) Py_RETURN_NONE;
+  Ref key(PyLong_FromLong(bucket));
+  if (!key) return nullptr;
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  Ref result;
+  Ref list(bucket_get(self, key));
+  int nonempty = list ? bucket_nonempty(list) : 0;
+  if (PyErr_Occurred()) {
+    with.exit_error();
+    return nullptr;
+  }
+  if (nonempty) {
+    result = Ref(bucket_pop(list));
+    if (!result) {
+      with.exit_error();
+      return nullptr;
+    }
+  }
+  if (!with.exit_ok()) return nullptr;
+  if (!result) Py_RETURN_NONE;
+  return result.release();
+}
+
+// Tries the last block of one bucket list: pops and returns it when it holds
+// `size` bytes at `alignment`.  The offset is converted before it is taken
+// out, so a bad entry stays where it was.  Returns 1 (taken, *out set), 0 (no
+// fit or empty list) or -1 (error).
+int try_last_block(PyObject* list, int64_t block_size, int32_t size, int32_t alignment, PyObject** out) {
+  int nonempty = bucket_nonempty(list);
+  if (nonempty <= 0) return nonempty;
+  Ref last;
+  if (PyList_CheckExact(list)) {
+    PyObject* item = PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1);
+    Py_INCREF(item);
+    last = Ref(item);
+  } else {
+    last = Ref(PySequence_GetItem(list, -1));
+    if (!last) return -1;
+  }
+  int32_t o;
+  if (!frame::to_i32(last, o, frame::kMsgInt32t)) return -1;
+  if (!pardune::fits_inclusive(o, block_size, size, alignment)) return 0;
+  Ref popped(bucket_pop(list));
+  if (!popped) return -1;
+  *out = popped.release();
+  return 1;
+}
+
+PyObject* ba_find_best_fit_bucket(BucketAllocator* self, I32x size, I32x alignment) {
+  const int32_t bucket = self->vtab->get_bucket_size_fast(self, size);
+  if (bucket <= 0) Py_RETURN_NONE;
+  Ref key(PyLong_FromLong(bucket));
+  if (!key) return nullptr;
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  PyObject* found = nullptr;
+  auto fail = [&]() -> PyObject* {
+    with.exit_error();
+    return nullptr;
+  };
+  {
+    Ref list(bucket_get(self, key));
+    if (!list && PyErr_Occurred()) return fail();
+    if (list && try_last_block(list, bucket, size, alignment, &found) < 0) return fail();
+  }
+  if (!found) {
+    Ref keys(PyMapping_Keys(self->buckets));
+    if (!keys || PyList_Sort(keys) < 0) return fail();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()) && !found; i++) {
+      PyObject* k = PyList_GET_ITEM(keys.get(), i);
+      int gt = PyObject_RichCompareBool(k, key, Py_GT);
+      if (gt < 0) return fail();
+      if (!gt) continue;
+      int64_t ksize;
+      if (!frame::to_i64(k, ksize)) return fail();
+      Ref list(PyObject_GetItem(self->buckets, k));
+      if (!list || try_last_block(list, ksize, size, alignment, &found) < 0) return fail();
+    }
+  }
+  if (!with.exit_ok()) {
+    Py_XDECREF(found);
+    return nullptr;
+  }
+  if (!found) Py_RETURN_NONE;
+  return found;
+}
+
+frame::FuncDef ba_init_def = frame::ctor<&ba_cinit>(p("bucket_size_step", dint(8)), p("small_block_max", dint(256)),
+                                                    p("medium_block_max", dint(4096)));
+frame::FuncDef ba_init_buckets_def =
+    frame::method<&ba_init_buckets>("_init_buckets", "Initialize size-class buckets.", noret());
+frame::FuncDef ba_add_def = frame::method<&ba_add_to_bucket>("add_to_bucket", "Add block to appropriate bucket.",
+                                                              noret(), p("offset"), p("size"));
+frame::FuncDef ba_remove_def = frame::method<&ba_remove_from_bucket>(
+    "remove_from_bucket", "Remove block from appropriate bucket.", noret(), p("size"));
+frame::FuncDef ba_best_fit_def = frame::method<&ba_find_best_fit_bucket>(
+    "find_best_fit_bucket", "Find best fit bucket for allocation.", noret(), p("size"), p("alignment"));
+
+const frame::Entry ba_body[] = {frame::def(ba_init_buckets_def), frame::def(ba_add_def), frame::def(ba_remove_def),
+                                frame::def(ba_best_fit_def)};
+const Py_ssize_t ba_fields[] = {offsetof(BucketAllocator, buckets), offsetof(BucketAllocator, lock)};
+
+frame::TypeDef ba_type = {
+    .type = &FastBucketAllocatorType,
+    .name = "FastBucketAllocator",
+    .doc = "Fast bucketed allocator using Cython for O(1) allocation performance.",
+    .basicsize = sizeof(BucketAllocator),
+    .init = &ba_init_def,
+    .body = ba_body,
+    .object_fields = ba_fields,
+    .alloc_init = ba_alloc,
+};
+
+// ---------------------------------------------------------------------------
+// Module functions
+
+PyObject* fast_align_size(int32_t size, int32_t alignment) {
+  if (!pardune::is_power_of_two(alignment)) {
+    PyErr_SetString(PyExc_ValueError, "Alignment must be a power of 2");
+    return nullptr;
+  }
+  return PyLong_FromLongLong(pardune::align_up(size, alignment));
+}
+
+PyObject* fast_get_bucket_size(int32_t size, int32_t step) {
+  if (step == 0) {
+    PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+    return nullptr;
+  }
+  return PyLong_FromLongLong(pardune::round_up_trunc(size, step));
+}
+
+PyObject* fast_bitmap_operations(uint64_t bitmap, int32_t index, StrArg operation) {
+  PyObject* op = operation.o;
+  auto is = [&](PyObject* name) { return op != Py_None && PyUnicode_Compare(op, name) == 0; };
+  if (is(s_is_set)) return frame::to_result(pardune::bit_is_set(bitmap, index));
+  if (is(s_set)) return PyLong_FromUnsignedLongLong(pardune::bit_set(bitmap, index));
+  if (is(s_clear)) return PyLong_FromUnsignedLongLong(pardune::bit_clear(bitmap, index));
+  if (is(s_find_first)) return PyLong_FromLong(pardune::first_set(bitmap));
+  PyErr_Format(PyExc_ValueError, "Unknown operation: %S", op);
+  return nullptr;
+}
+
+bool fast_can_fit_aligned(int32_t block_offset, int32_t block_size, int32_t alloc_size, int32_t alignment) {
+  return pardune::fits_exclusive(block_offset, block_size, alloc_size, alignment);
+}
+
+frame::FuncDef align_def = frame::fn<&fast_align_size>(
+    "fast_align_size", "Fast alignment calculation (Python interface).", noret(), p("size"), p("alignment"));
+frame::FuncDef bucket_size_def =
+    frame::fn<&fast_get_bucket_size>("fast_get_bucket_size", "Fast bucket size calculation (Python interface).",
+                                     noret(), p("size"), p("step", dint(8)));
+frame::FuncDef bitmap_def = frame::fn<&fast_bitmap_operations>(
+    "fast_bitmap_operations", "Fast bitmap operations (Python interface).", noret(), p("bitmap"), p("index"),
+    p("operation"));
+frame::FuncDef can_fit_def = frame::fn<&fast_can_fit_aligned>(
+    "fast_can_fit_aligned", "Fast alignment check with exclusive boundary (Python interface).", noret(),
+    p("block_offset"), p("block_size"), p("alloc_size"), p("alignment"));
+
+// ---------------------------------------------------------------------------
+// FastStatsCollector
+
+struct StatsCollector;
+struct StatsCollectorVtab {
+  void (*record_allocation)(StatsCollector*, int32_t, int32_t, bool);
+  void (*record_deallocation)(StatsCollector*);
+};
+
+struct StatsCollector {
+  PyObject_HEAD
+  const StatsCollectorVtab* vtab;
+  pardune::AllocCounters counters;
+  PyObject* lock;
+};
+
+void sc_record_allocation(StatsCollector* s, int32_t /*size*/, int32_t padding, bool is_bucketed) {
+  s->counters.record_allocation(padding, is_bucketed);
+}
+void sc_record_deallocation(StatsCollector* s) { s->counters.record_deallocation(); }
+
+const StatsCollectorVtab kStatsVtab = {sc_record_allocation, sc_record_deallocation};
+
+void sc_alloc(PyObject* o) { reinterpret_cast<StatsCollector*>(o)->vtab = &kStatsVtab; }
+
+int sc_cinit(StatsCollector* self) {
+  self->counters.reset();
+  PyObject* lock = new_lock();
+  if (!lock) return -1;
+  Py_SETREF(self->lock, lock);
+  return 0;
+}
+
+PyObject* sc_py_record_allocation(StatsCollector* self, int32_t size, int32_t padding, bool is_bucketed) {
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  self->vtab->record_allocation(self, size, padding, is_bucketed);
+  if (!with.exit_ok()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* sc_py_record_deallocation(StatsCollector* self) {
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  self->vtab->record_deallocation(self);
+  if (!with.exit_ok()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// The snapshot dict; called with the lock held.
+PyObject* stats_dict(const pardune::AllocCounters& c) {
+  Ref total(PyLong_FromUnsignedLongLong(c.total_allocations));
+  Ref deallocs(PyLong_FromUnsignedLongLong(c.total_deallocations));
+  Ref bucketed(PyLong_FromUnsignedLongLong(c.bucketed_allocations));
+  Ref fallback(PyLong_FromUnsignedLongLong(c.fallback_allocations));
+  Ref padding(PyLong_FromUnsignedLongLong(c.alignment_padding_bytes));
+  if (!total || !deallocs || !bucketed || !fallback || !padding) return nullptr;
+  Ref ratio;
+  if (c.total_allocations > 0) {
+    Ref q(PyNumber_TrueDivide(bucketed, total));
+    if (!q) return nullptr;
+    ratio = Ref(PyNumber_Multiply(q, c_100));
+  } else {
+    Py_INCREF(c_zero.get());
+    ratio = Ref(c_zero.get());
+  }
+  if (!ratio) return nullptr;
+  Ref formatted(PyObject_Format(ratio, s_fmt_1f));
+  if (!formatted) return nullptr;
+  Ref ratio_text(PyUnicode_Concat(formatted, s_percent));
+  if (!ratio_text) return nullptr;
+  Ref d(PyDict_New());
+  if (!d) return nullptr;
+  const std::pair<PyObject*, PyObject*> items[] = {
+      {s_total_allocations, total},       {s_total_deallocations, deallocs}, {s_bucketed_allocations, bucketed},
+      {s_fallback_allocations, fallback}, {s_ratio, ratio_text},             {s_padding, padding},
+  };
+  for (auto& [k, v] : items)
+    if (PyDict_SetItem(d, k, v) < 0) return nullptr;
+  return d.release();
+}
+
+PyObject* sc_get_stats(StatsCollector* self) {
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  Ref d(stats_dict(self->counters));
+  if (!d) {
+    with.exit_error();
+    return nullptr;
+  }
+  if (!with.exit_ok()) return nullptr;
+  return d.release();
+}
+
+PyObject* sc_reset_stats(StatsCollector* self) {
+  frame::With with;
+  if (!with.enter(self->lock)) return nullptr;
+  self->counters.reset();
+  if (!with.exit_ok()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+frame::FuncDef sc_init_def = frame::ctor<&sc_cinit>();
+frame::FuncDef sc_record_allocation_def = frame::method<&sc_py_record_allocation>(
+    "py_record_allocation", "Record allocation statistics (Python interface).", noret(), p("size"), p("padding"),
+    p("is_bucketed"));
+frame::FuncDef sc_record_deallocation_def = frame::method<&sc_py_record_deallocation>(
+    "py_record_deallocation", "Record deallocation statistics (Python interface).", noret());
+frame::FuncDef sc_get_stats_def = frame::method<&sc_get_stats>("get_stats", "Get statistics dictionary.", noret());
+frame::FuncDef sc_reset_stats_def = frame::method<&sc_reset_stats>("reset_stats", "Reset all statistics.", noret());
+
+const frame::Entry sc_body[] = {frame::def(sc_record_allocation_def), frame::def(sc_record_deallocation_def),
+                                frame::def(sc_get_stats_def), frame::def(sc_reset_stats_def)};
+const Py_ssize_t sc_fields[] = {offsetof(StatsCollector, lock)};
+
+frame::TypeDef sc_type = {
+    .type = &FastStatsCollectorType,
+    .name = "FastStatsCollector",
+    .doc = "Fast statistics collection using Cython.",
+    .basicsize = sizeof(StatsCollector),
+    .init = &sc_init_def,
+    .body = sc_body,
+    .object_fields = sc_fields,
+    .alloc_init = sc_alloc,
+};
+
+// ---------------------------------------------------------------------------
+// Module
+
+int module_body(PyObject*) {
+  if (frame::import_module("threading") < 0 || frame::import_module("logging") < 0 || frame::make_logger() < 0)
+    return -1;
+  if (frame::add_function(align_def) < 0 || frame::add_function(bucket_size_def) < 0 ||
+      frame::add_function(bitmap_def) < 0 || frame::add_function(can_fit_def) < 0)
+    return -1;
+  _init_crc16_table();
+  return frame::log_info("Talvora Fast Allocator Cython module loaded - targeting 1.8-3\u00d7 performance improvement");
+}
+
+frame::TypeDef* const kTypes[] = {&sh_type, &ba_type, &sc_type};
+
+const frame::ModuleDef kModule = {
+    .dotted = "talvora.memory.pardune",
+    .short_name = "pardune",
+    .doc = "Fast-path allocator for the talvora memory foundation.\n\n"
+           "Native fast paths for the memory pool and the slab allocator, targeting\n"
+           "1.8-3x faster allocation.  Focus: O(1) bucketed allocation, bitmap\n"
+           "operations and alignment calculations.",
+    .source = "src/memory/pardune.cpp",
+    .types = kTypes,
+    .body = module_body,
+};
+
+}  // namespace
+
+TALVORA_MODULE(pardune, kModule)
