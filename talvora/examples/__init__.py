@@ -1,0 +1,1 @@
+"""Example workloads that ``python -m talvora analyze`` scores when given no path."""
