@@ -18,6 +18,7 @@ so it may be read while the policy holds its own lock.
 """
 
 import math
+import numbers
 import threading
 import time
 from typing import Dict, List, Optional
@@ -29,8 +30,14 @@ __all__ = ["FunctionMetrics", "TelemetryStore"]
 _ALL = object()  # reset() without an identifier: None is a valid identifier
 
 
+def _real(name: str, value) -> float:
+    if not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    return float(value)
+
+
 def _non_negative(name: str, value) -> float:
-    value = float(value)
+    value = _real(name, value)
     if not value >= 0.0 or math.isinf(value):
         raise ValueError(f"{name} must be a finite non-negative number, got {value!r}")
     return value
@@ -90,7 +97,7 @@ class TelemetryStore:
         The average speed-up is the running mean over all compilations; the
         compilation time is stamped with `timestamp`, or the store's clock.
         """
-        speedup = float(speedup)
+        speedup = _real("speedup", speedup)
         if not speedup > 0.0 or math.isinf(speedup):
             raise ValueError(f"speedup must be a finite positive number, got {speedup!r}")
         duration = _non_negative("compile_time_ms", compile_time_ms)
