@@ -123,6 +123,25 @@ bool read_pair(PyObject* entry, double& first, double& second) {
   return frame::to_double(a, first) && frame::to_double(b, second);
 }
 
+// Reads entry `i` of a list as a pair of doubles.  A 2-tuple of floats is
+// read in place (no Python code runs); anything else is held while its
+// conversions run, since they may change the list.
+inline bool read_list_pair(PyObject* list, Py_ssize_t i, double& first, double& second) {
+  PyObject* entry = PyList_GET_ITEM(list, i);
+  if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2) {
+    PyObject* x = PyTuple_GET_ITEM(entry, 0);
+    PyObject* y = PyTuple_GET_ITEM(entry, 1);
+    if (PyFloat_CheckExact(x) && PyFloat_CheckExact(y)) {
+      first = PyFloat_AS_DOUBLE(x);
+      second = PyFloat_AS_DOUBLE(y);
+      return true;
+    }
+  }
+  Py_INCREF(entry);
+  Ref held(entry);
+  return read_pair(entry, first, second);
+}
+
 // Item `i` of a list as a new reference (the list may have shrunk meanwhile).
 PyObject* list_item(PyObject* list, Py_ssize_t i) {
   if (i < 0 || i >= PyList_GET_SIZE(list)) {
@@ -150,11 +169,8 @@ std::optional<bool> detect_performance_degradation(ListOrNone history, double ba
   Py_ssize_t count = 0;
   double sum = 0.0;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history.o); i++) {
-    PyObject* item = PyList_GET_ITEM(history.o, i);
-    Py_INCREF(item);
-    Ref entry(item);
     double ts, metric;
-    if (!read_pair(entry, ts, metric)) return std::nullopt;
+    if (!read_list_pair(history.o, i, ts, metric)) return std::nullopt;
     if (ts >= window_start) {
       count++;
       sum += metric;
@@ -170,11 +186,8 @@ std::optional<double> calculate_performance_trend(ListOrNone history, double win
   Py_ssize_t n = 0;
   double t0 = 0.0, sx = 0.0, sy = 0.0, sxy = 0.0, sxx = 0.0;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history.o); i++) {
-    PyObject* item = PyList_GET_ITEM(history.o, i);
-    Py_INCREF(item);
-    Ref entry(item);
     double ts, metric;
-    if (!read_pair(entry, ts, metric)) return std::nullopt;
+    if (!read_list_pair(history.o, i, ts, metric)) return std::nullopt;
     if (!(ts >= window_start)) continue;
     if (n == 0) t0 = ts;
     n++;
@@ -399,11 +412,8 @@ PyObject* predict_resource_requirements(ListOrNone history, double horizon) {
   if (!(span > 0.0)) return resource_neutral();
   double total = 0.0;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history.o); i++) {
-    PyObject* item = PyList_GET_ITEM(history.o, i);
-    Py_INCREF(item);
-    Ref entry(item);
     double ts, size;
-    if (!read_pair(entry, ts, size)) return nullptr;
+    if (!read_list_pair(history.o, i, ts, size)) return nullptr;
     total += size;
   }
   const double dn = static_cast<double>(n);
