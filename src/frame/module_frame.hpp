@@ -536,10 +536,13 @@ struct Entry {
   const char* bind_as = nullptr;
   const char* alias = nullptr;
   const char* target = nullptr;
+  bool is_static = false;  // bind the function object wrapped in staticmethod
 };
 constexpr Entry def(const FuncDef& d) { return Entry{&d}; }
 constexpr Entry def_as(const FuncDef& d, const char* name) { return Entry{&d, name}; }
 constexpr Entry alias(const char* name, const char* target) { return Entry{nullptr, nullptr, name, target}; }
+// A static method: a module-level record (`fn`) bound in the class as staticmethod.
+constexpr Entry static_def(const FuncDef& d) { return Entry{&d, nullptr, nullptr, nullptr, true}; }
 
 enum class FieldKind : uint8_t { Object, I64, I32, U32, U64, U16, U8, Double, Bool };
 
@@ -575,6 +578,8 @@ struct TypeDef {
   void (*dealloc)(PyObject*) = nullptr;  // runs before object fields are released
   void (*alloc_init)(PyObject*) = nullptr;  // after allocation, before the constructor
   bool gc = false;  // forced GC participation
+  // Sets further slots (tp_repr, tp_as_number, ...) before the type is readied.
+  void (*slots)(PyTypeObject*) = nullptr;
 };
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,721 @@
+// talvora.memory.tollet: the best-fit index of free memory blocks.
+//
+// FastRedBlackTree keeps blocks keyed by size in the native tree of
+// tollet_core.hpp.  Writers (insert, delete, remove_ge, clear) take the write
+// lock and hold the interpreter lock while they change the tree; the two
+// searches take no lock and walk the tree with the interpreter lock released,
+// validated afterwards by the sequence counter.
+//
+// Why a search never touches freed memory:
+//  - Tree nodes are freed only through the core's Reclaimer; a search is
+//    registered there for the whole walk (see the argument in the core).
+//  - Chain members are never reached by a lock-free walk, so they are freed
+//    at once.
+//  - A search touches the found record's block, or its chain, only after
+//    taking the interpreter lock back and seeing the sequence counter
+//    unchanged: no write bracket began since the walk started, and none can
+//    begin while this thread holds the interpreter lock, since every tree
+//    change is made with it held.
+//  - Block references a writer gives up are released after the write lock is
+//    let go, so that a block's finaliser never runs inside a write.
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "frame/module_frame.hpp"
+#include "memory/tollet_core.hpp"
+
+namespace {
+
+using frame::AnnInt;
+using frame::dint;
+using frame::noret;
+using frame::p;
+using frame::pint;
+using frame::Ref;
+using frame::ret;
+using tollet::RBNode;
+
+frame::Str s_threading("threading");
+frame::Str s_time("time");
+frame::Str s_Lock("Lock");
+frame::Str s_perf_counter_ns("perf_counter_ns");
+frame::Str s_sleep("sleep");
+frame::Str s_increment("increment");
+frame::Str s_load("load");
+frame::Str s_sanitize_size("_sanitize_size");
+frame::Str s_size("size");
+frame::Str s_AtomicCounter("AtomicCounter");
+frame::Str s_ATOMIC_AVAILABLE("ATOMIC_AVAILABLE");
+frame::Str s_total_blocks("total_blocks");
+frame::Str s_total_insertions("total_insertions");
+frame::Str s_total_deletions("total_deletions");
+frame::Str s_total_searches("total_searches");
+frame::Str s_bucket_hits("bucket_hits");
+frame::Str s_tree_hits("tree_hits");
+frame::Str s_operation_count("operation_count");
+frame::Str s_node_count("node_count");
+frame::Str s_height("height");
+frame::Str s_sampled_operations("sampled_operations");
+frame::Str s_is_valid("is_valid");
+frame::Str s_circuit_breaker_trips("circuit_breaker_trips");
+frame::Num c_zero(0LL);
+frame::Num c_one(1LL);
+frame::Num c_sleep(0.0001);
+
+constexpr int kMaxRetries = 100;
+
+PyTypeObject FastRedBlackTreeType;
+PyObject* g_none_pair = nullptr;  // the (None, None) result of remove_ge
+
+struct FastRedBlackTree {
+  PyObject_HEAD
+  tollet::Tree core;  // root, node_count, seq_counter and retired records
+  PyObject* write_lock;
+  uint32_t sample_rate;
+  PyObject* op_counter;
+  PyObject* sampled_counter;
+  bool use_atomic;
+  PyObject* stats_lock;
+  PyObject* stats;
+};
+
+PyObject* obj(FastRedBlackTree* t) { return reinterpret_cast<PyObject*>(t); }
+
+// A new reference to an object field, so that a field replaced during a call
+// (clear() swaps the counters and the stats dict) stays alive.
+Ref hold(PyObject* field) {
+  Py_INCREF(field);
+  return Ref(field);
+}
+
+void free_record(RBNode* n) { PyMem_Free(n); }
+
+PyObject* new_lock() {
+  Ref threading(frame::get_global(s_threading));
+  if (!threading) return nullptr;
+  Ref lock_type(PyObject_GetAttr(threading, s_Lock));
+  if (!lock_type) return nullptr;
+  return PyObject_Vectorcall(lock_type, nullptr, 0, nullptr);
+}
+
+PyObject* new_counter() {
+  Ref cls(frame::get_global(s_AtomicCounter));
+  if (!cls) return nullptr;
+  return frame::call(cls.get(), c_zero.get());
+}
+
+PyObject* new_stats() {
+  Ref d(PyDict_New());
+  if (!d) return nullptr;
+  for (PyObject* key : {s_total_blocks.get(), s_total_insertions.get(), s_total_deletions.get(),
+                        s_total_searches.get(), s_bucket_hits.get(), s_tree_hits.get(), s_operation_count.get()})
+    if (PyDict_SetItem(d, key, c_zero) < 0) return nullptr;
+  return d.release();
+}
+
+// stats[key] += delta (or -= when `subtract`).
+bool stat_add(PyObject* stats_field, PyObject* key, bool subtract = false) {
+  Ref stats(hold(stats_field));
+  PyObject* v = PyObject_GetItem(stats, key);
+  if (!v) return false;
+  Ref old(v);
+  Ref nv(subtract ? PyNumber_Subtract(old, c_one) : PyNumber_Add(old, c_one));
+  return nv && PyObject_SetItem(stats, key, nv) == 0;
+}
+
+// Releases block references after a write, in order.
+void release_all(std::vector<PyObject*>& blocks) {
+  for (PyObject* b : blocks) Py_DECREF(b);
+  blocks.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Write bracket: lock, odd sequence counter, body, even counter, unlock.
+// Retired records are reclaimed at the end of every write.
+
+template <class Body>
+PyObject* write_bracket(FastRedBlackTree* self, Body&& body) {
+  Ref lock(hold(self->write_lock));
+  frame::With with;
+  if (!with.enter(lock)) return nullptr;
+  self->core.write_begin();
+  PyObject* r = body();
+  self->core.reclaimer.reclaim(free_record);
+  self->core.write_end();
+  if (!r) {
+    if (with.exit_error()) Py_RETURN_NONE;  // suppressed by the lock's __exit__
+    return nullptr;
+  }
+  if (!with.exit_ok()) {
+    Py_DECREF(r);
+    return nullptr;
+  }
+  return r;
+}
+
+// self._sanitize_size(size) converted to unsigned 64-bit.  Returns 1, 0 when
+// validation raised ValueError and `value_error_ok` (error cleared), or -1.
+int sanitized(FastRedBlackTree* self, PyObject* size, uint64_t& out, bool value_error_ok) {
+  Ref v(frame::call_method(obj(self), s_sanitize_size, size));
+  if (!v) {
+    if (value_error_ok && PyErr_ExceptionMatches(PyExc_ValueError)) {
+      PyErr_Clear();
+      return 0;
+    }
+    return -1;
+  }
+  return frame::to_u64(v, out) ? 1 : -1;
+}
+
+// Takes the head block of tree node `node` out: promotes the first chain
+// member, or removes the node (retired; searches may still be walking it).
+// Returns the reference the tree held to the block.
+PyObject* take_head(FastRedBlackTree* self, RBNode* node) {
+  PyObject* old;
+  if (node->next) {
+    void* b;
+    free_record(tollet::Tree::promote_head(node, b));
+    old = static_cast<PyObject*>(b);
+  } else {
+    old = static_cast<PyObject*>(node->block);
+    self->core.unlink_node(node);
+    node->block = nullptr;
+    self->core.reclaimer.retire(node);
+  }
+  self->core.count_removed();
+  return old;
+}
+
+// ---------------------------------------------------------------------------
+// Construction and destruction
+
+void t_alloc(PyObject* o) { new (&reinterpret_cast<FastRedBlackTree*>(o)->core) tollet::Tree(); }
+
+int t_cinit(FastRedBlackTree* self, uint32_t sample_rate) {
+  PyObject* lock = new_lock();
+  if (!lock) return -1;
+  Py_SETREF(self->write_lock, lock);
+  self->sample_rate = sample_rate;
+  Ref available(frame::get_global(s_ATOMIC_AVAILABLE));
+  if (!available) return -1;
+  int on = PyObject_IsTrue(available);
+  if (on < 0) return -1;
+  if (on) {
+    Ref cls(frame::get_global(s_AtomicCounter));
+    if (!cls) return -1;
+    on = PyObject_IsTrue(cls);
+    if (on < 0) return -1;
+  }
+  if (on) {
+    PyObject* c = new_counter();
+    if (!c) return -1;
+    Py_SETREF(self->op_counter, c);
+    c = new_counter();
+    if (!c) return -1;
+    Py_SETREF(self->sampled_counter, c);
+    self->use_atomic = true;
+  }
+  lock = new_lock();
+  if (!lock) return -1;
+  Py_SETREF(self->stats_lock, lock);
+  PyObject* stats = new_stats();
+  if (!stats) return -1;
+  Py_SETREF(self->stats, stats);
+  return 0;
+}
+
+// No search can be in flight: each holds a reference to the tree.
+void t_dealloc(PyObject* o) {
+  auto* self = reinterpret_cast<FastRedBlackTree*>(o);
+  auto chain = [](RBNode* m) {
+    Py_XDECREF(static_cast<PyObject*>(m->block));
+    free_record(m);
+  };
+  auto node = [](RBNode* n) {
+    Py_XDECREF(static_cast<PyObject*>(n->block));
+    free_record(n);
+  };
+  RBNode* root = self->core.root.load(std::memory_order_relaxed);
+  self->core.root.store(nullptr, std::memory_order_relaxed);
+  self->core.node_count.store(0, std::memory_order_relaxed);
+  tollet::Tree::recursive_free(root, chain, node);
+  self->core.reclaimer.drain(free_record);
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(o);
+}
+
+// ---------------------------------------------------------------------------
+// Methods
+
+PyObject* t_sanitize_size(AnnInt size) {
+  if (_PyLong_Sign(size.get()) < 0) {
+    PyErr_Format(PyExc_ValueError, "Invalid size: %S", size.get());
+    return nullptr;
+  }
+  return size.ref.release();
+}
+
+PyObject* t_insert(FastRedBlackTree* self, AnnInt size, PyObject* block) {
+  uint64_t sz;
+  if (sanitized(self, size, sz, false) < 0) return nullptr;
+  bool sampled = false;
+  if (self->use_atomic) {
+    Ref counter(hold(self->op_counter));
+    Ref count(frame::call_method(counter.get(), s_increment));
+    if (!count) return nullptr;
+    if (self->sample_rate != 0) {
+      int64_t n;
+      if (!frame::to_i64(count, n)) return nullptr;
+      sampled = n % static_cast<int64_t>(self->sample_rate) == 0;
+    }
+  }
+  return write_bracket(self, [&]() -> PyObject* {
+    void* mem = PyMem_Malloc(sizeof(RBNode));
+    if (!mem) {
+      PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
+      return nullptr;
+    }
+    uint64_t now;
+    {
+      Ref time(frame::get_global(s_time));
+      Ref ns(time ? frame::call_method(time.get(), s_perf_counter_ns) : nullptr);
+      if (!ns || !frame::to_u64(ns, now)) {
+        PyMem_Free(mem);
+        return nullptr;
+      }
+    }
+    Py_INCREF(block);
+    self->core.insert(tollet::init_node(mem, sz, block, now));
+    if (!stat_add(self->stats, s_total_blocks) || !stat_add(self->stats, s_total_insertions) ||
+        !stat_add(self->stats, s_operation_count))
+      return nullptr;
+    if (sampled && self->use_atomic) {
+      Ref counter(hold(self->sampled_counter));
+      Ref r(frame::call_method(counter.get(), s_increment));
+      if (!r) return nullptr;
+    }
+    Py_RETURN_TRUE;
+  });
+}
+
+// The optimistic read: `walk` runs without the interpreter lock; `build` runs
+// with it, after the sequence counter has been validated, and returns the
+// result (nullptr on error).  Returns nullptr with `gave_up` after
+// kMaxRetries failed attempts.
+template <class Walk, class Build>
+PyObject* optimistic_read(FastRedBlackTree* self, Walk&& walk, Build&& build, bool& gave_up) {
+  tollet::Tree& core = self->core;
+  gave_up = false;
+  for (int attempt = 0; attempt < kMaxRetries; attempt++) {
+    const uint64_t start = core.read_begin();
+    if (start & 1) {
+      Ref time(frame::get_global(s_time));
+      Ref r(time ? frame::call_method(time.get(), s_sleep, c_sleep.get()) : nullptr);
+      if (!r) return nullptr;
+      continue;
+    }
+    const unsigned slot = core.reclaimer.enter();
+    RBNode* found = nullptr;
+    const bool walked = frame::nogil([&] { return walk(found); });
+    if (walked && core.read_validate(start)) {
+      PyObject* result = build(found);
+      core.reclaimer.leave(slot);
+      if (!result) return nullptr;
+      if (!stat_add(self->stats, s_total_searches)) {
+        Py_DECREF(result);
+        return nullptr;
+      }
+      return result;
+    }
+    core.reclaimer.leave(slot);
+  }
+  gave_up = true;
+  return nullptr;
+}
+
+PyObject* t_find_best_fit(FastRedBlackTree* self, AnnInt size, AnnInt alignment) {
+  (void)alignment;
+  uint64_t sz;
+  int v = sanitized(self, size, sz, true);
+  if (v < 0) return nullptr;
+  if (v == 0) Py_RETURN_NONE;
+  tollet::Tree& core = self->core;
+  bool gave_up;
+  PyObject* r = optimistic_read(
+      self, [&](RBNode*& out) { return core.walk_best_fit(sz, core.walk_limit(), out); },
+      [](RBNode* found) {
+        PyObject* b = found ? static_cast<PyObject*>(found->block) : Py_None;
+        Py_INCREF(b);
+        return b;
+      },
+      gave_up);
+  if (!r && gave_up) Py_RETURN_NONE;
+  return r;
+}
+
+PyObject* t_find_all_exact(FastRedBlackTree* self, AnnInt size) {
+  uint64_t sz;
+  int v = sanitized(self, size, sz, true);
+  if (v < 0) return nullptr;
+  if (v == 0) return PyList_New(0);
+  tollet::Tree& core = self->core;
+  std::vector<PyObject*> blocks;
+  bool gave_up;
+  PyObject* r = optimistic_read(
+      self, [&](RBNode*& out) { return core.walk_exact(sz, core.walk_limit(), out); },
+      [&](RBNode* found) -> PyObject* {
+        // Take the references first: building the list may run arbitrary code.
+        for (RBNode* m = found; m; m = m->next) {
+          Py_INCREF(static_cast<PyObject*>(m->block));
+          blocks.push_back(static_cast<PyObject*>(m->block));
+        }
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(blocks.size()));
+        if (!list) {
+          release_all(blocks);
+          return nullptr;
+        }
+        for (size_t i = 0; i < blocks.size(); i++) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), blocks[i]);
+        blocks.clear();
+        return list;
+      },
+      gave_up);
+  if (!r && gave_up) return PyList_New(0);
+  return r;
+}
+
+// `a == b` as the interpreter evaluates it (no identity shortcut).
+int equals(PyObject* a, PyObject* b) {
+  Ref r(PyObject_RichCompare(a, b, Py_EQ));
+  if (!r) return -1;
+  return PyObject_IsTrue(r);
+}
+
+PyObject* t_delete(FastRedBlackTree* self, AnnInt size, PyObject* block) {
+  uint64_t sz;
+  int v = sanitized(self, size, sz, true);
+  if (v < 0) return nullptr;
+  if (v == 0) Py_RETURN_FALSE;
+  std::vector<PyObject*> released;
+  PyObject* r = write_bracket(self, [&]() -> PyObject* {
+    RBNode* node = self->core.find_node(sz);
+    if (!node) Py_RETURN_FALSE;
+    int eq;
+    {
+      Ref head(hold(static_cast<PyObject*>(node->block)));
+      eq = equals(head, block);
+    }
+    if (eq < 0) return nullptr;
+    if (eq) {
+      released.push_back(take_head(self, node));
+    } else {
+      RBNode* pred = node;
+      RBNode* m = node->next;
+      for (; m; pred = m, m = m->next) {
+        Ref member(hold(static_cast<PyObject*>(m->block)));
+        eq = equals(member, block);
+        if (eq < 0) return nullptr;
+        if (eq) break;
+      }
+      if (!m) Py_RETURN_FALSE;
+      tollet::Tree::unlink_chain(pred, m);
+      released.push_back(static_cast<PyObject*>(m->block));
+      free_record(m);
+      self->core.count_removed();
+    }
+    if (!stat_add(self->stats, s_total_blocks, true) || !stat_add(self->stats, s_total_deletions)) return nullptr;
+    Py_RETURN_TRUE;
+  });
+  release_all(released);
+  return r;
+}
+
+PyObject* t_remove_ge(FastRedBlackTree* self, AnnInt size) {
+  uint64_t sz;
+  int v = sanitized(self, size, sz, true);
+  if (v < 0) return nullptr;
+  if (v == 0) {
+    Py_INCREF(g_none_pair);
+    return g_none_pair;
+  }
+  return write_bracket(self, [&]() -> PyObject* {
+    tollet::Tree& core = self->core;
+    RBNode* node = frame::nogil([&] { return core.find_best_fit_node(sz); });
+    if (!node) {
+      Py_INCREF(g_none_pair);
+      return g_none_pair;
+    }
+    const uint64_t found_size = tollet::Tree::size_of(node);
+    Ref block(take_head(self, node));  // the tree's reference passes to the result
+    if (!stat_add(self->stats, s_total_blocks, true) || !stat_add(self->stats, s_total_deletions)) return nullptr;
+    Ref key(PyLong_FromUnsignedLongLong(found_size));
+    if (!key) return nullptr;
+    return PyTuple_Pack(2, key.get(), block.get());
+  });
+}
+
+PyObject* t_get_stats(FastRedBlackTree* self) {
+  Ref lock(hold(self->stats_lock));
+  frame::With with;
+  if (!with.enter(lock)) return nullptr;
+  auto body = [&]() -> PyObject* {
+    Ref stats(hold(self->stats));
+    Ref copy(PyDict_Check(stats.get()) ? PyDict_Copy(stats) : PyObject_CallMethod(stats, "copy", nullptr));
+    if (!copy) return nullptr;
+    Ref count(PyLong_FromUnsignedLongLong(self->core.node_count.load(std::memory_order_acquire)));
+    if (!count || PyObject_SetItem(copy, s_node_count, count) < 0) return nullptr;
+    Ref height(PyLong_FromLong(tollet::Tree::compute_height(self->core.root.load(std::memory_order_acquire))));
+    if (!height || PyObject_SetItem(copy, s_height, height) < 0) return nullptr;
+    Ref sampled;
+    if (self->use_atomic) {
+      Ref counter(hold(self->sampled_counter));
+      sampled = Ref(frame::call_method(counter.get(), s_load));
+    } else {
+      sampled = Ref(PyObject_CallMethod(stats, "get", "OO", s_sampled_operations.get(), c_zero.get()));
+    }
+    if (!sampled || PyObject_SetItem(copy, s_sampled_operations, sampled) < 0) return nullptr;
+    if (PyObject_SetItem(copy, s_is_valid, Py_True) < 0) return nullptr;
+    return copy.release();
+  };
+  PyObject* r = body();
+  if (!r) {
+    with.exit_error();
+    return nullptr;
+  }
+  if (!with.exit_ok()) {
+    Py_DECREF(r);
+    return nullptr;
+  }
+  return r;
+}
+
+uint64_t t_size(FastRedBlackTree* self) { return self->core.node_count.load(std::memory_order_acquire); }
+
+PyObject* t_clear(FastRedBlackTree* self) {
+  std::vector<PyObject*> released;
+  PyObject* r = write_bracket(self, [&]() -> PyObject* {
+    tollet::Tree& core = self->core;
+    RBNode* root = core.root.load(std::memory_order_relaxed);
+    core.root.store(nullptr, std::memory_order_release);
+    auto chain = [&](RBNode* m) {
+      released.push_back(static_cast<PyObject*>(m->block));
+      free_record(m);
+    };
+    auto node = [&](RBNode* n) {
+      released.push_back(static_cast<PyObject*>(n->block));
+      n->block = nullptr;
+      core.reclaimer.retire(n);  // searches may still be walking it
+    };
+    tollet::Tree::recursive_free(root, chain, node);
+    core.node_count.store(0, std::memory_order_release);
+    PyObject* stats = new_stats();
+    if (!stats) return nullptr;
+    Py_SETREF(self->stats, stats);
+    if (self->use_atomic) {
+      PyObject* c = new_counter();
+      if (!c) return nullptr;
+      Py_SETREF(self->op_counter, c);
+      c = new_counter();
+      if (!c) return nullptr;
+      Py_SETREF(self->sampled_counter, c);
+    }
+    Py_RETURN_NONE;
+  });
+  release_all(released);
+  return r;
+}
+
+PyObject* t_get_size_distribution(FastRedBlackTree* self) {
+  Ref lock(hold(self->write_lock));
+  frame::With with;
+  if (!with.enter(lock)) return nullptr;
+  Ref d(PyDict_New());
+  bool ok = static_cast<bool>(d);
+  if (ok) {
+    auto add = [&](uint64_t size, uint64_t count) {
+      Ref k(PyLong_FromUnsignedLongLong(size));
+      Ref v(k ? PyLong_FromUnsignedLongLong(count) : nullptr);
+      return v && PyDict_SetItem(d, k, v) == 0;
+    };
+    ok = tollet::Tree::preorder(self->core.root.load(std::memory_order_acquire), add);
+  }
+  if (!ok) {
+    with.exit_error();
+    return nullptr;
+  }
+  if (!with.exit_ok()) return nullptr;
+  return d.release();
+}
+
+PyObject* t_reset_circuit_breaker(FastRedBlackTree* self) {
+  Ref lock(hold(self->stats_lock));
+  frame::With with;
+  if (!with.enter(lock)) return nullptr;
+  Ref stats(hold(self->stats));
+  if (PyObject_SetItem(stats, s_circuit_breaker_trips, c_zero) < 0 ||
+      PyObject_SetItem(stats, s_operation_count, c_zero) < 0) {
+    with.exit_error();
+    return nullptr;
+  }
+  if (!with.exit_ok()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* t_get_statistics(FastRedBlackTree*) { return PyDict_New(); }
+
+// ---------------------------------------------------------------------------
+// Slots
+
+PyObject* call_size(PyObject* self) { return frame::call_method(self, s_size); }
+
+Py_ssize_t t_len(PyObject* self) {
+  Ref r(call_size(self));
+  Py_ssize_t n = r ? PyNumber_AsSsize_t(r, PyExc_OverflowError) : -1;
+  if (n == -1 && PyErr_Occurred()) {
+    frame::add_traceback_name("talvora.memory.tollet.FastRedBlackTree.__len__");
+    return -1;
+  }
+  return n;
+}
+
+int t_bool(PyObject* self) {
+  Ref r(call_size(self));
+  Ref gt(r ? PyObject_RichCompare(r, c_zero, Py_GT) : nullptr);
+  int v = gt ? PyObject_IsTrue(gt) : -1;
+  if (v < 0) frame::add_traceback_name("talvora.memory.tollet.FastRedBlackTree.__bool__");
+  return v;
+}
+
+PyObject* t_repr(PyObject* o) {
+  auto* self = reinterpret_cast<FastRedBlackTree*>(o);
+  return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
+                              static_cast<unsigned long long>(self->core.node_count.load(std::memory_order_acquire)));
+}
+
+PySequenceMethods t_as_sequence = {};
+PyMappingMethods t_as_mapping = {};
+PyNumberMethods t_as_number = {};
+
+void t_slots(PyTypeObject* t) {
+  t_as_sequence.sq_length = t_len;
+  t_as_mapping.mp_length = t_len;
+  t_as_number.nb_bool = t_bool;
+  t->tp_as_sequence = &t_as_sequence;
+  t->tp_as_mapping = &t_as_mapping;
+  t->tp_as_number = &t_as_number;
+  t->tp_repr = t_repr;
+}
+
+// ---------------------------------------------------------------------------
+// Records
+
+frame::FuncDef t_init_def = frame::ctor<&t_cinit>(p("sample_rate", dint(100)));
+frame::FuncDef t_sanitize_def = frame::fn<&t_sanitize_size>(
+    "_sanitize_size", "Validate a block size: a non-negative int.", ret("int"), pint("size"));
+frame::FuncDef t_insert_def = frame::method<&t_insert>(
+    "insert",
+    "Insert a free block of the given size.\n\n"
+    "Same-size blocks share one tree node (intrusive chain); returns True.",
+    ret("bool"), pint("size"), p("block", {}, "MemoryBlock"));
+frame::FuncDef t_find_best_fit_def = frame::method<&t_find_best_fit>(
+    "find_best_fit",
+    "Find the block of the smallest size >= size, without taking a lock.\n\n"
+    "Returns None when no stored block is large enough.",
+    ret("Optional[MemoryBlock]"), pint("size"), pint("alignment", dint(1)));
+frame::FuncDef t_find_all_exact_def = frame::method<&t_find_all_exact>(
+    "find_all_exact", "All blocks of exactly this size, oldest head first, without taking a lock.",
+    ret("List[MemoryBlock]"), pint("size"));
+frame::FuncDef t_delete_def = frame::method<&t_delete>(
+    "delete", "Remove one stored block equal to block from the given size; True if one was removed.",
+    ret("bool"), pint("size"), p("block", {}, "MemoryBlock"));
+frame::FuncDef t_remove_ge_def = frame::method<&t_remove_ge>(
+    "remove_ge",
+    "Remove and return the best-fitting block as (size, block), or (None, None).\n\n"
+    "The returned size is the stored size, which may exceed the request.",
+    ret("Tuple[Optional[int], Optional[MemoryBlock]]"), pint("size"));
+frame::FuncDef t_get_stats_def =
+    frame::method<&t_get_stats>("get_stats", "A new dict of operation statistics.", ret("Dict[str, Any]"));
+frame::FuncDef t_size_def = frame::method<&t_size>("size", "Number of stored blocks.", ret("int"));
+frame::FuncDef t_clear_def = frame::method<&t_clear>("clear", "Remove every block and reset the statistics.",
+                                                     ret("None"));
+frame::FuncDef t_get_size_distribution_def = frame::method<&t_get_size_distribution>(
+    "get_size_distribution", "A dict mapping each stored size to its number of blocks.", ret("Dict[int, int]"));
+frame::FuncDef t_reset_circuit_breaker_def = frame::method<&t_reset_circuit_breaker>(
+    "reset_circuit_breaker", "Reset the circuit breaker and the operation count.", ret("None"));
+frame::FuncDef t_get_statistics_def = frame::method<&t_get_statistics>(
+    "get_statistics", "Timing statistics (not collected in sampling mode): an empty dict.",
+    ret("Dict[int, List[float]]"));
+
+const frame::Entry t_body[] = {
+    frame::static_def(t_sanitize_def),
+    frame::def(t_insert_def),
+    frame::def(t_find_best_fit_def),
+    frame::def(t_find_all_exact_def),
+    frame::def(t_delete_def),
+    frame::def(t_remove_ge_def),
+    frame::def(t_get_stats_def),
+    frame::def(t_size_def),
+    frame::def(t_clear_def),
+    frame::def(t_get_size_distribution_def),
+    frame::def(t_reset_circuit_breaker_def),
+    frame::def(t_get_statistics_def),
+};
+
+const Py_ssize_t t_fields[] = {
+    offsetof(FastRedBlackTree, write_lock),      offsetof(FastRedBlackTree, op_counter),
+    offsetof(FastRedBlackTree, sampled_counter), offsetof(FastRedBlackTree, stats_lock),
+    offsetof(FastRedBlackTree, stats),
+};
+
+frame::TypeDef t_type = {
+    .type = &FastRedBlackTreeType,
+    .name = "FastRedBlackTree",
+    .doc = "Best-fit index of free memory blocks: a red-black tree keyed by size.\n\n"
+           "Same-size blocks hang off one tree node in an intrusive chain. Writers take\n"
+           "a single write lock; find_best_fit and find_all_exact take no lock and run\n"
+           "their walk without the GIL, validated by a sequence counter.",
+    .basicsize = sizeof(FastRedBlackTree),
+    .init = &t_init_def,
+    .body = t_body,
+    .object_fields = t_fields,
+    .dealloc = t_dealloc,
+    .alloc_init = t_alloc,
+    .slots = t_slots,
+};
+
+// ---------------------------------------------------------------------------
+// Module
+
+int module_body(PyObject*) {
+  if (frame::import_module("threading") < 0 || frame::import_module("time") < 0 ||
+      frame::import_module("math") < 0 ||
+      frame::import_from("typing", {"List", "Optional", "Tuple", "Dict", "Any"}) < 0)
+    return -1;
+  if (frame::import_from("fennick", {"MemoryBlock"}, 1) < 0) return -1;
+  bool atomic = true;
+  if (frame::import_from("mesqua", {"AtomicCounter"}, 1) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) return -1;
+    PyErr_Clear();
+    atomic = false;
+    if (frame::set_global("AtomicCounter", Py_None) < 0) return -1;
+  }
+  if (frame::set_global("ATOMIC_AVAILABLE", atomic ? Py_True : Py_False) < 0) return -1;
+  g_none_pair = PyTuple_Pack(2, Py_None, Py_None);
+  return g_none_pair ? 0 : -1;
+}
+
+frame::TypeDef* const kTypes[] = {&t_type};
+
+const frame::ModuleDef kModule = {
+    .dotted = "talvora.memory.tollet",
+    .short_name = "tollet",
+    .doc = "Best-fit free-block index for the talvora memory pools.\n\n"
+           "FastRedBlackTree finds the smallest free block at least as large as a\n"
+           "request in logarithmic time; searches run without locks.",
+    .source = "src/memory/tollet.cpp",
+    .types = kTypes,
+    .body = module_body,
+};
+
+}  // namespace
+
+TALVORA_MODULE(tollet, kModule)
