@@ -133,7 +133,7 @@ void fuzz_width(std::mt19937& rng, CharT wide) {
   std::uniform_int_distribution<int> kind(0, 9);
   for (int round = 0; round < 3000; round++) {
     std::vector<CharT> text;
-    const int len = std::uniform_int_distribution<int>(0, 40)(rng);
+    const int len = std::uniform_int_distribution<int>(0, round % 10 == 0 ? 400 : 40)(rng);
     for (int i = 0; i < len; i++) {
       int k = kind(rng);
       if (k < 5) {
@@ -157,6 +157,36 @@ void fuzz_width(std::mt19937& rng, CharT wide) {
         std::fprintf(stderr, "table %d: got %d want %d\n", t, got, want);
         failures++;
         return;
+      }
+    }
+  }
+}
+
+// Long texts are scanned in several windows: occurrences at and across the
+// window boundaries must all be found.
+void test_long_texts() {
+  const kelmarch::Matcher& m = kelmarch::matcher();
+  for (std::size_t n : {1024u, 1025u, 1027u, 2050u, 4099u}) {
+    const std::size_t chunk = n / 4;
+    for (auto tbl : kTables) {
+      for (std::string_view e : tbl) {
+        for (std::size_t b = chunk; b < n; b += chunk) {
+          for (std::size_t at = b - e.size() - 1; at <= b + 1 && at + e.size() <= n; at++) {
+            std::string text(n, '#');
+            text.replace(at, e.size(), e);
+            Found f;
+            m.scan(text, f);
+            // '#' belongs to no entry, so the text counts what `e` alone does.
+            std::vector<char> v(e.begin(), e.end());
+            for (int t = 0; t < kelmarch::kTableCount; t++)
+              if (m.count(static_cast<Table>(t), f) != naive_count(v, static_cast<Table>(t))) {
+                std::fprintf(stderr, "long text n=%zu entry '%.*s' at %zu\n", n, static_cast<int>(e.size()),
+                             e.data(), at);
+                failures++;
+                return;
+              }
+          }
+        }
       }
     }
   }
@@ -298,6 +328,7 @@ int main() {
   test_matching_rules();
   test_wide_units();
   test_fuzz();
+  test_long_texts();
   test_scan_accumulates();
   test_arithmetic();
   test_fused();

@@ -101,6 +101,7 @@ struct Found {
 class Matcher {
  public:
   static constexpr int kMaxPatterns = 64 * Found::kWords;
+  static constexpr int kMaxStates = 1024;
 
   Matcher() { build(); }
 
@@ -108,18 +109,33 @@ class Matcher {
   // adds every entry that occurs to `found`.
   template <class CharT>
   void scan(const CharT* s, std::size_t n, Found& found) const {
-    using U = std::make_unsigned_t<CharT>;
-    const int nc = nclasses_;
-    const uint16_t* delta = delta_.data();
-    const Found* out = out_.data();
-    const uint8_t* hasout = has_out_.data();
-    uint32_t st = 0;
-    for (std::size_t i = 0; i < n; i++) {
-      const U c = static_cast<U>(s[i]);
-      const int cls = c < 128 ? cmap_[c] : 0;
-      st = delta[st * nc + cls];
-      if (hasout[st]) found |= out[st];
+    // States reached are marked; their outputs are merged once at the end.
+    uint8_t reached[kMaxStates] = {};
+    if (n < kSplitMin) {
+      run(s, 0, n, reached);
+    } else {
+      // The scan is bound by the latency of its table look-ups, so long texts
+      // are cut into kStreams windows walked in lock-step.  Each window
+      // starts max_len_ - 1 units before its chunk, so every occurrence lies
+      // wholly inside the window of the chunk where it ends.
+      const std::size_t chunk = n / kStreams, overlap = max_len_ - 1;
+      std::size_t pos[kStreams], end[kStreams];
+      uint32_t st[kStreams] = {};
+      for (int k = 0; k < kStreams; k++) {
+        pos[k] = k == 0 ? 0 : k * chunk - overlap;
+        end[k] = k == kStreams - 1 ? n : (k + 1) * chunk;
+      }
+      const std::size_t common = chunk;  // the shortest window
+      for (std::size_t i = 0; i < common; i++) {
+        for (int k = 0; k < kStreams; k++) {
+          st[k] = step(st[k], s[pos[k] + i]);
+          reached[st[k]] = 1;
+        }
+      }
+      for (int k = 0; k < kStreams; k++) run(s, pos[k] + common, end[k], reached, st[k]);
     }
+    for (uint16_t q : out_states_)
+      if (reached[q]) found |= out_[q];
   }
   void scan(std::string_view s, Found& found) const { scan(s.data(), s.size(), found); }
 
@@ -131,9 +147,27 @@ class Matcher {
   }
 
   int pattern_count() const { return static_cast<int>(patterns_.size()); }
-  int state_count() const { return static_cast<int>(has_out_.size()); }
+  int state_count() const { return nstates_; }
 
  private:
+  static constexpr int kStreams = 4;
+  static constexpr std::size_t kSplitMin = 1024;
+
+  template <class CharT>
+  uint32_t step(uint32_t st, CharT ch) const {
+    const auto c = static_cast<std::make_unsigned_t<CharT>>(ch);
+    const uint32_t cls = c < 128 ? cmap_[c] : 0;
+    return delta_[st * static_cast<uint32_t>(nclasses_) + cls];
+  }
+
+  template <class CharT>
+  void run(const CharT* s, std::size_t from, std::size_t to, uint8_t* reached, uint32_t st = 0) const {
+    for (std::size_t i = from; i < to; i++) {
+      st = step(st, s[i]);
+      reached[st] = 1;
+    }
+  }
+
   void build() {
     // Character classes: 0 for characters in no entry, then one per character.
     cmap_.fill(0);
@@ -160,6 +194,7 @@ class Matcher {
       }
     }
     if (patterns_.size() > static_cast<std::size_t>(kMaxPatterns)) std::abort();
+    for (std::string_view e : patterns_) max_len_ = e.size() > max_len_ ? e.size() : max_len_;
 
     // Trie.
     std::vector<int32_t> go;  // -1: no edge
@@ -212,11 +247,13 @@ class Matcher {
       }
     }
     // Class 0 (a character in no entry) always returns to the root.
+    if (nstates > static_cast<std::size_t>(kMaxStates)) std::abort();
     delta_.resize(go.size());
     for (std::size_t i = 0; i < go.size(); i++) delta_[i] = static_cast<uint16_t>(go[i]);
     out_ = std::move(out);
-    has_out_.resize(nstates);
-    for (std::size_t s = 0; s < nstates; s++) has_out_[s] = out_[s].any();
+    nstates_ = static_cast<int>(nstates);
+    for (std::size_t s = 0; s < nstates; s++)
+      if (out_[s].any()) out_states_.push_back(static_cast<uint16_t>(s));
   }
 
   std::array<uint8_t, 128> cmap_{};
@@ -225,7 +262,9 @@ class Matcher {
   std::array<std::vector<uint8_t>, kTableCount> table_ids_;
   std::vector<uint16_t> delta_;
   std::vector<Found> out_;
-  std::vector<uint8_t> has_out_;
+  std::vector<uint16_t> out_states_;  // states with a non-empty output
+  int nstates_ = 0;
+  std::size_t max_len_ = 1;  // longest entry
 };
 
 // The shared matcher, built on first use.
