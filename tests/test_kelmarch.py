@@ -275,6 +275,11 @@ class TestEstimates:
         with pytest.raises(TypeError, match=r"^Argument 'compute_capability' has incorrect type \(expected str, "
                                             r"got int\)$"):
             k.calculate_gpu_suitability(1.0, 1.0, 1.0, False, 8)
+        # Arguments convert in order: scores, the truth value, then the capability type.
+        with pytest.raises(TypeError, match="real number"):
+            k.calculate_gpu_suitability("x", 0, 0, False, 8)
+        with pytest.raises(ZeroDivisionError):
+            k.calculate_gpu_suitability(0, 0, 0, type("B", (), {"__bool__": lambda s: 1 / 0})(), 8)
 
     @pytest.mark.parametrize("cap, mult", [
         ("abc", 1.0), ("8a.0", 1.0), ("", 1.0), (".5", 1.0), ("8", 1.2), (" 9 .0", 1.2), ("1_0.0", 1.2),
@@ -284,8 +289,9 @@ class TestEstimates:
         assert k.calculate_gpu_suitability(0.25, 0.25, 0.0, True, cap) == mult * 0.25
 
     def test_capability_overflow_and_nan(self):
-        with pytest.raises(OverflowError, match="^value too large to convert to int$"):
+        with pytest.raises(OverflowError, match="^value too large to convert to int$") as info:
             k.calculate_gpu_suitability(0.5, 0.5, 0.5, True, "99999999999.0")
+        assert info.traceback[-1].frame.code.name == "talvora.plugins.analyzer.kelmarch.calculate_gpu_suitability"
         assert k.calculate_gpu_suitability(NAN, 0.0, 0.0, True, None) == 1.0
         assert k.calculate_gpu_suitability(0.0, NAN, 0.0, True, None) == 1.0
         assert k.calculate_gpu_suitability(0.0, 0.0, NAN, True, None) == 0.3
