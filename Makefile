@@ -18,11 +18,12 @@ STAMP := $(VENV)/.deps-stamp
 DEPS := scikit-build-core cmake ninja pytest hypothesis mypy
 
 NATIVE_TESTS := $(wildcard tests/native/*.cpp)
-NATIVE_BINS := $(patsubst tests/native/%.cpp,build/native/%,$(NATIVE_TESTS))
+NATIVE_DIR ?= build/native
+NATIVE_BINS := $(patsubst tests/native/%.cpp,$(NATIVE_DIR)/%,$(NATIVE_TESTS))
 CXX ?= g++
 NATIVE_FLAGS ?= -std=c++20 -O2 -g -Wall -Wextra -Isrc
 
-.PHONY: test run install venv clean check-python native
+.PHONY: test run install venv clean check-python native test-asan test-refleaks
 
 check-python:
 	@test -n "$(PYTAG)" || { echo "no usable Python found (PYTHON=$(PYTHON)); set PYTHON=" >&2; exit 1; }
@@ -42,8 +43,8 @@ install: $(STAMP)
 		-C cmake.define.TALVORA_MODULES="$(subst $() ,;,$(strip $(MODULES)))" \
 		-C cmake.define.TALVORA_EXTRA_FLAGS="$(EXTRA_FLAGS)" .
 
-build/native/%: tests/native/%.cpp $(wildcard src/*/*.hpp src/*/*/*.hpp)
-	@mkdir -p build/native
+$(NATIVE_DIR)/%: tests/native/%.cpp $(wildcard src/*/*.hpp src/*/*/*.hpp)
+	@mkdir -p $(NATIVE_DIR)
 	$(CXX) $(NATIVE_FLAGS) $(EXTRA_FLAGS) -o $@ $< -lpthread
 
 # Native tests of the C++ cores (no Python involved).
@@ -56,5 +57,44 @@ test: native install
 run: install
 	cd tests && ../$(VENV)/bin/python -m talvora
 
+# The suite under AddressSanitizer and UndefinedBehaviorSanitizer: the
+# extensions and native tests built with the sanitizers, the runtime (and
+# libstdc++) preloaded into the ordinary interpreter, every report fatal.
+SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all
+SAN_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc
+
+test-asan: check-python
+	$(MAKE) native NATIVE_DIR=build/native-asan EXTRA_FLAGS="$(SAN_FLAGS)"
+	$(MAKE) install VENV=.venv-asan EXTRA_FLAGS="$(SAN_FLAGS)"
+	cd tests && $(SAN_ENV) ../.venv-asan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
+
+# The suite on Debian's debug interpreter, each test repeated and failed when
+# the total reference count grows on every measured run.  Py_DEBUG is given
+# explicitly: Debian's debug include directory links to the release headers.
+DBG_PYTHON ?= /usr/bin/python3.11-dbg
+
+$(DBG_PYTHON):
+	apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.11-dbg python3.11-venv python3.11-dev
+
+test-refleaks: $(DBG_PYTHON)
+	$(MAKE) install PYTHON=$(DBG_PYTHON) VENV=.venv-dbg EXTRA_FLAGS="-DPy_DEBUG"
+	cd tests && TALVORA_REFLEAKS=1 ../.venv-dbg/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
+
 clean:
 	rm -rf build .venv .venv[0-9]*
+
+# Benchmarks (bench/): `make bench` prints the table of figures and writes
+# build/bench/results.{json,md}; `make bench-callgrind` reports instructions
+# per call under valgrind's callgrind (build/bench/callgrind.{json,md}).
+BENCH_ARGS ?=
+.PHONY: bench bench-callgrind
+
+bench: install
+	$(VPY) -m pip install --quiet sortedcontainers
+	cd bench && ../$(VPY) -m pytest -q -p no:cacheprovider tests
+	$(VPY) bench/run.py $(BENCH_ARGS)
+
+bench-callgrind: install
+	$(VPY) bench/callgrind.py $(BENCH_ARGS)

@@ -1,0 +1,68 @@
+"""Suite-wide hooks.
+
+With TALVORA_REFLEAKS=1 on a debug interpreter (one with sys.gettotalrefcount),
+every plain test function runs several times and fails when the interpreter's
+total reference count grows on every measured run, the way CPython's own
+regression test option -R hunts leaks.
+"""
+import gc
+import os
+import sys
+
+import pytest
+
+REFLEAKS = os.environ.get("TALVORA_REFLEAKS") == "1" and hasattr(sys, "gettotalrefcount")
+WARMUPS = int(os.environ.get("TALVORA_REFLEAK_WARMUPS", "3"))
+RUNS = int(os.environ.get("TALVORA_REFLEAK_RUNS", "3"))
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "no_refleak: run once, outside the reference-leak repetition")
+
+
+def _reset_fixtures(funcargs):
+    # Fixtures that keep per-call state would look like leaks when repeated.
+    mp = funcargs.get("monkeypatch")
+    if mp is not None:
+        mp.undo()
+    for name in ("caplog",):
+        fx = funcargs.get(name)
+        if fx is not None:
+            fx.clear()
+    rec = funcargs.get("recwarn")
+    if rec is not None:
+        rec.clear()
+
+
+def _run_counts(func, args, funcargs):
+    deltas = []
+    for _ in range(WARMUPS + RUNS):
+        _reset_fixtures(funcargs)
+        gc.collect()
+        before = sys.gettotalrefcount()
+        func(**args)
+        _reset_fixtures(funcargs)
+        gc.collect()
+        deltas.append(sys.gettotalrefcount() - before)
+    return deltas[WARMUPS:]
+
+
+def _noop():
+    pass
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    if not REFLEAKS or pyfuncitem.get_closest_marker("no_refleak"):
+        return None
+    func = pyfuncitem.obj
+    if getattr(func, "is_hypothesis_test", False) or hasattr(func, "hypothesis"):
+        return None
+    funcargs = pyfuncitem.funcargs
+    args = {name: funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
+    # The measuring loop itself keeps a few references; measure it empty.
+    baseline = _run_counts(_noop, {}, {})
+    measured = [d - b for d, b in zip(_run_counts(func, args, funcargs), baseline)]
+    if all(d > 0 for d in measured):
+        pytest.fail(f"reference leak: total reference count grew by {measured} over {RUNS} runs", pytrace=False)
+    return True
