@@ -1,0 +1,178 @@
+"""Instructions per call under valgrind's callgrind, which are repeatable.
+
+Every case runs N and 2N times inside sys.call_tracing (a C function used by
+nothing else), with collection toggled on around it and the counters dumped
+after it; per-call instructions are (I(2N) - I(N)) / N minus the same figure
+for the empty loop.  Usage: python bench/callgrind.py [--n N] [--json PATH]."""
+import argparse
+import glob
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import cases  # noqa: E402
+import harness  # noqa: E402
+
+TARGET = 1.3
+
+
+def all_cases():
+    """(key, stmt, ns builder) for the worker, plus table rows for the report."""
+    out = [("empty", "pass", dict)]
+    rows = []
+    for spec in cases.FRAME:
+        m = cases.native(spec["mod"])
+        if m is None:
+            rows.append({"id": spec["id"], "skipped": cases.missing()[spec["mod"]]})
+            continue
+        out.append((spec["id"], spec["stmt"], lambda s=spec, m=m: s["ns"](m)))
+        out.append(("floor:" + spec["id"], spec["floor"], spec["floor_ns"]))
+        rows.append({"id": spec["id"], "floor": spec["floor_label"], "extra": spec.get("extra"),
+                     "note": spec.get("note")})
+    for key, stmt, ns in cases.gil_cases():
+        out.append((key, stmt, lambda ns=ns: ns))
+    pure_rows = []
+    for spec in cases.PURE:
+        if spec["kind"] != "arith":
+            continue
+        m = cases.native(spec["mod"])
+        if m is None:
+            continue
+        ref = cases.pyref(spec["mod"])
+        out.append(("native:" + spec["id"], spec["stmt"], lambda s=spec, m=m: s["ns"](m)))
+        out.append(("python:" + spec["id"], spec["stmt"], lambda s=spec, r=ref: s["ns"](r)))
+        pure_rows.append({"id": spec["id"], "mod": spec["mod"]})
+    return out, rows, pure_rows
+
+
+def worker(order_path, n):
+    todo, _rows, _pure = all_cases()
+    order = []
+    for key, stmt, ns in todo:
+        loop = harness.make_loop(stmt, ns())
+        loop(200)  # warm-up, not collected
+        sys.call_tracing(loop, (n,))
+        sys.call_tracing(loop, (2 * n,))
+        order.append(key)
+    with open(order_path, "w") as f:
+        json.dump(order, f)
+
+
+def _totals(path):
+    with open(path) as f:
+        for line in f:
+            if line.startswith("totals:"):
+                return int(line.split()[1])
+    raise RuntimeError("no totals in " + path)
+
+
+def run(n, keep=None):
+    if not shutil.which("valgrind"):
+        raise SystemExit("valgrind is not installed")
+    tmp = keep or tempfile.mkdtemp(prefix="talvora-cg-")
+    os.makedirs(tmp, exist_ok=True)
+    for old in glob.glob(os.path.join(tmp, "cg.out*")):
+        os.remove(old)
+    order_path = os.path.join(tmp, "order.json")
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=sys_call_tracing",
+           "--dump-after=sys_call_tracing", "--callgrind-out-file=" + os.path.join(tmp, "cg.out"),
+           sys.executable, os.path.abspath(__file__), "--worker", order_path, "--n", str(n)]
+    proc = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    if proc.returncode != 0:
+        sys.stderr.write(proc.stderr[-4000:])
+        raise SystemExit("callgrind run failed")
+    with open(order_path) as f:
+        order = json.load(f)
+    dumps = sorted(glob.glob(os.path.join(tmp, "cg.out.*")), key=lambda p: int(p.rsplit(".", 1)[1]))
+    if len(dumps) != 2 * len(order):
+        raise SystemExit("expected %d dumps, found %d" % (2 * len(order), len(dumps)))
+    per_call = {}
+    for i, key in enumerate(order):
+        per_call[key] = (_totals(dumps[2 * i + 1]) - _totals(dumps[2 * i])) / n
+    if not keep:
+        shutil.rmtree(tmp, ignore_errors=True)
+    empty = per_call.pop("empty")
+    return {k: v - empty for k, v in per_call.items()}, empty
+
+
+def report(per_call, empty, rows, pure_rows, n):
+    out = ["# Instructions per call (callgrind, Python %s, N=%d; empty loop %.1f instructions subtracted)"
+           % (platform.python_version(), n, empty), ""]
+    out.append("## Call cost of the frame against the floor")
+    out.append("")
+    out.append("| call | instr | floor | floor instr | ratio | target 1.3 |")
+    out.append("|---|---:|---|---:|---:|---|")
+    gil = max(per_call["gil.release"] - per_call["gil.hold"], 0.0)
+    for r in rows:
+        if "skipped" in r:
+            out.append("| %s | skipped (%s) | | | | |" % (r["id"], r["skipped"]))
+            continue
+        a, f = per_call[r["id"]], per_call["floor:" + r["id"]]
+        r.update(instr=a, floor_instr=f, ratio=a / f if f else None)
+        if r["extra"]:
+            if "gil" in r["extra"]:
+                rest = a - gil
+                r["instr_without_gil"] = rest
+                r["ratio_without_gil"] = rest / f
+                verdict = "extra: %s; GIL share %.0f, rest %.0f = %.2fx floor" % (r["extra"], gil, rest, rest / f)
+            else:
+                verdict = "extra: " + r["extra"]
+        else:
+            verdict = "met" if r["ratio"] <= TARGET else "MISSED"
+        note = (" (" + r["note"] + ")") if r.get("note") else ""
+        out.append("| %s%s | %.0f | %s | %.0f | %s | %s |" % (r["id"], note, a, r["floor"], f,
+                                                           harness.fmt_ratio(r["ratio"]), verdict))
+    out.append("")
+    out.append("Releasing and re-taking the interpreter lock: %.0f instructions (ctypes CDLL minus PyDLL call)." % gil)
+    out.append("")
+    if pure_rows:
+        out.append("## Stateless arithmetic and bit functions against pure Python")
+        out.append("")
+        out.append("| module | call | native instr | Python instr | ratio | target 5 |")
+        out.append("|---|---|---:|---:|---:|---|")
+        for r in pure_rows:
+            a, b = per_call["native:" + r["id"]], per_call["python:" + r["id"]]
+            r.update(native_instr=a, python_instr=b, ratio=b / a if a else None)
+            out.append("| %s | %s | %.0f | %.0f | %s | %s |" % (r["mod"], r["id"], a, b, harness.fmt_ratio(r["ratio"]),
+                                                              "met" if r["ratio"] >= 5 else "MISSED"))
+        out.append("")
+    missing = cases.missing()
+    if missing:
+        out.append("Modules skipped: " + ", ".join("%s (%s)" % kv for kv in sorted(missing.items())))
+    return out
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--worker")
+    ap.add_argument("--n", type=int, default=2000)
+    ap.add_argument("--keep", help="keep the callgrind dumps in this directory")
+    ap.add_argument("--json", default=os.path.join("build", "bench", "callgrind.json"))
+    ap.add_argument("--markdown", default=os.path.join("build", "bench", "callgrind.md"))
+    args = ap.parse_args(argv)
+    if args.worker:
+        worker(args.worker, args.n)
+        return
+    per_call, empty = run(args.n, args.keep)
+    _todo, rows, pure_rows = all_cases()
+    out = report(per_call, empty, rows, pure_rows, args.n)
+    print("\n".join(out))
+    data = {"python": platform.python_version(), "n": args.n, "empty_loop": empty, "per_call": per_call,
+            "frame": rows, "pure": pure_rows, "skipped_modules": cases.missing()}
+    for path, text in ((args.json, json.dumps(data, indent=1)), (args.markdown, "\n".join(out) + "\n")):
+        os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+        with open(path, "w") as f:
+            f.write(text)
+    print("figures written to", args.json, "and", args.markdown)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,177 @@
+"""The benchmark suite: prints one table per figure and writes the figures as
+JSON.  Usage: python bench/run.py [--quick] [--json PATH] [--markdown PATH]
+                                  [--only frame,pure,tree,threads,text]"""
+import argparse
+import json
+import math
+import os
+import platform
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import cases  # noqa: E402
+import harness  # noqa: E402
+
+FRAME_TARGET = 1.3
+PURE_TARGET = 5.0
+
+
+def _close(a, b):
+    if isinstance(a, float) or isinstance(b, float):
+        return isinstance(a, (int, float)) and isinstance(b, (int, float)) and (
+            a == b or math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-12))
+    if isinstance(a, (tuple, list)) and isinstance(b, (tuple, list)):
+        return len(a) == len(b) and all(_close(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def figure_frame(rounds):
+    rows = []
+    group = []
+    for spec in cases.FRAME:
+        m = cases.native(spec["mod"])
+        if m is None:
+            rows.append({"id": spec["id"], "skipped": cases.missing()[spec["mod"]]})
+            continue
+        group.append(harness.Case(spec["id"], spec["stmt"], (lambda s=spec, m=m: s["ns"](m))))
+        group.append(harness.Case("floor:" + spec["id"], spec["floor"], spec["floor_ns"]))
+        rows.append({"id": spec["id"], "floor": spec["floor_label"], "extra": spec.get("extra"),
+                     "note": spec.get("note")})
+    gil = cases.gil_cases()
+    for key, stmt, ns in gil:
+        group.append(harness.Case(key, stmt, ns))
+    res = harness.measure(group, rounds=rounds)
+    for r in rows:
+        if "skipped" in r:
+            continue
+        a, f = res[r["id"]], res["floor:" + r["id"]]
+        r.update(ns=a["min"], ns_median=a["median"], floor_ns=f["min"], floor_ns_median=f["median"],
+                 ratio=a["min"] / f["min"] if f["min"] else None)
+    gil_ns = max(res["gil.release"]["min"] - res["gil.hold"]["min"], 0.0)
+    return {"rows": rows, "gil_release_ns": gil_ns, "target": FRAME_TARGET}
+
+
+def figure_pure(rounds):
+    rows = []
+    group = []
+    for spec in cases.PURE:
+        m = cases.native(spec["mod"])
+        if m is None:
+            rows.append({"id": spec["id"], "mod": spec["mod"], "skipped": cases.missing()[spec["mod"]]})
+            continue
+        ref = cases.pyref(spec["mod"])
+        nat_ns, ref_ns = spec["ns"](m), spec["ns"](ref)
+        row = {"id": spec["id"], "mod": spec["mod"], "kind": spec["kind"]}
+        if spec.get("pure", True):
+            a, b = eval(spec["stmt"], dict(nat_ns)), eval(spec["stmt"], dict(ref_ns))
+            row["same_result"] = _close(a, b)
+        group.append(harness.Case("native:" + spec["id"], spec["stmt"], lambda s=spec, m=m: s["ns"](m)))
+        group.append(harness.Case("python:" + spec["id"], spec["stmt"], lambda s=spec, r=ref: s["ns"](r)))
+        rows.append(row)
+    res = harness.measure(group, rounds=rounds)
+    for r in rows:
+        if "skipped" in r:
+            continue
+        a, b = res["native:" + r["id"]], res["python:" + r["id"]]
+        r.update(native_ns=a["min"], native_ns_median=a["median"], python_ns=b["min"],
+                 python_ns_median=b["median"], speedup=b["min"] / a["min"] if a["min"] else None)
+    return {"rows": rows, "target": PURE_TARGET}
+
+
+def _print_frame(fig, out):
+    out.append("## 1. Call cost of the frame (ns per call, min of rounds; ratio = call / floor)")
+    out.append("")
+    out.append("| call | ns | floor | floor ns | ratio | target 1.3 |")
+    out.append("|---|---:|---|---:|---:|---|")
+    for r in fig["rows"]:
+        if "skipped" in r:
+            out.append("| %s | skipped (%s) | | | | |" % (r["id"], r["skipped"]))
+            continue
+        if r["extra"]:
+            verdict = "extra work: " + r["extra"]
+        else:
+            verdict = "met" if r["ratio"] is not None and r["ratio"] <= FRAME_TARGET else "MISSED"
+        note = (" (" + r["note"] + ")") if r.get("note") else ""
+        out.append("| %s%s | %.1f | %s | %.1f | %s | %s |" % (
+            r["id"], note, r["ns"], r["floor"], r["floor_ns"], harness.fmt_ratio(r["ratio"]), verdict))
+    out.append("")
+    out.append("Releasing and re-taking the interpreter lock costs %.1f ns (ctypes CDLL minus PyDLL call)."
+               % fig["gil_release_ns"])
+    out.append("")
+
+
+def _print_pure(fig, out):
+    out.append("## 2. Against pure Python (ns per call, min of rounds; speed-up = Python / native)")
+    out.append("")
+    out.append("| module | call | native ns | Python ns | speed-up | target |")
+    out.append("|---|---|---:|---:|---:|---|")
+    for r in fig["rows"]:
+        if "skipped" in r:
+            out.append("| %s | %s | skipped | | | |" % (r["mod"], r["id"]))
+            continue
+        if r["kind"] == "arith":
+            verdict = "5x: " + ("met" if r["speedup"] and r["speedup"] >= PURE_TARGET else "MISSED")
+        else:
+            verdict = "report"
+        if r.get("same_result") is False:
+            verdict += " (RESULTS DIFFER)"
+        out.append("| %s | %s | %.1f | %.1f | %s | %s |" % (
+            r["mod"], r["id"], r["native_ns"], r["python_ns"], harness.fmt_ratio(r["speedup"]), verdict))
+    out.append("")
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true", help="fewer rounds and smaller trees")
+    ap.add_argument("--json", default=os.path.join("build", "bench", "results.json"))
+    ap.add_argument("--markdown", default=os.path.join("build", "bench", "results.md"))
+    ap.add_argument("--only", default="frame,pure,tree,threads,text")
+    args = ap.parse_args(argv)
+    only = set(args.only.split(","))
+    rounds = 5 if args.quick else 15
+    results = {"python": platform.python_version(), "machine": platform.machine(), "quick": args.quick}
+    out = ["# talvora benchmarks (Python %s, %s)" % (results["python"], results["machine"]), ""]
+    if "frame" in only:
+        results["frame"] = figure_frame(rounds)
+        _print_frame(results["frame"], out)
+        print("\n".join(out), flush=True)
+        out_start = len(out)
+    if "pure" in only:
+        results["pure"] = figure_pure(rounds)
+        n0 = len(out)
+        _print_pure(results["pure"], out)
+        print("\n".join(out[n0:]), flush=True)
+    if "tree" in only or "threads" in only:
+        import tree_bench
+        if "tree" in only:
+            n0 = len(out)
+            results["tree"] = tree_bench.figure_tree(quick=args.quick)
+            tree_bench.print_tree(results["tree"], out)
+            print("\n".join(out[n0:]), flush=True)
+        if "threads" in only:
+            n0 = len(out)
+            results["threads"] = tree_bench.figure_threads(quick=args.quick)
+            tree_bench.print_threads(results["threads"], out)
+            print("\n".join(out[n0:]), flush=True)
+    if "text" in only:
+        import text_bench
+        n0 = len(out)
+        results["text"] = text_bench.figure_text(quick=args.quick)
+        text_bench.print_text(results["text"], out)
+        print("\n".join(out[n0:]), flush=True)
+    missing = cases.missing()
+    if missing:
+        out.append("Modules skipped: " + ", ".join("%s (%s)" % kv for kv in sorted(missing.items())))
+        print(out[-1])
+    results["skipped_modules"] = missing
+    for path, text in ((args.json, json.dumps(results, indent=1)), (args.markdown, "\n".join(out) + "\n")):
+        if path:
+            os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+            with open(path, "w") as f:
+                f.write(text)
+    print("figures written to", args.json, "and", args.markdown)
+
+
+if __name__ == "__main__":
+    main()
