@@ -28,7 +28,7 @@ NATIVE_FLAGS ?= -std=c++20 -O2 -g -Wall -Wextra -Isrc
 check-python:
 	@test -n "$(PYTAG)" || { echo "no usable Python found (PYTHON=$(PYTHON)); set PYTHON=" >&2; exit 1; }
 
-$(STAMP): | check-python
+$(STAMP): Makefile | check-python
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 	$(VPY) -m pip install --quiet $(DEPS)
