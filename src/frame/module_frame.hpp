@@ -662,7 +662,7 @@ inline auto nogil(F&& f) {
   }
 }
 
-// Formats a double like Python's format(x, spec) for a float spec ("<.1f").
+// Formats a double like Python's format(x, ".1f") (code 'f', precision 1).
 PyObject* format_float(double x, char code, int precision);
 
 }  // namespace frame
