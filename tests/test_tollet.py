@@ -7,6 +7,7 @@ import random
 import sys
 import threading
 import time
+import tracemalloc
 import weakref
 
 import pytest
@@ -896,3 +897,37 @@ class TestConcurrency:
             for x in th:
                 x.join()
         assert errors == [] and t.size() == 0
+
+    def test_removed_records_freed_under_continuous_searching(self):
+        """Removed records are released while searches keep running."""
+        t = FastRedBlackTree()
+        for s in range(0, 64, 2):
+            t.insert(s, s)
+        done = threading.Event()
+
+        def reader():
+            while not done.is_set():
+                t.find_best_fit(31)
+                t.find_all_exact(30)
+
+        readers = [threading.Thread(target=reader) for _ in range(2)]
+        for th in readers:
+            th.start()
+        try:
+            tracemalloc.start()
+            for i in range(200):  # warm up
+                t.insert(101, i)
+                t.remove_ge(101)
+            start, _ = tracemalloc.get_traced_memory()
+            for i in range(20000):
+                t.insert(100 + i % 7, i)
+                t.remove_ge(100)
+            grown = tracemalloc.get_traced_memory()[0] - start
+            tracemalloc.stop()
+        finally:
+            done.set()
+            for th in readers:
+                th.join()
+        # 20000 records leaked would be well over 1 MB
+        assert grown < 200_000
+        assert t.size() == 32
