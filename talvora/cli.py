@@ -403,8 +403,8 @@ _COLUMNS = (
 )
 
 LEGEND = (
-    "indicators: counts of cpu/memory/parallel/gpu-op/large-data/embarrassing/sequential keywords; "
-    "cpu mem par gpu data: normalised scores; numpy pandas sklearn: framework scores; "
+    "indicators: counts of cpu/memory/parallel/gpu-op/large-data/embarrassing/sequential keywords\n"
+    "cpu mem par gpu data: normalised scores; numpy pandas sklearn: framework scores\n"
     "par_pot: parallelisation potential; gpu_suit: GPU suitability; speedup: estimated GPU speed-up"
 )
 
@@ -628,6 +628,9 @@ def plan_allocation(
     strategy, chunk_size, chunk_count, message = d.decide_allocation_strategy(requested, available, headroom,
                                                                              chunkable)
     chunk_shapes = None
+    row_bytes = element_size
+    for dim in shape[1:]:
+        row_bytes *= dim
     if strategy == 1:
         chunk_shapes = [list(s) for s in d.compute_chunk_shapes(shape, element_size, chunk_size)]
     return {
@@ -646,6 +649,10 @@ def plan_allocation(
         "chunk_size_bytes": chunk_size,
         "chunk_count": chunk_count,
         "chunk_shapes": chunk_shapes,
+        # Chunks hold whole rows (the first axis is split), so a row larger
+        # than the chunk size makes every chunk exceed the safe limit.
+        "row_bytes": row_bytes,
+        "chunks_fit": None if chunk_shapes is None else row_bytes <= chunk_size,
     }
 
 
@@ -681,11 +688,14 @@ def format_plan(plan: dict) -> str:
     if plan["chunk_shapes"] is not None:
         rows.append(("Chunk size", size(plan["chunk_size_bytes"])))
         rows.append(("GPU passes", str(plan["chunk_count"])))
-        rows.append(("Chunk shapes", "%d chunks along the first axis" % len(plan["chunk_shapes"])))
+        rows.append(("Chunk shapes", "%d chunks of whole rows along the first axis" % len(plan["chunk_shapes"])))
     width = max(len(label) for label, _ in rows) + 1
     lines = ["%-*s %s" % (width, label + ":", value) for label, value in rows]
     if plan["chunk_shapes"] is not None:
         lines.extend("  %s x %d" % (_shape_text(s), n) for s, n in _runs(plan["chunk_shapes"]))
+        if not plan["chunks_fit"]:
+            lines.append("Warning: one row takes %d bytes, more than the chunk size; every chunk exceeds the "
+                         "safe limit" % plan["row_bytes"])
     return "\n".join(lines) + "\n"
 
 

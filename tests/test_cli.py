@@ -387,7 +387,18 @@ class TestPlan:
         assert code == 0, err
         assert "Strategy:            GPU_CHUNKED - Chunking into 4 GPU passes" in out
         assert "Chunk size:          100 bytes (100 B)" in out
-        assert out.endswith("Chunk shapes:        4 chunks along the first axis\n  (3, 4) x 3\n  (1, 4) x 1\n")
+        assert out.endswith("Chunk shapes:        4 chunks of whole rows along the first axis\n"
+                            "  (3, 4) x 3\n  (1, 4) x 1\n")
+
+    def test_rows_larger_than_a_chunk_are_flagged(self):
+        code, out, _ = run("plan", "--shape", "2,1000", "--element-size", "8", "--available", "125")
+        assert code == 0
+        assert "GPU_CHUNKED" in out and "  (1, 1000) x 2\n" in out
+        assert out.endswith("Warning: one row takes 8000 bytes, more than the chunk size; every chunk exceeds "
+                            "the safe limit\n")
+        plan = json.loads(run("plan", "--shape", "2,1000", "--element-size", "8", "--available", "125",
+                              "--json")[1])
+        assert plan["row_bytes"] == 8000 and plan["chunks_fit"] is False
 
     def test_json(self):
         code, out, _ = run("plan", "--shape", "10,4", "--element-size", "8", "--available", "125", "--json")
@@ -396,6 +407,7 @@ class TestPlan:
         assert plan["allocation_bytes"] == 320 and plan["safe_limit_bytes"] == 100
         assert plan["chunk_count"] == 4 and plan["chunk_size_bytes"] == 100
         assert plan["chunk_shapes"] == [[3, 4], [3, 4], [3, 4], [1, 4]]
+        assert plan["row_bytes"] == 32 and plan["chunks_fit"] is True
 
     def test_fallbacks(self):
         code, out, _ = run("plan", "--shape", "100000,1000", "--element-size", "8", "--available", "512MiB",
