@@ -1,0 +1,42 @@
+import math
+
+import pytest
+
+import run
+import text_bench
+import tree_bench
+
+
+def test_close_compares_nested_results_by_value():
+    assert run._close((1, 0.1 + 0.2, "x"), (1, 0.3, "x"))
+    assert not run._close((1, 0.3), (1, 0.31))
+    assert not run._close((1, 2), (1, 2, 3))
+    assert not run._close(1.0, "1.0")
+    assert run._close([(3, 4)], [(3, 4)])
+
+
+def test_sorted_list_index_is_a_best_fit_index_oldest_first():
+    pytest.importorskip("sortedcontainers")
+    idx = tree_bench.SortedListIndex()
+    a, b, c = object(), object(), object()
+    idx.insert(64, a)
+    idx.insert(64, b)
+    idx.insert(32, c)
+    assert idx.find_best_fit(33) is a and idx.find_best_fit(32) is c and idx.find_best_fit(65) is None
+    assert idx.remove_ge(40) == (64, a)
+    assert idx.remove_ge(40) == (64, b)
+    assert idx.remove_ge(40) == (None, None)
+    assert idx.remove_ge(0) == (32, c)
+
+
+def test_tree_round_measures_every_phase_and_empties_the_index():
+    work = tree_bench._workload(500, seed=1)
+    res, height = tree_bench._one_round(tree_bench.cases.pyref("tollet").FastRedBlackTree, *work)
+    assert set(res) == {"insert", "find_best_fit", "churn", "remove_ge"} and all(v > 0 for v in res.values())
+    assert 1 <= height <= 2 * math.log2(500 + 1)
+
+
+def test_text_sources_are_real_modules():
+    sources = text_bench.load_sources()
+    assert len(sources) >= 10
+    assert all(len(code) > 1000 and "def " in code for _name, code in sources)
