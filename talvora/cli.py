@@ -17,7 +17,7 @@ import sys
 import tokenize
 from dataclasses import asdict, dataclass, field
 from decimal import Decimal, InvalidOperation
-from typing import Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple
+from typing import Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple, Union
 
 PROG = "talvora"
 
@@ -167,10 +167,13 @@ def loop_chunking_potential(func: ast.AST) -> float:
     return chunkable / loops if loops else 0.0
 
 
-def _functions(tree: ast.AST) -> Iterator[Tuple[ast.AST, str]]:
+FunctionNode = Union[ast.FunctionDef, ast.AsyncFunctionDef]
+
+
+def _functions(tree: ast.AST) -> Iterator[Tuple[FunctionNode, str]]:
     """Every function definition with its qualified name, in source order."""
 
-    def visit(node: ast.AST, prefix: str) -> Iterator[Tuple[ast.AST, str]]:
+    def visit(node: ast.AST, prefix: str) -> Iterator[Tuple[FunctionNode, str]]:
         for child in ast.iter_child_nodes(node):
             if isinstance(child, (ast.FunctionDef, ast.AsyncFunctionDef)):
                 qual = prefix + child.name

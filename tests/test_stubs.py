@@ -86,3 +86,11 @@ def test_stubs_type_check_a_client(tmp_path):
     failed = _run(["mypy", "--no-incremental", "--config-file", os.devnull, str(bad)], tmp_path)
     assert failed.returncode == 1, failed.stdout
     assert failed.stdout.count("error:") == 3, failed.stdout
+
+
+def test_the_command_line_type_checks_against_the_stubs(tmp_path):
+    if not {"talvora.plugins.analyzer.kelmarch", "talvora.gpu.drelling"} <= set(BUILT):
+        pytest.skip("kelmarch and drelling are not built yet")
+    result = _run(["mypy", "--no-incremental", "--config-file", os.devnull, "--strict-optional", "-m",
+                   "talvora.cli"], tmp_path)
+    assert result.returncode == 0, result.stdout
