@@ -170,23 +170,23 @@ def loop_chunking_potential(func: ast.AST) -> float:
 FunctionNode = Union[ast.FunctionDef, ast.AsyncFunctionDef]
 
 
-def _functions(tree: ast.AST) -> Iterator[Tuple[FunctionNode, str]]:
+def _functions(tree: ast.AST) -> List[Tuple[FunctionNode, str]]:
     """Every function definition with its qualified name, in source order."""
-
-    def visit(node: ast.AST, prefix: str) -> Iterator[Tuple[FunctionNode, str]]:
+    found: List[Tuple[FunctionNode, str]] = []
+    stack: List[Tuple[ast.AST, str]] = [(tree, "")]
+    while stack:  # iterative: long expressions nest deeply
+        node, prefix = stack.pop()
         for child in ast.iter_child_nodes(node):
             if isinstance(child, (ast.FunctionDef, ast.AsyncFunctionDef)):
                 qual = prefix + child.name
-                yield child, qual
-                yield from visit(child, qual + ".<locals>.")
+                found.append((child, qual))
+                stack.append((child, qual + ".<locals>."))
             elif isinstance(child, ast.ClassDef):
-                yield from visit(child, prefix + child.name + ".")
+                stack.append((child, prefix + child.name + "."))
             else:
-                yield from visit(child, prefix)
-
-    found = list(visit(tree, ""))
+                stack.append((child, prefix))
     found.sort(key=lambda item: (item[0].lineno, item[0].col_offset))
-    return iter(found)
+    return found
 
 
 def score_function(
@@ -276,6 +276,8 @@ def analyze_file(path: str, **options) -> FileReport:
         raise AnalysisError(path, "syntax error%s: %s" % (where, e.msg)) from None
     except ValueError as e:  # null bytes in the source (before 3.12)
         raise AnalysisError(path, "syntax error: %s" % e) from None
+    except RecursionError:
+        raise AnalysisError(path, "too deeply nested to analyse") from None
     return FileReport(path, functions)
 
 

@@ -329,6 +329,15 @@ class TestAnalyzeErrors:
         assert err.startswith("talvora: error: %s: cannot read: " % path)
 
 
+    def test_deeply_nested_code_does_not_crash(self, tmp_path):
+        deep = write(tmp_path / "deep.py", "def f():\n    return " + " + ".join(["1"] * 30000) + "\n")
+        good = write(tmp_path / "good.py", "def ok():\n    pass\n")
+        code, out, err = run("analyze", str(deep), str(good))
+        # Depending on the interpreter's parser, analysed or reported; never a traceback.
+        assert (code, err) in ((0, ""), (1, "talvora: error: %s: too deeply nested to analyse\n" % deep))
+        assert "%s: 1 function" % good in out
+
+
 class FakeTerminal(io.StringIO):
     def isatty(self):
         return True
