@@ -47,18 +47,18 @@ class AtomicCounterWrapper:
 class LockFreeStatistics:
     """Allocation statistics on atomic counters."""
 
-    total_allocations: Any
-    total_deallocations: Any
-    current_allocations: Any
-    bytes_allocated: Any
-    bytes_reserved: Any
-    peak_allocations: Any
-    peak_bytes_allocated: Any
-    bucketed_allocations: Any
-    fallback_allocations: Any
-    alignment_padding_bytes: Any
-    total_allocation_time_ns: Any
-    total_deallocation_time_ns: Any
+    total_allocations: AtomicCounter
+    total_deallocations: AtomicCounter
+    current_allocations: AtomicCounter
+    bytes_allocated: AtomicCounter
+    bytes_reserved: AtomicCounter
+    peak_allocations: AtomicCounter
+    peak_bytes_allocated: AtomicCounter
+    bucketed_allocations: AtomicCounter
+    fallback_allocations: AtomicCounter
+    alignment_padding_bytes: AtomicCounter
+    total_allocation_time_ns: AtomicCounter
+    total_deallocation_time_ns: AtomicCounter
     def py_record_allocation(self, size: int, is_bucketed: bool, padding: int = 0, time_ns: int = 0) -> None: ...
     def py_record_deallocation(self, size: int, time_ns: int = 0) -> None: ...
     def _update_peaks(self, current_allocs: int, current_bytes: int) -> None: ...
