@@ -11,11 +11,12 @@ import random
 import re
 import sys
 import threading
+import time
 import weakref
 
 import pytest
 
-from talvora.jit.orvistle import AdaptivePolicy
+from talvora.jit.orvistle import AdaptivePolicy, get_orvistle, reset_orvistle
 from talvora.jit.telemetry_store import TelemetryStore
 from talvora.memory.fennick import MemoryBlock
 from talvora.memory.mesqua import (AtomicCounter, AtomicCounterWrapper, AtomicPointer, LockFreeStack,
@@ -88,7 +89,7 @@ class Crew:
 class TestAtomicCounterStress:
     def test_increment_and_fetch_and_add_hand_out_each_ticket_once(self, record_property):
         c = AtomicCounter()
-        threads_n, per = 8, 4000
+        threads_n, per = 8, 12000
         tickets = [[] for _ in range(threads_n)]
 
         def by_increment(mine):
@@ -116,7 +117,7 @@ class TestAtomicCounterStress:
     def test_mixed_operations_sum_exactly(self, record_property):
         start = -(2**40) + 17
         c = AtomicCounter(start)
-        threads_n, per = 8, 2000
+        threads_n, per = 8, 10000
         cas_failures = []
 
         def work(k):
@@ -149,7 +150,7 @@ class TestAtomicCounterStress:
         assert c.load() == start + threads_n * per_thread
 
     def test_wraparound_under_contention(self, record_property):
-        threads_n, per = 8, 1500
+        threads_n, per = 8, 5000
         start = INT64_MAX - threads_n * per // 2
         c = AtomicCounter(start)
         seen = [[] for _ in range(threads_n)]
@@ -187,7 +188,7 @@ def event(i):
 class TestLockFreeStatisticsStress:
     def test_both_families_and_snapshots(self, record_property):
         s = LockFreeStatistics()
-        plain_n, py_n, readers_n, per, snaps = 3, 3, 2, 2500, 300
+        plain_n, py_n, readers_n, per, snaps = 3, 3, 2, 12000, 1500
 
         def plain(_):
             for i in range(per):
@@ -259,7 +260,7 @@ class TestLockFreeStatisticsStress:
         # Nothing is freed, so the thread that makes the last allocation reads
         # the final totals and its maximum loop must leave them as the peaks.
         s = LockFreeStatistics()
-        threads_n, per = 8, 1500
+        threads_n, per = 8, 5000
 
         def work(k):
             for i in range(per):
@@ -279,7 +280,7 @@ class TestLockFreeStatisticsStress:
         # reset() leaves the bucket, padding and time counters alone, so those
         # stay exact however the resets fall between the recordings.
         s = LockFreeStatistics()
-        threads_n, per, resets = 4, 2000, 200
+        threads_n, per, resets = 4, 5000, 500
 
         def recorder(_):
             for i in range(per):
@@ -318,7 +319,7 @@ class TestAtomicPointerStress:
     def test_cas_increment_loops(self, record_property):
         first = Box(0)
         p = AtomicPointer(first)
-        threads_n, per = 8, 2000
+        threads_n, per = 8, 10000
         refs = [weakref.ref(first)]
         attempts = []
 
@@ -358,7 +359,7 @@ class TestAtomicPointerStress:
 
     def test_stores_and_swaps_count_versions(self, record_property):
         p = AtomicPointer()
-        storers, swappers, per = 4, 4, 2000
+        storers, swappers, per = 4, 4, 10000
         refs, wins = [], []
 
         def storer(k):
@@ -396,10 +397,43 @@ class TestAtomicPointerStress:
         assert p.compare_and_swap(final, None) and p.load() is None
 
 
+    def test_cell_as_a_spin_lock(self, record_property):
+        # compare_and_swap(None, token) takes the cell, (token, None) gives it
+        # back: if two threads ever held it at once, the unguarded
+        # read-modify-write below would lose increments or see a foreign owner.
+        p = AtomicPointer()
+        threads_n, per = 6, 3000
+        shared = {"count": 0, "owner": None}
+        spins = []
+
+        def work(k):
+            token = Box(k)
+            spun = 0
+            for _ in range(per):
+                while not p.compare_and_swap(None, token):
+                    spun += 1
+                shared["owner"] = token
+                n = shared["count"]
+                if n % 10 == 0:
+                    time.sleep(0)  # give up the interpreter lock while holding the cell
+                assert shared["owner"] is token and p.load() is token
+                shared["count"] = n + 1
+                assert p.compare_and_swap(token, None) is True
+            spins.append(spun)
+
+        crew = Crew()
+        for k in range(threads_n):
+            crew.add(work, k)
+        crew.run()
+        record_property("stress_operations", threads_n * per * 3 + sum(spins))
+        assert shared["count"] == threads_n * per
+        assert p.get_version() == 2 * threads_n * per and p.load() is None
+
+
 class TestLockFreeStackStress:
     def test_producers_and_consumers_each_item_once(self, record_property):
         s = LockFreeStack()
-        producers, consumers, per = 4, 4, 3000
+        producers, consumers, per = 4, 4, 15000
         total = producers * per
         taken = AtomicCounter()
         popped = [[] for _ in range(consumers)]
@@ -446,7 +480,7 @@ class TestLockFreeStackStress:
         for item in base:
             s.push(item)
         del item
-        threads_n, per = 8, 2500
+        threads_n, per = 8, 6000
         out = [[] for _ in range(threads_n)]
         refs = [weakref.ref(b) for b in base]
 
@@ -483,7 +517,7 @@ class TestLockFreeStackStress:
 
     def test_dropping_a_filled_stack_releases_items(self, record_property):
         s = LockFreeStack()
-        threads_n, per = 6, 1500
+        threads_n, per = 6, 4000
         refs = []
 
         def work(k):
@@ -515,7 +549,7 @@ def block_plan(w, n):
     rng = random.Random(1000 + w)
     out = []
     for i in range(n):
-        size = rng.randint(1, 24) if rng.random() < 0.7 else rng.randint(25, 3000)
+        size = rng.randint(1, 150) if rng.random() < 0.7 else rng.randint(151, 3000)
         out.append(MemoryBlock(offset=w * 10**7 + i * 4096, size=size, pool_id=w))
     return out
 
@@ -523,7 +557,7 @@ def block_plan(w, n):
 class TestFastRedBlackTreeStress:
     def test_lock_free_readers_and_writers(self, record_property):
         tree = FastRedBlackTree(7)
-        writers_n, readers_n, ops, searches = 4, 3, 1500, 1500
+        writers_n, readers_n, ops, searches = 4, 3, 10000, 10000
         plans = [block_plan(w, ops) for w in range(writers_n)]
         known = {id(b): b for plan in plans for b in plan}
         inserted = [[] for _ in range(writers_n)]
@@ -541,7 +575,7 @@ class TestFastRedBlackTreeStress:
                     mine.append(blk)
                     live.append(blk)
                 elif r < 0.8:
-                    want = rng.randint(0, 40) if rng.random() < 0.8 else rng.randint(0, 3000)
+                    want = rng.randint(0, 160) if rng.random() < 0.8 else rng.randint(0, 3000)
                     size, got = tree.remove_ge(want)
                     if got is not None:
                         assert known.get(id(got)) is got
@@ -559,7 +593,7 @@ class TestFastRedBlackTreeStress:
             rng = random.Random(100 + k)
             calls = 0
             for i in range(searches):
-                want = rng.randint(0, 30) if i % 3 else rng.randint(0, 3100)
+                want = rng.randint(0, 160) if i % 3 else rng.randint(0, 3100)
                 got = tree.find_best_fit(want)
                 calls += 1
                 if got is not None:
@@ -616,10 +650,10 @@ class TestFastRedBlackTreeStress:
 
     def test_concurrent_takers_share_out_a_filled_tree(self, record_property):
         tree = FastRedBlackTree()
-        blocks = [MemoryBlock(offset=i * 64, size=1 + (i * 37) % 500) for i in range(6000)]
+        blocks = [MemoryBlock(offset=i * 64, size=1 + (i * 37) % 500) for i in range(30000)]
         for b in blocks:
             tree.insert(b.size, b)
-        takers_n, readers_n, per, searches = 4, 2, 1300, 2000
+        takers_n, readers_n, per, searches = 4, 2, 7000, 10000
         taken = [[] for _ in range(takers_n)]
         calls = []
 
@@ -672,7 +706,7 @@ def bucket(size):
 class TestFastBucketAllocatorStress:
     def test_adds_and_finds_lose_and_duplicate_nothing(self, record_property):
         a = FastBucketAllocator()
-        producers, consumers, per, requests = 4, 4, 1500, 1500
+        producers, consumers, per, requests = 4, 4, 8000, 8000
         klass = {}  # offset -> the class it was added under
         for k in range(producers):
             for i in range(per):
@@ -733,7 +767,7 @@ class TestFastBucketAllocatorStress:
 class TestFastStatsCollectorStress:
     def test_recording_and_snapshots_exact(self, record_property):
         s = FastStatsCollector()
-        recorders, readers, per, snaps = 6, 2, 3000, 400
+        recorders, readers, per, snaps = 6, 2, 8000, 1000
         flags = [1, 0, [], [0], "", "x", None, True]
 
         def recorder(k):
@@ -776,6 +810,37 @@ class TestFastStatsCollectorStress:
         }
 
 
+    def test_resets_keep_every_snapshot_consistent(self, record_property):
+        s = FastStatsCollector()
+        recorders, per, resets, snaps = 4, 5000, 400, 1000
+
+        def recorder(k):
+            for i in range(per):
+                s.py_record_allocation(8, 0, (i + k) % 2)
+
+        def resetter():
+            for _ in range(resets):
+                s.reset_stats()
+
+        def reader():
+            for _ in range(snaps):
+                d = s.get_stats()
+                t = d["total_allocations"]
+                assert t == d["bucketed_allocations"] + d["fallback_allocations"] <= recorders * per
+
+        crew = Crew()
+        for k in range(recorders):
+            crew.add(recorder, k)
+        crew.add(resetter)
+        crew.add(reader)
+        crew.run()
+        record_property("stress_operations", recorders * per + resets + snaps)
+        s.reset_stats()
+        assert s.get_stats()["total_allocations"] == 0
+        s.py_record_allocation(8, 3, True)
+        assert s.get_stats()["alignment_padding_bytes"] == 3
+
+
 # ---------------------------------------------------------------------------
 # talvora.jit.orvistle with the telemetry store
 
@@ -784,7 +849,7 @@ class TestAdaptivePolicyStress:
     def test_decisions_updates_and_statistics(self, record_property):
         policy = AdaptivePolicy()
         store = TelemetryStore()
-        owners, observers, ids_per_owner, rounds, looks = 4, 2, 16, 110, 1500
+        owners, observers, ids_per_owner, rounds, looks = 4, 2, 32, 110, 4000
         hot = [f"hot{k}_{j}" for k in range(owners) for j in range(ids_per_owner)]
         good = {f for n, f in enumerate(hot) if n % 3}  # speed-up 3.0 beats the target of 2.0
         speedup = {f: 3.0 if f in good else 1.5 for f in hot}
@@ -856,3 +921,36 @@ class TestAdaptivePolicyStress:
             "min_threshold": 91,
             "max_threshold": 109,
         }
+
+    def test_shared_instance_with_resets(self, record_property):
+        # Each reset lets at most one new instance be created.
+        reset_orvistle()
+        store = TelemetryStore()
+        threads_n, per = 6, 1000
+        seen, resets = [], []
+
+        def work(k):
+            mine, done = [], 0
+            for i in range(per):
+                p = get_orvistle()
+                assert isinstance(p, AdaptivePolicy)
+                mine.append(p)
+                store.record_call(f"f{k}")
+                p.should_compile(f"f{k}", store)
+                if (i + k) % 40 == 0:
+                    reset_orvistle()
+                    done += 1
+            seen.extend(mine)
+            resets.append(done)
+
+        crew = Crew()
+        try:
+            for k in range(threads_n):
+                crew.add(work, k)
+            crew.run()
+            record_property("stress_operations", threads_n * per * 3 + sum(resets))
+            distinct = {id(p) for p in seen}
+            assert 1 < len(distinct) <= sum(resets) + 1
+            assert get_orvistle() is get_orvistle()
+        finally:
+            reset_orvistle()
