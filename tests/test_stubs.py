@@ -39,9 +39,9 @@ def _run(args, cwd):
 def test_stub_is_installed_next_to_the_extension(module):
     if module not in BUILT:
         pytest.skip("%s is not built yet" % module)
-    spec = importlib.util.find_spec(module)
-    assert spec is not None and spec.origin.endswith((".so", ".pyd")), spec
-    origin = Path(spec.origin)
+    found = importlib.util.find_spec(module)
+    assert found is not None and found.origin.endswith((".so", ".pyd")), found
+    origin = Path(found.origin)
     assert (origin.parent / (short(module) + ".pyi")).is_file()
     package_root = origin.parents[len(module.split(".")) - 2]
     assert package_root.name == "talvora"
