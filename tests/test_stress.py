@@ -412,6 +412,8 @@ class TestAtomicPointerStress:
             for _ in range(per):
                 while not p.compare_and_swap(None, token):
                     spun += 1
+                    if spun % 4 == 0:
+                        time.sleep(0)  # back off so the holder can run
                 shared["owner"] = token
                 n = shared["count"]
                 if n % 10 == 0:
@@ -606,6 +608,9 @@ class TestFastRedBlackTreeStress:
                 if i % 100 == 0:
                     dist = tree.get_size_distribution()
                     assert all(n > 0 for n in dist.values())
+                    st = tree.get_stats()
+                    assert list(st)[-4:] == ["node_count", "height", "sampled_operations", "is_valid"]
+                    assert st["total_blocks"] >= 0 and st["total_insertions"] >= st["total_deletions"]
             reads.append(calls)
 
         crew = Crew()
@@ -614,7 +619,7 @@ class TestFastRedBlackTreeStress:
         for k in range(readers_n):
             crew.add(reader, k)
         crew.run()
-        record_property("stress_operations", writers_n * ops + sum(reads) + readers_n * (searches // 100))
+        record_property("stress_operations", writers_n * ops + sum(reads) + 2 * readers_n * (searches // 100))
         stats = tree.get_stats()
         # Searches that gave up are not counted; the others are, each once.
         assert 0 < stats["total_searches"] <= sum(reads) and stats["is_valid"] is True
@@ -691,6 +696,62 @@ class TestFastRedBlackTreeStress:
         assert stats["total_deletions"] == len(out) and stats["total_blocks"] == len(rest)
         for b in rest:  # every block left is still there, and only once
             assert sum(x is b for x in tree.find_all_exact(b.size)) == 1
+
+
+    def test_clears_while_writers_and_readers_run(self, record_property):
+        # clear() frees the whole tree at once while searches may be walking it.
+        tree = FastRedBlackTree(3)
+        writers_n, readers_n, per, clears, searches = 3, 3, 6000, 60, 6000
+        plans = [block_plan(10 + w, per) for w in range(writers_n)]
+        known = {id(b): b for plan in plans for b in plan}
+        calls = []
+
+        def writer(w):
+            rng = random.Random(w)
+            for blk in plans[w]:
+                tree.insert(blk.size, blk)
+                if rng.random() < 0.2:
+                    size, got = tree.remove_ge(rng.randint(0, 3000))
+                    assert got is None or (known.get(id(got)) is got and size == got.size)
+
+        def clearer():
+            rng = random.Random(7)
+            for _ in range(clears):
+                for _ in range(rng.randint(20, 200)):
+                    tree.find_best_fit(rng.randint(0, 3000))
+                assert tree.clear() is None
+
+        def reader(k):
+            rng = random.Random(200 + k)
+            for i in range(searches):
+                want = rng.randint(0, 3000)
+                got = tree.find_best_fit(want)
+                assert got is None or (known.get(id(got)) is got and got.size >= want)
+                if i % 4 == 0:
+                    for b in tree.find_all_exact(rng.randint(1, 150)):
+                        assert known.get(id(b)) is b
+            calls.append(searches + len(range(0, searches, 4)))
+
+        crew = Crew()
+        for w in range(writers_n):
+            crew.add(writer, w)
+        crew.add(clearer)
+        for k in range(readers_n):
+            crew.add(reader, k)
+        crew.run()
+        record_property("stress_operations", writers_n * per * 6 // 5 + clears * 111 + sum(calls))
+        # Whatever survived the last clear is consistent with the counts.
+        dist = tree.get_size_distribution()
+        stored = [b for size in dist for b in tree.find_all_exact(size)]
+        assert len(tree) == sum(dist.values()) == len(stored) == len({id(b) for b in stored})
+        assert all(known.get(id(b)) is b and dist[b.size] for b in stored)
+        stats = tree.get_stats()
+        assert stats["total_blocks"] == stats["node_count"] == len(tree)
+        assert stats["total_insertions"] - stats["total_deletions"] == len(tree)
+        # An insertion counted before the last clear may land after it.
+        assert stats["sampled_operations"] <= stats["total_insertions"] // 3 + writers_n
+        tree.clear()
+        assert len(tree) == 0 and tree.get_size_distribution() == {} and tree.remove_ge(0) == (None, None)
 
 
 # ---------------------------------------------------------------------------
