@@ -432,6 +432,8 @@ class TestSignatures:
         assert str(inspect.signature(AtomicCounter(1).increment)) == "(delta=1) -> 'int'"
         assert str(inspect.signature(AtomicCounter)) == "(initial_value=0)"
         assert str(inspect.signature(AtomicPointer)) == "(initial_value=None)"
+        assert str(inspect.signature(LockFreeStack)) == "(*args, **kwargs)"
+        assert LockFreeStack.__doc__.startswith("Thread-safe")
         assert str(inspect.signature(AtomicCounterWrapper)) == "(initial_value: 'int' = 0)"
         assert str(inspect.signature(LockFreeStatistics.record_allocation)) == (
             "(self, size: 'int', is_bucketed: 'bool' = True, padding: 'int' = 0, time_ns: 'int' = 0) -> 'None'")

@@ -792,11 +792,13 @@ PyObject* type_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
 void type_dealloc(PyObject* o) {
   const TypeDef* td = find_typedef(Py_TYPE(o));
   if (PyType_IS_GC(Py_TYPE(o))) PyObject_GC_UnTrack(o);
-  PyObject *et, *ev, *etb;
-  PyErr_Fetch(&et, &ev, &etb);
+  // Keep a pending exception intact while references are released.
+  PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
+  const bool pending = PyErr_Occurred() != nullptr;
+  if (pending) PyErr_Fetch(&et, &ev, &etb);
   if (td->dealloc) td->dealloc(o);
   for (Py_ssize_t off : td->object_fields) Py_CLEAR(*obj_slot(o, off));
-  PyErr_Restore(et, ev, etb);
+  if (pending) PyErr_Restore(et, ev, etb);
   Py_TYPE(o)->tp_free(o);
 }
 
@@ -952,10 +954,13 @@ int install_function(PyObject* dict, const FuncDef& d, PyTypeObject* type, const
 
 // "Name(a=1, b)\n--\n\n" + doc: the interpreter's text-signature convention,
 // read by inspect.signature for the class.
+// A class without constructor parameters accepts and ignores any arguments.
 const char* text_signature_doc(const TypeDef* td) {
-  const FuncDef& d = *td->init;
   std::string sig = std::string(td->name) + "(";
-  for (int i = 0; i < d.nparams; i++) {
+  const int n = td->init ? td->init->nparams : 0;
+  if (n == 0) sig += "*args, **kwargs";
+  for (int i = 0; i < n; i++) {
+    const FuncDef& d = *td->init;
     if (i) sig += ", ";
     sig += d.params[i].name;
     if (d.sig.defaults[i]) {
@@ -993,11 +998,9 @@ int ready_type(TypeDef* td) {
     t->tp_name = full;
     t->tp_basicsize = td->basicsize;
     t->tp_doc = td->doc;
-    if (td->init && td->init->nparams > 0) {
-      if (prepare(*td->init, (std::string(td->name) + ".__cinit__").c_str()) < 0) return -1;
-      t->tp_doc = text_signature_doc(td);
-      if (!t->tp_doc) return -1;
-    }
+    if (td->init && prepare(*td->init, (std::string(td->name) + ".__cinit__").c_str()) < 0) return -1;
+    t->tp_doc = text_signature_doc(td);
+    if (!t->tp_doc) return -1;
     t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (gc ? Py_TPFLAGS_HAVE_GC : 0);
     t->tp_new = type_new;
     t->tp_vectorcall = type_vectorcall;

@@ -175,6 +175,29 @@ bool exact_check(PyObject* o, PyTypeObject* t, bool none_ok, bool note, const ch
 // Result coercion for the return annotation "int"; steals `r`.
 PyObject* coerce_int_result(PyObject* r);
 
+// Reads an exact int of at most one digit without a call; false otherwise.
+inline bool compact_long(PyObject* o, long& v) {
+  if (!PyLong_CheckExact(o)) return false;
+  PyLongObject* l = reinterpret_cast<PyLongObject*>(o);
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!_PyLong_IsCompact(l)) return false;
+  v = static_cast<long>(_PyLong_CompactValue(l));
+  return true;
+#else
+  const Py_ssize_t size = Py_SIZE(o);
+  if (size == 0) {
+    v = 0;
+  } else if (size == 1) {
+    v = static_cast<long>(l->ob_digit[0]);
+  } else if (size == -1) {
+    v = -static_cast<long>(l->ob_digit[0]);
+  } else {
+    return false;
+  }
+  return true;
+#endif
+}
+
 constexpr const char* kMsgInt32 = "value too large to convert to int";
 constexpr const char* kMsgInt32t = "value too large to convert to int32_t";
 
@@ -183,23 +206,58 @@ struct Conv;
 
 template <>
 struct Conv<int64_t> {
-  static bool get(PyObject* o, const char*, int64_t& out) { return to_i64(o, out); }
+  static bool get(PyObject* o, const char*, int64_t& out) {
+    long v;
+    if (compact_long(o, v)) {
+      out = v;
+      return true;
+    }
+    return to_i64(o, out);
+  }
 };
 template <>
 struct Conv<uint64_t> {
-  static bool get(PyObject* o, const char*, uint64_t& out) { return to_u64(o, out); }
+  static bool get(PyObject* o, const char*, uint64_t& out) {
+    long v;
+    if (compact_long(o, v) && v >= 0) {
+      out = static_cast<uint64_t>(v);
+      return true;
+    }
+    return to_u64(o, out);
+  }
 };
 template <>
 struct Conv<int32_t> {
-  static bool get(PyObject* o, const char*, int32_t& out) { return to_i32(o, out, kMsgInt32); }
+  static bool get(PyObject* o, const char*, int32_t& out) {
+    long v;
+    if (compact_long(o, v)) {
+      out = static_cast<int32_t>(v);
+      return true;
+    }
+    return to_i32(o, out, kMsgInt32);
+  }
 };
 template <>
 struct Conv<I32x> {
-  static bool get(PyObject* o, const char*, I32x& out) { return to_i32(o, out.v, kMsgInt32t); }
+  static bool get(PyObject* o, const char*, I32x& out) {
+    long v;
+    if (compact_long(o, v)) {
+      out.v = static_cast<int32_t>(v);
+      return true;
+    }
+    return to_i32(o, out.v, kMsgInt32t);
+  }
 };
 template <>
 struct Conv<uint32_t> {
-  static bool get(PyObject* o, const char*, uint32_t& out) { return to_u32(o, out); }
+  static bool get(PyObject* o, const char*, uint32_t& out) {
+    long v;
+    if (compact_long(o, v) && v >= 0) {
+      out = static_cast<uint32_t>(v);
+      return true;
+    }
+    return to_u32(o, out);
+  }
 };
 template <>
 struct Conv<uint16_t> {
@@ -449,7 +507,18 @@ struct Gen {
       rc = std::apply(Body, std::move(t));
     } else {
       PyObject* slots[N];
-      if (!bind_args(d, "__cinit__", a, na, kwnames, slots) ||
+      bool bound = false;
+      if (!kwnames && na <= N) {
+        bound = true;
+        for (Py_ssize_t i = 0; i < N; i++) {
+          slots[i] = i < na ? a[i] : d.sig.defaults[i];
+          if (!slots[i]) {
+            bound = false;
+            break;
+          }
+        }
+      }
+      if ((!bound && !bind_args(d, "__cinit__", a, na, kwnames, slots)) ||
           !convert_all<Skip>(slots, d, t, std::make_index_sequence<N>{})) {
         add_traceback(d);
         return -1;

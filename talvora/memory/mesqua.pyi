@@ -46,6 +46,7 @@ class AtomicCounterWrapper:
 @disjoint_base
 class LockFreeStatistics:
     """Allocation statistics on atomic counters."""
+    def __new__(cls, *args: object, **kwargs: object) -> Self: ...
 
     total_allocations: AtomicCounter
     total_deallocations: AtomicCounter
@@ -84,6 +85,7 @@ class AtomicPointer:
 @disjoint_base
 class LockFreeStack:
     """A thread-safe last-in-first-out stack of objects."""
+    def __new__(cls, *args: object, **kwargs: object) -> Self: ...
 
     def push(self, item: object) -> None: ...
     def pop(self) -> Optional[object]: ...
@@ -95,6 +97,7 @@ class LockFreeStack:
 @disjoint_base
 class PerformanceTimer:
     """High-resolution timer for performance measurement."""
+    def __new__(cls, *args: object, **kwargs: object) -> Self: ...
 
     def start(self) -> None: ...
     def elapsed_ns(self) -> int: ...
