@@ -48,6 +48,10 @@ Str s_origin("origin");
 Str s_parent("parent");
 Str s_ssl("submodule_search_locations");
 Str s_spec_name("name");
+Str s_threading("threading");
+Str s_Lock("Lock");
+Str s_fmt_1f(".1f");
+Str s_percent("%");
 
 }  // namespace
 
@@ -1449,6 +1453,37 @@ bool With::exit_error() {
 With::~With() {
   Py_XDECREF(exit_);
   Py_XDECREF(self_);
+}
+
+PyObject* new_lock() {
+  PyObject* threading = get_global(s_threading);
+  if (!threading) return nullptr;
+  PyObject* lock_type = PyObject_GetAttr(threading, s_Lock);
+  Py_DECREF(threading);
+  if (!lock_type) return nullptr;
+  PyObject* lock = PyObject_Vectorcall(lock_type, nullptr, 0, nullptr);
+  Py_DECREF(lock_type);
+  return lock;
+}
+
+PyObject* dict_from(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+  PyObject* d = PyDict_New();
+  if (!d) return nullptr;
+  for (const auto& [k, v] : items) {
+    if (PyDict_SetItem(d, k, v) < 0) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+  }
+  return d;
+}
+
+PyObject* format_percent(PyObject* value) {
+  PyObject* text = PyObject_Format(value, s_fmt_1f);
+  if (!text) return nullptr;
+  PyObject* r = PyUnicode_Concat(text, s_percent);
+  Py_DECREF(text);
+  return r;
 }
 
 PyObject* format_float(double x, char code, int precision) {

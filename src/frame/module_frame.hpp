@@ -731,6 +731,15 @@ inline auto nogil(F&& f) {
   }
 }
 
+// threading.Lock(), looked up through the module global `threading`.
+PyObject* new_lock();
+
+// A new dict with the pairs in order; nullptr on error.
+PyObject* dict_from(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
+
+// Python's f"{value:.1f}%" for any object.
+PyObject* format_percent(PyObject* value);
+
 // Formats a double like Python's format(x, ".1f") (code 'f', precision 1).
 PyObject* format_float(double x, char code, int precision);
 

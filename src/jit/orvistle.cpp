@@ -18,8 +18,6 @@ using frame::Ref;
 using frame::ret;
 
 frame::Str s_time("time");
-frame::Str s_threading("threading");
-frame::Str s_Lock("Lock");
 frame::Str s_debug("debug");
 frame::Str s_get_metrics("get_metrics");
 frame::Str s_logger("logger");
@@ -55,14 +53,6 @@ PyObject* g_metrics_kwnames = nullptr;
 
 // The shared policy of get_orvistle(); nullptr stands for None.
 PyObject* g_global_policy = nullptr;
-
-PyObject* new_lock() {
-  Ref threading(frame::get_global(s_threading));
-  if (!threading) return nullptr;
-  Ref lock_type(PyObject_GetAttr(threading, s_Lock));
-  if (!lock_type) return nullptr;
-  return PyObject_Vectorcall(lock_type, nullptr, 0, nullptr);
-}
 
 // Calls `type` with the objects in `args` bound to the names in `kwnames`.
 PyObject* call_with_keywords(PyTypeObject* type, PyObject* kwnames, PyObject* const* args) {
@@ -385,7 +375,7 @@ int ap_cinit(AdaptivePolicy* self, PyObject* config) {
   PyObject* thresholds = PyDict_New();
   if (!thresholds) return -1;
   Py_SETREF(self->thresholds, thresholds);
-  PyObject* lock = new_lock();
+  PyObject* lock = frame::new_lock();
   if (!lock) return -1;
   Py_SETREF(self->lock, lock);
   self->recompile_interval = 600.0;
@@ -723,7 +713,7 @@ int module_body(PyObject*) {
         {s_call_count, s_compile_count, s_avg_speedup, s_total_execution_time_ms, s_last_compile_time});
     if (!g_metrics_kwnames) return -1;
   }
-  Ref lock(new_lock());
+  Ref lock(frame::new_lock());
   if (!lock || frame::set_global("_policy_lock", lock) < 0) return -1;
   if (frame::add_function(get_orvistle_def) < 0 || frame::add_function(reset_orvistle_def) < 0 ||
       frame::add_function(create_function_metrics_def) < 0 || frame::add_function(create_policy_config_def) < 0)

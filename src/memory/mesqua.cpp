@@ -15,9 +15,7 @@ using frame::Ref;
 using frame::ret;
 using frame::noret;
 
-frame::Str s_threading("threading");
 frame::Str s_time("time");
-frame::Str s_Lock("Lock");
 frame::Str s_perf_counter_ns("perf_counter_ns");
 frame::Str s_elapsed_ns("elapsed_ns");
 frame::Str s_counter("_counter");
@@ -34,8 +32,6 @@ frame::Str s_increment("increment");
 frame::Str s_decrement("decrement");
 frame::Str s_compare_and_swap("compare_and_swap");
 frame::Str s_update_peaks("_update_peaks");
-frame::Str s_fmt_1f(".1f");
-frame::Str s_percent("%");
 frame::Str s_mode("lock-free C11 atomics");
 frame::Num c_zero(0LL);
 frame::Num c_100(100.0);
@@ -48,15 +44,6 @@ PyTypeObject AtomicPointerType;
 PyTypeObject LockFreeStackType;
 PyTypeObject LockFreeStatisticsType;
 PyTypeObject PerformanceTimerType;
-
-// Calls threading.Lock() through the module globals.
-PyObject* new_lock() {
-  Ref threading(frame::get_global(s_threading));
-  if (!threading) return nullptr;
-  Ref lock_type(PyObject_GetAttr(threading, s_Lock));
-  if (!lock_type) return nullptr;
-  return PyObject_Vectorcall(lock_type, nullptr, 0, nullptr);
-}
 
 // ---------------------------------------------------------------------------
 // AtomicCounter
@@ -266,7 +253,7 @@ void lfs_alloc(PyObject* o) { reinterpret_cast<LockFreeStatistics*>(o)->vtab = &
 
 int lfs_cinit(LockFreeStatistics* self) {
   for (int i = 0; i < kStats; i++) self->at(i).store(0, std::memory_order_seq_cst);
-  PyObject* lock = new_lock();
+  PyObject* lock = frame::new_lock();
   if (!lock) return -1;
   Py_SETREF(self->lock, lock);
   for (int i = 0; i < kStats; i++) {
@@ -415,14 +402,9 @@ PyObject* lfs_get_snapshot(LockFreeStatistics* self) {
   if (!avg_alloc) return nullptr;
   Ref avg_dealloc(ratio_or_zero(v[TotalDeallocationTimeNs], v[TotalDeallocations]));
   if (!avg_dealloc) return nullptr;
-  Ref formatted(PyObject_Format(ratio, s_fmt_1f));
-  if (!formatted) return nullptr;
-  Ref ratio_text(PyUnicode_Concat(formatted, s_percent));
+  Ref ratio_text(frame::format_percent(ratio));
   if (!ratio_text) return nullptr;
-
-  Ref d(PyDict_New());
-  if (!d) return nullptr;
-  const std::pair<PyObject*, PyObject*> items[] = {
+  return frame::dict_from({
       {stat_names[TotalAllocations], v[TotalAllocations]},
       {stat_names[TotalDeallocations], v[TotalDeallocations]},
       {stat_names[CurrentAllocations], v[CurrentAllocations]},
@@ -437,10 +419,7 @@ PyObject* lfs_get_snapshot(LockFreeStatistics* self) {
       {s_avg_alloc, avg_alloc},
       {s_avg_dealloc, avg_dealloc},
       {s_alloc_mode, s_mode},
-  };
-  for (auto& [k, val] : items)
-    if (PyDict_SetItem(d, k, val) < 0) return nullptr;
-  return d.release();
+  });
 }
 
 PyObject* lfs_reset(LockFreeStatistics* self) {
@@ -559,7 +538,7 @@ int ap_cinit(AtomicPointer* self, PyObject* initial_value) {
   Py_XINCREF(v);
   self->ptr = v;
   self->version = 0;
-  PyObject* lock = new_lock();
+  PyObject* lock = frame::new_lock();
   if (!lock) return -1;
   Py_SETREF(self->lock, lock);
   return 0;
@@ -694,7 +673,7 @@ struct LockFreeStack {
 int st_cinit(LockFreeStack* self) {
   self->head = nullptr;
   self->count().store(0);
-  PyObject* lock = new_lock();
+  PyObject* lock = frame::new_lock();
   if (!lock) return -1;
   Py_SETREF(self->lock, lock);
   return 0;

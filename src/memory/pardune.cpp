@@ -17,8 +17,6 @@ using frame::Ref;
 using BytesArg = frame::Exact<&PyBytes_Type, true, false>;
 using StrArg = frame::Exact<&PyUnicode_Type, true, false>;
 
-frame::Str s_threading("threading");
-frame::Str s_Lock("Lock");
 frame::Str s_struct("struct");
 frame::Str s_pack("pack");
 frame::Str s_unpack("unpack");
@@ -32,8 +30,6 @@ frame::Str s_is_set("is_set");
 frame::Str s_set("set");
 frame::Str s_clear("clear");
 frame::Str s_find_first("find_first");
-frame::Str s_fmt_1f(".1f");
-frame::Str s_percent("%");
 frame::Str s_total_allocations("total_allocations");
 frame::Str s_total_deallocations("total_deallocations");
 frame::Str s_bucketed_allocations("bucketed_allocations");
@@ -51,15 +47,6 @@ PyTypeObject FastStatsCollectorType;
 uint16_t crc16_table[256];
 
 void _init_crc16_table() { pardune::init_crc16_table(crc16_table); }
-
-// threading.Lock() through the module globals.
-PyObject* new_lock() {
-  Ref threading(frame::get_global(s_threading));
-  if (!threading) return nullptr;
-  Ref lock_type(PyObject_GetAttr(threading, s_Lock));
-  if (!lock_type) return nullptr;
-  return PyObject_Vectorcall(lock_type, nullptr, 0, nullptr);
-}
 
 // `import struct` inside a function body: a local, looked up on every call.
 PyObject* import_struct() {
@@ -259,7 +246,7 @@ int ba_cinit(BucketAllocator* self, I32x bucket_size_step, I32x small_block_max,
   PyObject* d = PyDict_New();
   if (!d) return -1;
   Py_SETREF(self->buckets, d);
-  PyObject* lock = new_lock();
+  PyObject* lock = frame::new_lock();
   if (!lock) return -1;
   Py_SETREF(self->lock, lock);
   Ref r(frame::call_method(reinterpret_cast<PyObject*>(self), s_init_buckets));
@@ -538,7 +525,7 @@ void sc_alloc(PyObject* o) { reinterpret_cast<StatsCollector*>(o)->vtab = &kStat
 
 int sc_cinit(StatsCollector* self) {
   self->counters.reset();
-  PyObject* lock = new_lock();
+  PyObject* lock = frame::new_lock();
   if (!lock) return -1;
   Py_SETREF(self->lock, lock);
   return 0;
@@ -578,19 +565,12 @@ PyObject* stats_dict(const pardune::AllocCounters& c) {
     ratio = Ref(c_zero.get());
   }
   if (!ratio) return nullptr;
-  Ref formatted(PyObject_Format(ratio, s_fmt_1f));
-  if (!formatted) return nullptr;
-  Ref ratio_text(PyUnicode_Concat(formatted, s_percent));
+  Ref ratio_text(frame::format_percent(ratio));
   if (!ratio_text) return nullptr;
-  Ref d(PyDict_New());
-  if (!d) return nullptr;
-  const std::pair<PyObject*, PyObject*> items[] = {
+  return frame::dict_from({
       {s_total_allocations, total},       {s_total_deallocations, deallocs}, {s_bucketed_allocations, bucketed},
       {s_fallback_allocations, fallback}, {s_ratio, ratio_text},             {s_padding, padding},
-  };
-  for (auto& [k, v] : items)
-    if (PyDict_SetItem(d, k, v) < 0) return nullptr;
-  return d.release();
+  });
 }
 
 PyObject* sc_get_stats(StatsCollector* self) {

@@ -36,9 +36,7 @@ using frame::Ref;
 using frame::ret;
 using tollet::RBNode;
 
-frame::Str s_threading("threading");
 frame::Str s_time("time");
-frame::Str s_Lock("Lock");
 frame::Str s_perf_counter_ns("perf_counter_ns");
 frame::Str s_sleep("sleep");
 frame::Str s_increment("increment");
@@ -90,14 +88,6 @@ Ref hold(PyObject* field) {
 }
 
 void free_record(RBNode* n) { PyMem_Free(n); }
-
-PyObject* new_lock() {
-  Ref threading(frame::get_global(s_threading));
-  if (!threading) return nullptr;
-  Ref lock_type(PyObject_GetAttr(threading, s_Lock));
-  if (!lock_type) return nullptr;
-  return PyObject_Vectorcall(lock_type, nullptr, 0, nullptr);
-}
 
 PyObject* new_counter() {
   Ref cls(frame::get_global(s_AtomicCounter));
@@ -193,7 +183,7 @@ PyObject* take_head(FastRedBlackTree* self, RBNode* node) {
 void t_alloc(PyObject* o) { new (&reinterpret_cast<FastRedBlackTree*>(o)->core) tollet::Tree(); }
 
 int t_cinit(FastRedBlackTree* self, uint32_t sample_rate) {
-  PyObject* lock = new_lock();
+  PyObject* lock = frame::new_lock();
   if (!lock) return -1;
   Py_SETREF(self->write_lock, lock);
   self->sample_rate = sample_rate;
@@ -216,7 +206,7 @@ int t_cinit(FastRedBlackTree* self, uint32_t sample_rate) {
     Py_SETREF(self->sampled_counter, c);
     self->use_atomic = true;
   }
-  lock = new_lock();
+  lock = frame::new_lock();
   if (!lock) return -1;
   Py_SETREF(self->stats_lock, lock);
   PyObject* stats = new_stats();
