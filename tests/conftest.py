@@ -28,8 +28,15 @@ def pytest_collection_finish(session):
         gc.freeze()
 
 
-def _reset_fixtures(funcargs):
+def _reset_fixtures(funcargs, item=None):
     # Fixtures that keep per-call state would look like leaks when repeated.
+    if item is not None:
+        del item.user_properties[:]
+        plugin = item.config.pluginmanager.get_plugin("logging-plugin")
+        for name in ("caplog_handler", "report_handler"):
+            handler = getattr(plugin, name, None)
+            if handler is not None:
+                handler.reset()
     mp = funcargs.get("monkeypatch")
     if mp is not None:
         mp.undo()
@@ -42,14 +49,14 @@ def _reset_fixtures(funcargs):
         rec.clear()
 
 
-def _run_counts(func, args, funcargs):
+def _run_counts(func, args, funcargs, item=None):
     deltas = []
     for _ in range(WARMUPS + RUNS):
-        _reset_fixtures(funcargs)
+        _reset_fixtures(funcargs, item)
         gc.collect()
         before = sys.gettotalrefcount()
         func(**args)
-        _reset_fixtures(funcargs)
+        _reset_fixtures(funcargs, item)
         gc.collect()
         deltas.append(sys.gettotalrefcount() - before)
     return deltas[WARMUPS:]
@@ -78,7 +85,7 @@ def pytest_pyfunc_call(pyfuncitem):
     baseline = _BASELINE
     func(**args)  # the test's own outcome
     try:
-        counts = _run_counts(func, args, funcargs)
+        counts = _run_counts(func, args, funcargs, pyfuncitem)
     except Exception:
         # Not repeatable in place (state on disk, fixtures consumed): the
         # first run stands and the leak check is skipped for this test.

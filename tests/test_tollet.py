@@ -411,7 +411,8 @@ class TestValidation:
         with pytest.raises(TypeError, match=r"size\(\) takes exactly 0 positional arguments \(1 given\)"):
             tree.size(1)
 
-    def test_unsigned_range(self, tree):
+    def test_unsigned_range(self):
+        tree = FastRedBlackTree()
         tree.insert(2**64 - 1, "top")
         tree.insert(2**63, "mid")
         tree.insert(1, "low")
