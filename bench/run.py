@@ -29,15 +29,15 @@ def _close(a, b):
 def figure_frame(rounds):
     rows = []
     group = []
-    for spec in cases.FRAME:
-        m = cases.native(spec["mod"])
+    for case in cases.FRAME:
+        m = cases.native(case["mod"])
         if m is None:
-            rows.append({"id": spec["id"], "skipped": cases.missing()[spec["mod"]]})
+            rows.append({"id": case["id"], "skipped": cases.missing()[case["mod"]]})
             continue
-        group.append(harness.Case(spec["id"], spec["stmt"], (lambda s=spec, m=m: s["ns"](m))))
-        group.append(harness.Case("floor:" + spec["id"], spec["floor"], spec["floor_ns"]))
-        rows.append({"id": spec["id"], "floor": spec["floor_label"], "extra": spec.get("extra"),
-                     "note": spec.get("note")})
+        group.append(harness.Case(case["id"], case["stmt"], (lambda s=case, m=m: s["ns"](m))))
+        group.append(harness.Case("floor:" + case["id"], case["floor"], case["floor_ns"]))
+        rows.append({"id": case["id"], "floor": case["floor_label"], "extra": case.get("extra"),
+                     "note": case.get("note")})
     gil = cases.gil_cases()
     for key, stmt, ns in gil:
         group.append(harness.Case(key, stmt, ns))
@@ -55,19 +55,19 @@ def figure_frame(rounds):
 def figure_pure(rounds):
     rows = []
     group = []
-    for spec in cases.PURE:
-        m = cases.native(spec["mod"])
+    for case in cases.PURE:
+        m = cases.native(case["mod"])
         if m is None:
-            rows.append({"id": spec["id"], "mod": spec["mod"], "skipped": cases.missing()[spec["mod"]]})
+            rows.append({"id": case["id"], "mod": case["mod"], "skipped": cases.missing()[case["mod"]]})
             continue
-        ref = cases.pyref(spec["mod"])
-        nat_ns, ref_ns = spec["ns"](m), spec["ns"](ref)
-        row = {"id": spec["id"], "mod": spec["mod"], "kind": spec["kind"]}
-        if spec.get("pure", True):
-            a, b = eval(spec["stmt"], dict(nat_ns)), eval(spec["stmt"], dict(ref_ns))
+        ref = cases.pyref(case["mod"])
+        nat_ns, ref_ns = case["ns"](m), case["ns"](ref)
+        row = {"id": case["id"], "mod": case["mod"], "kind": case["kind"]}
+        if case.get("pure", True):
+            a, b = eval(case["stmt"], dict(nat_ns)), eval(case["stmt"], dict(ref_ns))
             row["same_result"] = _close(a, b)
-        group.append(harness.Case("native:" + spec["id"], spec["stmt"], lambda s=spec, m=m: s["ns"](m)))
-        group.append(harness.Case("python:" + spec["id"], spec["stmt"], lambda s=spec, r=ref: s["ns"](r)))
+        group.append(harness.Case("native:" + case["id"], case["stmt"], lambda s=case, m=m: s["ns"](m)))
+        group.append(harness.Case("python:" + case["id"], case["stmt"], lambda s=case, r=ref: s["ns"](r)))
         rows.append(row)
     res = harness.measure(group, rounds=rounds)
     for r in rows:
