@@ -274,6 +274,8 @@ class TestEstimate:
         # Dimensions after a non-positive one are never read.
         assert d.estimate_allocation_bytes((0, "x", 2**40), 1) == 0
         assert d.estimate_allocation_bytes((2, -1, None), 1) == 0
+        # Nor are those after the product saturates.
+        assert d.estimate_allocation_bytes((I32_MAX, I32_MAX, I32_MAX, "x", 2**40), 1) == I63_MAX
         with pytest.raises(TypeError, match="^an integer is required$"):
             d.estimate_allocation_bytes((2, "3"), 1)
         with pytest.raises(OverflowError, match="^value too large to convert to int$"):
@@ -359,6 +361,13 @@ class TestDecision:
         # float(2^53 + 1) is 2^53, so the count is 2^52 rather than 2^52 + 1.
         assert d.decide_allocation_strategy(2**53 + 1, 2, 0.0, True)[2] == 2**52
         assert d.decide_allocation_strategy(2**53 + 2, 2, 0.0, True)[2] == 2**52 + 1
+
+    def test_quotient_rounded_to_one_still_chunks(self):
+        # float(2^60 + 1) / float(2^60) is exactly 1.0: one pass, as the
+        # double quotient says, not the integer ceiling 2.
+        r = d.decide_allocation_strategy(2**60 + 1, 2**60, 0.0, True)
+        assert r == (1, 2**60, 1, "Chunking into 1 GPU passes")
+        assert d.calculate_optimal_chunks(2**60 + 1, 2**60, 0.0, 1, 10) == 1
 
     def test_chunk_count_saturates(self):
         # safe limit 1, request near 2^64: the quotient's ceiling is 2^64.
@@ -560,6 +569,9 @@ class TestOomError:
             ("out-of-memory", "RuntimeError"),
             ("allocation succeeded", ""),
             ("insufficient permissions", ""),
+            ("kernel launch failed", "RuntimeError"),
+            ("GPU driver crashed", "RuntimeError"),
+            ("memory failed", "OutOfMemory"),
             ("", ""),
             ("", "MemoryError"),
             # Only the out-of-memory type marker looks at the type name.
