@@ -65,6 +65,7 @@ class TestModule:
         assert names == ["logging", "logger"] + FUNCTIONS
         assert list(vars(vs))[-1] == "__test__" and vs.__test__ == {}
         assert vs.logger is logging.getLogger(MODNAME)
+        assert vs.logging is logging
         assert "pool switching" in vs.__doc__
 
     @pytest.mark.parametrize("name", FUNCTIONS)
@@ -264,6 +265,13 @@ class TestDegradation:
     def test_neutral(self, history, baseline):
         assert vs.detect_performance_degradation(history, baseline, 0.1, 0.0) is False
 
+    def test_nan_and_negative_threshold(self):
+        h = [(float(i), 50.0) for i in range(5)] + [(5.0, NAN)]
+        assert vs.detect_performance_degradation(h, 100.0, 0.1, 0.0) is False
+        better = [(float(i), 120.0) for i in range(5)]  # 20 % above the baseline
+        assert vs.detect_performance_degradation(better, 100.0, -0.5, 0.0) is True
+        assert vs.detect_performance_degradation(better, 100.0, -0.2, 0.0) is False
+
     def test_short_history_not_inspected(self):
         assert vs.detect_performance_degradation([None] * 4, 100.0, 0.1, 0.0) is False
         assert vs.detect_performance_degradation([None] * 5, 0.0, 0.1, 0.0) is False
@@ -373,6 +381,25 @@ class TestWorkloadChange:
         with pytest.raises(TypeError, match="^Expected dict, got collections.OrderedDict$"):
             vs.detect_workload_characteristics_change(h)
 
+    def test_list_mutated_during_key_tests(self):
+        h = []
+
+        class Clearing:
+            # collides with "cpu_intensity", so the key test compares with it
+            def __hash__(self):
+                return hash("cpu_intensity")
+
+            def __eq__(self, other):
+                h.clear()
+                return False
+
+        first = {"parallelization_potential": 0.0, Clearing(): 1, "cpu_intensity": 0.0, "memory_intensity": 0.0}
+        h.extend([first] + [wl(cpu=0.9)] * 2 + [wl()] * 3)
+        # the six entries were taken before the list changed
+        changed, par, cpu, mem = vs.detect_workload_characteristics_change(h)
+        assert h == []
+        assert changed is True and cpu == pytest.approx(0.6) and par == mem == 0.0
+
     def test_value_types(self):
         h = [wl(cpu=fractions.Fraction(1, 2))] * 3 + [wl(cpu=True)] * 3
         assert vs.detect_workload_characteristics_change(h)[2] == pytest.approx(0.5)
@@ -411,6 +438,7 @@ class TestDominantPattern:
         a2 = "".join(["patt", "ern"])
         assert a1 is not a2
         assert vs.detect_dominant_pattern(["b", a1, a2]) == "pattern"
+        assert vs.detect_dominant_pattern(["b", a1, a2]) is a1  # the first seen is the key
 
     def test_entry_types(self):
         with pytest.raises(TypeError, match="^object of type 'NoneType' has no len\\(\\)$"):
@@ -468,6 +496,15 @@ class TestAdaptationBeneficial:
         assert benefit(estimate=1.0, score=0.9, min_improvement_ratio=0.9) is False
         # confidence equal to the minimum passes
         assert benefit(confidence=0.6, trigger=0, score=0.9) is True
+
+    def test_trigger_code_conversion(self):
+        # only 0 is special; the code converts like a native 32-bit int
+        assert benefit(trigger=-1, estimate=100.0, score=0.9) is False
+        assert benefit(trigger=2 ** 31 - 1, estimate=100.0, score=0.9) is False
+        assert benefit(trigger=0.9, estimate=100.0, score=0.55) is True  # truncated to 0
+        assert benefit(trigger=False, estimate=100.0, score=0.55) is True
+        with pytest.raises(OverflowError, match="^value too large to convert to int$"):
+            benefit(trigger=-2 ** 31 - 1)
 
     def test_nan_rules(self):
         assert benefit(confidence=NAN, trigger=0) is True
@@ -584,6 +621,47 @@ class TestPredict:
         h[4] = (-1e9, 100)
         assert vs.predict_resource_requirements(h, 9.0) == (10, 1000, 0.08)
 
+    def test_span_checked_before_walk(self):
+        h = [(5.0, 100)] * 10
+        h[4] = (1, 2, 3)
+        h[6] = "bad"
+        assert vs.predict_resource_requirements(h, 9.0) == (0, 0, 0.0)
+        h = even_history(10)
+        h[4] = (1, 2, 3)
+        with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$"):
+            vs.predict_resource_requirements(h, 9.0)
+
+    def test_first_end_read_before_last(self):
+        h = even_history(10)
+        h[0], h[-1] = ("x", 100), (None, 100)
+        with pytest.raises(TypeError, match="str"):
+            vs.predict_resource_requirements(h, 9.0)
+        h[0] = (0.0, 100)
+        with pytest.raises(TypeError, match="NoneType"):
+            vs.predict_resource_requirements(h, 9.0)
+
+    def test_list_cleared_while_reading_ends(self):
+        h = even_history(10)
+
+        class Clearing:
+            def __float__(self):
+                h.clear()
+                return 0.0
+
+        h[0] = (Clearing(), 100)
+        with pytest.raises(IndexError):
+            vs.predict_resource_requirements(h, 9.0)
+
+    def test_saturation_limits_exact(self):
+        # span 16 over 16 entries: the allocation count equals the horizon exactly
+        h = [(float(i), 0) for i in range(15)] + [(16.0, 0)]
+        below = 2.0 ** 63 - 1024  # largest double below 2**63
+        assert vs.predict_resource_requirements(h, below)[0] == int(below)
+        assert vs.predict_resource_requirements(h, 2.0 ** 63)[0] == 2 ** 63 - 1
+        assert vs.predict_resource_requirements(h, -2.0 ** 63)[0] == -2 ** 63
+        assert vs.predict_resource_requirements(h, -2.0 ** 63 - 2048)[0] == -2 ** 63
+        assert vs.predict_resource_requirements(h, 2.0 ** 53 + 2)[0] == 2 ** 53 + 2
+
     def test_indexed_ends(self):
         h = even_history(10)
         h[0] = {0: 0.0, 1: "ignored"}  # subscriptable; unpacks to its keys (0, 1)
@@ -619,3 +697,25 @@ class TestPredict:
         assert vs.predict_resource_requirements(even_history(10, size=NAN), 9.0) == (10, 0, 0.08)
         # a zero prediction with infinite sizes is 0 * inf = NaN bytes, reported as 0
         assert vs.predict_resource_requirements(even_history(10, size=INF), 0.0) == (0, 0, 0.08)
+
+
+# ---------------------------------------------------------------------------
+# Result types on every path (0 and 0.0 compare equal, so check the types)
+
+
+class TestResultTypes:
+    def test_floats(self):
+        for v in (vs.calculate_performance_trend(None, 0.0), vs.calculate_performance_trend([(0, 1)] * 3, 0.0),
+                  vs.calculate_performance_trend([(0.0, -10.0), (1.0, 10.0), (2.0, 30.0)], 0.0),
+                  vs.calculate_adaptation_urgency(0, 0, 0, False), vs.calculate_adaptation_urgency(9, 9, 9, True),
+                  vs.score_pool_recommendation(0, 0, 0, 0), vs.score_pool_recommendation(9, 9, 9, 9)):
+            assert type(v) is float
+
+    def test_tuples(self):
+        for h in ([], [wl()] * 6, [wl(cpu=1)] * 3 + [wl()] * 3, [{"cpu_intensity": 1}] * 6):
+            r = vs.detect_workload_characteristics_change(h)
+            assert type(r) is tuple and type(r[0]) is bool
+            assert [type(x) for x in r[1:]] == [float] * 3
+        for h, horizon in ((even_history(3), 1.0), ([(1.0, 1)] * 10, 1.0), (even_history(10), NAN)):
+            r = vs.predict_resource_requirements(h, horizon)
+            assert type(r) is tuple and [type(x) for x in r] == [int, int, float]

@@ -217,12 +217,15 @@ PyObject* detect_workload_characteristics_change(ListOrNone history, double chan
   const Py_ssize_t n = PyList_GET_SIZE(history.o);
   if (n < 6) return workload_neutral();
   PyObject* const keys[3] = {s_parallelization_potential, s_cpu_intensity, s_memory_intensity};
-  // The six newest entries, oldest first; held so that Python code run by
-  // the additions below cannot free them.
+  // The six newest entries, oldest first, taken before any check: key tests
+  // and additions may run Python code that changes the list or frees them.
   Ref entries[6];
   for (int k = 0; k < 6; k++) {
-    entries[k] = Ref(list_item(history.o, n - 6 + k));
-    if (!entries[k]) return nullptr;
+    PyObject* e = PyList_GET_ITEM(history.o, n - 6 + k);
+    Py_INCREF(e);
+    entries[k] = Ref(e);
+  }
+  for (int k = 0; k < 6; k++) {
     PyObject* e = entries[k];
     if (!PyDict_CheckExact(e)) {
       if (e == Py_None) {
