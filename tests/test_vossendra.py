@@ -66,7 +66,9 @@ class TestModule:
         assert list(vars(vs))[-1] == "__test__" and vs.__test__ == {}
         assert vs.logger is logging.getLogger(MODNAME)
         assert vs.logging is logging
-        assert "pool switching" in vs.__doc__
+        for phrase in ("dynamic pool switching and adaptation decisions", "performance degradation detection",
+                       "workload change detection", "adaptation benefit scoring", "memory pressure evaluation"):
+            assert phrase in vs.__doc__
 
     @pytest.mark.parametrize("name", FUNCTIONS)
     def test_introspection(self, name):

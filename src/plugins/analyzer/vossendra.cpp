@@ -578,8 +578,8 @@ int module_body(PyObject*) {
 const frame::ModuleDef kModule = {
     .dotted = "talvora.plugins.analyzer.vossendra",
     .short_name = "vossendra",
-    .doc = "Decision algorithms for dynamic pool switching and adaptation.\n\n"
-           "Performance degradation detection, workload change detection,\n"
+    .doc = "Orchestrator algorithms for dynamic pool switching and adaptation decisions.\n\n"
+           "The algorithms cover performance degradation detection, workload change detection, "
            "adaptation benefit scoring and memory pressure evaluation.",
     .source = "src/plugins/analyzer/vossendra.cpp",
     .body = module_body,
