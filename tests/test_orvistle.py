@@ -963,3 +963,198 @@ class TestThreads:
         s = p.get_statistics()
         assert s["tracked_functions"] == len(funcs)
         assert 10 <= s["min_threshold"] <= s["max_threshold"] <= 10000
+
+
+# ---------------------------------------------------------------------------
+# What is read natively, what through Python, and what under the lock
+
+
+class Shadowed(PolicyConfig):
+    """Properties that disagree with the native fields underneath."""
+
+    @property
+    def initial_threshold(self):
+        return 40
+
+    @property
+    def min_threshold(self):
+        return 1
+
+    @property
+    def max_threshold(self):
+        return 50
+
+    @property
+    def learning_rate(self):
+        return 1.0
+
+    @property
+    def target_speedup(self):
+        return 100.0
+
+
+class Tracing:
+    """A metrics record that logs every attribute read."""
+
+    def __init__(self, log, **attrs):
+        object.__setattr__(self, "_log", log)
+        object.__setattr__(self, "_attrs", attrs)
+
+    def __getattr__(self, name):
+        self._log.append(name)
+        try:
+            return self._attrs[name]
+        except KeyError:
+            raise AttributeError(name) from None
+
+
+class TestReadPaths:
+    def test_python_properties_for_lookup_and_empty_statistics(self):
+        p = AdaptivePolicy(Shadowed())  # native fields keep the defaults
+        assert p.get_threshold("f") == 40
+        assert p.get_statistics() == {"tracked_functions": 0, "avg_threshold": 40, "min_threshold": 1,
+                                      "max_threshold": 50}
+
+    def test_native_fields_for_decisions_and_adaptation(self):
+        p = AdaptivePolicy(Shadowed())
+        # The native initial threshold is 100, not the property's 40.
+        assert p.should_compile("f", compiled(0, call_count=99)) is False
+        assert p.should_compile("f", compiled(0, call_count=100)) is True
+        # Native rate 0.1 and target 2.0: 100 - 9 = 91 (the properties would give 10 or 190 -> 50).
+        p.update("f", compiled(1, 3.0))
+        assert p.get_threshold("f") == 91
+        p.update("g", compiled(1, 1.0))
+        assert p.get_threshold("g") == 109
+
+    def test_should_compile_reads_attributes_in_order(self):
+        log = []
+        p = AdaptivePolicy()
+        rec = Tracing(log, call_count=5, compile_count=0, avg_speedup=1.0)
+        assert p.should_compile("f", Store(rec)) is False  # below threshold, yet all four are read
+        assert log == ["call_count", "compile_count", "avg_speedup", "last_compiled"]
+
+    def test_first_bad_attribute_wins(self):
+        p = AdaptivePolicy()
+        with pytest.raises(OverflowError, match="^can't convert negative value to uint64_t$"):
+            p.should_compile("f", Store(Record(call_count=-1, avg_speedup="x")))
+        with pytest.raises(TypeError, match="^an integer is required$"):
+            p.should_compile("f", Store(Record(call_count=1, compile_count="0", avg_speedup="x")))
+
+    def test_update_reads_count_then_speedup(self):
+        log = []
+        p = AdaptivePolicy()
+        p.update("f", Store(Tracing(log, compile_count=0)))
+        assert log == ["compile_count"]  # nothing else once the count is 0
+        log.clear()
+        p.update("f", Store(Tracing(log, compile_count=1, avg_speedup=3.0)))
+        assert log == ["compile_count", "compile_count", "avg_speedup"]
+        assert p.get_threshold("f") == 91
+
+    def test_compile_count_equality_is_python_equality(self):
+        class ZeroLike:
+            def __eq__(self, other):
+                return other == 0
+
+            __hash__ = None
+
+        class Refuses:
+            def __eq__(self, other):
+                raise ArithmeticError("no compare")
+
+        p = AdaptivePolicy()
+        # Equal to 0 by its own __eq__: an early return, never converted.
+        assert p.update("f", Store(Record(compile_count=ZeroLike()))) is None
+        with pytest.raises(ArithmeticError, match="^no compare$"):
+            p.update("f", Store(Record(compile_count=Refuses(), avg_speedup=3.0)))
+        assert p.get_statistics()["tracked_functions"] == 0
+        assert finishes(lambda: p.update("f", compiled(1, 3.0))) is True
+
+    def test_clock_read_before_lock_through_module_global(self, monkeypatch):
+        p = AdaptivePolicy()
+        seen = []
+
+        def reentrant_clock():
+            seen.append(p.get_threshold("f"))  # deadlocks if the lock were held
+            return 5000.0
+
+        monkeypatch.setattr(time, "time", reentrant_clock)
+        store = compiled(1, call_count=100, last_compiled=4400.0)
+        assert finishes(lambda: p.should_compile("f", store)) is True
+        assert seen == [100]
+
+        class FakeTime:
+            @staticmethod
+            def time():
+                return 4999.0
+
+        monkeypatch.setattr(orv, "time", FakeTime)
+        assert p.should_compile("f", store) is False  # 599 s since the last compilation
+        FakeTime.time = staticmethod(lambda: "late")
+        with pytest.raises(TypeError):
+            p.should_compile("f", store)
+        assert finishes(lambda: p.get_threshold("f")) is True
+
+    def test_config_properties_read_under_lock(self):
+        holder = {}
+
+        class Probing(PolicyConfig):
+            @property
+            def initial_threshold(self):
+                p = holder["policy"]
+                t = threading.Thread(target=lambda: p.should_compile("f", compiled(0, call_count=100)))
+                t.start()
+                t.join(0.2)
+                holder.setdefault("blocked", []).append(t.is_alive())
+                holder.setdefault("threads", []).append(t)
+                return 100
+
+        p = holder["policy"] = AdaptivePolicy(Probing())
+        assert p.get_threshold("f") == 100
+        assert p.get_statistics()["avg_threshold"] == 100
+        for t in holder["threads"]:
+            t.join(10)
+        assert holder["blocked"] == [True, True]
+
+    def test_each_policy_has_its_own_lock(self):
+        a, b = AdaptivePolicy(), AdaptivePolicy()
+
+        class CrossStore:
+            def get_metrics(self, func_id):
+                b.update(func_id, compiled(1, 3.0))  # b's lock, taken while a holds its own
+                return FunctionMetrics(call_count=b.get_threshold(func_id))
+
+        assert finishes(lambda: a.should_compile("f", CrossStore())) is True
+        assert a.should_compile("f", CrossStore()) is False  # b moved on to 82, a still needs 100
+        assert b.get_threshold("f") == 82 and a.get_threshold("f") == 100
+
+
+class TestAdaptationEdges:
+    def test_candidate_just_over_and_under_the_upper_bound(self):
+        # 9175 * 1.09 = 10000.75 is clamped; 9174 * 1.09 = 9999.66 truncates.
+        assert threshold_after(1.0, 1, PolicyConfig(initial_threshold=9175)) == 10000
+        assert threshold_after(1.0, 1, PolicyConfig(initial_threshold=9174)) == 9999
+
+    def test_truncation_toward_zero_below_zero(self, caplog):
+        caplog.set_level(logging.DEBUG, logger=LOGGER)
+        c = PolicyConfig()
+        c.min_threshold, c.initial_threshold = -1000, -50
+        p = AdaptivePolicy(c)
+        p.update("f", compiled(1, 1.0))  # -50 + 0.09 * -50 = -54.5
+        assert p.get_threshold("f") == -54
+        p.update("g", compiled(1, 3.0))  # -50 - 0.09 * -50 = -45.5
+        assert p.get_threshold("g") == -45
+        assert [r.getMessage() for r in caplog.records if r.name == LOGGER] == [
+            "Updated threshold for f: -50 -> -54 (speedup: 1.00x)",
+            "Updated threshold for g: -50 -> -45 (speedup: 3.00x)",
+        ]
+        assert p.get_statistics() == {"tracked_functions": 2, "avg_threshold": -49.5, "min_threshold": -54,
+                                      "max_threshold": -45}
+
+    def test_speedup_text_rounding(self, caplog):
+        caplog.set_level(logging.DEBUG, logger=LOGGER)
+        p = AdaptivePolicy()
+        for i, s in enumerate((2.675, 0.005, -0.0, 1e20, -math.inf)):
+            p.update(f"f{i}", compiled(10, s))
+        texts = [r.getMessage().rsplit("(speedup: ", 1)[1] for r in caplog.records if r.name == LOGGER]
+        assert texts == [f"{s:.2f}x)" for s in (2.675, 0.005, -0.0, 1e20, -math.inf)]
+        assert texts[:3] == ["2.67x)", "0.01x)", "-0.00x)"]
