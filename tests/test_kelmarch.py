@@ -1,4 +1,5 @@
 """talvora.plugins.analyzer.kelmarch: indicator counts, framework scores, estimates."""
+import inspect
 import math
 import re
 import subprocess
@@ -100,6 +101,91 @@ class TestModule:
                      "NUMPY_LINALG", "PANDAS_DATAFRAME", "PANDAS_GROUPBY", "SKLEARN_TRAINING",
                      "SKLEARN_INFERENCE"]:
             assert name in doc
+
+    def test_parameter_names(self):
+        want = {
+            "quick_framework_score": "code framework",
+            "score_indicators": "code function_name",
+            "normalize_scores": "cpu_score memory_score parallel_score gpu_op_score large_data_score",
+            "score_framework_patterns": "code",
+            "determine_workload_pattern": "cpu_intensity memory_intensity parallelization_potential "
+            "gpu_suitability gpu_operation_score numpy_score pandas_score sklearn_score sequential_count "
+            "embarrassing_count cpu_threshold memory_threshold gpu_threshold numpy_threshold pandas_threshold "
+            "sklearn_threshold gpu_available",
+            "calculate_gpu_suitability": "gpu_operation_score gpu_data_size_score cpu_intensity gpu_available "
+            "compute_capability",
+            "estimate_gpu_speedup": "gpu_operation_score gpu_data_size_score gpu_available",
+            "calculate_parallelization_potential": "base_parallel_score embarrassing_bonus sequential_penalty "
+            "loop_chunking_potential",
+            "update_adaptive_threshold": "current_threshold success_rate learning_rate min_threshold max_threshold",
+        }
+        for name, params in want.items():
+            sig = inspect.signature(getattr(k, name))
+            assert list(sig.parameters) == params.split(), name
+            assert all(p.default is p.empty and p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
+        # Every argument by keyword, in an order other than the declared one.
+        kw = dict(zip(want["determine_workload_pattern"].split(), [0.0] * 8 + [0, 0] + [0.5] * 6 + [False]))
+        kw["sequential_count"] = 3
+        assert k.determine_workload_pattern(**dict(reversed(kw.items()))) == 4
+        assert k.calculate_gpu_suitability(compute_capability="5.0", gpu_available=True, cpu_intensity=0.0,
+                                           gpu_data_size_score=0.0, gpu_operation_score=0.5) == 0.8 * 0.3
+        assert k.calculate_parallelization_potential(loop_chunking_potential=0.0, sequential_penalty=0.0,
+                                                     embarrassing_bonus=0.0, base_parallel_score=0.25) == 0.25
+        assert k.update_adaptive_threshold(max_threshold=0.9, min_threshold=0.1, learning_rate=0.25,
+                                           success_rate=0.9, current_threshold=0.5) == 0.75
+        assert k.normalize_scores(large_data_score=13, gpu_op_score=0, parallel_score=0, memory_score=0,
+                                  cpu_score=0) == (0.0, 0.0, 0.0, 0.0, 1.0)
+        assert k.score_framework_patterns(code="sklearn") == (0.0, 0.0, 0.05555555555555555)
+        assert k.quick_framework_score(framework="pandas", code="pandas") == 0.1
+
+    def test_quoted_docstring_texts(self):
+        assert "<100us for typical code snippets" in k.quick_framework_score.__doc__
+        for name in ("calculate_gpu_suitability", "estimate_gpu_speedup"):
+            doc = getattr(k, name).__doc__
+            assert "Score based on GPU-friendly operations (0.0-1.0)" in doc
+            assert "Score based on data size indicators (0.0-1.0)" in doc
+        assert "CPU intensity score (0.0-1.0)" in k.calculate_gpu_suitability.__doc__
+        assert '"8.6"' in k.calculate_gpu_suitability.__doc__
+        assert "Score from parallel indicators (0.0-1.0)" in k.calculate_parallelization_potential.__doc__
+        assert "framework detection accuracy" in k.update_adaptive_threshold.__doc__
+
+    def test_patterns_compiled_at_import(self, monkeypatch):
+        def boom(*args, **kwargs):
+            raise AssertionError("re used at call time")
+
+        for name in ("compile", "findall", "search", "finditer", "match"):
+            monkeypatch.setattr(re, name, boom)
+        assert k.quick_framework_score("import numpy as np\nx = np.array([1])", "numpy") == 0.30000000000000004
+        assert k.quick_framework_score("GridSearchCV RandomForest fit", "sklearn") == 0.30000000000000004
+
+    def test_code_type_checked_before_lookup(self):
+        # The argument check comes first, so an unknown framework does not hide a wrong `code` type.
+        for bad in (b"numpy", 3, ["numpy"]):
+            with pytest.raises(TypeError, match=r"^Argument 'code' has incorrect type \(expected str, got %s\)$"
+                               % type(bad).__name__):
+                k.quick_framework_score(bad, "torch")
+        with pytest.raises(TypeError, match="^expected string or bytes-like object") as info:
+            k.quick_framework_score(None, "sklearn")
+        assert info.traceback[-1].frame.code.name == "talvora.plugins.analyzer.kelmarch.quick_framework_score"
+
+    def test_result_types(self):
+        # Integer-valued floats compare equal to ints, so the types are checked apart from the values.
+        def types(t):
+            return tuple(type(v) for v in t)
+
+        assert types(k.score_indicators("for list", "")) == (int,) * 7
+        assert types(k.normalize_scores(0, 10, 0, 36, 13)) == (float,) * 5
+        assert types(k.score_framework_patterns("")) == (float,) * 3
+        assert type(k.score_framework_patterns(" ".join(TABLES["numpy"]))[0]) is float
+        for fw in ("numpy", "torch"):
+            assert type(k.quick_framework_score("numpy " * 20, fw)) is float
+        assert type(k.calculate_gpu_suitability(1, 1, 1, True, None)) is float
+        assert type(k.calculate_gpu_suitability(1, 1, 1, False, None)) is float
+        for args in ((0, 0, True), (1, 0, False), (1, 1, True)):
+            assert type(k.estimate_gpu_speedup(*args)) is float
+        assert type(k.calculate_parallelization_potential(5, 0, 0, 0)) is float
+        assert type(k.calculate_parallelization_potential(-5, 0, 0, 0)) is float
+        assert type(k.update_adaptive_threshold(0, 0.6, 0, 1, 2)) is float
 
     def test_load_line_once(self):
         script = (
@@ -216,6 +302,31 @@ class TestCounting:
         with pytest.raises(TypeError, match="^an integer is required$"):
             k.normalize_scores("2", 0, 0, 0, 0)
 
+    def test_scaled_by_reciprocals(self):
+        # count * (1/size) differs from count / size for these counts (3 * 0.1 is 0.30000000000000004).
+        sizes = (15, 10, 11, 36, 13)
+        for n in (3, 5, 7, 11, 14):
+            assert k.normalize_scores(n, n, n, n, n) == tuple(min(n * (1 / s), 1.0) for s in sizes)
+        assert k.normalize_scores(0, 3, 10, 7, 11)[1:] == (0.30000000000000004, 0.9090909090909092,
+                                                           0.19444444444444442, 0.8461538461538463)
+        seven = " ".join(TABLES["sklearn"][:7])
+        assert k.score_framework_patterns(seven)[2] == 7 * 0.05555555555555555 == 0.38888888888888884
+        assert k.score_framework_patterns(" ".join(TABLES["pandas"][:11]))[1] == 0.611111111111111
+
+    @pytest.mark.parametrize("wide", ["", "\u00e9", "\u0100", "\U0001f600"])
+    def test_long_text_windows(self, wide):
+        # Long texts are scanned in windows; entries straddling every quarter of the text must be found.
+        n = 40001
+        word = "ProcessPoolExecutor"  # counts with "pool" in the parallel table
+        for quarter in (1, 2, 3):
+            b = n * quarter // 4
+            for start in range(b - len(word), b + 2):
+                code = "#" * start + word + "#" * (n - start) + wide
+                assert k.score_indicators(code, "")[2] == 2, (quarter, start)
+        edges = "sum" + "#" * n + "SORT_VALUES" + wide
+        assert k.score_indicators(edges, "") == ref_indicators(edges, "")
+        assert k.score_framework_patterns(edges) == ref_frameworks(edges)
+
 
 def pattern(**kw):
     args = dict(cpu_intensity=0.0, memory_intensity=0.0, parallelization_potential=0.0, gpu_suitability=0.0,
@@ -296,6 +407,12 @@ class TestEstimates:
         assert k.calculate_gpu_suitability(0.0, NAN, 0.0, True, None) == 1.0
         assert k.calculate_gpu_suitability(0.0, 0.0, NAN, True, None) == 0.3
         assert k.calculate_gpu_suitability(-1.0, 0.0, -5.0, True, "8.0") == 0.0
+        # Without a GPU the capability is never parsed: no overflow, no multiplier.
+        assert k.calculate_gpu_suitability(0.5, 0.5, 0.5, False, "99999999999.0") == 0.0
+        assert k.calculate_gpu_suitability(0.5, 0.5, 0.5, [], "8.6") == 0.0
+        # The CPU term is capped at 0.3 before the multiplier; the product is clamped afterwards.
+        assert k.calculate_gpu_suitability(0.0, 0.0, 100.0, True, "5.0") == 0.8 * 0.3
+        assert k.calculate_gpu_suitability(0.0, 0.0, 100.0, True, "8.0") == 1.2 * 0.3
 
     def test_gpu_suitability_fused(self):
         differs = 0
@@ -312,7 +429,8 @@ class TestEstimates:
         cases = [((0.9, 1.0, True), 22.5), ((0.7, 0.0, True), 8.0), ((0.5, 0.5, True), 5.0),
                  ((0.2, 0.0, True), 2.0), ((0.0, 1.0, True), 1.0), ((0.9, 1.0, False), 1.0),
                  ((0.8, 0.0, True), 8.0), ((0.3, 0.0, True), 2.0), ((0.6, 0.0, True), 4.0),
-                 ((NAN, 0.0, True), 2.0), ((-0.1, 0.0, True), 2.0), ((0.9, -4.0, True), -15.0)]
+                 ((NAN, 0.0, True), 2.0), ((-0.1, 0.0, True), 2.0), ((0.9, -4.0, True), -15.0),
+                 ((-0.0, 1.0, True), 1.0), ((0.9, 1.0, None), 1.0), ((0.31, 1.0, True), 6.0)]
         for args, want in cases:
             assert k.estimate_gpu_speedup(*args) == want, args
         assert math.isnan(k.estimate_gpu_speedup(0.5, NAN, True))
