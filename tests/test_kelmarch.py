@@ -231,6 +231,9 @@ class TestModule:
         for call in (lambda: k.score_indicators(None, "f"), lambda: k.score_framework_patterns(None)):
             with pytest.raises(TypeError, match="'code'"):
                 call()
+        # Both arguments are type-checked before a None `code` is refused.
+        with pytest.raises(TypeError, match=r"^Argument 'function_name' has incorrect type \(expected str, got int\)$"):
+            k.score_indicators(None, 5)
         assert k.score_indicators("@", None) == k.score_indicators("@", "") == (0, 0, 0, 1, 0, 0, 0)
 
 
@@ -360,6 +363,21 @@ class TestWorkloadPattern:
         assert pattern(sklearn_score=NAN, pandas_threshold=NAN, numpy_score=NAN, cpu_intensity=NAN,
                        parallelization_potential=NAN, memory_threshold=NAN, memory_intensity=0.9) == 0
         assert pattern(gpu_available=True, gpu_suitability=0.9, gpu_operation_score=NAN, memory_intensity=NAN) == 5
+        assert pattern(gpu_available=True, gpu_suitability=NAN, cpu_intensity=0.9) == 1
+        assert pattern(gpu_available=True, gpu_suitability=0.9, gpu_threshold=NAN, memory_intensity=0.9) == 2
+
+    def test_comparisons_are_strict(self):
+        # A score equal to its threshold (or to a fixed bound) does not hold.
+        assert pattern(sklearn_score=0.5) == pattern(pandas_score=0.5) == pattern(numpy_score=0.5) == 0
+        assert pattern(sklearn_score=0.7, sklearn_threshold=0.7, pandas_score=0.71, pandas_threshold=0.7) == 10
+        assert pattern(numpy_score=0.50001) == 8
+        assert pattern(cpu_intensity=0.5) == 0 and pattern(memory_intensity=0.5) == 0
+        gpu = dict(gpu_available=True, gpu_suitability=0.9)
+        assert pattern(**gpu, gpu_operation_score=0.7, cpu_intensity=0.9) == 5
+        assert pattern(**gpu, gpu_operation_score=0.71, cpu_intensity=0.61) == 6
+        assert pattern(**gpu, memory_intensity=0.5) == 5 and pattern(**gpu, memory_intensity=0.51) == 7
+        assert pattern(embarrassing_count=-1, sequential_count=3) == 4
+        assert pattern(parallelization_potential=0.6000000000000001) == 3
 
     def test_conversions(self):
         class BadBool:
