@@ -353,6 +353,39 @@ class TestModule:
         assert len(s) == 7 and bool(s) is True and s.size() == 7
 
 
+    def test_every_method_validates_through_lookup(self):
+        calls = []
+
+        class Checked(FastRedBlackTree):
+            def _sanitize_size(self, size):
+                calls.append(size)
+                if size == 13:
+                    raise ValueError("unlucky")
+                if size == 99:
+                    raise KeyError("boom")
+                return size + 1
+
+        t = Checked()
+        assert t.insert(4, "a") is True
+        assert calls == [4] and t.get_size_distribution() == {5: 1}
+        assert t.find_best_fit(4) == "a" and t.find_all_exact(4) == ["a"]
+        assert t.remove_ge(4) == (5, "a")
+        t.insert(4, "b")
+        assert t.delete(4, "b") is True
+        assert calls == [4, 4, 4, 4, 4, 4]
+        # a ValueError from validation gives the empty result; anything else propagates
+        assert t.find_best_fit(13) is None and t.find_all_exact(13) == []
+        assert t.delete(13, "x") is False and t.remove_ge(13) == (None, None)
+        with pytest.raises(ValueError, match="unlucky"):
+            t.insert(13, "x")
+        for call in (lambda: t.insert(99, "x"), lambda: t.find_best_fit(99), lambda: t.find_all_exact(99),
+                     lambda: t.delete(99, "x"), lambda: t.remove_ge(99)):
+            with pytest.raises(KeyError):
+                call()
+        stats = t.get_stats()
+        assert stats["total_insertions"] == 2 and stats["total_searches"] == 2 and t.size() == 0
+
+
 class TestConstructor:
     def test_sample_rate_conversion(self):
         FastRedBlackTree(0)
@@ -519,6 +552,55 @@ class TestOperations:
             t3.insert(i, i)
         assert t3.get_stats()["sampled_operations"] == 2
 
+    def test_delete_compares_stored_block_on_the_left(self, tree):
+        class Stored:
+            def __eq__(self, other):
+                return False
+
+        class Probe:
+            def __eq__(self, other):
+                return True
+
+        tree.insert(8, Stored())
+        tree.insert(8, Stored())
+        assert tree.delete(8, Probe()) is False  # stored == probe decides, not probe == stored
+        assert tree.size() == 2 and tree.get_stats()["total_deletions"] == 0
+
+    def test_sampling_counts_attempted_insertions(self, monkeypatch):
+        # the insertion count advances before the write, also for an insertion that then fails,
+        # but not for a size that fails validation
+        t = FastRedBlackTree(sample_rate=2)
+        with pytest.raises(ValueError):
+            t.insert(-1, "x")
+        t.insert(1, "a")  # count 1
+        assert t.get_stats()["sampled_operations"] == 0
+
+        class BrokenTime:
+            def perf_counter_ns(self):
+                raise OSError("clock gone")
+
+        monkeypatch.setattr(tollet, "time", BrokenTime())
+        with pytest.raises(OSError):
+            t.insert(2, "b")  # count 2: sampled, but the insertion failed
+        monkeypatch.undo()
+        t.insert(3, "c")  # count 3
+        assert t.get_stats()["sampled_operations"] == 0
+        t.insert(4, "d")  # count 4
+        assert t.get_stats()["sampled_operations"] == 1
+        # clear() restarts the insertion count
+        t.insert(5, "e")  # count 5
+        t.clear()
+        t.insert(6, "f")  # count 1 again
+        assert t.get_stats()["sampled_operations"] == 0
+        t.insert(7, "g")
+        assert t.get_stats()["sampled_operations"] == 1
+
+    def test_search_misses_are_counted(self, tree):
+        tree.insert(10, "a")
+        assert tree.find_all_exact(11) == [] and tree.find_best_fit(11) is None
+        assert tree.find_all_exact(10) == ["a"]
+        assert tree.get_stats()["total_searches"] == 3
+
     def test_reset_circuit_breaker(self, tree):
         tree.insert(1, "a")
         assert tree.reset_circuit_breaker() is None
@@ -564,6 +646,14 @@ class TestOperations:
             tree.insert(10, i)
         assert len(tree) == 3 and bool(tree) is True and tree.size() == 3
         assert repr(tree) == "FastRedBlackTree(blocks=3, native=True)"
+
+        class Negative(FastRedBlackTree):
+            def size(self):
+                return -1
+
+        with pytest.raises(ValueError, match=r"__len__\(\) should return >= 0"):
+            len(Negative())
+        assert bool(Negative()) is False
 
 
 class TestAgainstModel:

@@ -61,7 +61,7 @@ frame::Num c_zero(0LL);
 frame::Num c_one(1LL);
 frame::Num c_sleep(0.0001);
 
-constexpr int kMaxRetries = 100;
+constexpr int MAX_RETRIES = 100;
 
 PyTypeObject FastRedBlackTreeType;
 PyObject* g_none_pair = nullptr;  // the (None, None) result of remove_ge
@@ -291,12 +291,12 @@ PyObject* t_insert(FastRedBlackTree* self, AnnInt size, PyObject* block) {
 // The optimistic read: `walk` runs without the interpreter lock; `build` runs
 // with it, after the sequence counter has been validated, and returns the
 // result (nullptr on error).  Returns nullptr with `gave_up` after
-// kMaxRetries failed attempts.
+// MAX_RETRIES failed attempts.
 template <class Walk, class Build>
 PyObject* optimistic_read(FastRedBlackTree* self, Walk&& walk, Build&& build, bool& gave_up) {
   tollet::Tree& core = self->core;
   gave_up = false;
-  for (int attempt = 0; attempt < kMaxRetries; attempt++) {
+  for (int attempt = 0; attempt < MAX_RETRIES; attempt++) {
     const uint64_t start = core.read_begin();
     if (start & 1) {
       Ref time(frame::get_global(s_time));
@@ -560,7 +560,8 @@ PyObject* call_size(PyObject* self) { return frame::call_method(self, s_size); }
 Py_ssize_t t_len(PyObject* self) {
   Ref r(call_size(self));
   Py_ssize_t n = r ? PyNumber_AsSsize_t(r, PyExc_OverflowError) : -1;
-  if (n == -1 && PyErr_Occurred()) {
+  if (n < 0 && !PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
+  if (n < 0) {
     frame::add_traceback_name("talvora.memory.tollet.FastRedBlackTree.__len__");
     return -1;
   }
