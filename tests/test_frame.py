@@ -157,6 +157,13 @@ class TestBinding:
             c.compare_and_swap(new_value=1)
         with pytest.raises(TypeError, match=r"^compare_and_swap\(\) takes exactly 2 positional arguments \(1 given\)$"):
             c.compare_and_swap(expected=1)
+        # The given count is the number of leading parameters bound, by position or keyword.
+        with pytest.raises(TypeError, match=r"^record_allocation\(\) takes at least 2 positional arguments \(1 given\)$"):
+            LockFreeStatistics().py_record_allocation(size=1, padding=2)
+        with pytest.raises(TypeError, match=r"^record_allocation\(\) takes at least 1 positional argument \(0 given\)$"):
+            LockFreeStatistics().record_allocation(is_bucketed=False)
+        with pytest.raises(TypeError, match=r"^__cinit__\(\) got multiple values for keyword argument 'initial_value'$"):
+            AtomicPointer(1, initial_value=2)
 
     def test_constructor_without_parameters_ignores_arguments(self):
         for cls in (LockFreeStack, LockFreeStatistics, PerformanceTimer):
@@ -369,6 +376,10 @@ class TestTypes:
             obj.__setstate__()
         with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
             obj.__setstate__({})
+        with pytest.raises(TypeError, match=r"^__reduce_cython__\(\) takes exactly 0 positional arguments \(1 given\)$"):
+            obj.__reduce__(1)
+        with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
+            obj.__reduce_ex__(2)
 
     def test_plain_class_pickles_as_python_object(self):
         w = AtomicCounterWrapper(1)

@@ -19,6 +19,56 @@ INT64_MAX = 2**63 - 1
 INT64_MIN = -(2**63)
 
 
+STAT_NAMES = [
+    "total_allocations", "total_deallocations", "current_allocations", "bytes_allocated", "bytes_reserved",
+    "peak_allocations", "peak_bytes_allocated", "bucketed_allocations", "fallback_allocations",
+    "alignment_padding_bytes", "total_allocation_time_ns", "total_deallocation_time_ns",
+]
+
+
+class Recorder:
+    """Stand-in counter that logs (name, method, args) of every call into a shared list."""
+
+    def __init__(self, name, log, value=0, cas_failures=0):
+        self.name, self.log, self.value, self.cas_failures = name, log, value, cas_failures
+
+    def load(self, *args):
+        self.log.append((self.name, "load", args))
+        return self.value
+
+    def store(self, *args):
+        self.log.append((self.name, "store", args))
+        self.value = args[0]
+
+    def increment(self, *args):
+        self.log.append((self.name, "increment", args))
+        self.value += args[0] if args else 1
+        return self.value
+
+    def decrement(self, *args):
+        self.log.append((self.name, "decrement", args))
+        self.value -= args[0] if args else 1
+        return self.value
+
+    def compare_and_swap(self, *args):
+        self.log.append((self.name, "compare_and_swap", args))
+        if self.cas_failures:
+            self.cas_failures -= 1
+            return False
+        if self.value == args[0]:
+            self.value = args[1]
+            return True
+        return False
+
+
+def recorded_stats():
+    s = LockFreeStatistics()
+    log = []
+    for name in STAT_NAMES:
+        setattr(s, name, Recorder(name, log))
+    return s, log
+
+
 class TestAtomicCounter:
     def test_construction(self):
         assert AtomicCounter().load() == 0
@@ -115,6 +165,31 @@ class TestWrapper:
         del w._counter
         with pytest.raises(AttributeError):
             w.load()
+
+    def test_forwards_converted_ints_to_py_names(self):
+        calls = []
+
+        class Fake:
+            def py_increment(self, delta):
+                calls.append(("py_increment", delta))
+                return 1
+
+            def py_compare_and_swap(self, expected, new_value):
+                calls.append(("py_compare_and_swap", expected, new_value))
+                return "kept"
+
+            def py_store(self, value):
+                calls.append(("py_store", value))
+                return "ignored"
+
+        w = AtomicCounterWrapper()
+        w._counter = Fake()
+        w.increment(2.9)
+        w.increment(True)
+        assert w.compare_and_swap(1.5, False) == "kept"  # a "bool" result is not coerced
+        assert w.store(7.2) is None
+        assert calls == [("py_increment", 2), ("py_increment", 1), ("py_compare_and_swap", 1, 0), ("py_store", 7)]
+        assert all(type(v) is int for c in calls for v in c[1:])
 
     def test_signature_records(self):
         assert AtomicCounterWrapper.__init__.__defaults__ == (0,)
@@ -300,6 +375,125 @@ class TestLockFreeStatistics:
         assert LockFreeStatistics.reset.__doc__ == "Reset all statistics to zero."
         assert LockFreeStatistics.record_allocation.__doc__.startswith("Record an allocation event.")
 
+    def test_record_allocation_call_sequence(self):
+        s, log = recorded_stats()
+        s.record_allocation(10, False, 3, 7)
+        assert log == [
+            ("total_allocations", "increment", ()),
+            ("current_allocations", "increment", ()),
+            ("bytes_allocated", "increment", (10,)),
+            ("fallback_allocations", "increment", ()),
+            ("alignment_padding_bytes", "increment", (3,)),
+            ("total_allocation_time_ns", "increment", (7,)),
+            ("current_allocations", "load", ()),
+            ("bytes_allocated", "load", ()),
+            ("peak_allocations", "load", ()),
+            ("peak_allocations", "compare_and_swap", (0, 1)),
+            ("peak_bytes_allocated", "load", ()),
+            ("peak_bytes_allocated", "compare_and_swap", (0, 10)),
+        ]
+        log.clear()
+        # Zero padding and time are not passed on (strict comparisons).
+        s.record_allocation(5, padding=0, time_ns=0)
+        assert [e[0] for e in log[:4]] == [
+            "total_allocations", "current_allocations", "bytes_allocated", "bucketed_allocations"]
+        assert log[4] == ("current_allocations", "load", ())
+
+    def test_record_deallocation_call_sequence(self):
+        s, log = recorded_stats()
+        s.record_deallocation(4)
+        assert log == [
+            ("total_deallocations", "increment", ()),
+            ("current_allocations", "decrement", ()),
+            ("bytes_allocated", "decrement", (4,)),
+        ]
+        log.clear()
+        s.record_deallocation(4, 9)
+        assert log[-1] == ("total_deallocation_time_ns", "increment", (9,))
+        log.clear()
+        s.record_deallocation(4, -9)
+        assert len(log) == 3
+
+    def test_py_family_touches_only_three_public_counters(self):
+        s, log = recorded_stats()
+        s.py_record_allocation(10, False, 3, 7)
+        assert log == [
+            ("total_allocations", "increment", ()),
+            ("current_allocations", "increment", ()),
+            ("bytes_allocated", "increment", (10,)),
+        ]
+        log.clear()
+        s.py_record_deallocation(10, 5)
+        assert log == [
+            ("total_deallocations", "increment", ()),
+            ("current_allocations", "decrement", ()),
+            ("bytes_allocated", "decrement", (10,)),
+        ]
+
+    def test_py_family_conversion_order(self):
+        class BadBool:
+            def __bool__(self):
+                raise ValueError("no truth")
+
+        s, log = recorded_stats()
+        # Every argument is converted as annotated before the 64-bit range check.
+        with pytest.raises(TypeError, match=r"^Argument 'padding' has incorrect type \(expected int, got str\)$"):
+            s.py_record_allocation(2**63, True, "x")
+        with pytest.raises(ValueError, match="no truth"):
+            s.py_record_allocation(1, BadBool())
+        with pytest.raises(OverflowError):
+            s.py_record_allocation(1, True, 0, 2**63)
+        with pytest.raises(ValueError, match="no truth"):
+            s.record_allocation(1, BadBool())
+        assert log == []
+
+    def test_update_peaks_loop(self):
+        s, log = recorded_stats()
+        s.peak_allocations = Recorder("peak_allocations", log, value=3, cas_failures=2)
+        s._update_peaks(5, 0)
+        # Failed swaps reload and retry; an equal or smaller candidate stops after the load.
+        assert log == [
+            ("peak_allocations", "load", ()), ("peak_allocations", "compare_and_swap", (3, 5)),
+            ("peak_allocations", "load", ()), ("peak_allocations", "compare_and_swap", (3, 5)),
+            ("peak_allocations", "load", ()), ("peak_allocations", "compare_and_swap", (3, 5)),
+            ("peak_bytes_allocated", "load", ()),
+        ]
+        assert s.peak_allocations.value == 5
+        log.clear()
+        s._update_peaks(5, -1)
+        assert log == [("peak_allocations", "load", ()), ("peak_bytes_allocated", "load", ())]
+        assert s._update_peaks(2.9, 0) is None and s.peak_allocations.value == 5
+
+    def test_snapshot_and_reset_call_sequence(self):
+        s, log = recorded_stats()
+        s.get_snapshot()
+        assert log == [(name, "load", ()) for name in STAT_NAMES]
+        log.clear()
+        s.reset()
+        assert log == [(name, "store", (0,)) for name in STAT_NAMES[:7]]
+        log.clear()
+        s.current_allocations = object()
+        with pytest.raises(AttributeError):
+            s.reset()
+        assert log == [(name, "store", (0,)) for name in STAT_NAMES[:2]]
+
+    def test_snapshot_guards_are_strict(self):
+        s = LockFreeStatistics()
+        s.total_allocations.store(-4)
+        s.bucketed_allocations.store(2)
+        s.total_allocation_time_ns.store(100)
+        s.total_deallocations.store(-1)
+        s.total_deallocation_time_ns.store(100)
+        snap = s.get_snapshot()
+        assert snap["bucketed_allocation_ratio"] == "0.0%"
+        assert snap["average_allocation_time_ns"] == 0.0 and type(snap["average_allocation_time_ns"]) is float
+        assert snap["average_deallocation_time_ns"] == 0.0
+        s.total_allocations.store(3)
+        s.total_deallocations.store(8)
+        snap = s.get_snapshot()
+        assert snap["bucketed_allocation_ratio"] == "66.7%"
+        assert snap["average_deallocation_time_ns"] == 12.5
+
     def test_threads_recording(self):
         s = LockFreeStatistics()
 
@@ -339,6 +533,13 @@ class TestAtomicPointer:
         assert p.compare_and_swap(None, x) is True and p.load() is x and p.get_version() == 1
         assert p.compare_and_swap([1], "y") is False and p.load() is x and p.get_version() == 1
         assert p.compare_and_swap(x, None) is True and p.load() is None and p.get_version() == 2
+
+    def test_compare_and_swap_none_on_empty_cell(self):
+        p = AtomicPointer()
+        assert p.compare_and_swap(None, None) is True and p.load() is None and p.get_version() == 1
+        x = object()
+        p.store(x)
+        assert p.compare_and_swap(None, None) is False and p.load() is x and p.get_version() == 2
 
     def test_reference_counts(self):
         x = object()
@@ -522,6 +723,33 @@ class TestPerformanceTimer:
             t.start()
         monkeypatch.setattr(m, "time", FakeTime("x"))
         with pytest.raises(TypeError):
+            t.elapsed_ns()
+
+    def test_start_restarts(self, monkeypatch):
+        import talvora.memory.mesqua as m
+
+        class FakeTime:
+            v = 0
+
+            def perf_counter_ns(self):
+                return self.v
+
+        fake = FakeTime()
+        monkeypatch.setattr(m, "time", fake)
+        t = PerformanceTimer()
+        fake.v = 1000
+        t.start()
+        fake.v = 2000
+        t.start()
+        fake.v = 2500
+        assert t.elapsed_ns() == 500 and t.elapsed_ns() == 500
+        assert t.elapsed_us() == 0.5 and t.elapsed_ms() == 0.0005
+        fake.v = 1500
+        assert t.elapsed_ns() == -500  # plain integer difference
+        monkeypatch.setattr(m, "time", object())  # replaced in place: the namespace order stays
+        with pytest.raises(AttributeError, match="perf_counter_ns"):
+            t.start()
+        with pytest.raises(AttributeError, match="perf_counter_ns"):
             t.elapsed_ns()
 
     def test_docstrings(self):
