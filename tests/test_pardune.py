@@ -467,6 +467,18 @@ class TestSlabHeader:
         h.py_deallocate_object_at(0)
         assert state(h)[4] == 0x0F and not state(h)[1] & IN_USE
 
+    def test_struct_is_imported_before_anything_else(self, monkeypatch):
+        h = FastSlabHeaderOps(9, 8)
+        monkeypatch.setitem(sys.modules, "struct", None)
+        # The import comes before the length and size checks of unpack_header.
+        for data in (None, b"\x00" * 15, make_header(9, 0, 0, 0xFF)):
+            with pytest.raises(ImportError):
+                h.unpack_header(data)
+        with pytest.raises(ImportError):
+            h.pack_header()
+        monkeypatch.undo()
+        assert state(h) == state(FastSlabHeaderOps(9, 8))  # nothing was stored
+
     def test_unpack_errors_leave_object_unchanged(self):
         h = FastSlabHeaderOps(9, 8)
         h.py_allocate_object_at(1)
@@ -598,6 +610,98 @@ class TestBucketAllocator:
         # The aligned offset 2**31 is past the block; wrapped to 32 bits it would "fit".
         assert a.find_best_fit_bucket(24, 2**30) is None
         assert a.find_best_fit_bucket(24, 8) == offset
+
+    def test_best_fit_exact_class_put_back_then_larger_class(self):
+        a = FastBucketAllocator()
+        a.add_to_bucket(4, 32)
+        a.add_to_bucket(0, 40)
+        assert a.find_best_fit_bucket(24, 16) == 0
+        buckets = referents(a)[0]
+        assert buckets[32] == [4] and buckets[40] == []
+
+    def test_best_fit_never_takes_a_smaller_class(self):
+        a = FastBucketAllocator()
+        a.add_to_bucket(100, 8)
+        a.add_to_bucket(200, 16)
+        # Alignment 0 aligns every offset to 0, so these blocks would pass the
+        # fit test; only classes from the rounded size up are searched.
+        assert a.find_best_fit_bucket(24, 0) is None
+        buckets = referents(a)[0]
+        assert buckets[8] == [100] and buckets[16] == [200]
+        a.add_to_bucket(300, 24)
+        assert a.find_best_fit_bucket(17, 0) == 300
+
+    def test_best_fit_walks_larger_classes_in_ascending_key_order(self):
+        a = FastBucketAllocator(8, 16, 32)
+        buckets = referents(a)[0]
+        assert a.add_to_bucket(0, 32)
+        buckets[20] = [100]  # a key inserted after 24 and 32
+        assert a.find_best_fit_bucket(12, 4) == 100
+        assert buckets[20] == [] and buckets[32] == [0]
+        assert a.find_best_fit_bucket(12, 4) == 0
+
+    def test_entry_whose_conversion_changes_the_list(self):
+        a = FastBucketAllocator()
+        buckets, lock = referents(a)
+
+        class Shrinking:
+            def __int__(self):
+                buckets[32].clear()
+                return 0
+
+        class Replacing:
+            def __int__(self):
+                buckets[32][-1] = 777
+                return 0
+
+        buckets[32].append(Shrinking())
+        assert a.find_best_fit_bucket(32, 8) is None
+        assert buckets[32] == [] and not lock.locked()
+        buckets[32].append(Replacing())
+        # The tested entry is gone; nothing untested is handed out.
+        assert a.find_best_fit_bucket(32, 8) is None
+        assert buckets[32] == [777] and not lock.locked()
+        assert a.remove_from_bucket(32) == 777
+
+    def test_zero_step_without_buckets_rounds_to_no_bucket(self):
+        class NoBuckets(FastBucketAllocator):
+            def _init_buckets(self):
+                pass
+
+        a = NoBuckets(0)
+        for size in (0, 8, 4096, -8):
+            assert a.add_to_bucket(0, size) is False
+            assert a.remove_from_bucket(size) is None
+            assert a.find_best_fit_bucket(size, 8) is None
+
+    def test_lock_comes_from_module_threading_before_init_buckets(self, monkeypatch):
+        made = []
+        real = threading
+
+        class FakeThreading:
+            @staticmethod
+            def Lock():
+                lock = real.Lock()
+                made.append(lock)
+                return lock
+
+        seen = []
+
+        class Sub(FastBucketAllocator):
+            def _init_buckets(self):
+                seen.append([dict(r) if type(r) is dict else r for r in gc.get_referents(self)])
+                FastBucketAllocator._init_buckets(self)
+
+        monkeypatch.setattr(pd, "threading", FakeThreading)
+        a = Sub()
+        s = FastStatsCollector()
+        monkeypatch.undo()
+        assert len(made) == 2
+        assert referents(a)[1] is made[0] and referents(s)[1] is made[1]
+        refs = seen[0]
+        assert any(r is made[0] for r in refs)
+        assert {} in refs  # the dict exists, still empty, when _init_buckets runs
+        assert len(referents(a)[0]) == 512
 
     def test_init_buckets_again_empties_and_subclass_override_runs(self):
         a = FastBucketAllocator()

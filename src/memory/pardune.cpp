@@ -300,6 +300,10 @@ int bucket_append(PyObject* list, PyObject* item) {
 PyObject* bucket_pop(PyObject* list) {
   if (PyList_CheckExact(list)) {
     Py_ssize_t n = PyList_GET_SIZE(list);
+    if (n == 0) {
+      PyErr_SetString(PyExc_IndexError, "pop from empty list");
+      return nullptr;
+    }
     PyObject* item = PyList_GET_ITEM(list, n - 1);
     Py_INCREF(item);
     if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) {
@@ -381,6 +385,12 @@ int try_last_block(PyObject* list, int64_t block_size, int32_t size, int32_t ali
   int32_t o;
   if (!frame::to_i32(last, o, frame::kMsgInt32t)) return -1;
   if (!pardune::fits_inclusive(o, block_size, size, alignment)) return 0;
+  // The conversion may run Python code; take the block only if it is still
+  // the last one.
+  if (PyList_CheckExact(list)) {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    if (n == 0 || PyList_GET_ITEM(list, n - 1) != last.get()) return 0;
+  }
   Ref popped(bucket_pop(list));
   if (!popped) return -1;
   *out = popped.release();
