@@ -27,28 +27,28 @@ def all_cases():
     """(key, stmt, ns builder) for the worker, plus table rows for the report."""
     out = [("empty", "pass", dict)]
     rows = []
-    for spec in cases.FRAME:
-        m = cases.native(spec["mod"])
+    for case in cases.FRAME:
+        m = cases.native(case["mod"])
         if m is None:
-            rows.append({"id": spec["id"], "skipped": cases.missing()[spec["mod"]]})
+            rows.append({"id": case["id"], "skipped": cases.missing()[case["mod"]]})
             continue
-        out.append((spec["id"], spec["stmt"], lambda s=spec, m=m: s["ns"](m)))
-        out.append(("floor:" + spec["id"], spec["floor"], spec["floor_ns"]))
-        rows.append({"id": spec["id"], "floor": spec["floor_label"], "extra": spec.get("extra"),
-                     "note": spec.get("note")})
+        out.append((case["id"], case["stmt"], lambda s=case, m=m: s["ns"](m)))
+        out.append(("floor:" + case["id"], case["floor"], case["floor_ns"]))
+        rows.append({"id": case["id"], "floor": case["floor_label"], "extra": case.get("extra"),
+                     "note": case.get("note")})
     for key, stmt, ns in cases.gil_cases():
         out.append((key, stmt, lambda ns=ns: ns))
     pure_rows = []
-    for spec in cases.PURE:
-        if spec["kind"] != "arith":
+    for case in cases.PURE:
+        if case["kind"] != "arith":
             continue
-        m = cases.native(spec["mod"])
+        m = cases.native(case["mod"])
         if m is None:
             continue
-        ref = cases.pyref(spec["mod"])
-        out.append(("native:" + spec["id"], spec["stmt"], lambda s=spec, m=m: s["ns"](m)))
-        out.append(("python:" + spec["id"], spec["stmt"], lambda s=spec, r=ref: s["ns"](r)))
-        pure_rows.append({"id": spec["id"], "mod": spec["mod"]})
+        ref = cases.pyref(case["mod"])
+        out.append(("native:" + case["id"], case["stmt"], lambda s=case, m=m: s["ns"](m)))
+        out.append(("python:" + case["id"], case["stmt"], lambda s=case, r=ref: s["ns"](r)))
+        pure_rows.append({"id": case["id"], "mod": case["mod"]})
     return out, rows, pure_rows
 
 

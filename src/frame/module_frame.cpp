@@ -1070,8 +1070,8 @@ int ready_type(TypeDef* td) {
 // ---------------------------------------------------------------------------
 // Module creation and execution.
 
-int copy_spec_attr(PyObject* spec, PyObject* moddict, PyObject* from, const char* to, bool skip_none) {
-  PyObject* v = PyObject_GetAttr(spec, from);
+int copy_spec_attr(PyObject* modspec, PyObject* moddict, PyObject* from, const char* to, bool skip_none) {
+  PyObject* v = PyObject_GetAttr(modspec, from);
   if (!v) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();
@@ -1085,7 +1085,7 @@ int copy_spec_attr(PyObject* spec, PyObject* moddict, PyObject* from, const char
   return rc;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* modspec, PyModuleDef*) {
   int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
   if (g_interp_id == -1) {
     g_interp_id = id;
@@ -1099,16 +1099,16 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     return g_module;
   }
   if (init_constants() < 0) return nullptr;
-  PyObject* name = PyObject_GetAttr(spec, s_spec_name);
+  PyObject* name = PyObject_GetAttr(modspec, s_spec_name);
   if (!name) return nullptr;
   PyObject* m = PyModule_NewObject(name);
   Py_DECREF(name);
   if (!m) return nullptr;
   PyObject* md = PyModule_GetDict(m);
-  if (copy_spec_attr(spec, md, s_loader, "__loader__", false) < 0 ||
-      copy_spec_attr(spec, md, s_origin, "__file__", false) < 0 ||
-      copy_spec_attr(spec, md, s_parent, "__package__", false) < 0 ||
-      copy_spec_attr(spec, md, s_ssl, "__path__", true) < 0) {
+  if (copy_spec_attr(modspec, md, s_loader, "__loader__", false) < 0 ||
+      copy_spec_attr(modspec, md, s_origin, "__file__", false) < 0 ||
+      copy_spec_attr(modspec, md, s_parent, "__package__", false) < 0 ||
+      copy_spec_attr(modspec, md, s_ssl, "__path__", true) < 0) {
     Py_DECREF(m);
     return nullptr;
   }
