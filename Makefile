@@ -23,7 +23,7 @@ NATIVE_BINS := $(patsubst tests/native/%.cpp,$(NATIVE_DIR)/%,$(NATIVE_TESTS))
 CXX ?= g++
 NATIVE_FLAGS ?= -std=c++20 -O2 -g -Wall -Wextra -Isrc
 
-.PHONY: test run install venv clean check-python native test-asan test-refleaks
+.PHONY: test run install venv clean check-python native test-asan test-tsan test-refleaks
 
 check-python:
 	@test -n "$(PYTAG)" || { echo "no usable Python found (PYTHON=$(PYTHON)); set PYTHON=" >&2; exit 1; }
@@ -43,11 +43,13 @@ install: $(STAMP)
 		-C cmake.define.TALVORA_MODULES="$(subst $() ,;,$(strip $(MODULES)))" \
 		-C cmake.define.TALVORA_EXTRA_FLAGS="$(EXTRA_FLAGS)" .
 
-$(NATIVE_DIR)/%: tests/native/%.cpp $(wildcard src/*/*.hpp src/*/*/*.hpp)
+$(NATIVE_DIR)/%: tests/native/%.cpp $(wildcard tests/native/*.hpp src/*/*.hpp src/*/*/*.hpp)
 	@mkdir -p $(NATIVE_DIR)
 	$(CXX) $(NATIVE_FLAGS) $(EXTRA_FLAGS) -o $@ $< -lpthread
 
-# Native tests of the C++ cores (no Python involved).
+# Native tests of the C++ cores (no Python involved): tests/native/<core>_test.cpp,
+# each built into $(NATIVE_DIR) and run; the sanitizer passes build the same
+# files with their flags into their own directories.
 native: $(NATIVE_BINS)
 	@set -e; for t in $(NATIVE_BINS); do echo "== $$t"; $$t; done
 
@@ -69,6 +71,15 @@ test-asan: check-python
 	$(MAKE) native NATIVE_DIR=build/native-asan EXTRA_FLAGS="$(SAN_FLAGS)"
 	$(MAKE) install VENV=.venv-asan EXTRA_FLAGS="$(SAN_FLAGS)"
 	cd tests && $(SAN_ENV) ../.venv-asan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
+
+# The native core tests under ThreadSanitizer: the tree's lock-free walks
+# against a writer that retires and reclaims records, and the counters
+# hammered from threads.  Any report fails the run (exit status 66).
+TSAN_FLAGS := -fsanitize=thread -O1 -fno-omit-frame-pointer
+
+test-tsan:
+	$(MAKE) native NATIVE_DIR=build/native-tsan EXTRA_FLAGS="$(TSAN_FLAGS)" \
+		TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1"
 
 # The suite on Debian's debug interpreter, each test repeated and failed when
 # the total reference count grows on every measured run.  Py_DEBUG is given

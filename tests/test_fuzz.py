@@ -14,15 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-MODULES = [
-    "talvora.memory.mesqua",
-    "talvora.memory.tollet",
-    "talvora.memory.pardune",
-    "talvora.jit.orvistle",
-    "talvora.plugins.analyzer.kelmarch",
-    "talvora.plugins.analyzer.vossendra",
-    "talvora.gpu.drelling",
-]
+from module_list import MODULES, short
 
 
 class Boom(Exception):
@@ -178,17 +170,17 @@ def _collect():
     cases = []
     for modname in MODULES:
         mod = importlib.import_module(modname)
-        short = modname.rsplit(".", 1)[1]
+        short_name = short(modname)
         for name, obj in vars(mod).items():
             if _is_frame_function(obj):
-                cases.append(pytest.param(("function", modname, name, None), id=f"{short}.{name}"))
+                cases.append(pytest.param(("function", modname, name, None), id=f"{short_name}.{name}"))
             elif isinstance(obj, type) and obj.__module__ == modname:
-                cases.append(pytest.param(("class", modname, name, None), id=f"{short}.{name}()"))
+                cases.append(pytest.param(("class", modname, name, None), id=f"{short_name}.{name}()"))
                 for attr, fn in vars(obj).items():
                     if _is_frame_function(fn):
-                        cases.append(pytest.param(("method", modname, name, attr), id=f"{short}.{name}.{attr}"))
+                        cases.append(pytest.param(("method", modname, name, attr), id=f"{short_name}.{name}.{attr}"))
                     elif isinstance(fn, staticmethod) and _is_frame_function(fn.__func__):
-                        cases.append(pytest.param(("static", modname, name, attr), id=f"{short}.{name}.{attr}"))
+                        cases.append(pytest.param(("static", modname, name, attr), id=f"{short_name}.{name}.{attr}"))
     return cases
 
 

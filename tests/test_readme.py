@@ -2,24 +2,12 @@
 
 import doctest
 import re
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
-README = ROOT / "README.md"
+from module_list import ROOT, SOURCES
 
-# Source file of each module; a section about a module whose source does not
-# exist yet is skipped.
-SOURCES = {
-    "talvora.memory.mesqua": "src/memory/mesqua.cpp",
-    "talvora.memory.tollet": "src/memory/tollet.cpp",
-    "talvora.memory.pardune": "src/memory/pardune.cpp",
-    "talvora.jit.orvistle": "src/jit/orvistle.cpp",
-    "talvora.plugins.analyzer.kelmarch": "src/plugins/analyzer/kelmarch.cpp",
-    "talvora.plugins.analyzer.vossendra": "src/plugins/analyzer/vossendra.cpp",
-    "talvora.gpu.drelling": "src/gpu/drelling.cpp",
-}
+README = ROOT / "README.md"
 
 _HEADING = re.compile(r"^(#{2,3}) (.+)$")
 _FENCE = re.compile(r"^```(\w*)\s*$")

@@ -3,21 +3,10 @@
 import importlib
 import inspect
 import pydoc
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
-
-SOURCES = {
-    "talvora.memory.mesqua": "src/memory/mesqua.cpp",
-    "talvora.memory.tollet": "src/memory/tollet.cpp",
-    "talvora.memory.pardune": "src/memory/pardune.cpp",
-    "talvora.jit.orvistle": "src/jit/orvistle.cpp",
-    "talvora.plugins.analyzer.kelmarch": "src/plugins/analyzer/kelmarch.cpp",
-    "talvora.plugins.analyzer.vossendra": "src/plugins/analyzer/vossendra.cpp",
-    "talvora.gpu.drelling": "src/gpu/drelling.cpp",
-}
+from module_list import ROOT, SOURCES, short
 
 # Expected signatures, by module and qualified name.  A bare class name is the
 # class's constructor signature.
@@ -193,13 +182,13 @@ def resolve(mod, qualname):
 CASES = [(m, q) for m, table in EXPECTED.items() for q in table]
 
 
-@pytest.mark.parametrize("module,qualname", CASES, ids=["%s:%s" % (m.rsplit(".", 1)[1], q) for m, q in CASES])
+@pytest.mark.parametrize("module,qualname", CASES, ids=["%s:%s" % (short(m), q) for m, q in CASES])
 def test_signature(module, qualname):
     obj = resolve(load(module), qualname)
     assert str(inspect.signature(obj)) == EXPECTED[module][qualname]
 
 
-@pytest.mark.parametrize("module", list(EXPECTED), ids=lambda m: m.rsplit(".", 1)[1])
+@pytest.mark.parametrize("module", list(EXPECTED), ids=short)
 def test_help_shows_each_signature(module):
     mod = load(module)
     for qualname, sig in EXPECTED[module].items():
@@ -229,14 +218,14 @@ def _public_callables(mod):
     return names
 
 
-@pytest.mark.parametrize("module", list(EXPECTED), ids=lambda m: m.rsplit(".", 1)[1])
+@pytest.mark.parametrize("module", list(EXPECTED), ids=short)
 def test_every_function_is_covered(module):
     mod = load(module)
     listed = {q for q in EXPECTED[module] if "." in q or not isinstance(getattr(mod, q, None), type)}
     assert _public_callables(mod) == listed
 
 
-@pytest.mark.parametrize("module", list(EXPECTED), ids=lambda m: m.rsplit(".", 1)[1])
+@pytest.mark.parametrize("module", list(EXPECTED), ids=short)
 def test_code_objects_describe_the_parameters(module):
     mod = load(module)
     for qualname in EXPECTED[module]:

@@ -9,23 +9,7 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
-
-SOURCES = {
-    "talvora.memory.mesqua": "src/memory/mesqua.cpp",
-    "talvora.memory.tollet": "src/memory/tollet.cpp",
-    "talvora.memory.pardune": "src/memory/pardune.cpp",
-    "talvora.jit.orvistle": "src/jit/orvistle.cpp",
-    "talvora.plugins.analyzer.kelmarch": "src/plugins/analyzer/kelmarch.cpp",
-    "talvora.plugins.analyzer.vossendra": "src/plugins/analyzer/vossendra.cpp",
-    "talvora.gpu.drelling": "src/gpu/drelling.cpp",
-}
-
-BUILT = [m for m, src in SOURCES.items() if (ROOT / src).exists()]
-
-
-def short(module):
-    return module.rsplit(".", 1)[1]
+from module_list import BUILT, SOURCES, short
 
 
 def _run(args, cwd):

@@ -8,18 +8,9 @@
 #include <vector>
 
 #include "plugins/analyzer/kelmarch_core.hpp"
+#include "check.hpp"
 
 namespace {
-
-int failures = 0;
-
-#define CHECK(cond)                                                   \
-  do {                                                                \
-    if (!(cond)) {                                                    \
-      std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-      failures++;                                                     \
-    }                                                                 \
-  } while (0)
 
 using kelmarch::Found;
 using kelmarch::kTables;
@@ -155,7 +146,7 @@ void fuzz_width(std::mt19937& rng, CharT wide) {
       int want = naive_count(text, static_cast<Table>(t));
       if (got != want) {
         std::fprintf(stderr, "table %d: got %d want %d\n", t, got, want);
-        failures++;
+        native_test::failures++;
         return;
       }
     }
@@ -182,7 +173,7 @@ void test_long_texts() {
               if (m.count(static_cast<Table>(t), f) != naive_count(v, static_cast<Table>(t))) {
                 std::fprintf(stderr, "long text n=%zu entry '%.*s' at %zu\n", n, static_cast<int>(e.size()),
                              e.data(), at);
-                failures++;
+                native_test::failures++;
                 return;
               }
           }
@@ -333,10 +324,5 @@ int main() {
   test_arithmetic();
   test_fused();
   test_workload_rules();
-  if (failures) {
-    std::fprintf(stderr, "%d failure(s)\n", failures);
-    return 1;
-  }
-  std::puts("kelmarch core: all tests passed");
-  return 0;
+  return native_test::finish("kelmarch core");
 }

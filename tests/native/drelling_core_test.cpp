@@ -6,18 +6,9 @@
 #include <limits>
 
 #include "gpu/drelling_core.hpp"
+#include "check.hpp"
 
 namespace {
-
-int failures = 0;
-
-#define CHECK(cond)                                               \
-  do {                                                            \
-    if (!(cond)) {                                                \
-      std::printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      failures++;                                                 \
-    }                                                             \
-  } while (0)
 
 constexpr uint64_t U64_MAX = std::numeric_limits<uint64_t>::max();
 constexpr int32_t I32_MAX = std::numeric_limits<int32_t>::max();
@@ -152,10 +143,5 @@ int main() {
   test_allocation_bytes();
   test_chunks();
   test_scores();
-  if (failures) {
-    std::printf("drelling core: %d checks failed\n", failures);
-    return 1;
-  }
-  std::printf("drelling core: all checks passed\n");
-  return 0;
+  return native_test::finish("drelling core");
 }

@@ -1,22 +1,13 @@
 // Native tests of the allocator fast-path core: CRC-16, slab header slot
 // operations, rounding, alignment and bitmap helpers, counters.
 #include "memory/pardune_core.hpp"
+#include "check.hpp"
 
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 namespace {
-
-int failures = 0;
-
-#define CHECK(cond)                                                  \
-  do {                                                               \
-    if (!(cond)) {                                                   \
-      std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-      failures++;                                                    \
-    }                                                                \
-  } while (0)
 
 uint16_t table[256];
 
@@ -292,10 +283,5 @@ int main() {
   test_bitmap_helpers();
   test_bucket_keys();
   test_counters();
-  if (failures) {
-    std::fprintf(stderr, "pardune core: %d failure(s)\n", failures);
-    return 1;
-  }
-  std::printf("pardune core: all checks passed\n");
-  return 0;
+  return native_test::finish("pardune core");
 }
