@@ -1,7 +1,7 @@
 // talvora.gpu.drelling: GPU memory planning arithmetic (allocation sizing,
 // safe limits, the allocation strategy, chunk shapes, out-of-memory
 // recognition, suitability, pressure and headroom).
-#include "frame/module_frame.hpp"
+#include "frame/frame.hpp"
 #include "gpu/drelling_core.hpp"
 
 namespace {

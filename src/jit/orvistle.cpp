@@ -2,7 +2,7 @@
 // speed-ups measured after earlier compilations.
 #include <cmath>
 
-#include "frame/module_frame.hpp"
+#include "frame/frame.hpp"
 
 namespace {
 

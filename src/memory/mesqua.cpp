@@ -2,7 +2,7 @@
 // versioned object cell, a stack and a nanosecond timer.
 #include <atomic>
 
-#include "frame/module_frame.hpp"
+#include "frame/frame.hpp"
 
 namespace {
 
@@ -348,8 +348,8 @@ PyObject* lfs_record_allocation(LockFreeStatistics* self, AnnInt size, bool is_b
       !pub_call(self, BytesAllocated, s_increment, size))
     return nullptr;
   if (!pub_call(self, is_bucketed ? BucketedAllocations : FallbackAllocations, s_increment)) return nullptr;
-  if (_PyLong_Sign(padding) > 0 && !pub_call(self, AlignmentPaddingBytes, s_increment, padding)) return nullptr;
-  if (_PyLong_Sign(time_ns) > 0 && !pub_call(self, TotalAllocationTimeNs, s_increment, time_ns)) return nullptr;
+  if (frame::compat::long_sign(padding) > 0 && !pub_call(self, AlignmentPaddingBytes, s_increment, padding)) return nullptr;
+  if (frame::compat::long_sign(time_ns) > 0 && !pub_call(self, TotalAllocationTimeNs, s_increment, time_ns)) return nullptr;
   Ref allocs(frame::call_method(self->pub[CurrentAllocations], s_load));
   if (!allocs) return nullptr;
   Ref bytes(frame::call_method(self->pub[BytesAllocated], s_load));
@@ -363,7 +363,7 @@ PyObject* lfs_record_deallocation(LockFreeStatistics* self, AnnInt size, AnnInt 
   if (!pub_call(self, TotalDeallocations, s_increment) || !pub_call(self, CurrentAllocations, s_decrement) ||
       !pub_call(self, BytesAllocated, s_decrement, size))
     return nullptr;
-  if (_PyLong_Sign(time_ns) > 0 && !pub_call(self, TotalDeallocationTimeNs, s_increment, time_ns)) return nullptr;
+  if (frame::compat::long_sign(time_ns) > 0 && !pub_call(self, TotalDeallocationTimeNs, s_increment, time_ns)) return nullptr;
   Py_RETURN_NONE;
 }
 

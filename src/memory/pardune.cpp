@@ -3,7 +3,7 @@
 // statistics.
 #include <cstdio>
 
-#include "frame/module_frame.hpp"
+#include "frame/frame.hpp"
 #include "memory/pardune_core.hpp"
 
 namespace {

@@ -22,7 +22,7 @@
 #include <new>
 #include <vector>
 
-#include "frame/module_frame.hpp"
+#include "frame/frame.hpp"
 #include "memory/tollet_core.hpp"
 
 namespace {
@@ -238,7 +238,7 @@ void t_dealloc(PyObject* o) {
 // Methods
 
 PyObject* t_sanitize_size(AnnInt size) {
-  if (_PyLong_Sign(size.get()) < 0) {
+  if (frame::compat::long_sign(size.get()) < 0) {
     PyErr_Format(PyExc_ValueError, "Invalid size: %S", size.get());
     return nullptr;
   }

@@ -2,7 +2,7 @@
 // scoring, GPU suitability and threshold estimates.
 #include <optional>
 
-#include "frame/module_frame.hpp"
+#include "frame/frame.hpp"
 #include "plugins/analyzer/kelmarch_core.hpp"
 
 namespace {
@@ -46,14 +46,14 @@ void scan_units(const CharT* data, Py_ssize_t n, kelmarch::Found& found) {
 // ASCII text is folded during the scan; other text is lower-cased once by
 // str.lower, whose result is scanned in its own code-unit width.
 bool scan_lowered(PyObject* s, kelmarch::Found& found) {
-  if (PyUnicode_READY(s) < 0) return false;
+  if (frame::compat::unicode_ready(s) < 0) return false;
   if (PyUnicode_IS_ASCII(s)) {
     scan_units(PyUnicode_1BYTE_DATA(s), PyUnicode_GET_LENGTH(s), found);
     return true;
   }
   Ref low(frame::call_method(s, s_lower));
   if (!low) return false;
-  if (PyUnicode_READY(low.get()) < 0) return false;
+  if (frame::compat::unicode_ready(low.get()) < 0) return false;
   const Py_ssize_t n = PyUnicode_GET_LENGTH(low.get());
   switch (PyUnicode_KIND(low.get())) {
     case PyUnicode_1BYTE_KIND:

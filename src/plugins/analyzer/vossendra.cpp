@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "frame/module_frame.hpp"
+#include "frame/frame.hpp"
 
 namespace {
 

@@ -1,0 +1,148 @@
+// Argument binding: matching vectorcall arguments to a record's parameters
+// with the interpreter's messages, the self check of native methods, and the
+// preparation of a record's runtime data (interned names, default objects).
+#include "frame/state.hpp"
+
+namespace frame::detail {
+
+static void raise_count(const char* fname, bool exact, const char* which, Py_ssize_t expected, Py_ssize_t given) {
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname,
+               exact ? "exactly" : which, expected, expected == 1 ? "" : "s", given);
+}
+
+bool bind_args(const FuncDef& d, const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out) {
+  const int n = d.nparams;
+  const Sig& s = d.sig;
+  const bool exact = s.nrequired == n;
+  if (nargs > n) {
+    raise_count(fname, exact, "at most", n, nargs);
+    return false;
+  }
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (n == 0) {
+    if (nkw) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, 0);
+      if (!PyUnicode_Check(key))
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
+      else
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
+      return false;
+    }
+    return true;
+  }
+  PyObject* tmp[kMaxParams];
+  PyObject** slots = out ? out : tmp;
+  for (int i = 0; i < n; i++) slots[i] = i < nargs ? args[i] : nullptr;
+  for (Py_ssize_t k = 0; k < nkw; k++) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    int found = -1;
+    for (int j = 0; j < n; j++) {
+      if (s.names[j] == key) {
+        found = j;
+        break;
+      }
+    }
+    if (found < 0) {
+      if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
+        return false;
+      }
+      for (int j = 0; j < n; j++) {
+        if (PyUnicode_Compare(s.names[j], key) == 0) {
+          found = j;
+          break;
+        }
+      }
+    }
+    if (found < 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
+      return false;
+    }
+    if (found < nargs) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fname, key);
+      return false;
+    }
+    slots[found] = args[nargs + k];
+  }
+  for (int i = static_cast<int>(nargs); i < n; i++) {
+    if (slots[i]) continue;
+    if (!s.defaults[i]) {
+      raise_count(fname, exact, "at least", s.nrequired, i);
+      return false;
+    }
+    slots[i] = s.defaults[i];
+  }
+  return true;
+}
+
+bool check_self(const FuncDef& d, PyObject* const* args, Py_ssize_t nargs) {
+  if (!d.self_type) return nargs >= 1 || (PyErr_Format(PyExc_TypeError, "%s() needs an argument", d.name), false);
+  if (nargs < 1) {
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' of '%.100s' object needs an argument", d.name,
+                 d.self_type->tp_name);
+    return false;
+  }
+  if (!PyObject_TypeCheck(args[0], d.self_type)) {
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%.100s' object but received a '%.100s'", d.name,
+                 d.self_type->tp_name, Py_TYPE(args[0])->tp_name);
+    return false;
+  }
+  return true;
+}
+
+static PyObject* make_default(const Default& d) {
+  switch (d.tag) {
+    case Default::Required:
+      return nullptr;
+    case Default::None:
+      Py_RETURN_NONE;
+    case Default::Int:
+      return PyLong_FromLongLong(d.i);
+    case Default::Float:
+      return PyFloat_FromDouble(d.d);
+    case Default::True:
+      Py_RETURN_TRUE;
+    case Default::False:
+      Py_RETURN_FALSE;
+    case Default::String:
+      return PyUnicode_InternFromString(d.s);
+    case Default::Tuple: {
+      PyObject* t = PyTuple_New(d.nitems);
+      if (!t) return nullptr;
+      for (int i = 0; i < d.nitems; i++) {
+        PyObject* v = make_default(d.items[i]);
+        if (!v) {
+          Py_DECREF(t);
+          return nullptr;
+        }
+        PyTuple_SET_ITEM(t, i, v);
+      }
+      return t;
+    }
+  }
+  return nullptr;
+}
+
+int prepare(const FuncDef& d, const char* qualname) {
+  Sig& s = d.sig;
+  if (s.qualname) return 0;
+  s.nrequired = 0;
+  for (int i = 0; i < d.nparams; i++) {
+    s.names[i] = PyUnicode_InternFromString(d.params[i].name);
+    if (!s.names[i]) return -1;
+    if (d.params[i].def.tag == Default::Required) {
+      s.nrequired = i + 1;
+    } else {
+      s.defaults[i] = make_default(d.params[i].def);
+      if (!s.defaults[i]) return -1;
+    }
+  }
+  s.qualname = PyUnicode_FromString(qualname ? qualname : d.name);
+  if (!s.qualname) return -1;
+  s.fullname = PyUnicode_FromFormat("%s.%U", g_def->dotted, s.qualname);
+  if (!s.fullname) return -1;
+  return 0;
+}
+
+}  // namespace frame::detail

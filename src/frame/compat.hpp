@@ -1,0 +1,75 @@
+// The frame's compatibility layer: the one place that tests the interpreter
+// version or touches private or deprecated CPython API.
+//
+// The modules build for 3.9 to 3.13.  Everything that differs between those
+// versions, and every `_Py...` or deprecated call, sits behind a small named
+// function here, so module code and the rest of the frame read the same on
+// every version.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+
+namespace frame::compat {
+
+// Sign of an int object (-1, 0, 1); the object must be an int.
+inline int long_sign(PyObject* o) { return _PyLong_Sign(o); }
+
+// Reads an exact int of at most one digit without a call; false otherwise.
+inline bool compact_long(PyObject* o, long& v) {
+  if (!PyLong_CheckExact(o)) return false;
+  PyLongObject* l = reinterpret_cast<PyLongObject*>(o);
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!_PyLong_IsCompact(l)) return false;
+  v = static_cast<long>(_PyLong_CompactValue(l));
+  return true;
+#else
+  const Py_ssize_t size = Py_SIZE(o);
+  if (size == 0) {
+    v = 0;
+  } else if (size == 1) {
+    v = static_cast<long>(l->ob_digit[0]);
+  } else if (size == -1) {
+    v = -static_cast<long>(l->ob_digit[0]);
+  } else {
+    return false;
+  }
+  return true;
+#endif
+}
+
+// Makes a str ready for PyUnicode_DATA/KIND (a no-op from 3.12 on).
+inline int unicode_ready(PyObject* s) {
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)s;
+  return 0;
+#else
+  return PyUnicode_READY(s);
+#endif
+}
+
+// Looks a name up along the type's MRO without calling descriptors, as the
+// interpreter does for special methods; borrowed result, no error set.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
+
+// A frame object for a code object, used only to carry a traceback entry.
+inline PyFrameObject* new_frame(PyCodeObject* code, PyObject* globals) {
+  return PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+}
+
+// Fills `slot` with the module's sub-interpreter declaration where the
+// interpreter has one (3.12+) and returns the number of slots filled.
+// Declaring per-interpreter-GIL support makes the interpreter call the create
+// slot in any sub-interpreter, which then refuses with the module's message.
+inline int interpreter_slot(PyModuleDef_Slot* slot) {
+#if PY_VERSION_HEX >= 0x030C0000
+  *slot = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
+  return 1;
+#else
+  (void)slot;
+  return 0;
+#endif
+}
+
+}  // namespace frame::compat

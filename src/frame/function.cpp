@@ -1,0 +1,277 @@
+// The function type: one type for every Python-visible function and method
+// of a module, with vectorcall, method-descriptor binding and the
+// introspection attributes (__defaults__, __annotations__, __code__, ...).
+#include "frame/state.hpp"
+
+namespace frame::detail {
+
+namespace {
+Str s_return("return");
+Str s_self("self");
+}  // namespace
+
+static PyTypeObject FunctionType;
+
+static PyObject* fn_repr(Function* f) { return PyUnicode_FromFormat("<function %U at %p>", f->qualname, f); }
+
+static int fn_traverse(Function* f, visitproc visit, void* arg) {
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->kwdefaults);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->code);
+  return 0;
+}
+
+static int fn_clear(Function* f) {
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->kwdefaults);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->code);
+  return 0;
+}
+
+static void fn_dealloc(Function* f) {
+  PyObject_GC_UnTrack(f);
+  fn_clear(f);
+  PyObject_GC_Del(f);
+}
+
+static PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) {
+    Py_INCREF(self);
+    return self;
+  }
+  return PyMethod_New(self, obj);
+}
+
+static PyObject* get_slot(PyObject* v) {
+  PyObject* r = v ? v : Py_None;
+  Py_INCREF(r);
+  return r;
+}
+
+#define FN_STR_ATTR(attr, label)                                                    \
+  static PyObject* fn_get_##attr(Function* f, void*) { return get_slot(f->attr); } \
+  static int fn_set_##attr(Function* f, PyObject* v, void*) {                       \
+    if (!v || !PyUnicode_Check(v)) {                                                \
+      PyErr_SetString(PyExc_TypeError, label " must be set to a string object");    \
+      return -1;                                                                    \
+    }                                                                               \
+    Py_INCREF(v);                                                                   \
+    Py_XSETREF(f->attr, v);                                                         \
+    return 0;                                                                       \
+  }
+FN_STR_ATTR(name, "__name__")
+FN_STR_ATTR(qualname, "__qualname__")
+#undef FN_STR_ATTR
+
+#define FN_ANY_ATTR(attr)                                                           \
+  static PyObject* fn_get_##attr(Function* f, void*) { return get_slot(f->attr); } \
+  static int fn_set_##attr(Function* f, PyObject* v, void*) {                       \
+    Py_XINCREF(v);                                                                  \
+    Py_XSETREF(f->attr, v);                                                         \
+    return 0;                                                                       \
+  }
+FN_ANY_ATTR(doc)
+FN_ANY_ATTR(module)
+#undef FN_ANY_ATTR
+
+static PyObject* fn_get_defaults(Function* f, void*) { return get_slot(f->defaults); }
+static int fn_set_defaults(Function* f, PyObject* v, void*) {
+  if (v == Py_None) v = nullptr;
+  if (v && !PyTuple_Check(v)) {
+    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    return -1;
+  }
+  Py_XINCREF(v);
+  Py_XSETREF(f->defaults, v);
+  return 0;
+}
+static PyObject* fn_get_kwdefaults(Function* f, void*) { return get_slot(f->kwdefaults); }
+static int fn_set_kwdefaults(Function* f, PyObject* v, void*) {
+  if (v == Py_None) v = nullptr;
+  if (v && !PyDict_Check(v)) {
+    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+    return -1;
+  }
+  Py_XINCREF(v);
+  Py_XSETREF(f->kwdefaults, v);
+  return 0;
+}
+static PyObject* fn_get_annotations(Function* f, void*) {
+  if (!f->annotations) {
+    f->annotations = PyDict_New();
+    if (!f->annotations) return nullptr;
+  }
+  Py_INCREF(f->annotations);
+  return f->annotations;
+}
+static int fn_set_annotations(Function* f, PyObject* v, void*) {
+  if (v == Py_None) v = nullptr;
+  if (v && !PyDict_Check(v)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  Py_XINCREF(v);
+  Py_XSETREF(f->annotations, v);
+  return 0;
+}
+static PyObject* fn_get_globals(Function* f, void*) { return get_slot(f->globals); }
+
+// A code object carrying the argument names and counts, for inspect.signature
+// and help(); never executed.  Native methods list `self` first.
+static PyObject* build_code(const FuncDef& d) {
+  const int extra = d.native_method ? 1 : 0;
+  const int n = d.nparams + extra;
+  PyObject* names = PyTuple_New(n);
+  if (!names) return nullptr;
+  if (extra) {
+    Py_INCREF(s_self.get());
+    PyTuple_SET_ITEM(names, 0, s_self.get());
+  }
+  for (int i = 0; i < d.nparams; i++) {
+    Py_INCREF(d.sig.names[i]);
+    PyTuple_SET_ITEM(names, i + extra, d.sig.names[i]);
+  }
+  PyCodeObject* empty = PyCode_NewEmpty(source_name(), d.name, 0);
+  PyObject* replace = empty ? PyObject_GetAttrString(reinterpret_cast<PyObject*>(empty), "replace") : nullptr;
+  Py_XDECREF(empty);
+  PyObject* kw = replace ? Py_BuildValue("{s:i,s:i,s:i,s:i,s:O,s:i}", "co_argcount", n, "co_posonlyargcount", 0,
+                                         "co_kwonlyargcount", 0, "co_nlocals", n, "co_varnames", names, "co_flags",
+                                         CO_OPTIMIZED | CO_NEWLOCALS)
+                         : nullptr;
+  PyObject* args = kw ? PyTuple_New(0) : nullptr;
+  PyObject* code = args ? PyObject_Call(replace, args, kw) : nullptr;
+  Py_XDECREF(args);
+  Py_XDECREF(kw);
+  Py_XDECREF(replace);
+  Py_DECREF(names);
+  return code;
+}
+
+static PyObject* fn_get_code(Function* f, void*) {
+  if (!f->code) {
+    f->code = build_code(*f->def);
+    if (!f->code) return nullptr;
+  }
+  Py_INCREF(f->code);
+  return f->code;
+}
+
+static PyGetSetDef fn_getset[] = {
+    {"__name__", (getter)fn_get_name, (setter)fn_set_name, nullptr, nullptr},
+    {"__qualname__", (getter)fn_get_qualname, (setter)fn_set_qualname, nullptr, nullptr},
+    {"__doc__", (getter)fn_get_doc, (setter)fn_set_doc, nullptr, nullptr},
+    {"__module__", (getter)fn_get_module, (setter)fn_set_module, nullptr, nullptr},
+    {"__defaults__", (getter)fn_get_defaults, (setter)fn_set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", (getter)fn_get_kwdefaults, (setter)fn_set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", (getter)fn_get_annotations, (setter)fn_set_annotations, nullptr, nullptr},
+    {"__globals__", (getter)fn_get_globals, nullptr, nullptr, nullptr},
+    {"__code__", (getter)fn_get_code, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+static PyObject* fn_reduce(Function* f, PyObject*) {
+  Py_INCREF(f->qualname);
+  return f->qualname;
+}
+
+static PyMethodDef fn_methods[] = {
+    {"__reduce__", (PyCFunction)fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int ready_function_type() {
+  if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
+  FunctionType.tp_name = "talvora.native_function";
+  FunctionType.tp_basicsize = sizeof(Function);
+  FunctionType.tp_dealloc = (destructor)fn_dealloc;
+  FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
+  FunctionType.tp_repr = (reprfunc)fn_repr;
+  FunctionType.tp_call = PyVectorcall_Call;
+  FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                          Py_TPFLAGS_METHOD_DESCRIPTOR;
+  FunctionType.tp_traverse = (traverseproc)fn_traverse;
+  FunctionType.tp_clear = (inquiry)fn_clear;
+  FunctionType.tp_methods = fn_methods;
+  FunctionType.tp_getset = fn_getset;
+  FunctionType.tp_descr_get = fn_descr_get;
+  FunctionType.tp_doc = "Function of a talvora extension module.";
+  return PyType_Ready(&FunctionType);
+}
+
+PyObject* make_function(const FuncDef& d, const char* qualname) {
+  if (ready_function_type() < 0) return nullptr;
+  if (prepare(d, qualname) < 0) return nullptr;
+  Function* f = PyObject_GC_New(Function, &FunctionType);
+  if (!f) return nullptr;
+  f->vectorcall = d.call;
+  f->def = &d;
+  f->name = PyUnicode_FromString(d.name);
+  f->qualname = d.sig.qualname;
+  Py_INCREF(f->qualname);
+  f->module = PyUnicode_FromString(g_def->dotted);
+  if (d.doc) {
+    f->doc = PyUnicode_FromString(d.doc);
+  } else {
+    f->doc = Py_None;
+    Py_INCREF(Py_None);
+  }
+  f->defaults = nullptr;
+  f->kwdefaults = nullptr;
+  f->annotations = PyDict_New();
+  f->globals = g_globals;
+  Py_XINCREF(f->globals);
+  f->code = nullptr;
+  PyObject_GC_Track(f);
+  if (!f->name || !f->module || !f->doc || !f->annotations) {
+    Py_DECREF(f);
+    return nullptr;
+  }
+  int first_default = -1;
+  for (int i = 0; i < d.nparams; i++) {
+    if (d.sig.defaults[i] && first_default < 0) first_default = i;
+    if (d.params[i].annotation) {
+      PyObject* a = PyUnicode_FromString(d.params[i].annotation);
+      if (!a || PyDict_SetItem(f->annotations, d.sig.names[i], a) < 0) {
+        Py_XDECREF(a);
+        Py_DECREF(f);
+        return nullptr;
+      }
+      Py_DECREF(a);
+    }
+  }
+  if (d.ret_annotation) {
+    PyObject* a = PyUnicode_FromString(d.ret_annotation);
+    if (!a || PyDict_SetItem(f->annotations, s_return, a) < 0) {
+      Py_XDECREF(a);
+      Py_DECREF(f);
+      return nullptr;
+    }
+    Py_DECREF(a);
+  }
+  if (first_default >= 0) {
+    f->defaults = PyTuple_New(d.nparams - first_default);
+    if (!f->defaults) {
+      Py_DECREF(f);
+      return nullptr;
+    }
+    for (int i = first_default; i < d.nparams; i++) {
+      Py_INCREF(d.sig.defaults[i]);
+      PyTuple_SET_ITEM(f->defaults, i - first_default, d.sig.defaults[i]);
+    }
+  }
+  return reinterpret_cast<PyObject*>(f);
+}
+
+}  // namespace frame::detail

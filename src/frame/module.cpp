@@ -1,0 +1,335 @@
+// Module creation and initialisation (the create and execute slots), the
+// module namespace, imports, plain classes and the logger.
+#include "frame/state.hpp"
+
+#include <cstdio>
+
+namespace frame {
+
+namespace detail {
+const ModuleDef* g_def = nullptr;
+PyObject* g_globals = nullptr;
+PyObject* g_builtins = nullptr;
+}  // namespace detail
+
+using namespace detail;
+
+namespace {
+
+PyModuleDef g_moddef;
+PyModuleDef_Slot g_slots[4];
+PyObject* g_module = nullptr;  // set once the execute slot has started
+int64_t g_interp_id = -1;
+
+Str s_name("__name__");
+Str s_prepare("__prepare__");
+Str s_module("__module__");
+Str s_qualname("__qualname__");
+Str s_doc("__doc__");
+Str s_getLogger("getLogger");
+Str s_logger("logger");
+Str s_logging("logging");
+Str s_info("info");
+Str s_loader("loader");
+Str s_origin("origin");
+Str s_parent("parent");
+Str s_ssl("submodule_search_locations");
+Str s_spec_name("name");
+
+int copy_spec_attr(PyObject* modspec, PyObject* moddict, PyObject* from, const char* to, bool skip_none) {
+  PyObject* v = PyObject_GetAttr(modspec, from);
+  if (!v) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      return 0;
+    }
+    return -1;
+  }
+  int rc = 0;
+  if (!(skip_none && v == Py_None)) rc = PyDict_SetItemString(moddict, to, v);
+  Py_DECREF(v);
+  return rc;
+}
+
+PyObject* module_create(PyObject* modspec, PyModuleDef*) {
+  int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+  if (g_interp_id == -1) {
+    g_interp_id = id;
+  } else if (g_interp_id != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return nullptr;
+  }
+  if (g_module) {
+    Py_INCREF(g_module);
+    return g_module;
+  }
+  if (init_constants() < 0) return nullptr;
+  PyObject* name = PyObject_GetAttr(modspec, s_spec_name);
+  if (!name) return nullptr;
+  PyObject* m = PyModule_NewObject(name);
+  Py_DECREF(name);
+  if (!m) return nullptr;
+  PyObject* md = PyModule_GetDict(m);
+  if (copy_spec_attr(modspec, md, s_loader, "__loader__", false) < 0 ||
+      copy_spec_attr(modspec, md, s_origin, "__file__", false) < 0 ||
+      copy_spec_attr(modspec, md, s_parent, "__package__", false) < 0 ||
+      copy_spec_attr(modspec, md, s_ssl, "__path__", true) < 0) {
+    Py_DECREF(m);
+    return nullptr;
+  }
+  return m;
+}
+
+// (b) Binds __builtins__ and keeps the builtins dict for global lookups.
+int bind_builtins(PyObject* m) {
+  PyObject* b = PyImport_AddModule("builtins");
+  if (!b) return -1;
+  g_builtins = PyModule_GetDict(b);
+  return PyObject_SetAttrString(m, "__builtins__", b);
+}
+
+// (c) Warns when the running interpreter is not the one built for.
+int check_runtime_version() {
+  int rmaj = 0, rmin = 0;
+  if (sscanf(Py_GetVersion(), "%d.%d", &rmaj, &rmin) != 2) return 0;
+  if (rmaj == PY_MAJOR_VERSION && rmin == PY_MINOR_VERSION) return 0;
+  return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                          "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                          PY_MAJOR_VERSION, PY_MINOR_VERSION, g_def->dotted, "does not match", rmaj, rmin);
+}
+
+// (e) Registers the module in sys.modules unless an entry exists.
+int register_in_sys_modules(PyObject* m) {
+  PyObject* mods = PyImport_GetModuleDict();
+  PyObject* existing = PyDict_GetItemString(mods, g_def->dotted);
+  if (existing) return 0;
+  return PyDict_SetItemString(mods, g_def->dotted, m);
+}
+
+// (f) Readies the function type and the declared types.
+int ready_types() {
+  if (ready_function_type() < 0) return -1;
+  for (TypeDef* td : g_def->types)
+    if (ready_type(td) < 0) return -1;
+  return 0;
+}
+
+// (h) __test__ = {}
+int set_test_dict() {
+  PyObject* t = PyDict_New();
+  if (!t) return -1;
+  int rc = PyDict_SetItemString(g_globals, "__test__", t);
+  Py_DECREF(t);
+  return rc;
+}
+
+// The execute slot's steps (b) to (h), in order; (a) is in module_exec.
+int exec_steps(PyObject* m) {
+  if (bind_builtins(m) < 0 || check_runtime_version() < 0) return -1;
+  if (init_constants() < 0) return -1;  // (d)
+  if (register_in_sys_modules(m) < 0 || ready_types() < 0) return -1;
+  if (g_def->body && g_def->body(m) < 0) return -1;  // (g) module-level code
+  return set_test_dict();
+}
+
+int module_exec(PyObject* m) {
+  if (g_module) {
+    if (g_module == m) return 0;
+    PyErr_Format(PyExc_RuntimeError,
+                 "Module '%s' has already been imported. Re-initialisation is not supported.", g_def->short_name);
+    return -1;
+  }
+  g_module = m;
+  Py_INCREF(m);
+  g_globals = PyModule_GetDict(m);
+  if (exec_steps(m) == 0) return 0;
+  char label[256];  // no allocation on this path
+  snprintf(label, sizeof label, "init %s", g_def->dotted);
+  if (PyErr_Occurred())
+    add_traceback_name(label);
+  else
+    PyErr_SetString(PyExc_ImportError, label);
+  Py_CLEAR(g_module);
+  g_globals = nullptr;
+  return -1;
+}
+
+}  // namespace
+
+PyObject* module_init(const ModuleDef& def) {
+  g_def = &def;
+  g_slots[0] = {Py_mod_create, reinterpret_cast<void*>(module_create)};
+  g_slots[1] = {Py_mod_exec, reinterpret_cast<void*>(module_exec)};
+  // On interpreters that know the per-interpreter-GIL slot, the module
+  // declares it so that the create slot runs in a sub-interpreter and
+  // refuses it with the module's own message.
+  const int n = 2 + compat::interpreter_slot(&g_slots[2]);
+  g_slots[n] = {0, nullptr};
+  g_moddef = PyModuleDef{PyModuleDef_HEAD_INIT};
+  g_moddef.m_name = def.short_name;
+  g_moddef.m_doc = def.doc;
+  g_moddef.m_size = 0;
+  g_moddef.m_methods = nullptr;
+  g_moddef.m_slots = g_slots;
+  return PyModuleDef_Init(&g_moddef);
+}
+
+PyObject* globals() { return g_globals; }
+
+PyObject* get_global(PyObject* name) {
+  PyObject* v = g_globals ? PyDict_GetItemWithError(g_globals, name) : nullptr;
+  if (!v && !PyErr_Occurred() && g_builtins) v = PyDict_GetItemWithError(g_builtins, name);
+  if (!v) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+  }
+  Py_INCREF(v);
+  return v;
+}
+
+int set_global(const char* name, PyObject* value) { return PyDict_SetItemString(g_globals, name, value); }
+int set_global(PyObject* name, PyObject* value) { return PyDict_SetItem(g_globals, name, value); }
+
+int import_module(const char* name) {
+  PyObject* m = PyImport_ImportModuleLevel(name, g_globals, nullptr, nullptr, 0);
+  if (!m) return -1;
+  int rc = set_global(name, m);
+  Py_DECREF(m);
+  return rc;
+}
+
+int import_from(const char* module, std::initializer_list<const char*> names, int level) {
+  PyObject* fromlist = PyList_New(0);
+  if (!fromlist) return -1;
+  for (const char* n : names) {
+    PyObject* s = PyUnicode_FromString(n);
+    if (!s || PyList_Append(fromlist, s) < 0) {
+      Py_XDECREF(s);
+      Py_DECREF(fromlist);
+      return -1;
+    }
+    Py_DECREF(s);
+  }
+  PyObject* m = PyImport_ImportModuleLevel(module, g_globals, nullptr, fromlist, level);
+  Py_DECREF(fromlist);
+  if (!m) return -1;
+  for (const char* n : names) {
+    PyObject* v = PyObject_GetAttrString(m, n);
+    if (!v) {
+      if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyObject* s = PyUnicode_FromString(n);
+        if (s) {
+          PyErr_Format(PyExc_ImportError, "cannot import name %S", s);
+          Py_DECREF(s);
+        }
+      }
+      Py_DECREF(m);
+      return -1;
+    }
+    int rc = set_global(n, v);
+    Py_DECREF(v);
+    if (rc < 0) {
+      Py_DECREF(m);
+      return -1;
+    }
+  }
+  Py_DECREF(m);
+  return 0;
+}
+
+int add_function(const FuncDef& d) {
+  PyObject* f = make_function(d, d.qualname);
+  if (!f) return -1;
+  int rc = set_global(d.name, f);
+  Py_DECREF(f);
+  return rc;
+}
+
+PyObject* make_class(const char* name, const char* doc, std::initializer_list<const FuncDef*> methods,
+                     PyObject* bases) {
+  PyObject* pybases = bases ? (Py_INCREF(bases), bases) : PyTuple_New(0);
+  if (!pybases) return nullptr;
+  PyObject* meta = reinterpret_cast<PyObject*>(
+      PyTuple_GET_SIZE(pybases) ? Py_TYPE(PyTuple_GET_ITEM(pybases, 0)) : &PyType_Type);
+  Py_INCREF(meta);
+  PyObject* pyname = PyUnicode_FromString(name);
+  PyObject* ns = nullptr;
+  PyObject* cls = nullptr;
+  if (!pyname) goto done;
+  ns = call_method(meta, s_prepare, pyname, pybases);
+  if (!ns) goto done;
+  {
+    PyObject* mod = PyUnicode_FromString(g_def->dotted);
+    if (!mod || PyObject_SetItem(ns, s_module, mod) < 0 || PyObject_SetItem(ns, s_qualname, pyname) < 0) {
+      Py_XDECREF(mod);
+      goto done;
+    }
+    Py_DECREF(mod);
+    if (doc) {
+      PyObject* d = PyUnicode_FromString(doc);
+      if (!d || PyObject_SetItem(ns, s_doc, d) < 0) {
+        Py_XDECREF(d);
+        goto done;
+      }
+      Py_DECREF(d);
+    }
+    for (const FuncDef* m : methods) {
+      char q[256];
+      snprintf(q, sizeof q, "%s.%s", name, m->name);
+      PyObject* f = make_function(*m, q);
+      if (!f) goto done;
+      PyObject* key = PyUnicode_FromString(m->name);
+      int rc = key ? PyObject_SetItem(ns, key, f) : -1;
+      Py_XDECREF(key);
+      Py_DECREF(f);
+      if (rc < 0) goto done;
+    }
+  }
+  cls = call(meta, pyname, pybases, ns);
+  if (cls && set_global(name, cls) < 0) Py_CLEAR(cls);
+done:
+  Py_XDECREF(ns);
+  Py_XDECREF(pyname);
+  Py_DECREF(meta);
+  Py_DECREF(pybases);
+  if (!cls) return nullptr;
+  Py_DECREF(cls);  // the module global keeps it
+  return cls;
+}
+
+int make_logger() {
+  PyObject* logging = get_global(s_logging);
+  if (!logging) return -1;
+  PyObject* name = get_global(s_name);
+  if (!name) {
+    Py_DECREF(logging);
+    return -1;
+  }
+  PyObject* lg = call_method(logging, s_getLogger, name);
+  Py_DECREF(logging);
+  Py_DECREF(name);
+  if (!lg) return -1;
+  int rc = set_global(s_logger, lg);
+  Py_DECREF(lg);
+  return rc;
+}
+
+int log_info(const char* message) {
+  PyObject* lg = get_global(s_logger);
+  if (!lg) return -1;
+  PyObject* msg = PyUnicode_FromString(message);
+  if (!msg) {
+    Py_DECREF(lg);
+    return -1;
+  }
+  PyObject* r = call_method(lg, s_info, msg);
+  Py_DECREF(msg);
+  Py_DECREF(lg);
+  if (!r) return -1;
+  Py_DECREF(r);
+  return 0;
+}
+
+}  // namespace frame

@@ -1,0 +1,415 @@
+// Native classes: allocation, construction, deallocation, GC hooks,
+// properties over native fields, installation of the class body and the
+// pickling refusal.
+#include "frame/state.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace frame::detail {
+
+namespace {
+Str s_reduce("__reduce__");
+Str s_reduce_ex("__reduce_ex__");
+Str s_getstate("__getstate__");
+
+std::vector<const TypeDef*> g_types;
+
+const TypeDef* find_typedef(PyTypeObject* t) {
+  for (; t; t = t->tp_base)
+    for (const TypeDef* d : g_types)
+      if (d->type == t) return d;
+  return nullptr;
+}
+
+PyObject** obj_slot(PyObject* o, Py_ssize_t off) {
+  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + off);
+}
+
+int run_ctor(const TypeDef* td, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!td->init) return 0;
+  return td->init->ctor(td->init, self, args, nargs, kwnames);
+}
+
+PyObject* alloc_instance(PyTypeObject* type, const TypeDef* td) {
+  PyObject* o = type->tp_alloc(type, 0);
+  if (!o) return nullptr;
+  for (Py_ssize_t off : td->object_fields) {
+    Py_INCREF(Py_None);
+    *obj_slot(o, off) = Py_None;
+  }
+  if (td->alloc_init) td->alloc_init(o);
+  return o;
+}
+
+PyObject* type_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  const TypeDef* td = find_typedef(type);
+  PyObject* o = alloc_instance(type, td);
+  if (!o) return nullptr;
+  if (td->init && td->init->nparams > 0) {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
+    std::vector<PyObject*> vec(static_cast<size_t>(nargs + nkw) + 1);
+    for (Py_ssize_t i = 0; i < nargs; i++) vec[i] = PyTuple_GET_ITEM(args, i);
+    PyObject* kwnames = nullptr;
+    if (nkw) {
+      kwnames = PyTuple_New(nkw);
+      if (!kwnames) {
+        Py_DECREF(o);
+        return nullptr;
+      }
+      Py_ssize_t pos = 0, i = 0;
+      PyObject *k, *v;
+      while (PyDict_Next(kwds, &pos, &k, &v)) {
+        Py_INCREF(k);
+        PyTuple_SET_ITEM(kwnames, i, k);
+        vec[nargs + i] = v;
+        i++;
+      }
+    }
+    int rc = run_ctor(td, o, vec.data(), nargs, kwnames);
+    Py_XDECREF(kwnames);
+    if (rc < 0) {
+      Py_DECREF(o);
+      return nullptr;
+    }
+  } else if (run_ctor(td, o, nullptr, 0, nullptr) < 0) {
+    Py_DECREF(o);
+    return nullptr;
+  }
+  return o;
+}
+
+PyObject* type_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(callable);
+  const TypeDef* td = find_typedef(type);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (!td || td->type != type) {
+    // Why the fallback: a Python subclass may define __new__ or __init__,
+    // which the direct path below would skip.  Only the declared type itself
+    // takes the direct path; a subclass gets the ordinary type call, whose
+    // tp_new (type_new) still runs the native constructor.
+    PyObject* tuple = PyTuple_New(nargs);
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; i++) {
+      Py_INCREF(args[i]);
+      PyTuple_SET_ITEM(tuple, i, args[i]);
+    }
+    PyObject* kw = nullptr;
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+      kw = PyDict_New();
+      for (Py_ssize_t i = 0; kw && i < PyTuple_GET_SIZE(kwnames); i++)
+        if (PyDict_SetItem(kw, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) Py_CLEAR(kw);
+      if (!kw) {
+        Py_DECREF(tuple);
+        return nullptr;
+      }
+    }
+    PyObject* r = PyType_Type.tp_call(callable, tuple, kw);
+    Py_DECREF(tuple);
+    Py_XDECREF(kw);
+    return r;
+  }
+  PyObject* o = alloc_instance(type, td);
+  if (!o) return nullptr;
+  if (run_ctor(td, o, args, nargs, kwnames) < 0) {
+    Py_DECREF(o);
+    return nullptr;
+  }
+  return o;
+}
+
+void type_dealloc(PyObject* o) {
+  const TypeDef* td = find_typedef(Py_TYPE(o));
+  if (PyType_IS_GC(Py_TYPE(o))) PyObject_GC_UnTrack(o);
+  // Keep a pending exception intact while references are released.
+  PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
+  const bool pending = PyErr_Occurred() != nullptr;
+  if (pending) PyErr_Fetch(&et, &ev, &etb);
+  if (td->dealloc) td->dealloc(o);
+  for (Py_ssize_t off : td->object_fields) Py_CLEAR(*obj_slot(o, off));
+  if (pending) PyErr_Restore(et, ev, etb);
+  Py_TYPE(o)->tp_free(o);
+}
+
+int type_traverse(PyObject* o, visitproc visit, void* arg) {
+  const TypeDef* td = find_typedef(Py_TYPE(o));
+  for (Py_ssize_t off : td->object_fields) Py_VISIT(*obj_slot(o, off));
+  if (td->traverse) return td->traverse(o, visit, arg);
+  return 0;
+}
+
+int type_clear(PyObject* o) {
+  const TypeDef* td = find_typedef(Py_TYPE(o));
+  for (Py_ssize_t off : td->object_fields) {
+    PyObject* old = *obj_slot(o, off);
+    Py_INCREF(Py_None);
+    *obj_slot(o, off) = Py_None;
+    Py_XDECREF(old);
+  }
+  if (td->clear) return td->clear(o);
+  return 0;
+}
+
+template <class T>
+T& field_at(PyObject* o, const Property* p) {
+  return *reinterpret_cast<T*>(reinterpret_cast<char*>(o) + p->offset);
+}
+
+PyObject* prop_get(PyObject* o, void* closure) {
+  const Property* p = static_cast<const Property*>(closure);
+  switch (p->kind) {
+    case FieldKind::Object: {
+      PyObject* v = field_at<PyObject*>(o, p);
+      if (!v) v = Py_None;
+      Py_INCREF(v);
+      return v;
+    }
+    case FieldKind::I64:
+      return PyLong_FromLongLong(field_at<int64_t>(o, p));
+    case FieldKind::I32:
+      return PyLong_FromLong(field_at<int32_t>(o, p));
+    case FieldKind::U32:
+      return PyLong_FromUnsignedLong(field_at<uint32_t>(o, p));
+    case FieldKind::U64:
+      return PyLong_FromUnsignedLongLong(field_at<uint64_t>(o, p));
+    case FieldKind::U16:
+      return PyLong_FromLong(field_at<uint16_t>(o, p));
+    case FieldKind::U8:
+      return PyLong_FromLong(field_at<uint8_t>(o, p));
+    case FieldKind::Double:
+      return PyFloat_FromDouble(field_at<double>(o, p));
+    case FieldKind::Bool:
+      return PyBool_FromLong(field_at<bool>(o, p));
+  }
+  Py_RETURN_NONE;
+}
+
+int prop_set(PyObject* o, PyObject* v, void* closure) {
+  const Property* p = static_cast<const Property*>(closure);
+  if (p->kind == FieldKind::Object) {
+    if (!v) v = Py_None;
+    Py_INCREF(v);
+    Py_XSETREF(field_at<PyObject*>(o, p), v);
+    return 0;
+  }
+  if (!v) {
+    PyErr_SetString(PyExc_NotImplementedError, "__del__");
+    return -1;
+  }
+  switch (p->kind) {
+    case FieldKind::I64: {
+      int64_t x;
+      if (!to_i64(v, x)) return -1;
+      field_at<int64_t>(o, p) = x;
+      return 0;
+    }
+    case FieldKind::I32: {
+      int32_t x;
+      if (!to_i32(v, x, p->int_msg ? p->int_msg : kMsgInt32)) return -1;
+      field_at<int32_t>(o, p) = x;
+      return 0;
+    }
+    case FieldKind::U32: {
+      uint32_t x;
+      if (!to_u32(v, x)) return -1;
+      field_at<uint32_t>(o, p) = x;
+      return 0;
+    }
+    case FieldKind::U64: {
+      uint64_t x;
+      if (!to_u64(v, x)) return -1;
+      field_at<uint64_t>(o, p) = x;
+      return 0;
+    }
+    case FieldKind::U16: {
+      uint16_t x;
+      if (!to_u16(v, x)) return -1;
+      field_at<uint16_t>(o, p) = x;
+      return 0;
+    }
+    case FieldKind::U8: {
+      uint8_t x;
+      if (!to_u8(v, x)) return -1;
+      field_at<uint8_t>(o, p) = x;
+      return 0;
+    }
+    case FieldKind::Double: {
+      double x;
+      if (!to_double(v, x)) return -1;
+      field_at<double>(o, p) = x;
+      return 0;
+    }
+    case FieldKind::Bool: {
+      int r = PyObject_IsTrue(v);
+      if (r < 0) return -1;
+      field_at<bool>(o, p) = r != 0;
+      return 0;
+    }
+    case FieldKind::Object:
+      break;
+  }
+  return 0;
+}
+
+PyObject* reduce_body(PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+  return nullptr;
+}
+PyObject* setstate_body(PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+  return nullptr;
+}
+constexpr FuncDef kReduceTemplate = method<&reduce_body>("__reduce_cython__", nullptr, noret());
+constexpr FuncDef kSetstateTemplate = method<&setstate_body>("__setstate_cython__", nullptr, noret(), p("__pyx_state"));
+
+int install_function(PyObject* dict, const FuncDef& d, PyTypeObject* type, const char* cls, const char* bind_as,
+                     bool as_static = false) {
+  if (d.native_method) d.self_type = type;
+  PyObject* qual = PyUnicode_FromFormat("%s.%s", cls, d.name);
+  if (!qual) return -1;
+  PyObject* f = make_function(d, PyUnicode_AsUTF8(qual));
+  Py_DECREF(qual);
+  if (!f) return -1;
+  if (as_static) {
+    PyObject* sm = PyStaticMethod_New(f);
+    Py_DECREF(f);
+    if (!sm) return -1;
+    f = sm;
+  }
+  int rc = PyDict_SetItemString(dict, bind_as ? bind_as : d.name, f);
+  Py_DECREF(f);
+  return rc;
+}
+
+// "Name(a=1, b)\n--\n\n" + doc: the interpreter's text-signature convention,
+// read by inspect.signature for the class.
+// A class without constructor parameters accepts and ignores any arguments.
+const char* text_signature_doc(const TypeDef* td) try {
+  std::string sig = std::string(td->name) + "(";
+  const int n = td->init ? td->init->nparams : 0;
+  if (n == 0) sig += "*args, **kwargs";
+  for (int i = 0; i < n; i++) {
+    const FuncDef& d = *td->init;
+    if (i) sig += ", ";
+    sig += d.params[i].name;
+    if (d.sig.defaults[i]) {
+      Ref r(PyObject_Repr(d.sig.defaults[i]));
+      const char* text = r ? PyUnicode_AsUTF8(r) : nullptr;
+      if (!text) return nullptr;
+      sig += "=";
+      sig += text;
+    }
+  }
+  sig += ")\n--\n\n";
+  if (td->doc) sig += td->doc;
+  char* out = static_cast<char*>(PyMem_RawMalloc(sig.size() + 1));
+  if (!out) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  memcpy(out, sig.c_str(), sig.size() + 1);
+  return out;
+} catch (const std::bad_alloc&) {
+  PyErr_NoMemory();
+  return nullptr;
+}
+
+struct QualName {
+  char text[256];
+};
+QualName ctor_qualname(const TypeDef* td) {
+  QualName q;
+  snprintf(q.text, sizeof q.text, "%s.__cinit__", td->name);
+  return q;
+}
+
+}  // namespace
+
+int ready_type(TypeDef* td) {
+  PyTypeObject* t = td->type;
+  g_types.push_back(td);
+  if (!(t->tp_flags & Py_TPFLAGS_READY)) {
+    const bool gc = td->gc || !td->object_fields.empty() || td->traverse;
+    char* full = static_cast<char*>(PyMem_RawMalloc(strlen(g_def->dotted) + strlen(td->name) + 2));
+    if (!full) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    strcpy(full, g_def->dotted);
+    strcat(full, ".");
+    strcat(full, td->name);
+    t->tp_name = full;
+    t->tp_basicsize = td->basicsize;
+    if (td->init && prepare(*td->init, ctor_qualname(td).text) < 0) return -1;
+    t->tp_doc = text_signature_doc(td);
+    if (!t->tp_doc) return -1;
+    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (gc ? Py_TPFLAGS_HAVE_GC : 0);
+    t->tp_new = type_new;
+    t->tp_vectorcall = type_vectorcall;
+    t->tp_dealloc = type_dealloc;
+    if (gc) {
+      t->tp_traverse = type_traverse;
+      t->tp_clear = type_clear;
+    }
+    if (!td->props.empty()) {
+      auto* gs = static_cast<PyGetSetDef*>(PyMem_RawCalloc(td->props.size() + 1, sizeof(PyGetSetDef)));
+      if (!gs) {
+        PyErr_NoMemory();
+        return -1;
+      }
+      for (size_t i = 0; i < td->props.size(); i++) {
+        const Property& pr = td->props[i];
+        gs[i].name = pr.name;
+        gs[i].doc = pr.doc;
+        if (pr.get) {
+          gs[i].get = pr.get;
+          gs[i].set = pr.set;
+          gs[i].closure = const_cast<Property*>(&pr);
+        } else {
+          gs[i].get = prop_get;
+          gs[i].set = prop_set;
+          gs[i].closure = const_cast<Property*>(&pr);
+        }
+      }
+      t->tp_getset = gs;
+    }
+    if (td->slots) td->slots(t);
+    if (PyType_Ready(t) < 0) return -1;
+  }
+  if (td->init && prepare(*td->init, ctor_qualname(td).text) < 0) return -1;
+  if (td->init) td->init->self_type = t;
+  PyObject* dict = t->tp_dict;
+  for (const Entry& e : td->body) {
+    if (e.def) {
+      if (install_function(dict, *e.def, t, td->name, e.bind_as, e.is_static) < 0) return -1;
+    } else {
+      PyObject* target = PyDict_GetItemString(dict, e.target);
+      if (!target) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", e.target);
+        return -1;
+      }
+      if (PyDict_SetItemString(dict, e.alias, target) < 0) return -1;
+    }
+  }
+  // Pickling refusal unless the class defines its own protocol.
+  if (!PyDict_GetItem(dict, s_getstate) && !PyDict_GetItem(dict, s_reduce_ex) && !PyDict_GetItem(dict, s_reduce)) {
+    // Why a copy per type: installing a record stores the class in it (the
+    // self check) and the qualified name (traceback entries), so each class
+    // needs its own.  The copies live as long as the type, that is, forever.
+    auto* rd = new (std::nothrow) FuncDef(kReduceTemplate);
+    auto* sd = new (std::nothrow) FuncDef(kSetstateTemplate);
+    if (!rd || !sd || install_function(dict, *rd, t, td->name, "__reduce__") < 0 ||
+        install_function(dict, *sd, t, td->name, "__setstate__") < 0) {
+      PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", td->name);
+      return -1;
+    }
+  }
+  PyType_Modified(t);
+  return PyDict_SetItemString(g_globals, td->name, reinterpret_cast<PyObject*>(t));
+}
+
+}  // namespace frame::detail

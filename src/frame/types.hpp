@@ -1,0 +1,71 @@
+// Native classes: the class-body entries (methods, aliases, static methods),
+// properties over native fields, and the type record a module declares.
+//
+// The frame readies each declared static type in the execute slot: it sets
+// the allocation, construction, deallocation and GC hooks, installs the
+// function objects in the class dict in body order, and binds the pickling
+// refusal (types.cpp).
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "frame/declare.hpp"
+
+namespace frame {
+
+// One entry of a class body, installed in order.  `def` creates a function
+// object bound under `bind_as` (or its own name); an alias binds `name` to the
+// object currently bound under `target`.
+struct Entry {
+  const FuncDef* def = nullptr;
+  const char* bind_as = nullptr;
+  const char* alias = nullptr;
+  const char* target = nullptr;
+  bool is_static = false;  // bind the function object wrapped in staticmethod
+};
+constexpr Entry def(const FuncDef& d) { return Entry{&d}; }
+constexpr Entry def_as(const FuncDef& d, const char* name) { return Entry{&d, name}; }
+constexpr Entry alias(const char* name, const char* target) { return Entry{nullptr, nullptr, name, target}; }
+// A static method: a module-level record (`fn`) bound in the class as staticmethod.
+constexpr Entry static_def(const FuncDef& d) { return Entry{&d, nullptr, nullptr, nullptr, true}; }
+
+enum class FieldKind : uint8_t { Object, I64, I32, U32, U64, U16, U8, Double, Bool };
+
+struct Property {
+  const char* name = nullptr;
+  const char* doc = nullptr;
+  FieldKind kind = FieldKind::Object;
+  Py_ssize_t offset = 0;
+  getter get = nullptr;  // custom accessors override the field
+  setter set = nullptr;
+  const char* int_msg = nullptr;  // out-of-range wording for I32 fields
+};
+constexpr Property field(const char* name, FieldKind k, Py_ssize_t off, const char* doc = nullptr,
+                         const char* int_msg = nullptr) {
+  return Property{name, doc, k, off, nullptr, nullptr, int_msg};
+}
+constexpr Property computed(const char* name, getter g, setter s = nullptr, const char* doc = nullptr) {
+  return Property{name, doc, FieldKind::Object, 0, g, s, nullptr};
+}
+
+struct TypeDef {
+  PyTypeObject* type = nullptr;  // static storage owned by the module
+  const char* name = nullptr;    // class name
+  const char* doc = nullptr;
+  Py_ssize_t basicsize = 0;
+  const FuncDef* init = nullptr;  // constructor record, or nullptr for none
+  std::span<const Entry> body{};
+  std::span<const Property> props{};
+  std::span<const Py_ssize_t> object_fields{};  // owned object fields, None at allocation
+  // Extra hooks: visit/clear further references, free native records.
+  traverseproc traverse = nullptr;
+  inquiry clear = nullptr;
+  void (*dealloc)(PyObject*) = nullptr;  // runs before object fields are released
+  void (*alloc_init)(PyObject*) = nullptr;  // after allocation, before the constructor
+  bool gc = false;  // forced GC participation
+  // Sets further slots (tp_repr, tp_as_number, ...) before the type is readied.
+  void (*slots)(PyTypeObject*) = nullptr;
+};
+
+}  // namespace frame
