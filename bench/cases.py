@@ -324,3 +324,25 @@ def peer():
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "peer"))
     import make_peer
     return make_peer.load()
+
+
+# ---------------------------------------------------------------------------
+# Figure 6: calls with a documented speed target.  "doc" finds the target in
+# the call's own docstring; "goal" is the figure the call must meet here
+# (ns, min of rounds), or "speedup" a factor over the pure-Python version.
+
+TARGETS = [
+    dict(id="LockFreeStatistics.record_allocation", mod="mesqua", stmt="s.record_allocation(64)",
+         ns=lambda m: {"s": m.LockFreeStatistics()}, doc=lambda m: m.LockFreeStatistics.__doc__,
+         pattern=r"record an allocation < ?\d+ ?ns", goal=150.0),
+    dict(id="LockFreeStatistics.get_snapshot", mod="mesqua", stmt="s.get_snapshot()",
+         ns=lambda m: {"s": m.LockFreeStatistics()}, doc=lambda m: m.LockFreeStatistics.__doc__,
+         pattern=r"snapshot < ?\d+ ?ns", goal=500.0),
+    dict(id="AdaptivePolicy.get_threshold", mod="orvistle", stmt="p.get_threshold('f')",
+         ns=lambda m: {"p": m.AdaptivePolicy()}, doc=lambda m: m.AdaptivePolicy.get_threshold.__doc__,
+         pattern=r"< ?\d+ ?ns[^\n]*", goal=100.0),
+    dict(id="is_oom_error (rule 1 holds)", mod="drelling", stmt="f('CUDA error: out of memory', 'RuntimeError')",
+         ns=lambda m: {"f": m.is_oom_error}, speedup=5.0),
+    dict(id="is_oom_error (False)", mod="drelling", stmt="f('invalid argument to kernel launch', 'ValueError')",
+         ns=lambda m: {"f": m.is_oom_error}, speedup=5.0),
+]
