@@ -102,10 +102,13 @@ clean:
 BENCH_ARGS ?=
 .PHONY: bench bench-callgrind
 
+BENCH_DEPS := sortedcontainers cython
+
 bench: install
-	$(VPY) -m pip install --quiet sortedcontainers
+	$(VPY) -m pip install --quiet $(BENCH_DEPS)
 	cd bench && ../$(VPY) -m pytest -q -p no:cacheprovider tests
 	$(VPY) bench/run.py $(BENCH_ARGS)
 
 bench-callgrind: install
+	$(VPY) -m pip install --quiet $(BENCH_DEPS)
 	$(VPY) bench/callgrind.py $(BENCH_ARGS)

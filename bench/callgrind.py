@@ -7,6 +7,7 @@ for the empty loop.  Usage: python bench/callgrind.py [--n N] [--json PATH]."""
 import argparse
 import glob
 import json
+import math
 import os
 import platform
 import shutil
@@ -49,11 +50,22 @@ def all_cases():
         out.append(("native:" + case["id"], case["stmt"], lambda s=case, m=m: s["ns"](m)))
         out.append(("python:" + case["id"], case["stmt"], lambda s=case, r=ref: s["ns"](r)))
         pure_rows.append({"id": case["id"], "mod": case["mod"]})
-    return out, rows, pure_rows
+    peer_rows = []
+    cy, why = cases.peer()
+    for case in cases.PEER:
+        m = cases.native(case["mod"])
+        if m is None or cy is None:
+            peer_rows.append({"id": case["id"], "call": case["call"],
+                              "skipped": why if cy is None else cases.missing()[case["mod"]]})
+            continue
+        out.append(("talvora:" + case["id"], case["stmt"], lambda s=case, m=m: s["ns"](m)))
+        out.append(("cython:" + case["id"], case.get("peer_stmt", case["stmt"]), lambda s=case: s["peer_ns"](cy)))
+        peer_rows.append({"id": case["id"], "call": case["call"]})
+    return out, rows, pure_rows, peer_rows
 
 
 def worker(order_path, n):
-    todo, _rows, _pure = all_cases()
+    todo = all_cases()[0]
     order = []
     for key, stmt, ns in todo:
         loop = harness.make_loop(stmt, ns())
@@ -101,6 +113,32 @@ def run(n, keep=None):
         shutil.rmtree(tmp, ignore_errors=True)
     empty = per_call.pop("empty")
     return {k: v - empty for k, v in per_call.items()}, empty
+
+
+def report_peer(per_call, peer_rows):
+    """Talvora against the Cython peer, shape by shape, with the geometric mean."""
+    out = ["## Talvora against Cython 3 (the same call shapes, bench/peer/cypeer.pyx)", ""]
+    out.append("| shape | talvora call | talvora instr | Cython instr | ratio | target %.2f |" % cases.PEER_TARGET)
+    out.append("|---|---|---:|---:|---:|---|")
+    logs = []
+    for r in peer_rows:
+        if "skipped" in r:
+            out.append("| %s | %s | skipped (%s) | | | |" % (r["id"], r["call"], r["skipped"]))
+            continue
+        a, c = per_call["talvora:" + r["id"]], per_call["cython:" + r["id"]]
+        ratio = a / c if c > 0 else None
+        r.update(talvora_instr=a, cython_instr=c, ratio=ratio)
+        if ratio:
+            logs.append(math.log(ratio))
+        verdict = "met" if ratio is not None and ratio <= cases.PEER_TARGET else "MISSED"
+        out.append("| %s | %s | %.0f | %.0f | %s | %s |" % (r["id"], r["call"], a, c, harness.fmt_ratio(ratio),
+                                                           verdict))
+    if logs:
+        mean = math.exp(sum(logs) / len(logs))
+        out.append("| geometric mean | | | | %.2f | %s |" % (
+            mean, "met" if mean <= cases.PEER_MEAN_TARGET else "MISSED (target %.2f)" % cases.PEER_MEAN_TARGET))
+    out.append("")
+    return out
 
 
 def report(per_call, empty, rows, pure_rows, n):
@@ -161,12 +199,14 @@ def main(argv=None):
     if args.worker:
         worker(args.worker, args.n)
         return
+    cases.peer()  # built here, outside valgrind
     per_call, empty = run(args.n, args.keep)
-    _todo, rows, pure_rows = all_cases()
+    _todo, rows, pure_rows, peer_rows = all_cases()
     out = report(per_call, empty, rows, pure_rows, args.n)
+    out.extend(report_peer(per_call, peer_rows))
     print("\n".join(out))
     data = {"python": platform.python_version(), "n": args.n, "empty_loop": empty, "per_call": per_call,
-            "frame": rows, "pure": pure_rows, "skipped_modules": cases.missing()}
+            "frame": rows, "pure": pure_rows, "cython": peer_rows, "skipped_modules": cases.missing()}
     for path, text in ((args.json, json.dumps(data, indent=1)), (args.markdown, "\n".join(out) + "\n")):
         os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
         with open(path, "w") as f:

@@ -272,3 +272,77 @@ def _tree(m, n):
     for i in range(n):
         t.insert(8 * rng.randrange(1, 1 << 14), i)
     return {"t": t, "b": object()}
+
+
+# ---------------------------------------------------------------------------
+# Figure 3: each call shape on talvora and on the Cython peer
+# (bench/peer/cypeer.pyx, the same work written as a Cython 3 author would).
+
+PEER = [
+    dict(id="two ints, positional", mod="pardune", call="fast_align_size(13, 8)",
+         stmt="f(13, 8)", ns=lambda m: {"f": m.fast_align_size}, peer_ns=lambda c: {"f": c.round_to}),
+    dict(id="two ints, keywords", mod="pardune", call="fast_get_bucket_size(size=13, step=8)",
+         stmt="f(size=13, step=8)", ns=lambda m: {"f": m.fast_get_bucket_size}, peer_ns=lambda c: {"f": c.round_by}),
+    dict(id="uint64 + double", mod="drelling", call="calculate_safe_limit(1000, 0.2)",
+         stmt="f(1000, 0.2)", ns=lambda m: {"f": m.calculate_safe_limit}, peer_ns=lambda c: {"f": c.keep_back}),
+    dict(id="five ints to a 5-tuple of floats", mod="kelmarch", call="normalize_scores(3, 2, 1, 4, 5)",
+         stmt="f(3, 2, 1, 4, 5)", ns=lambda m: {"f": m.normalize_scores}, peer_ns=lambda c: {"f": c.scale_five}),
+    dict(id="two str, early True", mod="drelling", call="is_oom_error (rule 1 holds)",
+         stmt="f('CUDA error: out of memory', 'RuntimeError')", ns=lambda m: {"f": m.is_oom_error},
+         peer_ns=lambda c: {"f": c.looks_exhausted}),
+    dict(id="two str, all rules", mod="drelling", call="is_oom_error (False)",
+         stmt="f('invalid argument to kernel launch', 'ValueError')", ns=lambda m: {"f": m.is_oom_error},
+         peer_ns=lambda c: {"f": c.looks_exhausted}),
+    dict(id="str in a set", mod="drelling", call="is_chunkable_operation('zeros')",
+         stmt="f('zeros')", ns=lambda m: {"f": m.is_chunkable_operation}, peer_ns=lambda c: {"f": c.splittable}),
+    dict(id="method, no arguments (tree)", mod="tollet", call="FastRedBlackTree.size()",
+         stmt="t.size()", ns=lambda m: {"t": m.FastRedBlackTree()},
+         peer_stmt="t.size()", peer_ns=lambda c: {"t": c.Index()}),
+    dict(id="method, no arguments (slab)", mod="pardune", call="FastSlabHeaderOps.py_find_free_object()",
+         stmt="h.py_find_free_object()", ns=lambda m: {"h": m.FastSlabHeaderOps(3, 8)},
+         peer_stmt="h.first_free()", peer_ns=lambda c: {"h": c.Slots(3, 8)}),
+    dict(id="constructor, one int", mod="mesqua", call="AtomicCounter(5)",
+         stmt="T(5)", ns=lambda m: {"T": m.AtomicCounter}, peer_ns=lambda c: {"T": c.Tally}),
+    dict(id="constructor, two ints", mod="pardune", call="FastSlabHeaderOps(3, 8)",
+         stmt="T(3, 8)", ns=lambda m: {"T": m.FastSlabHeaderOps}, peer_ns=lambda c: {"T": c.Slots}),
+    dict(id="method releasing the interpreter lock", mod="mesqua", call="AtomicCounter.increment()",
+         stmt="c.increment()", ns=lambda m: {"c": m.AtomicCounter(5)},
+         peer_stmt="c.bump()", peer_ns=lambda c: {"c": c.Tally(5)}),
+    dict(id="property read of a double", mod="orvistle", call="PolicyConfig().learning_rate",
+         stmt="c.learning_rate", ns=lambda m: {"c": m.PolicyConfig()},
+         peer_stmt="c.rate", peer_ns=lambda c: {"c": c.Settings()}),
+]
+
+PEER_TARGET = 1.0
+PEER_MEAN_TARGET = 0.85
+
+
+def peer():
+    """The built Cython peer module, or (None, reason)."""
+    import os
+    import sys
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "peer"))
+    import make_peer
+    return make_peer.load()
+
+
+# ---------------------------------------------------------------------------
+# Figure 6: calls with a documented speed target.  "doc" finds the target in
+# the call's own docstring; "goal" is the figure the call must meet here
+# (ns, min of rounds), or "speedup" a factor over the pure-Python version.
+
+TARGETS = [
+    dict(id="LockFreeStatistics.record_allocation", mod="mesqua", stmt="s.record_allocation(64)",
+         ns=lambda m: {"s": m.LockFreeStatistics()}, doc=lambda m: m.LockFreeStatistics.__doc__,
+         pattern=r"record an allocation < ?\d+ ?ns", goal=150.0),
+    dict(id="LockFreeStatistics.get_snapshot", mod="mesqua", stmt="s.get_snapshot()",
+         ns=lambda m: {"s": m.LockFreeStatistics()}, doc=lambda m: m.LockFreeStatistics.__doc__,
+         pattern=r"snapshot < ?\d+ ?ns", goal=500.0),
+    dict(id="AdaptivePolicy.get_threshold", mod="orvistle", stmt="p.get_threshold('f')",
+         ns=lambda m: {"p": m.AdaptivePolicy()}, doc=lambda m: m.AdaptivePolicy.get_threshold.__doc__,
+         pattern=r"< ?\d+ ?ns[^\n]*", goal=100.0),
+    dict(id="is_oom_error (rule 1 holds)", mod="drelling", stmt="f('CUDA error: out of memory', 'RuntimeError')",
+         ns=lambda m: {"f": m.is_oom_error}, speedup=5.0),
+    dict(id="is_oom_error (False)", mod="drelling", stmt="f('invalid argument to kernel launch', 'ValueError')",
+         ns=lambda m: {"f": m.is_oom_error}, speedup=5.0),
+]

@@ -1,6 +1,6 @@
 """The benchmark suite: prints one table per figure and writes the figures as
 JSON.  Usage: python bench/run.py [--quick] [--json PATH] [--markdown PATH]
-                                  [--only frame,pure,tree,threads,text]"""
+                                  [--only frame,pure,tree,threads,text,targets]"""
 import argparse
 import json
 import math
@@ -79,6 +79,59 @@ def figure_pure(rounds):
     return {"rows": rows, "target": PURE_TARGET}
 
 
+def figure_targets(rounds):
+    """The calls with documented targets, each beside its docstring text."""
+    import re
+
+    rows, group = [], []
+    for case in cases.TARGETS:
+        m = cases.native(case["mod"])
+        if m is None:
+            rows.append({"id": case["id"], "skipped": cases.missing()[case["mod"]]})
+            continue
+        row = {"id": case["id"]}
+        group.append(harness.Case("native:" + case["id"], case["stmt"], lambda s=case, m=m: s["ns"](m)))
+        if "speedup" in case:
+            ref = cases.pyref(case["mod"])
+            group.append(harness.Case("python:" + case["id"], case["stmt"], lambda s=case, r=ref: s["ns"](r)))
+            row["goal_speedup"] = case["speedup"]
+        else:
+            found = re.search(case["pattern"], case["doc"](m) or "", re.IGNORECASE)
+            row.update(doc=found.group(0).strip() if found else "(not in the docstring)", goal_ns=case["goal"])
+        rows.append(row)
+    res = harness.measure(group, rounds=rounds)
+    for r in rows:
+        if "skipped" in r:
+            continue
+        a = res["native:" + r["id"]]
+        r.update(ns=a["min"], ns_median=a["median"])
+        if "goal_speedup" in r:
+            b = res["python:" + r["id"]]
+            r.update(python_ns=b["min"], speedup=b["min"] / a["min"] if a["min"] else None)
+            r["met"] = r["speedup"] is not None and r["speedup"] >= r["goal_speedup"]
+        else:
+            r["met"] = a["min"] < r["goal_ns"]
+    return {"rows": rows}
+
+
+def _print_targets(fig, out):
+    out.append("## 6. Documented targets (ns per call, min of rounds)")
+    out.append("")
+    out.append("| call | ns | docstring | goal here | verdict |")
+    out.append("|---|---:|---|---|---|")
+    for r in fig["rows"]:
+        if "skipped" in r:
+            out.append("| %s | skipped (%s) | | | |" % (r["id"], r["skipped"]))
+            continue
+        if "goal_speedup" in r:
+            doc = "pure Python %.1f ns: %sx" % (r["python_ns"], harness.fmt_ratio(r["speedup"]))
+            goal = "at least %gx pure Python" % r["goal_speedup"]
+        else:
+            doc, goal = r["doc"], "under %g ns" % r["goal_ns"]
+        out.append("| %s | %.1f | %s | %s | %s |" % (r["id"], r["ns"], doc, goal, "met" if r["met"] else "MISSED"))
+    out.append("")
+
+
 def _print_frame(fig, out):
     out.append("## 1. Call cost of the frame (ns per call, min of rounds; ratio = call / floor)")
     out.append("")
@@ -126,7 +179,7 @@ def main(argv=None):
     ap.add_argument("--quick", action="store_true", help="fewer rounds and smaller trees")
     ap.add_argument("--json", default=os.path.join("build", "bench", "results.json"))
     ap.add_argument("--markdown", default=os.path.join("build", "bench", "results.md"))
-    ap.add_argument("--only", default="frame,pure,tree,threads,text")
+    ap.add_argument("--only", default="frame,pure,tree,threads,text,targets")
     args = ap.parse_args(argv)
     only = set(args.only.split(","))
     rounds = 5 if args.quick else 15
@@ -159,6 +212,11 @@ def main(argv=None):
         n0 = len(out)
         results["text"] = text_bench.figure_text(quick=args.quick)
         text_bench.print_text(results["text"], out)
+        print("\n".join(out[n0:]), flush=True)
+    if "targets" in only:
+        n0 = len(out)
+        results["targets"] = figure_targets(rounds)
+        _print_targets(results["targets"], out)
         print("\n".join(out[n0:]), flush=True)
     missing = cases.missing()
     if missing:

@@ -542,6 +542,19 @@ class TestOptimalChunks:
 # Out-of-memory recognition
 
 
+def py_is_oom_error(message, type_name):
+    """The out-of-memory rules in plain Python."""
+    m, t = message.lower(), type_name.lower()
+    return ("out of memory" in m or "outofmemoryerror" in t or ("cuda" in m and "memory" in m)
+            or ("allocat" in m and "failed" in m) or ("memory" in m and "insufficient" in m)
+            or ("gpu" in m and "memory" in m))
+
+
+OOM_PIECES = ["out of ", "OUT OF", "out", " of ", "memory", "MEMORY", "Mem", "ory", "cuda", "CUDA", "gpu", "GPU",
+              "allocat", "ALLOCAT", "failed", "FAILED", "insufficient", "INSUFFICIENT", "OutOfMemoryError",
+              "İ", "I", "i", "ẞ", "ß", "Σ", "σ", "ς", "\u0301", "\u0307", "é", "É", "😀", "显", "\u212a", " "]
+
+
 class TestOomError:
     @pytest.mark.parametrize(
         "message, type_name",
@@ -581,6 +594,49 @@ class TestOomError:
     )
     def test_not_recognised(self, message, type_name):
         assert d.is_oom_error(message, type_name) is False
+
+    @pytest.mark.parametrize(
+        "message, type_name",
+        [
+            # 'İ' lowers to 'i' and a combining dot, which splits the marker.
+            ("ALLOCATİON FAİLED", ""),
+            ("İNSUFFICIENT MEMORY", ""),
+            ("INSUFFİCIENT MEMORY", ""),
+            ("", "OUTOFMEMORYERRİR"),
+            ("", "OutOfMemoryErrorİ"),
+            # Length changes before a marker must not shift the search.
+            ("İİİ out of memory", ""),
+            ("ẞ CUDA ẞ MEMORY", ""),
+            ("ΣΟΣ GPU memory", ""),
+            ("memorΣ gpu", ""),
+            # Combining marks inside or after a marker.
+            ("cuda me\u0301mory", ""),
+            ("cuda memory\u0301", ""),
+            ("Insufficient\u0300 MEMORY", ""),
+            # Latin-1, two-byte and four-byte texts.
+            ("MÉMOIRE épuisée: OUT OF MEMORY", ""),
+            ("MÉMOIRE épuisée", "OUTOFMEMORYERROR"),
+            ("显存 GPU Memory 不足", ""),
+            ("显存不足", ""),
+            ("😀 ALLOCATION 😀 FAILED", ""),
+            ("😀", "😀OutOfMemoryError"),
+            ("K\u212a CUDA", "memory"),  # the Kelvin sign lowers to ASCII 'k'
+            ("ＯＵＴ ＯＦ ＭＥＭＯＲＹ", ""),  # full-width letters stay full-width
+        ],
+    )
+    def test_non_ascii_texts_match_the_python_definition(self, message, type_name):
+        assert d.is_oom_error(message, type_name) is py_is_oom_error(message, type_name)
+
+    @settings(max_examples=300, deadline=None)
+    @given(st.lists(st.sampled_from(OOM_PIECES), max_size=8).map("".join),
+           st.lists(st.sampled_from(OOM_PIECES), max_size=4).map("".join))
+    def test_pieced_texts_match_the_python_definition(self, message, type_name):
+        assert d.is_oom_error(message, type_name) is py_is_oom_error(message, type_name)
+
+    @settings(max_examples=300, deadline=None)
+    @given(st.text(max_size=40), st.text(max_size=20))
+    def test_any_text_matches_the_python_definition(self, message, type_name):
+        assert d.is_oom_error(message, type_name) is py_is_oom_error(message, type_name)
 
     def test_none_arguments_fail_in_lower(self):
         try:

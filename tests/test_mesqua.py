@@ -514,6 +514,181 @@ class TestLockFreeStatistics:
         assert snap["bucketed_allocations"] == 20000
 
 
+class PlainCounter(AtomicCounter):
+    """An AtomicCounter subclass that changes nothing: its methods are reached
+    through Python calls, so it serves as the reference for the exact type."""
+
+
+class SpyCounter(AtomicCounter):
+    """An AtomicCounter subclass that logs every method call into `log`."""
+
+    log = None
+    label = None
+
+    def _note(self, method, args):
+        self.log.append((self.label, method, args))
+
+    def load(self):
+        self._note("load", ())
+        return super().load()
+
+    def increment(self, *args):
+        self._note("increment", args)
+        return super().increment(*args)
+
+    def decrement(self, *args):
+        self._note("decrement", args)
+        return super().decrement(*args)
+
+    def store(self, *args):
+        self._note("store", args)
+        return super().store(*args)
+
+    def compare_and_swap(self, *args):
+        self._note("compare_and_swap", args)
+        return super().compare_and_swap(*args)
+
+
+def spy(label, log, value=0):
+    c = SpyCounter(value)
+    c.label, c.log = label, log
+    return c
+
+
+class TestExactCounters:
+    """Exact AtomicCounter counters and an exact LockFreeStatistics are updated
+    natively; every other object must see the same calls as before."""
+
+    def twin(self):
+        exact = LockFreeStatistics()
+        ref = LockFreeStatistics()
+        for name in STAT_NAMES:
+            setattr(ref, name, PlainCounter(0))
+        return exact, ref
+
+    def values(self, s):
+        return [getattr(s, name).load() for name in STAT_NAMES]
+
+    def test_exact_counters_match_subclass_counters(self):
+        import random
+
+        rng = random.Random(5)
+        exact, ref = self.twin()
+        sizes = [0, 1, 7, 4096, -3, INT64_MAX, INT64_MIN, 2**63, -(2**63) - 1, 2**70, True, 2.5]
+        for step in range(600):
+            op = rng.choice(["alloc", "alloc", "dealloc", "peaks", "py_alloc", "py_dealloc", "reset", "snap"])
+            size = rng.choice(sizes)
+            args = {
+                "alloc": (size, rng.random() < 0.5, rng.choice(sizes), rng.choice(sizes)),
+                "dealloc": (size, rng.choice(sizes)),
+                "peaks": (size, rng.choice(sizes)),
+                "py_alloc": (size, True, rng.choice([0, 5]), 0),
+                "py_dealloc": (size,),
+            }.get(op, ())
+            method = {"alloc": "record_allocation", "dealloc": "record_deallocation", "peaks": "_update_peaks",
+                      "py_alloc": "py_record_allocation", "py_dealloc": "py_record_deallocation",
+                      "reset": "reset", "snap": "get_snapshot"}[op]
+            outcome = []
+            for s in (exact, ref):
+                try:
+                    outcome.append(("ok", getattr(s, method)(*args)))
+                except Exception as e:  # the same error, at the same point, on both
+                    outcome.append((type(e), str(e)))
+            assert outcome[0] == outcome[1], (step, method, args)
+            assert self.values(exact) == self.values(ref), (step, method, args)
+
+    def test_wraparound_and_peaks_on_exact_counters(self):
+        exact, ref = self.twin()
+        for s in (exact, ref):
+            s.current_allocations.store(INT64_MAX)
+            s.bytes_allocated.store(INT64_MAX - 5)
+            s.record_allocation(2)
+        assert self.values(exact) == self.values(ref)
+        assert exact.current_allocations.load() == INT64_MIN
+        assert exact.peak_allocations.load() == 0  # the wrapped count is below the old peak
+        assert exact.peak_bytes_allocated.load() == INT64_MAX - 3
+
+    def test_overflowing_size_fails_after_the_earlier_counters(self):
+        s = LockFreeStatistics()
+        with pytest.raises(OverflowError):
+            s.record_allocation(2**63)
+        assert s.total_allocations.load() == 1 and s.current_allocations.load() == 1
+        assert s.bytes_allocated.load() == 0 and s.bucketed_allocations.load() == 0
+        with pytest.raises(OverflowError):
+            s._update_peaks(1, 2**64)
+        assert s.peak_allocations.load() == 1 and s.peak_bytes_allocated.load() == 0
+
+    def test_subclass_counters_among_exact_ones_see_every_call_in_order(self):
+        log = []
+        s = LockFreeStatistics()
+        s.bytes_allocated = spy("bytes_allocated", log)
+        s.peak_allocations = spy("peak_allocations", log)
+        s.record_allocation(10, False, 3, 7)
+        assert log == [
+            ("bytes_allocated", "increment", (10,)),
+            ("bytes_allocated", "load", ()),
+            ("peak_allocations", "load", ()),
+            ("peak_allocations", "compare_and_swap", (0, 1)),
+        ]
+        assert s.peak_allocations.load() == 1 and s.peak_bytes_allocated.load() == 10
+        assert s.alignment_padding_bytes.load() == 3 and s.total_allocation_time_ns.load() == 7
+        log.clear()
+        s.record_deallocation(4)
+        s.get_snapshot()
+        s.reset()
+        assert log == [("bytes_allocated", "decrement", (4,)), ("bytes_allocated", "load", ()),
+                       ("peak_allocations", "load", ()), ("bytes_allocated", "store", (0,)),
+                       ("peak_allocations", "store", (0,))]
+
+    def test_stand_in_peak_counter_goes_through_update_peaks(self):
+        # Exact counters elsewhere, one stand-in peak: the peaks still go
+        # through the (overridable) method with the loaded values.
+        calls = []
+
+        class Stats(LockFreeStatistics):
+            def _update_peaks(self, a, b):
+                calls.append((a, b))
+                return LockFreeStatistics._update_peaks(self, a, b)
+
+        log = []
+        s = Stats()
+        s.peak_bytes_allocated = Recorder("peak_bytes_allocated", log, value=100)
+        s.record_allocation(64)
+        s.record_allocation(64)
+        assert calls == [(1, 64), (2, 128)]
+        assert log == [("peak_bytes_allocated", "load", ()), ("peak_bytes_allocated", "load", ()),
+                       ("peak_bytes_allocated", "compare_and_swap", (100, 128))]
+        assert s.peak_allocations.load() == 2
+
+    def test_counter_replaced_during_a_call_is_read_afresh(self):
+        log = []
+        s = LockFreeStatistics()
+
+        class Swapper(Recorder):
+            def increment(self, *args):
+                s.peak_allocations = Recorder("peak_allocations", log, value=9)
+                s.bytes_allocated = AtomicCounter(50)
+                return super().increment(*args)
+
+        s.total_allocations = Swapper("total_allocations", log)
+        s.record_allocation(5)
+        assert log == [("total_allocations", "increment", ()), ("peak_allocations", "load", ())]
+        assert s.bytes_allocated.load() == 55 and s.peak_bytes_allocated.load() == 55
+
+    def test_errors_of_stand_ins_stop_the_call(self):
+        s = LockFreeStatistics()
+        s.fallback_allocations = None
+        with pytest.raises(AttributeError):
+            s.record_allocation(8, False)
+        assert s.total_allocations.load() == 1 and s.bytes_allocated.load() == 8
+        assert s.peak_allocations.load() == 0
+        s.fallback_allocations = AtomicCounter()
+        s.peak_bytes_allocated = "no methods"
+        with pytest.raises(AttributeError):
+            s.record_allocation(8, False)
+        assert s.peak_allocations.load() == 2
+
+
 class TestAtomicPointer:
     def test_basics(self):
         p = AtomicPointer()

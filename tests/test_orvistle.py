@@ -538,6 +538,25 @@ class TestThresholdLookup:
             p.get_statistics(1)
         assert p.should_compile(telemetry_store=compiled(0, call_count=200), func_id="f") is True
 
+    def test_default_threshold_reads_the_config_on_each_call(self):
+        reads = []
+
+        class Counting(PolicyConfig):
+            @property
+            def initial_threshold(self):
+                reads.append(1)
+                return 33
+
+        c = PolicyConfig()
+        p = AdaptivePolicy(c)
+        assert p.get_threshold("f") == 100
+        c.initial_threshold = 12.7
+        assert p.get_threshold("f") == 12
+        c.initial_threshold = -5
+        assert p.get_threshold("f") == -5 and type(p.get_threshold("f")) is int
+        q = AdaptivePolicy(Counting())
+        assert [q.get_threshold("f"), q.get_threshold(None)] == [33, 33] and len(reads) == 2
+
     def test_result_coerced_to_int(self):
         class Odd(PolicyConfig):
             @property

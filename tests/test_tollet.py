@@ -386,6 +386,42 @@ class TestModule:
         assert stats["total_insertions"] == 2 and stats["total_searches"] == 2 and t.size() == 0
 
 
+    def test_exact_type_validates_like_a_subclass(self):
+        # The exact type validates without the method call; a subclass that
+        # overrides nothing takes the call.  Both must agree on every outcome.
+        class Plain(FastRedBlackTree):
+            pass
+
+        class IntSub(int):
+            pass
+
+        class Index:
+            def __index__(self):
+                return 24
+
+        sizes = [0, 8, 16, 16, 2**63, 2**64 - 1, 2**64, -1, -(2**70), True, False, 16.9, IntSub(8), IntSub(-3),
+                 Index(), "16", None, 2**200]
+        trees = [FastRedBlackTree(sample_rate=2), Plain(sample_rate=2)]
+
+        def outcome(call):
+            try:
+                return ("ok", call())
+            except Exception as e:
+                return (type(e), str(e))
+
+        for size in sizes:
+            for op in ("insert", "find_best_fit", "find_all_exact", "delete", "remove_ge", "insert"):
+                results = []
+                for t in trees:
+                    if op in ("insert", "delete"):
+                        results.append(outcome(lambda: getattr(t, op)(size, "b")))
+                    else:
+                        results.append(outcome(lambda: getattr(t, op)(size)))
+                assert results[0] == results[1], (size, op)
+        assert trees[0].get_size_distribution() == trees[1].get_size_distribution() != {}
+        assert trees[0].get_stats() == trees[1].get_stats()
+
+
 class TestConstructor:
     def test_sample_rate_conversion(self):
         FastRedBlackTree(0)

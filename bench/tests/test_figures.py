@@ -2,6 +2,7 @@ import math
 
 import pytest
 
+import cases
 import run
 import text_bench
 import tree_bench
@@ -40,3 +41,17 @@ def test_text_sources_are_real_modules():
     sources = text_bench.load_sources()
     assert len(sources) >= 10
     assert all(len(code) > 1000 and "def " in code for _name, code in sources)
+
+
+def test_documented_targets_are_found_in_their_docstrings():
+    import re
+
+    for case in cases.TARGETS:
+        m = cases.native(case["mod"])
+        if m is None:
+            continue
+        if "pattern" in case:
+            assert re.search(case["pattern"], case["doc"](m), re.IGNORECASE), case["id"]
+        else:
+            ref = cases.pyref(case["mod"])
+            assert eval(case["stmt"], case["ns"](m)) == eval(case["stmt"], case["ns"](ref)), case["id"]

@@ -1,6 +1,8 @@
+import pytest
 import os
 
 import callgrind
+import cases
 import harness
 
 
@@ -29,7 +31,7 @@ def test_callgrind_totals_parser(tmp_path):
 
 
 def test_callgrind_case_list_pairs_every_subject_with_its_floor():
-    todo, rows, pure = callgrind.all_cases()
+    todo, rows, pure, peer = callgrind.all_cases()
     keys = [k for k, _s, _ns in todo]
     assert keys[0] == "empty" and len(keys) == len(set(keys))
     for r in rows:
@@ -37,3 +39,31 @@ def test_callgrind_case_list_pairs_every_subject_with_its_floor():
             assert r["id"] in keys and "floor:" + r["id"] in keys
     for r in pure:
         assert "native:" + r["id"] in keys and "python:" + r["id"] in keys
+    for r in peer:
+        if "skipped" not in r:
+            assert "talvora:" + r["id"] in keys and "cython:" + r["id"] in keys
+
+
+def test_cython_peer_does_the_same_work_as_talvora():
+    """Each shape's peer call returns what the talvora call returns (the
+    constructors and the counter compared through their state), so the
+    instruction counts compare like with like."""
+    cy, why = cases.peer()
+    if cy is None:
+        pytest.skip(why)
+    by_id = {c["id"]: c for c in cases.PEER}
+    assert len(by_id) == 13
+    for case in cases.PEER:
+        m = cases.native(case["mod"])
+        if m is None:
+            continue
+        ours = eval(case["stmt"], case["ns"](m))
+        theirs = eval(case.get("peer_stmt", case["stmt"]), case["peer_ns"](cy))
+        if case["id"].startswith("constructor"):
+            assert type(theirs).__module__ == "cypeer" and type(ours).__module__.startswith("talvora.")
+            continue
+        assert ours == theirs and type(ours) is type(theirs), case["id"]
+    slots = cy.Slots(3, 8)
+    assert cy.Tally(5).bump() == cy.Tally().bump(6) == 6 and slots.first_free() == 0
+    with pytest.raises(ValueError):
+        cy.round_to(13, 6)

@@ -1,6 +1,8 @@
 // talvora.gpu.drelling: GPU memory planning arithmetic (allocation sizing,
 // safe limits, the allocation strategy, chunk shapes, out-of-memory
 // recognition, suitability, pressure and headroom).
+#include <string_view>
+
 #include "frame/frame.hpp"
 #include "gpu/drelling_core.hpp"
 
@@ -20,15 +22,6 @@ frame::Str s_no_gpu("No GPU memory available");
 frame::Str s_fits("Allocation fits in GPU memory");
 frame::Str s_not_chunkable("Operation not chunkable, falling back to CPU");
 
-// Out-of-memory markers.
-frame::Str s_out_of_memory("out of memory");
-frame::Str s_outofmemoryerror("outofmemoryerror");
-frame::Str s_cuda("cuda");
-frame::Str s_memory("memory");
-frame::Str s_allocat("allocat");
-frame::Str s_failed("failed");
-frame::Str s_insufficient("insufficient");
-frame::Str s_gpu("gpu");
 
 constexpr const char* kChunkableOps[] = {
     "zeros",       "ones",          "empty",  "full",     "random.randn", "random.rand", "random.random",
@@ -166,34 +159,78 @@ int32_t calculate_optimal_chunks(uint64_t total_bytes, uint64_t available_bytes,
 // ---------------------------------------------------------------------------
 // Classification and scoring
 
-// Substring test; -1 with an exception set.
-int contains(PyObject* text, PyObject* marker) { return PyUnicode_Contains(text, marker); }
+// The code units of `s.lower()` for an exact str: ASCII text is its own
+// lower case with A-Z folded, done here (into `buf` when short, else during
+// the search); other text is lower-cased by str.lower itself, kept in `owner`.
+struct Lowered {
+  static constexpr Py_ssize_t kBuf = 128;
+  Ref owner;
+  const void* data = nullptr;
+  Py_ssize_t len = 0;
+  int kind = PyUnicode_1BYTE_KIND;
+  bool fold = false;  // A-Z still to be folded while searching
+  char buf[kBuf];
+
+  static uint32_t fold_ascii(uint32_t c) { return c - 'A' < 26u ? c + 32 : c; }
+
+  bool init(PyObject* s) {
+    if (PyUnicode_CheckExact(s) && PyUnicode_READY(s) == 0 && PyUnicode_IS_ASCII(s)) {
+      set(s);
+      if (len <= kBuf) {
+        const auto* src = static_cast<const Py_UCS1*>(data);
+        for (Py_ssize_t i = 0; i < len; i++) buf[i] = static_cast<char>(fold_ascii(src[i]));
+        data = buf;
+      } else {
+        fold = true;
+      }
+      return true;
+    }
+    owner = Ref(frame::call(g_str_lower, s));
+    if (!owner || PyUnicode_READY(owner.get()) < 0) return false;
+    set(owner.get());
+    return true;
+  }
+  void set(PyObject* s) {
+    data = PyUnicode_DATA(s);
+    len = PyUnicode_GET_LENGTH(s);
+    kind = PyUnicode_KIND(s);
+  }
+
+  // Whether the lower-case ASCII `marker` occurs in the text.
+  bool contains(std::string_view marker) const {
+    switch (kind) {
+      case PyUnicode_1BYTE_KIND:
+        if (!fold)
+          return std::string_view(static_cast<const char*>(data), static_cast<size_t>(len)).find(marker) !=
+                 std::string_view::npos;
+        return find(static_cast<const Py_UCS1*>(data), marker, true);
+      case PyUnicode_2BYTE_KIND:
+        return find(static_cast<const Py_UCS2*>(data), marker, false);
+      default:
+        return find(static_cast<const Py_UCS4*>(data), marker, false);
+    }
+  }
+
+  template <class CharT>
+  bool find(const CharT* s, std::string_view marker, bool folding) const {
+    const Py_ssize_t m = static_cast<Py_ssize_t>(marker.size());
+    for (Py_ssize_t i = 0; i + m <= len; i++) {
+      Py_ssize_t k = 0;
+      while (k < m && (folding ? fold_ascii(s[i + k]) : uint32_t{s[i + k]}) == static_cast<unsigned char>(marker[k]))
+        k++;
+      if (k == m) return true;
+    }
+    return false;
+  }
+};
 
 std::optional<bool> is_oom_error(StrArg error_message, StrArg error_type) {
-  Ref m(frame::call(g_str_lower, error_message.o));
-  if (!m) return std::nullopt;
-  Ref t(frame::call(g_str_lower, error_type.o));
-  if (!t) return std::nullopt;
+  Lowered m, t;
+  if (!m.init(error_message.o) || !t.init(error_type.o)) return std::nullopt;
   // Each rule is a conjunction of markers in m (rule 2 looks at t).
-  struct Rule {
-    PyObject* text;
-    PyObject* a;
-    PyObject* b;
-  };
-  const Rule rules[] = {
-      {m, s_out_of_memory, nullptr}, {t, s_outofmemoryerror, nullptr}, {m, s_cuda, s_memory},
-      {m, s_allocat, s_failed},      {m, s_memory, s_insufficient},    {m, s_gpu, s_memory},
-  };
-  for (const Rule& r : rules) {
-    int hit = contains(r.text, r.a);
-    if (hit < 0) return std::nullopt;
-    if (hit && r.b) {
-      hit = contains(r.text, r.b);
-      if (hit < 0) return std::nullopt;
-    }
-    if (hit) return true;
-  }
-  return false;
+  return m.contains("out of memory") || t.contains("outofmemoryerror") ||
+         (m.contains("cuda") && m.contains("memory")) || (m.contains("allocat") && m.contains("failed")) ||
+         (m.contains("memory") && m.contains("insufficient")) || (m.contains("gpu") && m.contains("memory"));
 }
 
 // Native-level membership test of the chunkable operations; -1 on error.

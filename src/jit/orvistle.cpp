@@ -400,7 +400,12 @@ PyObject* ap_get_threshold(AdaptivePolicy* self, frame::Exact<&PyUnicode_Type, t
   } else if (PyErr_Occurred()) {
     return fail_locked(with);
   } else {
-    result = Ref(PyObject_GetAttr(self->config, s_initial_threshold));
+    // The exact settings type's property reads the native field; a subclass
+    // may replace the property, so it gets the attribute read.
+    if (Py_TYPE(self->config) == &PolicyConfigType)
+      result = Ref(PyLong_FromLong(reinterpret_cast<PolicyConfig*>(self->config)->initial_threshold));
+    else
+      result = Ref(PyObject_GetAttr(self->config, s_initial_threshold));
     if (!result) return fail_locked(with);
   }
   if (!with.exit_ok()) return nullptr;

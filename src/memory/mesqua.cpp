@@ -264,18 +264,62 @@ int lfs_cinit(LockFreeStatistics* self) {
   return 0;
 }
 
+// A public counter whose methods nobody can replace: exactly AtomicCounter.
+AtomicCounter* exact_counter(PyObject* o) {
+  return Py_TYPE(o) == &AtomicCounterType ? reinterpret_cast<AtomicCounter*>(o) : nullptr;
+}
+
+// An exact int that fits in signed 64 bits; false (nothing raised) otherwise.
+bool small_int(PyObject* o, int64_t& out) {
+  if (!PyLong_CheckExact(o)) return false;
+  int overflow;
+  long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (overflow) return false;
+  out = v;
+  return true;
+}
+
+// `counter.<name>(arg)` (increment, decrement or store; arg may be null) done
+// natively on an exact AtomicCounter, as its method would do it.  False when
+// the call must go through Python: another type, or an argument the method
+// itself would have to convert or reject.
+bool native_update(PyObject* counter, PyObject* name, PyObject* arg) {
+  AtomicCounter* c = exact_counter(counter);
+  if (!c) return false;
+  int64_t d = 1;
+  if (arg && !small_int(arg, d)) return false;
+  if (name == s_increment.get()) {
+    c_increment(c, d);
+  } else if (name == s_decrement.get()) {
+    c_decrement(c, d);
+  } else if (name == s_store.get() && arg) {
+    c_store(c, d);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // Calls a method of public counter `i` and discards the result.
 bool pub_call(LockFreeStatistics* self, int i, PyObject* name) {
+  if (native_update(self->pub[i], name, nullptr)) return true;
   PyObject* r = frame::call_method(self->pub[i], name);
   if (!r) return false;
   Py_DECREF(r);
   return true;
 }
 bool pub_call(LockFreeStatistics* self, int i, PyObject* name, PyObject* arg) {
+  if (native_update(self->pub[i], name, arg)) return true;
   PyObject* r = frame::call_method(self->pub[i], name, arg);
   if (!r) return false;
   Py_DECREF(r);
   return true;
+}
+
+// `self.pub[i].load()`: a new reference, or nullptr with an exception set.
+PyObject* pub_load(LockFreeStatistics* self, int i) {
+  if (AtomicCounter* c = exact_counter(self->pub[i])) return PyLong_FromLongLong(c_load(c));
+  return frame::call_method(self->pub[i], s_load);
 }
 
 bool to_i64s(std::initializer_list<std::pair<PyObject*, int64_t*>> items) {
@@ -319,9 +363,23 @@ PyObject* lfs_py_record_deallocation(LockFreeStatistics* self, AnnInt size, AnnI
   Py_RETURN_NONE;
 }
 
+// The Python-level maximum loop on an exact AtomicCounter: load, stop when
+// the candidate is not larger, one compare-and-swap, repeat.
+void raise_counter_peak(AtomicCounter* c, int64_t candidate) {
+  for (;;) {
+    const int64_t peak = c_load(c);
+    if (candidate <= peak || c_compare_and_swap(c, peak, candidate)) return;
+  }
+}
+
 // Python-level maximum loop on a public counter.
 bool raise_public_peak(LockFreeStatistics* self, int i, PyObject* candidate) {
   for (;;) {
+    int64_t cand;
+    if (AtomicCounter* c = exact_counter(self->pub[i]); c && small_int(candidate, cand)) {
+      raise_counter_peak(c, cand);
+      return true;
+    }
     Ref peak(frame::call_method(self->pub[i], s_load));
     if (!peak) return false;
     int le = PyObject_RichCompareBool(candidate, peak, Py_LE);
@@ -350,9 +408,22 @@ PyObject* lfs_record_allocation(LockFreeStatistics* self, AnnInt size, bool is_b
   if (!pub_call(self, is_bucketed ? BucketedAllocations : FallbackAllocations, s_increment)) return nullptr;
   if (frame::compat::long_sign(padding) > 0 && !pub_call(self, AlignmentPaddingBytes, s_increment, padding)) return nullptr;
   if (frame::compat::long_sign(time_ns) > 0 && !pub_call(self, TotalAllocationTimeNs, s_increment, time_ns)) return nullptr;
-  Ref allocs(frame::call_method(self->pub[CurrentAllocations], s_load));
+  // Exact types throughout: nothing can observe the loads or the peak loop,
+  // which then run on the counters' values (the Python-level loop of
+  // _update_peaks, compare for compare).
+  AtomicCounter* cur = exact_counter(self->pub[CurrentAllocations]);
+  AtomicCounter* bytes_c = exact_counter(self->pub[BytesAllocated]);
+  AtomicCounter* peak = exact_counter(self->pub[PeakAllocations]);
+  AtomicCounter* peak_bytes = exact_counter(self->pub[PeakBytesAllocated]);
+  if (Py_TYPE(self) == &LockFreeStatisticsType && cur && bytes_c && peak && peak_bytes) {
+    const int64_t allocs = c_load(cur), bytes = c_load(bytes_c);
+    raise_counter_peak(peak, allocs);
+    raise_counter_peak(peak_bytes, bytes);
+    Py_RETURN_NONE;
+  }
+  Ref allocs(pub_load(self, CurrentAllocations));
   if (!allocs) return nullptr;
-  Ref bytes(frame::call_method(self->pub[BytesAllocated], s_load));
+  Ref bytes(pub_load(self, BytesAllocated));
   if (!bytes) return nullptr;
   Ref r(frame::call_method(reinterpret_cast<PyObject*>(self), s_update_peaks, allocs.get(), bytes.get()));
   if (!r) return nullptr;
@@ -381,7 +452,7 @@ PyObject* ratio_or_zero(PyObject* num, PyObject* den) {
 PyObject* lfs_get_snapshot(LockFreeStatistics* self) {
   Ref v[kStats];
   for (int i = 0; i < kStats; i++) {
-    v[i] = Ref(frame::call_method(self->pub[i], s_load));
+    v[i] = Ref(pub_load(self, i));
     if (!v[i]) return nullptr;
   }
   Ref ratio;

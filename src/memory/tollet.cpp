@@ -147,6 +147,10 @@ PyObject* write_bracket(FastRedBlackTree* self, Body&& body) {
 // self._sanitize_size(size) converted to unsigned 64-bit.  Returns 1, 0 when
 // validation raised ValueError and `value_error_ok` (error cleared), or -1.
 int sanitized(FastRedBlackTree* self, PyObject* size, uint64_t& out, bool value_error_ok) {
+  // On the exact type the static method cannot be replaced, and it returns a
+  // non-negative exact int unchanged; anything else goes through the call.
+  if (Py_TYPE(self) == &FastRedBlackTreeType && PyLong_CheckExact(size) && frame::compat::long_sign(size) >= 0)
+    return frame::to_u64(size, out) ? 1 : -1;
   Ref v(frame::call_method(obj(self), s_sanitize_size, size));
   if (!v) {
     if (value_error_ok && PyErr_ExceptionMatches(PyExc_ValueError)) {
