@@ -9,17 +9,30 @@ no arguments analyses the bundled example workloads.
 import argparse
 import ast
 import contextlib
+import fnmatch
+import heapq
+import io
 import json
 import os
 import re
 import shutil
+import stat
 import sys
+import threading
 import tokenize
 from dataclasses import asdict, dataclass, field
 from decimal import Decimal, InvalidOperation
-from typing import Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple, Union
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, TextIO, Tuple,
+                    TypeVar, Union)
 
 PROG = "talvora"
+
+
+def version() -> str:
+    """The installed package's version."""
+    import talvora
+
+    return str(talvora.__version__)
 
 # Workload pattern codes of determine_workload_pattern, by code.
 PATTERN_NAMES = (
@@ -231,6 +244,38 @@ def score_function(
     }
 
 
+# Lines as the parser counts them: ended by "\r\n", "\r" or "\n" (a form feed
+# does not end a line), each with its line break.
+_LINE = re.compile(r"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+\Z")
+
+
+class SourceLines:
+    """A source text split into lines once, to cut out the text of many nodes.
+
+    ``segment(node)`` gives what ``ast.get_source_segment(source, node)`` gives,
+    in time proportional to the segment rather than to the whole source.
+    """
+
+    def __init__(self, source: str):
+        self.lines = _LINE.findall(source)
+
+    def segment(self, node: ast.AST) -> Optional[str]:
+        try:
+            first, last = node.lineno - 1, node.end_lineno - 1  # type: ignore[attr-defined]
+            start, end = node.col_offset, node.end_col_offset  # type: ignore[attr-defined]
+        except AttributeError:
+            return None
+        if last is None or end is None:
+            return None
+        lines = self.lines
+        # Column offsets count UTF-8 bytes.
+        if first == last:
+            return lines[first].encode()[start:end].decode()
+        head = lines[first].encode()[start:].decode()
+        tail = lines[last].encode()[:end].decode()
+        return head + "".join(lines[first + 1:last]) + tail
+
+
 def analyze_source(
     source: str,
     filename: str = "<string>",
@@ -240,9 +285,10 @@ def analyze_source(
 ) -> List[FunctionReport]:
     """Scores every function of a module's source; raises SyntaxError if it does not parse."""
     tree = ast.parse(source, filename=filename)
+    lines = SourceLines(source)
     reports = []
     for node, qualname in _functions(tree):
-        code = ast.get_source_segment(source, node) or ""
+        code = lines.segment(node) or ""
         scores = score_function(code, node.name, loop_chunking_potential(node), gpu_available, gpu_capability,
                                 thresholds)
         reports.append(FunctionReport(name=node.name, qualname=qualname, line=node.lineno, **scores))
@@ -250,10 +296,31 @@ def analyze_source(
 
 
 def read_source(path: str) -> str:
-    """Reads a Python source file honouring its encoding declaration."""
+    """Reads a Python source file honouring its encoding declaration.
+
+    Only regular files are read: anything else (a FIFO, a device) raises
+    NotRegularFile before its content is touched.
+    """
     try:
-        with tokenize.open(path) as handle:
-            return handle.read()
+        st = os.stat(path)
+        if stat.S_ISDIR(st.st_mode):
+            raise AnalysisError(path, "is a directory")
+        if not stat.S_ISREG(st.st_mode):
+            raise NotRegularFile(path)
+        # Non-blocking, so that a path that has become a FIFO since does not wait for a writer.
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+        try:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                raise NotRegularFile(path)
+            os.set_blocking(fd, True)
+            buffer = open(fd, "rb")
+        except BaseException:
+            os.close(fd)
+            raise
+        with buffer:
+            encoding, _ = tokenize.detect_encoding(buffer.readline)
+            buffer.seek(0)
+            return io.TextIOWrapper(buffer, encoding, line_buffering=True).read()
     except FileNotFoundError:
         raise AnalysisError(path, "no such file or directory") from None
     except IsADirectoryError:
@@ -261,14 +328,69 @@ def read_source(path: str) -> str:
     except OSError as e:
         raise AnalysisError(path, "cannot read: %s" % (e.strerror or e)) from None
     except (SyntaxError, UnicodeDecodeError) as e:
-        # tokenize.open reports a bad encoding declaration as SyntaxError.
+        # detect_encoding reports a bad encoding declaration as SyntaxError.
         raise AnalysisError(path, "cannot decode: %s" % (getattr(e, "msg", None) or e)) from None
 
 
-def analyze_file(path: str, **options) -> FileReport:
+class NotRegularFile(Exception):
+    """A path that is neither a regular file nor a directory (a FIFO, a socket, a device)."""
+
+    def __init__(self, path: str):
+        super().__init__("%s: not a regular file" % path)
+        self.path = path
+
+
+# The parser and the conversion of its tree to Python objects recurse once per
+# nesting level of an expression, on the C stack; some interpreters check no
+# depth and overflow the stack of the main thread.  Each file is therefore
+# parsed on a thread whose stack grows with the source, up to a cap: a level
+# costs at most some 100 bytes and takes at least one character.
+PARSE_STACK_PER_CHAR = 256
+PARSE_STACK_MIN = 16 * 2**20
+PARSE_STACK_MAX = 2**30
+
+_T = TypeVar("_T")
+
+
+def call_with_stack(stack_bytes: int, func: Callable[..., _T], *args: Any, **kwargs: Any) -> _T:
+    """``func(*args, **kwargs)`` on a thread with a stack of `stack_bytes`; its result or its exception.
+
+    Falls back to the calling thread when no such thread can be started.
+    """
+    outcome: List[Tuple[bool, Any]] = []
+
+    def target() -> None:
+        try:
+            outcome.append((True, func(*args, **kwargs)))
+        except BaseException as e:  # handed to the caller
+            outcome.append((False, e))
+
+    worker = threading.Thread(target=target, name="talvora-parse", daemon=True)
+    try:
+        previous = threading.stack_size(stack_bytes)
+    except (ValueError, RuntimeError):
+        return func(*args, **kwargs)
+    try:
+        worker.start()
+    except RuntimeError:
+        return func(*args, **kwargs)
+    finally:
+        threading.stack_size(previous)
+    worker.join()
+    ok, value = outcome[0]
+    if ok:
+        return value  # type: ignore[no-any-return]
+    raise value
+
+
+def _parse_stack(source: str) -> int:
+    return min(max(len(source) * PARSE_STACK_PER_CHAR, PARSE_STACK_MIN), PARSE_STACK_MAX)
+
+
+def analyze_file(path: str, **options: Any) -> FileReport:
     source = read_source(path)
     try:
-        functions = analyze_source(source, path, **options)
+        functions = call_with_stack(_parse_stack(source), analyze_source, source, path, **options)
     except SyntaxError as e:
         where = ""
         if e.lineno:
@@ -278,27 +400,77 @@ def analyze_file(path: str, **options) -> FileReport:
         raise AnalysisError(path, "syntax error: %s" % e) from None
     except RecursionError:
         raise AnalysisError(path, "too deeply nested to analyse") from None
+    except MemoryError:
+        # The parser's own limit on right-recursive nesting raises MemoryError.
+        raise AnalysisError(path, "too deeply nested or too large to analyse") from None
     return FileReport(path, functions)
 
 
-def _skip_dir(name: str) -> bool:
-    return name.startswith(".") or name == "__pycache__"
+# Skipped while searching directories unless --no-default-excludes is given.
+# A trailing "/" matches directories only.
+DEFAULT_EXCLUDES = (".*/", "__pycache__/", "test/", "tests/", "test_*.py", "*_test.py", "conftest.py")
 
 
-def expand_path(path: str) -> List[Tuple[str, Optional[AnalysisError]]]:
+def exclusion(relpath: str, is_dir: bool, patterns: Sequence[str]) -> Optional[str]:
+    """The first pattern that excludes `relpath` (relative to a searched directory, "/"-separated), if any.
+
+    A pattern without "/" (apart from a trailing one) matches the last path
+    component, so ``tests/`` excludes every directory named tests; one with a
+    "/" matches the whole relative path, as in ``pkg/*/fixtures``.  ``*``
+    matches "/" too; matching is case-sensitive.
+    """
+    name = relpath.rsplit("/", 1)[-1]
+    for pattern in patterns:
+        body = pattern[:-1] if pattern.endswith("/") else pattern
+        if body != pattern and not is_dir:
+            continue
+        if fnmatch.fnmatchcase(relpath if "/" in body else name, body):
+            return pattern
+    return None
+
+
+class Skipped(NamedTuple):
+    """A path left out of the analysis, with the reason."""
+
+    path: str
+    reason: str
+    pattern: Optional[str] = None  # the exclude pattern, when excluded by one
+
+
+def expand_path(path: str, excludes: Sequence[str] = (), skipped: Optional[List[Skipped]] = None,
+                ) -> List[Tuple[str, Optional[AnalysisError]]]:
     """The files of one command-line path, as (file, error) pairs.
 
-    A directory is searched recursively for ``*.py`` files (hidden directories
-    and ``__pycache__`` skipped), in sorted order; a file named explicitly is
-    taken whatever its suffix.  A path that does not exist or a directory that
-    cannot be listed gives an error instead of a file.
+    A directory is searched recursively for ``*.py`` files in sorted order;
+    directories and files matching one of `excludes` are left out and
+    recorded in `skipped`.  A file named explicitly is taken whatever its
+    suffix.  A path that does not exist or a directory that cannot be listed
+    gives an error instead of a file.
     """
+    if skipped is None:
+        skipped = []
     if os.path.isdir(path):
         errors: List[OSError] = []
         found: List[Tuple[str, Optional[AnalysisError]]] = []
         for root, dirs, files in os.walk(path, onerror=errors.append):
-            dirs[:] = sorted(d for d in dirs if not _skip_dir(d))
-            found.extend((os.path.join(root, f), None) for f in sorted(files) if f.endswith(".py"))
+            rel = os.path.relpath(root, path).replace(os.sep, "/")
+            prefix = "" if rel == "." else rel + "/"
+            kept = []
+            for d in sorted(dirs):
+                hit = exclusion(prefix + d, True, excludes)
+                if hit is None:
+                    kept.append(d)
+                else:
+                    skipped.append(Skipped(os.path.join(root, d), "excluded by %s" % hit, hit))
+            dirs[:] = kept
+            for f in sorted(files):
+                if not f.endswith(".py"):
+                    continue
+                hit = exclusion(prefix + f, False, excludes)
+                if hit is None:
+                    found.append((os.path.join(root, f), None))
+                else:
+                    skipped.append(Skipped(os.path.join(root, f), "excluded by %s" % hit, hit))
         failed = [(e.filename or path, AnalysisError(e.filename or path, "cannot read: %s" % (e.strerror or e)))
                   for e in errors]
         return failed + found
@@ -339,7 +511,65 @@ def bundled_examples() -> str:
     """Path of the bundled example workloads."""
     from talvora.examples import workloads
 
-    return workloads.__file__
+    return str(workloads.__file__)
+
+
+Outcome = Union[FileReport, AnalysisError, Skipped]
+Item = Tuple[str, Optional[AnalysisError]]
+
+
+def collect_files(paths: Sequence[str], stderr: TextIO, excludes: Sequence[str] = (),
+                  skipped: Optional[List[Skipped]] = None) -> List[Item]:
+    """The files under `paths` as (file, error) pairs; warns of paths without Python files."""
+    items: List[Item] = []
+    for path in paths:
+        expanded = expand_path(path, excludes, skipped)
+        if not expanded:
+            stderr.write("%s: warning: %s: no Python files found\n" % (PROG, path))
+        items.extend(expanded)
+    return items
+
+
+def analyze_items(
+    items: Sequence[Item],
+    stderr: TextIO,
+    gpu_available: bool = True,
+    gpu_capability: Optional[str] = None,
+    thresholds: Thresholds = Thresholds(),
+) -> Iterator[Outcome]:
+    """Analyses each file in turn, yielding its report, error or skip as soon as it is known.
+
+    Errors and skips are also written to `stderr` as they occur, and a
+    progress line on a terminal.
+    """
+    progress = Progress(stderr, sum(1 for _, err in items if err is None))
+    done = 0
+    try:
+        for path, err in items:
+            outcome: Outcome
+            if err is None:
+                done += 1
+                progress.update(done, path)
+                try:
+                    outcome = analyze_file(path, gpu_available=gpu_available, gpu_capability=gpu_capability,
+                                           thresholds=thresholds)
+                except AnalysisError as e:
+                    outcome = e
+                except NotRegularFile:
+                    outcome = Skipped(path, "not a regular file")
+            else:
+                outcome = err
+            if isinstance(outcome, AnalysisError):
+                progress.clear()
+                stderr.write("%s: error: %s\n" % (PROG, outcome))
+                stderr.flush()
+            elif isinstance(outcome, Skipped):
+                progress.clear()
+                stderr.write("%s: note: %s: %s, skipped\n" % (PROG, outcome.path, outcome.reason))
+                stderr.flush()
+            yield outcome
+    finally:
+        progress.clear()
 
 
 def analyze_paths(
@@ -350,33 +580,14 @@ def analyze_paths(
     thresholds: Thresholds = Thresholds(),
 ) -> Tuple[List[FileReport], List[AnalysisError]]:
     """Analyses every file under `paths`, reporting errors on `stderr` as they occur."""
-    items: List[Tuple[str, Optional[AnalysisError]]] = []
-    for path in paths:
-        expanded = expand_path(path)
-        if not expanded:
-            stderr.write("%s: warning: %s: no Python files found\n" % (PROG, path))
-        items.extend(expanded)
-    progress = Progress(stderr, sum(1 for _, err in items if err is None))
     reports: List[FileReport] = []
     errors: List[AnalysisError] = []
-    done = 0
-    for path, err in items:
-        if err is None:
-            done += 1
-            progress.update(done, path)
-            try:
-                reports.append(
-                    analyze_file(path, gpu_available=gpu_available, gpu_capability=gpu_capability,
-                                 thresholds=thresholds)
-                )
-                continue
-            except AnalysisError as e:
-                err = e
-        progress.clear()
-        errors.append(err)
-        stderr.write("%s: error: %s\n" % (PROG, err))
-        stderr.flush()
-    progress.clear()
+    items = collect_files(paths, stderr)
+    for outcome in analyze_items(items, stderr, gpu_available, gpu_capability, thresholds):
+        if isinstance(outcome, FileReport):
+            reports.append(outcome)
+        elif isinstance(outcome, AnalysisError):
+            errors.append(outcome)
     return reports, errors
 
 
@@ -387,6 +598,48 @@ def pattern_counts(reports: Iterable[FileReport]) -> Dict[str, int]:
         for f in r.functions:
             counts[f.pattern] = counts.get(f.pattern, 0) + 1
     return counts
+
+
+# Patterns that name no acceleration: not listed by --top.
+NOT_CANDIDATES = ("MIXED", "SEQUENTIAL")
+
+
+def candidate_score(f: FunctionReport) -> float:
+    """How strongly a function calls for acceleration: its strongest score.
+
+    The largest of its parallelisation potential, GPU suitability, CPU
+    intensity and framework scores, all in [0, 1].
+    """
+    return max(f.parallelization_potential, f.gpu_suitability, f.normalized["cpu_intensity"],
+               *f.frameworks.values())
+
+
+class TopCandidates:
+    """The `n` functions with the highest candidate score, kept while files stream by."""
+
+    def __init__(self, n: int):
+        self.n = n
+        self._heap: List[Tuple[float, int, str, FunctionReport]] = []
+        self._seen = 0
+
+    def add(self, report: FileReport) -> None:
+        for f in report.functions:
+            if self.n <= 0 or f.pattern in NOT_CANDIDATES:
+                continue
+            # Ties go to the function seen first; the counter is negated so that it loses the min-heap.
+            self._seen += 1
+            entry = (candidate_score(f), -self._seen, report.path, f)
+            if len(self._heap) < self.n:
+                heapq.heappush(self._heap, entry)
+            elif entry[:2] > self._heap[0][:2]:
+                heapq.heapreplace(self._heap, entry)
+
+    def ranked(self) -> List[Tuple[float, str, FunctionReport]]:
+        return [(score, path, f) for score, _, path, f in sorted(self._heap, key=lambda e: e[:2], reverse=True)]
+
+    def to_list(self) -> List[Dict[str, Any]]:
+        return [{"score": score, "path": path, "qualname": f.qualname, "line": f.line, "pattern": f.pattern}
+                for score, path, f in self.ranked()]
 
 
 _COLUMNS = (
@@ -451,48 +704,155 @@ def format_table(report: FileReport) -> str:
     return "\n".join(lines) + "\n"
 
 
-def format_summary(reports: Sequence[FileReport], errors: Sequence[AnalysisError]) -> str:
-    files = len(reports)
-    functions = sum(len(r.functions) for r in reports)
-    lines = ["Summary: %d function%s in %d file%s" % (functions, "" if functions == 1 else "s", files,
-                                                     "" if files == 1 else "s")]
-    counts = pattern_counts(reports)
+class Tally:
+    """Counts of a run, kept as files stream by."""
+
+    def __init__(self) -> None:
+        self.files = 0
+        self.functions = 0
+        self.errors = 0
+        self.patterns = dict.fromkeys(PATTERN_NAMES, 0)
+
+    def add(self, report: FileReport) -> None:
+        self.files += 1
+        self.functions += len(report.functions)
+        for f in report.functions:
+            self.patterns[f.pattern] = self.patterns.get(f.pattern, 0) + 1
+
+    def to_dict(self) -> Dict[str, Any]:
+        return {"files": self.files, "functions": self.functions, "patterns": dict(self.patterns)}
+
+
+def _plural(n: int, word: str) -> str:
+    return "%d %s%s" % (n, word, "" if n == 1 else "s")
+
+
+def format_tally(tally: Tally) -> str:
+    lines = ["Summary: %s in %s" % (_plural(tally.functions, "function"), _plural(tally.files, "file"))]
     width = max(len(name) for name in PATTERN_NAMES)
-    for name, n in counts.items():
+    for name, n in tally.patterns.items():
         if n:
             lines.append("  %-*s %d" % (width, name, n))
-    if errors:
-        lines.append("%d path%s could not be analysed" % (len(errors), "" if len(errors) == 1 else "s"))
+    if tally.errors:
+        lines.append("%s could not be analysed" % _plural(tally.errors, "path"))
     return "\n".join(lines) + "\n"
+
+
+def format_summary(reports: Sequence[FileReport], errors: Sequence[AnalysisError]) -> str:
+    tally = Tally()
+    for r in reports:
+        tally.add(r)
+    tally.errors = len(errors)
+    return format_tally(tally)
+
+
+def format_top(top: TopCandidates) -> str:
+    ranked = top.ranked()
+    lines = ["Top %s (score: the largest of par_pot, gpu_suit, cpu and the framework scores):"
+             % _plural(len(ranked), "candidate")]
+    width = max((len(f.pattern) for _, _, f in ranked), default=0)
+    for i, (score, path, f) in enumerate(ranked, 1):
+        lines.append("  %*d. %.2f  %-*s %s:%d %s" % (len(str(len(ranked))), i, score, width, f.pattern, path,
+                                                     f.line, f.qualname))
+    return "\n".join(lines) + "\n"
+
+
+def format_exclusions(skipped: Sequence[Skipped], defaults: bool) -> Optional[str]:
+    """One note line on what the exclude patterns left out, or None when nothing was."""
+    counts: Dict[str, int] = {}
+    for s in skipped:
+        if s.pattern is not None:
+            counts[s.pattern] = counts.get(s.pattern, 0) + 1
+    if not counts:
+        return None
+    text = "%s: note: excluded %s" % (PROG, ", ".join("%d matching %s" % (n, p) for p, n in counts.items()))
+    if defaults and any(p in DEFAULT_EXCLUDES for p in counts):
+        text += " (--no-default-excludes includes them)"
+    return text + "\n"
+
+
+SCHEMA_VERSION = 1
+
+
+def _json_line(record: Dict[str, Any], stdout: TextIO) -> None:
+    stdout.write(json.dumps(record) + "\n")
+    stdout.flush()
 
 
 def run_analyze(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
     paths = args.paths or [bundled_examples()]
-    gpu_available = not args.no_gpu
+    gpu_capability = args.gpu_capability
+    gpu_available = gpu_capability is not None
     thresholds = Thresholds()
-    reports, errors = analyze_paths(paths, stderr, gpu_available, args.gpu_capability, thresholds)
-    if args.json:
-        doc = {
-            "gpu_available": gpu_available,
-            "gpu_capability": args.gpu_capability,
-            "thresholds": asdict(thresholds),
-            "files": [{"path": r.path, "functions": [f.to_dict() for f in r.functions]} for r in reports],
-            "errors": [{"path": e.path, "error": e.message} for e in errors],
-            "summary": {
-                "files": len(reports),
-                "functions": sum(len(r.functions) for r in reports),
-                "patterns": pattern_counts(reports),
-            },
-        }
+    defaults = not args.no_default_excludes
+    excludes = (list(DEFAULT_EXCLUDES) if defaults else []) + list(args.exclude)
+    mode = "json" if args.json else "jsonl" if args.jsonl else "table"
+    top = TopCandidates(args.top) if args.top is not None else None
+    settings: Dict[str, Any] = {
+        "schema_version": SCHEMA_VERSION,
+        "gpu_available": gpu_available,
+        "gpu_capability": gpu_capability,
+        "thresholds": asdict(thresholds),
+    }
+    skipped: List[Skipped] = []
+    items = collect_files(paths, stderr, excludes, skipped)
+    note = format_exclusions(skipped, defaults)
+    if note:
+        stderr.write(note)
+    if mode == "jsonl":
+        _json_line(dict(settings, type="run"), stdout)
+        for s in skipped:
+            _json_line({"type": "skipped", "path": s.path, "reason": s.reason}, stdout)
+    tally = Tally()
+    files: List[Dict[str, Any]] = []
+    errors: List[Dict[str, str]] = []
+    for outcome in analyze_items(items, stderr, gpu_available, gpu_capability, thresholds):
+        if isinstance(outcome, FileReport):
+            tally.add(outcome)
+            if top is not None:
+                top.add(outcome)
+            record: Dict[str, Any] = {"path": outcome.path, "functions": [f.to_dict() for f in outcome.functions]}
+            if mode == "json":
+                files.append(record)
+            elif mode == "jsonl":
+                _json_line(dict(record, type="file"), stdout)
+            else:
+                if tally.files == 1:
+                    stdout.write(LEGEND + "\n\n")
+                stdout.write(format_table(outcome) + "\n")
+                stdout.flush()
+        elif isinstance(outcome, AnalysisError):
+            tally.errors += 1
+            error = {"path": outcome.path, "error": outcome.message}
+            if mode == "json":
+                errors.append(error)
+            elif mode == "jsonl":
+                _json_line(dict(error, type="error"), stdout)
+        else:
+            skipped.append(outcome)
+            if mode == "jsonl":
+                _json_line({"type": "skipped", "path": outcome.path, "reason": outcome.reason}, stdout)
+    summary = tally.to_dict()
+    if mode == "json":
+        doc = dict(settings)
+        doc.update(files=files, errors=errors, skipped=[{"path": s.path, "reason": s.reason} for s in skipped],
+                   summary=summary)
+        if top is not None:
+            doc["top"] = top.to_list()
         json.dump(doc, stdout, indent=2)
         stdout.write("\n")
+    elif mode == "jsonl":
+        last: Dict[str, Any] = {"type": "summary"}
+        last.update(summary)
+        last["errors"] = tally.errors
+        if top is not None:
+            last["top"] = top.to_list()
+        _json_line(last, stdout)
     else:
-        if reports:
-            stdout.write(LEGEND + "\n\n")
-        for r in reports:
-            stdout.write(format_table(r) + "\n")
-        stdout.write(format_summary(reports, errors))
-    return 1 if errors else 0
+        stdout.write(format_tally(tally))
+        if top is not None:
+            stdout.write("\n" + format_top(top))
+    return 1 if tally.errors else 0
 
 
 # ---------------------------------------------------------------------------
@@ -595,6 +955,24 @@ def parse_overhead(text: str) -> float:
     return f
 
 
+def parse_capability(text: str) -> str:
+    """A GPU compute capability such as ``8.6``: major and minor version numbers."""
+    cleaned = text.strip()
+    if not re.fullmatch(r"\d{1,4}\.\d{1,4}", cleaned):
+        raise ValueError("invalid compute capability %r (expected X.Y, such as 8.6)" % text)
+    return cleaned
+
+
+def parse_top(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        raise ValueError("invalid count %r (expected a positive number)" % text) from None
+    if n < 1:
+        raise ValueError("count must be positive, got %d" % n)
+    return n
+
+
 def _argtype(parse):
     def convert(text: str):
         try:
@@ -616,6 +994,33 @@ def human_bytes(n: int) -> str:
     raise AssertionError("unreachable")
 
 
+def chunk_groups(shape: Sequence[int], element_size: int, max_chunk_bytes: int) -> List[Tuple[Tuple[int, ...], int]]:
+    """The chunk shapes of ``compute_chunk_shapes`` as (shape, count) groups, computed without listing them.
+
+    For non-negative dimensions the groups expand to exactly the library's
+    list: chunks of whole rows along the first axis, all full but the last.
+    """
+    if not shape:
+        return [(tuple(shape), 1)]
+    first, tail = shape[0], tuple(shape[1:])
+    if first < 1:
+        return []
+    row = element_size
+    for dim in tail:
+        row *= dim
+    if row == 0:
+        per_chunk = first  # rows without bytes: all in one chunk
+    elif row > max_chunk_bytes:
+        per_chunk = 1  # a row beyond the limit is a chunk of its own
+    else:
+        per_chunk = max_chunk_bytes // row
+    full, rest = divmod(first, per_chunk)
+    groups = [((per_chunk,) + tail, full)] if full else []
+    if rest:
+        groups.append(((rest,) + tail, 1))
+    return groups
+
+
 def plan_allocation(
     shape: Tuple[int, ...],
     element_size: int,
@@ -623,7 +1028,7 @@ def plan_allocation(
     headroom: float = 0.2,
     op: str = "zeros",
     overhead_factor: float = 1.0,
-) -> dict:
+) -> Dict[str, Any]:
     """Sizes an array allocation and decides how to place it on the GPU."""
     from talvora.gpu import drelling as d
 
@@ -632,13 +1037,14 @@ def plan_allocation(
     chunkable = d.is_chunkable_operation(op)
     strategy, chunk_size, chunk_count, message = d.decide_allocation_strategy(requested, available, headroom,
                                                                              chunkable)
-    chunk_shapes = None
+    groups = None
     row_bytes = element_size
     for dim in shape[1:]:
         row_bytes *= dim
     if strategy == 1:
-        chunk_shapes = [list(s) for s in d.compute_chunk_shapes(shape, element_size, chunk_size)]
+        groups = chunk_groups(shape, element_size, chunk_size)
     return {
+        "schema_version": SCHEMA_VERSION,
         "shape": list(shape),
         "element_size": element_size,
         "overhead_factor": overhead_factor,
@@ -653,11 +1059,13 @@ def plan_allocation(
         "message": message,
         "chunk_size_bytes": chunk_size,
         "chunk_count": chunk_count,
-        "chunk_shapes": chunk_shapes,
+        # Equal chunk shapes grouped, in order: a huge shape makes billions of chunks.
+        "chunk_groups": None if groups is None else [{"shape": list(s), "count": n} for s, n in groups],
+        "chunks": None if groups is None else sum(n for _, n in groups),
         # Chunks hold whole rows (the first axis is split), so a row larger
         # than the chunk size makes every chunk exceed the safe limit.
         "row_bytes": row_bytes,
-        "chunks_fit": None if chunk_shapes is None else row_bytes <= chunk_size,
+        "chunks_fit": None if groups is None else row_bytes <= chunk_size,
     }
 
 
@@ -665,17 +1073,7 @@ def _shape_text(shape: Sequence[int]) -> str:
     return "(%s)" % (", ".join(str(x) for x in shape) + ("," if len(shape) == 1 else ""))
 
 
-def _runs(shapes: Sequence[Sequence[int]]) -> List[Tuple[Sequence[int], int]]:
-    runs: List[Tuple[Sequence[int], int]] = []
-    for s in shapes:
-        if runs and runs[-1][0] == s:
-            runs[-1] = (s, runs[-1][1] + 1)
-        else:
-            runs.append((s, 1))
-    return runs
-
-
-def format_plan(plan: dict) -> str:
+def format_plan(plan: Dict[str, Any]) -> str:
     def size(n: int) -> str:
         return "%d bytes (%s)" % (n, human_bytes(n))
 
@@ -690,14 +1088,20 @@ def format_plan(plan: dict) -> str:
     ]
     if plan["overhead_factor"] != 1.0:
         rows.insert(1, ("Overhead factor", "%g" % plan["overhead_factor"]))
-    if plan["chunk_shapes"] is not None:
+    groups = plan["chunk_groups"]
+    if groups is not None:
         rows.append(("Chunk size", size(plan["chunk_size_bytes"])))
         rows.append(("GPU passes", str(plan["chunk_count"])))
-        rows.append(("Chunk shapes", "%d chunks of whole rows along the first axis" % len(plan["chunk_shapes"])))
+        rows.append(("Chunk shapes", "%d chunks of whole rows along the first axis" % plan["chunks"]))
     width = max(len(label) for label, _ in rows) + 1
     lines = ["%-*s %s" % (width, label + ":", value) for label, value in rows]
-    if plan["chunk_shapes"] is not None:
-        lines.extend("  %s x %d" % (_shape_text(s), n) for s, n in _runs(plan["chunk_shapes"]))
+    if groups is not None:
+        lines.extend("  %s x %d" % (_shape_text(g["shape"]), g["count"]) for g in groups)
+        if plan["chunks"] != plan["chunk_count"] and groups:
+            rows_per_chunk = groups[0]["shape"][0]
+            lines.append("Chunks hold whole rows of %d bytes: %d chunks of up to %s, against %d passes "
+                         "counted in bytes" % (plan["row_bytes"], plan["chunks"], _plural(rows_per_chunk, "row"),
+                                               plan["chunk_count"]))
         if not plan["chunks_fit"]:
             lines.append("Warning: one row takes %d bytes, more than the chunk size; every chunk exceeds the "
                          "safe limit" % plan["row_bytes"])
@@ -728,6 +1132,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Workload analysis and GPU allocation planning of talvora. "
         "Without a command, runs analyze (with no path: on the bundled example workloads).",
     )
+    parser.add_argument("--version", action="version", version="%(prog)s " + version())
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     an = sub.add_parser(
@@ -738,11 +1143,23 @@ def build_parser() -> argparse.ArgumentParser:
         "analyses the bundled example workloads.",
     )
     an.add_argument("paths", nargs="*", metavar="PATH", help="Python source file or directory")
-    an.add_argument("--json", action="store_true", help="print machine-readable JSON")
+    out = an.add_mutually_exclusive_group()
+    out.add_argument("--json", action="store_true", help="print one JSON document at the end")
+    out.add_argument("--jsonl", action="store_true",
+                     help="print JSON Lines: a run record, then one record per file as it is analysed, "
+                     "then a summary")
+    an.add_argument("--exclude", action="append", default=[], metavar="GLOB",
+                    help="leave out files and directories matching GLOB while searching directories "
+                    "(repeatable; a trailing / matches directories only, a GLOB with / matches the path "
+                    "below the searched directory)")
+    an.add_argument("--no-default-excludes", action="store_true",
+                    help="also search %s" % " ".join(DEFAULT_EXCLUDES))
+    an.add_argument("--top", type=_argtype(parse_top), metavar="N",
+                    help="after the summary, list the N strongest acceleration candidates")
     gpu = an.add_mutually_exclusive_group()
-    gpu.add_argument("--gpu-capability", metavar="X.Y",
-                     help="compute capability of the target GPU, such as 8.6 (default: unknown)")
-    gpu.add_argument("--no-gpu", action="store_true", help="score as if no GPU were available")
+    gpu.add_argument("--gpu-capability", type=_argtype(parse_capability), metavar="X.Y",
+                     help="score for a GPU of this compute capability, such as 8.6 (default: no GPU)")
+    gpu.add_argument("--no-gpu", action="store_true", help="score as if no GPU were available (the default)")
     an.set_defaults(run=run_analyze)
 
     pl = sub.add_parser(
@@ -774,7 +1191,7 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
     argv = list(sys.argv[1:] if argv is None else argv)
     stdout = sys.stdout if stdout is None else stdout
     stderr = sys.stderr if stderr is None else stderr
-    if not argv or argv[0] not in _COMMANDS + ("-h", "--help"):
+    if not argv or argv[0] not in _COMMANDS + ("-h", "--help", "--version"):
         argv = ["analyze"] + argv  # analyze is the default command
     parser = build_parser()
     try:
@@ -786,7 +1203,11 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
         parser.print_help(stdout)
         return 2
     try:
-        return args.run(args, stdout, stderr)
+        return int(args.run(args, stdout, stderr))
+    except KeyboardInterrupt:
+        stderr.write("%s: interrupted\n" % PROG)
+        stderr.flush()
+        return 130
     except BrokenPipeError:
         # The reader of our output went away (as with `| head`): stop quietly.
         try:

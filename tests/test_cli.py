@@ -190,9 +190,12 @@ class TestAnalyzeCommand:
             assert name in out
         assert "Summary: " in out
         for pattern in ("NUMPY_VECTORIZED", "PANDAS_DATAFRAME", "SKLEARN_TRAINING", "SEQUENTIAL",
-                        "PARALLEL_FRIENDLY", "GPU_SUITABLE"):
+                        "PARALLEL_FRIENDLY"):
             assert pattern in out
         assert run("analyze")[1] == out
+        # No GPU is assumed unless its capability is given.
+        assert "GPU_" not in out
+        assert "GPU_SUITABLE" in run("--gpu-capability", "8.6")[1]
 
     def test_table_and_summary(self, tmp_path):
         path = write(tmp_path / "m.py", """\
@@ -415,7 +418,8 @@ class TestPlan:
         assert plan["strategy"] == "GPU_CHUNKED" and plan["strategy_code"] == 1
         assert plan["allocation_bytes"] == 320 and plan["safe_limit_bytes"] == 100
         assert plan["chunk_count"] == 4 and plan["chunk_size_bytes"] == 100
-        assert plan["chunk_shapes"] == [[3, 4], [3, 4], [3, 4], [1, 4]]
+        assert plan["chunk_groups"] == [{"shape": [3, 4], "count": 3}, {"shape": [1, 4], "count": 1}]
+        assert plan["chunks"] == 4 and plan["schema_version"] == cli.SCHEMA_VERSION
         assert plan["row_bytes"] == 32 and plan["chunks_fit"] is True
 
     def test_fallbacks(self):
@@ -514,3 +518,414 @@ def test_help_lists_the_commands():
     code, out, _ = run("--help")
     assert code == 0
     assert "analyze" in out and "plan" in out
+
+
+# ---------------------------------------------------------------------------
+# Source segments, streaming output, exclusion, candidates, GPU assumption
+
+
+SEGMENT_SOURCES = {
+    "plain": "def f(x):\n    return x\n\nclass C:\n    def g(self): return 1\n",
+    "crlf": "def f(x):\r\n    y = x\r\n    return y\r\n",
+    "cr": "def f(x):\r    return x\rdef g(): pass\r",
+    "mixed breaks": "def f():\r\n    a = 1\r    b = 2\n    return a\r\n",
+    "form feed": "def f():\n    x = 1\x0c\n    return x\n\x0c\ndef g():\n    pass\n",
+    "multibyte": "def caf\u00e9(\u00e0):\n    return '\u00e9\u00e8' + \u00e0  # \u2603\n\ndef g(): return '\U0001f600'\n",
+    "no final newline": "def f():\n    return 1",
+    "tabs and decorators": "@dec\nclass K:\n\t@staticmethod\n\tdef s(a,\n\t      b):\n\t\treturn a\n",
+    "nested": "def outer():\n    def inner():\n        return [x for x in\n                range(3)]\n    return inner\n",
+    "one line": "def f(): return 1; x = 2\n",
+}
+
+
+@pytest.mark.parametrize("source", list(SEGMENT_SOURCES.values()), ids=list(SEGMENT_SOURCES))
+def test_source_segments_are_those_of_the_ast_module(source):
+    import ast
+
+    tree = ast.parse(source)
+    lines = cli.SourceLines(source)
+    nodes = [n for n in ast.walk(tree) if hasattr(n, "end_col_offset")]
+    assert nodes
+    for node in nodes:
+        assert lines.segment(node) == ast.get_source_segment(source, node), ast.dump(node)
+    assert lines.segment(tree) is None  # a module has no position
+
+
+class RecordingStream(io.StringIO):
+    """Notes what had been written when each file's analysis began."""
+
+    def __init__(self):
+        super().__init__()
+        self.flushed = []
+
+    def flush(self):
+        self.flushed.append(self.getvalue())
+
+
+def _stream_check(tmp_path, monkeypatch, *options):
+    for name in ("a", "b", "c"):
+        write(tmp_path / ("%s.py" % name), "def %s():\n    pass\n" % name)
+    seen = []
+    out = RecordingStream()
+    real = cli.analyze_file
+
+    def analyze_file(path, **kw):
+        seen.append((os.path.basename(path), out.getvalue()))
+        return real(path, **kw)
+
+    monkeypatch.setattr(cli, "analyze_file", analyze_file)
+    code = main(["analyze", *options, str(tmp_path)], stdout=out, stderr=io.StringIO())
+    assert code == (1 if (tmp_path / "zz_bad.py").exists() else 0)
+    return seen, out.getvalue()
+
+
+def test_table_of_each_file_is_written_before_the_next_file_is_read(tmp_path, monkeypatch):
+    seen, out = _stream_check(tmp_path, monkeypatch)
+    assert [name for name, _ in seen] == ["a.py", "b.py", "c.py"]
+    assert seen[0][1] == ""
+    assert "a.py: 1 function" in seen[1][1] and "b.py" not in seen[1][1]
+    assert "b.py: 1 function" in seen[2][1] and "c.py" not in seen[2][1]
+    assert out.count(cli.LEGEND) == 1 and out.index(cli.LEGEND) < out.index("a.py")
+
+
+def test_json_lines_stream_one_record_per_file(tmp_path, monkeypatch):
+    write(tmp_path / "zz_bad.py", "def (:\n")
+    seen, out = _stream_check(tmp_path, monkeypatch, "--jsonl", "--gpu-capability", "7.5")
+    records = [json.loads(line) for line in out.splitlines()]
+    assert [r["type"] for r in records] == ["run", "file", "file", "file", "error", "summary"]
+    run_record = records[0]
+    assert run_record["schema_version"] == cli.SCHEMA_VERSION
+    assert run_record["gpu_available"] is True and run_record["gpu_capability"] == "7.5"
+    assert [os.path.basename(r["path"]) for r in records[1:5]] == ["a.py", "b.py", "c.py", "zz_bad.py"]
+    assert records[1]["functions"][0]["qualname"] == "a"
+    assert records[4]["error"].startswith("syntax error at line 1")
+    summary = records[-1]
+    assert (summary["files"], summary["functions"], summary["errors"]) == (3, 3, 1)
+    # Each record was on its way before the next file was read.
+    assert seen[1][1].count("\n") == 2 and seen[3][1].count("\n") == 4
+
+
+def test_json_document_has_a_schema_version_and_assumes_no_gpu(tmp_path):
+    path = write(tmp_path / "m.py", "def f(x):\n    return x.sum() * x.mean() @ x\n")
+    doc = json.loads(run("analyze", "--json", str(path))[1])
+    assert doc["schema_version"] == cli.SCHEMA_VERSION == 1
+    assert doc["gpu_available"] is False and doc["gpu_capability"] is None
+    f = doc["files"][0]["functions"][0]
+    assert f["gpu_suitability"] == 0.0 and f["gpu_speedup"] == 1.0
+    assert doc["skipped"] == [] and "top" not in doc
+
+
+@pytest.mark.parametrize("value", ["banana", "8", "8.", ".6", "8.6.1", "99999999999.0", "-7.5", "8,6"])
+def test_malformed_gpu_capabilities_are_rejected(value):
+    code, out, err = run("analyze", "--gpu-capability", value)
+    assert code == 2 and out == ""
+    assert ("talvora analyze: error: argument --gpu-capability: invalid compute capability %r (expected X.Y, "
+            "such as 8.6)" % value) in err
+
+
+def test_gpu_capability_scores_for_that_gpu(tmp_path):
+    path = write(tmp_path / "m.py", "def f(x):\n    return x.sum() * x.mean() + x.std()\n")
+    expected = functions_of(path.read_text(), gpu_available=True, gpu_capability="8.6")["f"]
+    doc = json.loads(run("analyze", "--json", "--gpu-capability", " 8.6 ", str(path))[1])
+    assert doc["gpu_capability"] == "8.6"
+    assert doc["files"][0]["functions"][0]["gpu_suitability"] == expected.gpu_suitability > 0.0
+
+
+class TestExclude:
+    def tree(self, tmp_path):
+        for rel in ("pkg/core.py", "pkg/test_core.py", "pkg/core_test.py", "pkg/conftest.py",
+                    "pkg/tests/test_x.py", "pkg/tests/helper.py", "pkg/sub/test/t.py", "pkg/.venv/lib.py",
+                    "pkg/sub/fixtures/data.py", "pkg/sub/gen.py", "pkg/testing.py"):
+            write(tmp_path / rel, "def f():\n    pass\n")
+        return tmp_path / "pkg"
+
+    def analysed(self, root, *options):
+        code, out, err = run("analyze", "--json", *options, str(root))
+        assert code == 0, err
+        return sorted(os.path.relpath(f["path"], str(root)).replace(os.sep, "/")
+                      for f in json.loads(out)["files"]), err
+
+    def test_default_excludes_are_reported_in_one_note(self, tmp_path):
+        root = self.tree(tmp_path)
+        files, err = self.analysed(root)
+        assert files == ["core.py", "sub/fixtures/data.py", "sub/gen.py", "testing.py"]
+        [line] = err.splitlines()
+        assert line.startswith("talvora: note: excluded ")
+        for part in ("1 matching .*/", "1 matching test/", "1 matching tests/", "1 matching test_*.py",
+                     "1 matching *_test.py", "1 matching conftest.py"):
+            assert part in line
+        assert line.endswith("(--no-default-excludes includes them)")
+
+    def test_no_default_excludes(self, tmp_path):
+        root = self.tree(tmp_path)
+        files, err = self.analysed(root, "--no-default-excludes")
+        assert len(files) == 11 and err == ""
+
+    def test_user_patterns(self, tmp_path):
+        root = self.tree(tmp_path)
+        files, err = self.analysed(root, "--no-default-excludes", "--exclude", "fixtures/", "--exclude",
+                                   "sub/*.py", "--exclude", "test*")
+        # "test*" matches tests/ and testing.py by name; "sub/*.py" the path below the root (and through
+        # sub/fixtures, already excluded as a directory).
+        assert files == [".venv/lib.py", "conftest.py", "core.py", "core_test.py"]
+        assert "1 matching fixtures/" in err and "1 matching sub/*.py" in err and "4 matching test*" in err
+        assert "--no-default-excludes" not in err
+
+    def test_searched_root_and_named_files_are_never_excluded(self, tmp_path):
+        root = self.tree(tmp_path)
+        files, err = self.analysed(root / "tests")
+        assert files == ["helper.py"] and err.startswith("talvora: note: excluded 1 matching test_*.py ")
+        code, out, _ = run("analyze", "--exclude", "*.py", str(root / "test_core.py"))
+        assert code == 0 and "test_core.py: 1 function" in out
+
+    def test_json_lists_what_was_skipped(self, tmp_path):
+        root = self.tree(tmp_path)
+        doc = json.loads(run("analyze", "--json", str(root))[1])
+        reasons = {os.path.relpath(s["path"], str(root)).replace(os.sep, "/"): s["reason"] for s in doc["skipped"]}
+        assert reasons["tests"] == "excluded by tests/" and reasons["conftest.py"] == "excluded by conftest.py"
+        assert len(reasons) == 6
+
+    def test_exclusion_rules(self):
+        rules = cli.exclusion
+        assert rules("a/tests", True, ["tests/"]) == "tests/"
+        assert rules("a/tests", False, ["tests/"]) is None  # a file named tests
+        assert rules("a/b/c.py", False, ["a/*.py"]) == "a/*.py"  # * crosses /
+        assert rules("x/a/c.py", False, ["a/*.py"]) is None  # path patterns are anchored at the root
+        assert rules("Tests", True, ["tests/"]) is None  # case-sensitive
+        assert rules("m.py", False, ["x", "m.py", "*.py"]) == "m.py"  # the first match
+
+
+class TestTop:
+    SOURCE = """\
+        def vectorised(a):
+            import numpy as np
+            return np.dot(np.array(a), np.linalg.inv(a)).sum(axis=0).mean()
+
+        def train(x, y):
+            from sklearn.ensemble import RandomForestClassifier
+            model = RandomForestClassifier()
+            model.fit(x, y)
+            return model.predict(x), model.score(x, y)
+
+        def idle():
+            pass
+
+        def ledger(rows):
+            total = 0
+            for r in rows:
+                total = total + r
+                if total > 10:
+                    break
+            return total
+        """
+
+    def test_ranks_candidates_by_their_strongest_score(self, tmp_path):
+        path = write(tmp_path / "m.py", self.SOURCE)
+        doc = json.loads(run("analyze", "--json", "--top", "5", str(path))[1])
+        functions = {f["qualname"]: f for f in doc["files"][0]["functions"]}
+        top = doc["top"]
+        expected = sorted((f for f in functions.values() if f["pattern"] not in ("MIXED", "SEQUENTIAL")),
+                          key=lambda f: -max(f["parallelization_potential"], f["gpu_suitability"],
+                                             f["normalized"]["cpu_intensity"], *f["frameworks"].values()))
+        assert [t["qualname"] for t in top] == [f["qualname"] for f in expected]
+        assert {"vectorised", "train"} <= {t["qualname"] for t in top}
+        assert all(t["path"] == str(path) and t["line"] == functions[t["qualname"]]["line"] for t in top)
+        assert [t["score"] for t in top] == sorted((t["score"] for t in top), reverse=True)
+
+    def test_keeps_only_n_and_prints_them_after_the_summary(self, tmp_path):
+        path = write(tmp_path / "m.py", self.SOURCE)
+        full = json.loads(run("analyze", "--json", "--top", "9", str(path))[1])["top"]
+        code, out, _ = run("analyze", "--top", "1", str(path))
+        assert code == 0
+        tail = out[out.index("Summary: "):].splitlines()
+        at = tail.index("Top 1 candidate (score: the largest of par_pot, gpu_suit, cpu and the framework scores):")
+        best = full[0]
+        assert tail[at + 1].split() == ["1.", "%.2f" % best["score"], best["pattern"],
+                                        "%s:%d" % (path, best["line"]), best["qualname"]]
+        assert len(tail) == at + 2
+
+    def test_ties_keep_the_earlier_function(self):
+        import dataclasses
+
+        top = cli.TopCandidates(2)
+        functions = analyze_source("def a(xs):\n    return [x for x in xs]\n\ndef b(xs):\n    return [x for x in xs]\n"
+                                   "\ndef c(xs):\n    return [x for x in xs]\n")
+        report = cli.FileReport("m.py", [dataclasses.replace(f, pattern="CPU_INTENSIVE") for f in functions])
+        assert len({cli.candidate_score(f) for f in report.functions}) == 1
+        top.add(report)
+        assert [f.qualname for _, _, f in top.ranked()] == ["a", "b"]
+
+    @pytest.mark.parametrize("value", ["0", "-3", "many"])
+    def test_bad_counts(self, value):
+        code, _, err = run("analyze", "--top", value)
+        assert code == 2 and "argument --top: " in err
+
+
+def test_ctrl_c_exits_130_with_one_line(tmp_path, monkeypatch):
+    write(tmp_path / "a.py", "def a():\n    pass\n")
+
+    def interrupted(path, **kw):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "analyze_file", interrupted)
+    code, out, err = run("analyze", str(tmp_path))
+    assert code == 130
+    assert err == "talvora: interrupted\n"
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs")
+def test_fifos_are_skipped_without_being_opened(tmp_path):
+    write(tmp_path / "a.py", "def a():\n    pass\n")
+    os.mkfifo(str(tmp_path / "x.py"))
+    with pytest.raises(cli.NotRegularFile):
+        cli.read_source(str(tmp_path / "x.py"))
+    # In a child process: a FIFO opened for reading would wait for a writer forever.
+    for target in (tmp_path, tmp_path / "x.py"):
+        result = subprocess.run([sys.executable, "-m", "talvora", "analyze", "--jsonl", str(target)],
+                                cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                universal_newlines=True, timeout=60)
+        assert result.returncode == 0, result.stderr
+        assert result.stderr == "talvora: note: %s: not a regular file, skipped\n" % (tmp_path / "x.py")
+        records = [json.loads(line) for line in result.stdout.splitlines()]
+        assert {"type": "skipped", "path": str(tmp_path / "x.py"), "reason": "not a regular file"} in records
+
+
+def test_a_parser_crash_depth_is_analysed_or_reported(tmp_path):
+    # 200,000 terms overflowed the C stack of the main thread in some interpreters' parsers.
+    deep = tmp_path / "deep.py"
+    deep.write_text("def f():\n    return " + " + ".join(["1"] * 200000) + "\n")
+    good = write(tmp_path / "good.py", "def ok():\n    pass\n")
+    result = subprocess.run([sys.executable, "-m", "talvora", "analyze", "--jsonl", str(deep), str(good)],
+                            cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            universal_newlines=True, timeout=300)
+    assert result.returncode in (0, 1), result.stderr
+    records = [json.loads(line) for line in result.stdout.splitlines()]
+    assert [r["type"] for r in records][-2:] == ["file", "summary"] and records[-2]["path"] == str(good)
+    if result.returncode:
+        assert result.stderr == "talvora: error: %s: too deeply nested to analyse\n" % deep
+    else:
+        assert records[1]["functions"][0]["qualname"] == "f"
+
+
+class TestCallWithStack:
+    def test_result_and_exception(self):
+        assert cli.call_with_stack(2**20, divmod, 7, 2) == (3, 1)
+        with pytest.raises(ZeroDivisionError):
+            cli.call_with_stack(2**20, divmod, 7, 0)
+        import threading
+
+        assert cli.call_with_stack(2**20, threading.current_thread).name == "talvora-parse"
+
+    def test_stack_size_setting_is_restored(self):
+        import threading
+
+        before = threading.stack_size()
+        cli.call_with_stack(2**21, int)
+        assert threading.stack_size() == before
+
+    def test_runs_in_place_when_no_thread_starts(self, monkeypatch):
+        import threading
+
+        def refuse(self):
+            raise RuntimeError("can't start new thread")
+
+        monkeypatch.setattr(threading.Thread, "start", refuse)
+        assert cli.call_with_stack(2**20, threading.current_thread) is threading.current_thread()
+
+    def test_parse_errors_of_any_kind_are_reported_per_file(self, tmp_path, monkeypatch):
+        write(tmp_path / "a.py", "def a():\n    pass\n")
+        write(tmp_path / "b.py", "def b():\n    pass\n")
+        real = cli.analyze_source
+        raised = iter([MemoryError(), RecursionError()])
+
+        def failing(source, filename, **kw):
+            if filename.endswith("a.py"):
+                raise next(raised)
+            return real(source, filename, **kw)
+
+        monkeypatch.setattr(cli, "analyze_source", failing)
+        for message in ("too deeply nested or too large to analyse", "too deeply nested to analyse"):
+            code, out, err = run("analyze", str(tmp_path))
+            assert code == 1
+            assert err == "talvora: error: %s: %s\n" % (tmp_path / "a.py", message)
+            assert "b.py: 1 function" in out
+
+
+# ---------------------------------------------------------------------------
+# Plan: grouped chunk shapes
+
+
+def _grouped(shapes):
+    groups = []
+    for s in shapes:
+        if groups and groups[-1][0] == s:
+            groups[-1] = (s, groups[-1][1] + 1)
+        else:
+            groups.append((s, 1))
+    return groups
+
+
+@pytest.mark.parametrize("shape,element_size,limit", [
+    ((10, 4), 8, 100), ((5,), 4, 8), ((), 4, 8), ((0, 3), 8, 10), ((7, 0), 8, 10), ((3, 5, 0, 2), 8, 1),
+    ((9,), 1, 9), ((9,), 1, 10), ((9,), 1, 3), ((2, 1000), 8, 100), ((1,), 8, 7), ((100, 3, 3), 2, 2**64 - 1),
+    ((4, 2**31 - 1, 2**31 - 1, 2**31 - 1), 2**31 - 1, 2**64 - 1),
+])
+def test_chunk_groups_expand_to_the_library_shapes(shape, element_size, limit):
+    from talvora.gpu.drelling import compute_chunk_shapes
+
+    assert cli.chunk_groups(shape, element_size, limit) == _grouped(compute_chunk_shapes(shape, element_size, limit))
+
+
+def test_chunk_groups_match_the_library_on_random_shapes():
+    from hypothesis import given, settings, strategies as st
+
+    from talvora.gpu.drelling import compute_chunk_shapes
+
+    @settings(max_examples=300, deadline=None)
+    @given(st.lists(st.integers(0, 40), max_size=4).map(tuple), st.integers(1, 16), st.integers(1, 2000))
+    def check(shape, element_size, limit):
+        expected = _grouped(compute_chunk_shapes(shape, element_size, limit))
+        assert cli.chunk_groups(shape, element_size, limit) == expected
+
+    check()
+
+
+def test_huge_shapes_are_planned_without_listing_their_chunks():
+    import tracemalloc
+
+    shape = (2**31 - 1,) * 3
+    tracemalloc.start()
+    try:
+        plan = cli.plan_allocation(shape, 8, 80 * 2**30)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 2**20
+    assert plan["chunks"] == 2**31 - 1 and plan["chunk_count"] == 134217728
+    assert plan["chunk_groups"] == [{"shape": [1, 2**31 - 1, 2**31 - 1], "count": 2**31 - 1}]
+    text = cli.format_plan(plan)
+    assert text.count("\n") < 20
+
+
+def test_plan_explains_passes_against_chunks():
+    code, out, _ = run("plan", "--shape", "20000000,1000", "--element-size", "8", "--available", "1MiB")
+    assert code == 0
+    lines = out.splitlines()
+    assert lines[-4:] == [
+        "Chunk shapes:        192308 chunks of whole rows along the first axis",
+        "  (104, 1000) x 192307",
+        "  (72, 1000) x 1",
+        "Chunks hold whole rows of 8000 bytes: 192308 chunks of up to 104 rows, against 190736 passes counted "
+        "in bytes",
+    ]
+    assert "GPU passes:          190736" in lines
+
+
+def test_version_comes_from_the_package_metadata():
+    import importlib.metadata
+
+    import talvora
+
+    assert talvora.__version__ == importlib.metadata.version("talvora")
+    code, out, err = run("--version")
+    assert (code, out, err) == (0, "talvora %s\n" % talvora.__version__, "")
