@@ -90,7 +90,7 @@ def private_dicts(obj):
 class Scenario:
     """One call with its state.
 
-    setup() -> State; call(state) -> result.  Optional: stored(state) lists
+    setup() -> State; call(state) -> C(callable, *args).  Optional: stored(state) lists
     the stored objects (identity, for reference counts); snapshot(state) a
     comparable picture of the content; check(state) raises AssertionError on
     a broken invariant; followup(state) must succeed after any run.
@@ -116,6 +116,17 @@ class Scenario:
 SCENARIOS = collections.defaultdict(list)  # callable id -> [(variant, Scenario)]
 
 
+def C(fn, *args):
+    """A call prepared outside the injection: the callable and its arguments.
+
+    The driver calls it directly, with no Python frame of a scenario in
+    between: on 3.11 and later the interpreter creates frame objects lazily
+    and loses the pending exception when that allocation fails, which would
+    blame the interpreter's SystemError on the call.
+    """
+    return fn, args
+
+
 def add(ident, setup, call, variant="", **kw):
     SCENARIOS[ident].append((variant or "call", Scenario(setup, call, **kw)))
 
@@ -130,17 +141,17 @@ def counter_state():
 
 counter_kw = dict(snapshot=lambda st: st.obj.load(), followup=lambda st: st.obj.increment(2), partial=True)
 for prefix in ("", "py_"):
-    add(f"mesqua.AtomicCounter.{prefix}load", counter_state, lambda st: st.obj.load(), **counter_kw)
-    add(f"mesqua.AtomicCounter.{prefix}store", counter_state, lambda st: st.obj.store(5 * 10**15), **counter_kw)
+    add(f"mesqua.AtomicCounter.{prefix}load", counter_state, lambda st: C(st.obj.load), **counter_kw)
+    add(f"mesqua.AtomicCounter.{prefix}store", counter_state, lambda st: C(st.obj.store, 5 * 10**15), **counter_kw)
     add(f"mesqua.AtomicCounter.{prefix}increment", counter_state,
-        lambda st, p=prefix: getattr(st.obj, p + "increment")(2**40), **counter_kw)
+        lambda st, p=prefix: C(getattr(st.obj, p + "increment"), 2**40), **counter_kw)
     add(f"mesqua.AtomicCounter.{prefix}decrement", counter_state,
-        lambda st, p=prefix: getattr(st.obj, p + "decrement")(2**40), **counter_kw)
+        lambda st, p=prefix: C(getattr(st.obj, p + "decrement"), 2**40), **counter_kw)
     add(f"mesqua.AtomicCounter.{prefix}compare_and_swap", counter_state,
-        lambda st, p=prefix: getattr(st.obj, p + "compare_and_swap")(1000, 2**50), **counter_kw)
+        lambda st, p=prefix: C(getattr(st.obj, p + "compare_and_swap"), 1000, 2**50), **counter_kw)
     add(f"mesqua.AtomicCounter.{prefix}fetch_and_add", counter_state,
-        lambda st, p=prefix: getattr(st.obj, p + "fetch_and_add")(2**41), **counter_kw)
-add("mesqua.AtomicCounter()", State, lambda st: mesqua.AtomicCounter(2**45), result="type")
+        lambda st, p=prefix: C(getattr(st.obj, p + "fetch_and_add"), 2**41), **counter_kw)
+add("mesqua.AtomicCounter()", State, lambda st: C(mesqua.AtomicCounter, 2**45), result="type")
 
 
 def wrapper_state():
@@ -148,15 +159,15 @@ def wrapper_state():
 
 
 wrapper_kw = dict(snapshot=lambda st: st.obj.load(), followup=lambda st: st.obj.increment(1), partial=True)
-add("mesqua.AtomicCounterWrapper()", State, lambda st: mesqua.AtomicCounterWrapper(2**45), result="type")
-add("mesqua.AtomicCounterWrapper.__init__", wrapper_state, lambda st: st.obj.__init__(2**46), **wrapper_kw)
-add("mesqua.AtomicCounterWrapper.load", wrapper_state, lambda st: st.obj.load(), **wrapper_kw)
-add("mesqua.AtomicCounterWrapper.store", wrapper_state, lambda st: st.obj.store(2**47), **wrapper_kw)
-add("mesqua.AtomicCounterWrapper.increment", wrapper_state, lambda st: st.obj.increment(2**40), **wrapper_kw)
-add("mesqua.AtomicCounterWrapper.decrement", wrapper_state, lambda st: st.obj.decrement(2**40), **wrapper_kw)
+add("mesqua.AtomicCounterWrapper()", State, lambda st: C(mesqua.AtomicCounterWrapper, 2**45), result="type")
+add("mesqua.AtomicCounterWrapper.__init__", wrapper_state, lambda st: C(st.obj.__init__, 2**46), **wrapper_kw)
+add("mesqua.AtomicCounterWrapper.load", wrapper_state, lambda st: C(st.obj.load), **wrapper_kw)
+add("mesqua.AtomicCounterWrapper.store", wrapper_state, lambda st: C(st.obj.store, 2**47), **wrapper_kw)
+add("mesqua.AtomicCounterWrapper.increment", wrapper_state, lambda st: C(st.obj.increment, 2**40), **wrapper_kw)
+add("mesqua.AtomicCounterWrapper.decrement", wrapper_state, lambda st: C(st.obj.decrement, 2**40), **wrapper_kw)
 add("mesqua.AtomicCounterWrapper.compare_and_swap", wrapper_state,
-    lambda st: st.obj.compare_and_swap(1000, 2**50), **wrapper_kw)
-add("mesqua.AtomicCounterWrapper.fetch_and_add", wrapper_state, lambda st: st.obj.fetch_and_add(2**41),
+    lambda st: C(st.obj.compare_and_swap, 1000, 2**50), **wrapper_kw)
+add("mesqua.AtomicCounterWrapper.fetch_and_add", wrapper_state, lambda st: C(st.obj.fetch_and_add, 2**41),
     **wrapper_kw)
 
 
@@ -172,16 +183,16 @@ pointer_kw = dict(
     snapshot=lambda st: (describe(st.obj.load()), st.obj.get_version()),
     followup=lambda st: (st.obj.store(Item("after")), st.obj.load(), st.obj.get_version()),
 )
-add("mesqua.AtomicPointer()", lambda: State(None, [Item("init")]), lambda st: mesqua.AtomicPointer(st.tracked[0]),
+add("mesqua.AtomicPointer()", lambda: State(None, [Item("init")]), lambda st: C(mesqua.AtomicPointer, st.tracked[0]),
     result="type")
-add("mesqua.AtomicPointer.load", pointer_state, lambda st: st.obj.load(), **pointer_kw)
-add("mesqua.AtomicPointer.store", pointer_state, lambda st: st.obj.store(st.tracked[2]), **pointer_kw)
-add("mesqua.AtomicPointer.store", pointer_state, lambda st: st.obj.store(None), "store None", **pointer_kw)
+add("mesqua.AtomicPointer.load", pointer_state, lambda st: C(st.obj.load), **pointer_kw)
+add("mesqua.AtomicPointer.store", pointer_state, lambda st: C(st.obj.store, st.tracked[2]), **pointer_kw)
+add("mesqua.AtomicPointer.store", pointer_state, lambda st: C(st.obj.store, None), "store None", **pointer_kw)
 add("mesqua.AtomicPointer.compare_and_swap", pointer_state,
-    lambda st: st.obj.compare_and_swap(st.current, st.tracked[2]), **pointer_kw)
+    lambda st: C(st.obj.compare_and_swap, st.current, st.tracked[2]), **pointer_kw)
 add("mesqua.AtomicPointer.compare_and_swap", pointer_state,
-    lambda st: st.obj.compare_and_swap(st.tracked[0], st.tracked[2]), "mismatch", **pointer_kw)
-add("mesqua.AtomicPointer.get_version", pointer_state, lambda st: st.obj.get_version(), **pointer_kw)
+    lambda st: C(st.obj.compare_and_swap, st.tracked[0], st.tracked[2]), "mismatch", **pointer_kw)
+add("mesqua.AtomicPointer.get_version", pointer_state, lambda st: C(st.obj.get_version), **pointer_kw)
 
 
 def stack_state():
@@ -209,13 +220,13 @@ def stack_check(st):
 
 stack_kw = dict(stored=stack_stored, snapshot=lambda st: describe(stack_stored(st)), check=stack_check,
                 followup=lambda st: (st.obj.push(Item("f")), st.obj.pop(), st.obj.is_empty()))
-add("mesqua.LockFreeStack()", State, lambda st: mesqua.LockFreeStack(), result="type")
-add("mesqua.LockFreeStack.push", stack_state, lambda st: st.obj.push(st.tracked[-1]), **stack_kw)
-add("mesqua.LockFreeStack.pop", stack_state, lambda st: st.obj.pop(), **stack_kw)
-add("mesqua.LockFreeStack.pop", lambda: State(mesqua.LockFreeStack()), lambda st: st.obj.pop(), "empty",
+add("mesqua.LockFreeStack()", State, lambda st: C(mesqua.LockFreeStack), result="type")
+add("mesqua.LockFreeStack.push", stack_state, lambda st: C(st.obj.push, st.tracked[-1]), **stack_kw)
+add("mesqua.LockFreeStack.pop", stack_state, lambda st: C(st.obj.pop), **stack_kw)
+add("mesqua.LockFreeStack.pop", lambda: State(mesqua.LockFreeStack()), lambda st: C(st.obj.pop), "empty",
     **stack_kw)
-add("mesqua.LockFreeStack.is_empty", stack_state, lambda st: st.obj.is_empty(), **stack_kw)
-add("mesqua.LockFreeStack.size", stack_state, lambda st: st.obj.size(), **stack_kw)
+add("mesqua.LockFreeStack.is_empty", stack_state, lambda st: C(st.obj.is_empty), **stack_kw)
+add("mesqua.LockFreeStack.size", stack_state, lambda st: C(st.obj.size), **stack_kw)
 
 
 def stats_state():
@@ -237,19 +248,19 @@ def stats_check(st):
 # fails: each entry is at its value before or after the call.
 stats_kw = dict(snapshot=lambda st: {k: v for k, v in st.obj.get_snapshot().items() if type(v) is int}, check=stats_check, partial=True,
                 followup=lambda st: (st.obj.record_allocation(32), st.obj.get_snapshot()))
-add("mesqua.LockFreeStatistics()", State, lambda st: mesqua.LockFreeStatistics(), result="type")
+add("mesqua.LockFreeStatistics()", State, lambda st: C(mesqua.LockFreeStatistics), result="type")
 add("mesqua.LockFreeStatistics.py_record_allocation", stats_state,
-    lambda st: st.obj.py_record_allocation(2**33, True, 8, 200), **stats_kw)
+    lambda st: C(st.obj.py_record_allocation, 2**33, True, 8, 200), **stats_kw)
 add("mesqua.LockFreeStatistics.py_record_deallocation", stats_state,
-    lambda st: st.obj.py_record_deallocation(2**33, 50), **stats_kw)
-add("mesqua.LockFreeStatistics._update_peaks", stats_state, lambda st: st.obj._update_peaks(2**40, 2**41),
+    lambda st: C(st.obj.py_record_deallocation, 2**33, 50), **stats_kw)
+add("mesqua.LockFreeStatistics._update_peaks", stats_state, lambda st: C(st.obj._update_peaks, 2**40, 2**41),
     **stats_kw)
 add("mesqua.LockFreeStatistics.record_allocation", stats_state,
-    lambda st: st.obj.record_allocation(2**33, False, 16, 700), **stats_kw)
+    lambda st: C(st.obj.record_allocation, 2**33, False, 16, 700), **stats_kw)
 add("mesqua.LockFreeStatistics.record_deallocation", stats_state,
-    lambda st: st.obj.record_deallocation(2**33, 90), **stats_kw)
-add("mesqua.LockFreeStatistics.get_snapshot", stats_state, lambda st: st.obj.get_snapshot(), **stats_kw)
-add("mesqua.LockFreeStatistics.reset", stats_state, lambda st: st.obj.reset(), **stats_kw)
+    lambda st: C(st.obj.record_deallocation, 2**33, 90), **stats_kw)
+add("mesqua.LockFreeStatistics.get_snapshot", stats_state, lambda st: C(st.obj.get_snapshot), **stats_kw)
+add("mesqua.LockFreeStatistics.reset", stats_state, lambda st: C(st.obj.reset), **stats_kw)
 
 
 def timer_state():
@@ -259,9 +270,9 @@ def timer_state():
 
 
 timer_kw = dict(result="type", followup=lambda st: (st.obj.start(), st.obj.elapsed_ns()))
-add("mesqua.PerformanceTimer()", State, lambda st: mesqua.PerformanceTimer(), result="type")
+add("mesqua.PerformanceTimer()", State, lambda st: C(mesqua.PerformanceTimer), result="type")
 for name in ("start", "elapsed_ns", "elapsed_us", "elapsed_ms"):
-    add(f"mesqua.PerformanceTimer.{name}", timer_state, lambda st, n=name: getattr(st.obj, n)(), **timer_kw)
+    add(f"mesqua.PerformanceTimer.{name}", timer_state, lambda st, n=name: C(getattr(st.obj, n)), **timer_kw)
 
 # ---------------------------------------------------------------------------
 # tollet
@@ -315,34 +326,34 @@ def tree_followup(st):
 
 
 tree_kw = dict(stored=tree_stored, snapshot=tree_snapshot, check=tree_check, followup=tree_followup)
-add("tollet.FastRedBlackTree()", State, lambda st: tollet.FastRedBlackTree(7), result="type")
-add("tollet.FastRedBlackTree._sanitize_size", State, lambda st: tollet.FastRedBlackTree._sanitize_size(2**40))
-add("tollet.FastRedBlackTree.insert", tree_state, lambda st: st.obj.insert(64, st.new), "same size", **tree_kw)
-add("tollet.FastRedBlackTree.insert", tree_state, lambda st: st.obj.insert(48, st.tracked[-1]), "new size",
+add("tollet.FastRedBlackTree()", State, lambda st: C(tollet.FastRedBlackTree, 7), result="type")
+add("tollet.FastRedBlackTree._sanitize_size", State, lambda st: C(tollet.FastRedBlackTree._sanitize_size, 2**40))
+add("tollet.FastRedBlackTree.insert", tree_state, lambda st: C(st.obj.insert, 64, st.new), "same size", **tree_kw)
+add("tollet.FastRedBlackTree.insert", tree_state, lambda st: C(st.obj.insert, 48, st.tracked[-1]), "new size",
     **tree_kw)
-add("tollet.FastRedBlackTree.find_best_fit", tree_state, lambda st: st.obj.find_best_fit(100, 16), **tree_kw)
-add("tollet.FastRedBlackTree.find_all_exact", tree_state, lambda st: st.obj.find_all_exact(64), **tree_kw)
+add("tollet.FastRedBlackTree.find_best_fit", tree_state, lambda st: C(st.obj.find_best_fit, 100, 16), **tree_kw)
+add("tollet.FastRedBlackTree.find_all_exact", tree_state, lambda st: C(st.obj.find_all_exact, 64), **tree_kw)
 # delete: the head of a chain (promotion), a chain member, a lone tree node,
 # and a miss; the blocks compare by value, so equal copies are passed.
-add("tollet.FastRedBlackTree.delete", tree_state, lambda st: st.obj.delete(64, MemoryBlock(0, 64)), "head",
+add("tollet.FastRedBlackTree.delete", tree_state, lambda st: C(st.obj.delete, 64, MemoryBlock(0, 64)), "head",
     **tree_kw)
-add("tollet.FastRedBlackTree.delete", tree_state, lambda st: st.obj.delete(64, MemoryBlock(6 * 8192, 64)),
+add("tollet.FastRedBlackTree.delete", tree_state, lambda st: C(st.obj.delete, 64, MemoryBlock(6 * 8192, 64)),
     "member", **tree_kw)
-add("tollet.FastRedBlackTree.delete", tree_state, lambda st: st.obj.delete(512, MemoryBlock(5 * 8192, 512)),
+add("tollet.FastRedBlackTree.delete", tree_state, lambda st: C(st.obj.delete, 512, MemoryBlock(5 * 8192, 512)),
     "node", **tree_kw)
-add("tollet.FastRedBlackTree.delete", tree_state, lambda st: st.obj.delete(64, MemoryBlock(1, 64)), "miss",
+add("tollet.FastRedBlackTree.delete", tree_state, lambda st: C(st.obj.delete, 64, MemoryBlock(1, 64)), "miss",
     **tree_kw)
-add("tollet.FastRedBlackTree.remove_ge", tree_state, lambda st: st.obj.remove_ge(60), "chain", **tree_kw)
-add("tollet.FastRedBlackTree.remove_ge", tree_state, lambda st: st.obj.remove_ge(1000), "node", **tree_kw)
-add("tollet.FastRedBlackTree.remove_ge", tree_state, lambda st: st.obj.remove_ge(10**6), "miss", **tree_kw)
-add("tollet.FastRedBlackTree.get_stats", tree_state, lambda st: st.obj.get_stats(), **tree_kw)
-add("tollet.FastRedBlackTree.size", tree_state, lambda st: st.obj.size(), **tree_kw)
-add("tollet.FastRedBlackTree.clear", tree_state, lambda st: st.obj.clear(), **tree_kw)
-add("tollet.FastRedBlackTree.get_size_distribution", tree_state, lambda st: st.obj.get_size_distribution(),
+add("tollet.FastRedBlackTree.remove_ge", tree_state, lambda st: C(st.obj.remove_ge, 60), "chain", **tree_kw)
+add("tollet.FastRedBlackTree.remove_ge", tree_state, lambda st: C(st.obj.remove_ge, 1000), "node", **tree_kw)
+add("tollet.FastRedBlackTree.remove_ge", tree_state, lambda st: C(st.obj.remove_ge, 10**6), "miss", **tree_kw)
+add("tollet.FastRedBlackTree.get_stats", tree_state, lambda st: C(st.obj.get_stats), **tree_kw)
+add("tollet.FastRedBlackTree.size", tree_state, lambda st: C(st.obj.size), **tree_kw)
+add("tollet.FastRedBlackTree.clear", tree_state, lambda st: C(st.obj.clear), **tree_kw)
+add("tollet.FastRedBlackTree.get_size_distribution", tree_state, lambda st: C(st.obj.get_size_distribution),
     **tree_kw)
-add("tollet.FastRedBlackTree.reset_circuit_breaker", tree_state, lambda st: st.obj.reset_circuit_breaker(),
+add("tollet.FastRedBlackTree.reset_circuit_breaker", tree_state, lambda st: C(st.obj.reset_circuit_breaker),
     **tree_kw)
-add("tollet.FastRedBlackTree.get_statistics", tree_state, lambda st: st.obj.get_statistics(), **tree_kw)
+add("tollet.FastRedBlackTree.get_statistics", tree_state, lambda st: C(st.obj.get_statistics), **tree_kw)
 
 # ---------------------------------------------------------------------------
 # pardune
@@ -366,22 +377,22 @@ def header_snapshot(st):
 
 header_kw = dict(snapshot=header_snapshot,
                  followup=lambda st: (st.obj.pack_header(), st.obj.py_find_free_object()))
-add("pardune.FastSlabHeaderOps()", State, lambda st: pardune.FastSlabHeaderOps(5, 32), result="type")
-add("pardune.FastSlabHeaderOps.pack_header", header_state, lambda st: st.obj.pack_header(), **header_kw)
-add("pardune.FastSlabHeaderOps.unpack_header", header_state, lambda st: st.obj.unpack_header(st.good),
+add("pardune.FastSlabHeaderOps()", State, lambda st: C(pardune.FastSlabHeaderOps, 5, 32), result="type")
+add("pardune.FastSlabHeaderOps.pack_header", header_state, lambda st: C(st.obj.pack_header), **header_kw)
+add("pardune.FastSlabHeaderOps.unpack_header", header_state, lambda st: C(st.obj.unpack_header, st.good),
     **header_kw)
 # A checksum mismatch marks the header corrupt and then logs: the header
 # change stands when the log line cannot be written.
-add("pardune.FastSlabHeaderOps.unpack_header", header_state, lambda st: st.obj.unpack_header(st.bad),
+add("pardune.FastSlabHeaderOps.unpack_header", header_state, lambda st: C(st.obj.unpack_header, st.bad),
     "corrupt", partial=True, **header_kw)
-add("pardune.FastSlabHeaderOps.py_is_object_free", header_state, lambda st: st.obj.py_is_object_free(5),
+add("pardune.FastSlabHeaderOps.py_is_object_free", header_state, lambda st: C(st.obj.py_is_object_free, 5),
     **header_kw)
-add("pardune.FastSlabHeaderOps.py_find_free_object", header_state, lambda st: st.obj.py_find_free_object(),
+add("pardune.FastSlabHeaderOps.py_find_free_object", header_state, lambda st: C(st.obj.py_find_free_object),
     **header_kw)
 add("pardune.FastSlabHeaderOps.py_allocate_object_at", header_state,
-    lambda st: st.obj.py_allocate_object_at(33), **header_kw)
+    lambda st: C(st.obj.py_allocate_object_at, 33), **header_kw)
 add("pardune.FastSlabHeaderOps.py_deallocate_object_at", header_state,
-    lambda st: st.obj.py_deallocate_object_at(2), **header_kw)
+    lambda st: C(st.obj.py_deallocate_object_at, 2), **header_kw)
 
 BUCKET_BLOCKS = [(24, 2**20), (24, 2**20 + 64), (32, 2**21), (64, 2**22), (64, 2**22 + 128), (128, 2**23),
                  (4096, 2**24)]
@@ -407,16 +418,16 @@ def buckets_check(st):
 buckets_kw = dict(snapshot=buckets_snapshot, check=buckets_check,
                   followup=lambda st: (st.obj.add_to_bucket(2**25, 256), st.obj.remove_from_bucket(256),
                                        st.obj.find_best_fit_bucket(8, 8)))
-add("pardune.FastBucketAllocator()", State, lambda st: pardune.FastBucketAllocator(), result="type")
-add("pardune.FastBucketAllocator._init_buckets", buckets_state, lambda st: st.obj._init_buckets(), **buckets_kw)
-add("pardune.FastBucketAllocator.add_to_bucket", buckets_state, lambda st: st.obj.add_to_bucket(2**26, 24),
+add("pardune.FastBucketAllocator()", State, lambda st: C(pardune.FastBucketAllocator), result="type")
+add("pardune.FastBucketAllocator._init_buckets", buckets_state, lambda st: C(st.obj._init_buckets), **buckets_kw)
+add("pardune.FastBucketAllocator.add_to_bucket", buckets_state, lambda st: C(st.obj.add_to_bucket, 2**26, 24),
     **buckets_kw)
-add("pardune.FastBucketAllocator.remove_from_bucket", buckets_state, lambda st: st.obj.remove_from_bucket(17),
+add("pardune.FastBucketAllocator.remove_from_bucket", buckets_state, lambda st: C(st.obj.remove_from_bucket, 17),
     **buckets_kw)
 add("pardune.FastBucketAllocator.find_best_fit_bucket", buckets_state,
-    lambda st: st.obj.find_best_fit_bucket(24, 8), "exact", **buckets_kw)
+    lambda st: C(st.obj.find_best_fit_bucket, 24, 8), "exact", **buckets_kw)
 add("pardune.FastBucketAllocator.find_best_fit_bucket", buckets_state,
-    lambda st: st.obj.find_best_fit_bucket(40, 16), "larger", **buckets_kw)
+    lambda st: C(st.obj.find_best_fit_bucket, 40, 16), "larger", **buckets_kw)
 
 
 def collector_state():
@@ -434,20 +445,20 @@ def collector_check(st):
 
 collector_kw = dict(snapshot=lambda st: st.obj.get_stats(), check=collector_check,
                     followup=lambda st: (st.obj.py_record_allocation(8, 0, True), st.obj.get_stats()))
-add("pardune.FastStatsCollector()", State, lambda st: pardune.FastStatsCollector(), result="type")
+add("pardune.FastStatsCollector()", State, lambda st: C(pardune.FastStatsCollector), result="type")
 add("pardune.FastStatsCollector.py_record_allocation", collector_state,
-    lambda st: st.obj.py_record_allocation(256, 16, False), **collector_kw)
+    lambda st: C(st.obj.py_record_allocation, 256, 16, False), **collector_kw)
 add("pardune.FastStatsCollector.py_record_deallocation", collector_state,
-    lambda st: st.obj.py_record_deallocation(), **collector_kw)
-add("pardune.FastStatsCollector.get_stats", collector_state, lambda st: st.obj.get_stats(), **collector_kw)
-add("pardune.FastStatsCollector.reset_stats", collector_state, lambda st: st.obj.reset_stats(), **collector_kw)
+    lambda st: C(st.obj.py_record_deallocation), **collector_kw)
+add("pardune.FastStatsCollector.get_stats", collector_state, lambda st: C(st.obj.get_stats), **collector_kw)
+add("pardune.FastStatsCollector.reset_stats", collector_state, lambda st: C(st.obj.reset_stats), **collector_kw)
 
-add("pardune.fast_align_size", State, lambda st: pardune.fast_align_size(2**30 + 3, 4096))
-add("pardune.fast_get_bucket_size", State, lambda st: pardune.fast_get_bucket_size(2**30 + 3, 8))
-add("pardune.fast_bitmap_operations", State, lambda st: pardune.fast_bitmap_operations(2**63 + 5, 40, "set"))
+add("pardune.fast_align_size", State, lambda st: C(pardune.fast_align_size, 2**30 + 3, 4096))
+add("pardune.fast_get_bucket_size", State, lambda st: C(pardune.fast_get_bucket_size, 2**30 + 3, 8))
+add("pardune.fast_bitmap_operations", State, lambda st: C(pardune.fast_bitmap_operations, 2**63 + 5, 40, "set"))
 add("pardune.fast_bitmap_operations", State,
-    lambda st: pardune.fast_bitmap_operations(2**40, 0, "find_first"), "find_first")
-add("pardune.fast_can_fit_aligned", State, lambda st: pardune.fast_can_fit_aligned(2**20, 4096, 1000, 64))
+    lambda st: C(pardune.fast_bitmap_operations, 2**40, 0, "find_first"), "find_first")
+add("pardune.fast_can_fit_aligned", State, lambda st: C(pardune.fast_can_fit_aligned, 2**20, 4096, 1000, 64))
 
 # ---------------------------------------------------------------------------
 # orvistle
@@ -488,23 +499,23 @@ def policy_check(st):
 policy_kw = dict(snapshot=policy_snapshot, check=policy_check,
                  followup=lambda st: (st.obj.should_compile("f", st.store), st.obj.update("h", st.store),
                                       st.obj.get_threshold("g"), st.obj.get_statistics()))
-add("orvistle.PolicyConfig()", State, lambda st: orvistle.PolicyConfig(200, 20, 5000, 0.2, 3.0), result="type")
+add("orvistle.PolicyConfig()", State, lambda st: C(orvistle.PolicyConfig, 200, 20, 5000, 0.2, 3.0), result="type")
 add("orvistle.FunctionMetrics()", State,
-    lambda st: orvistle.FunctionMetrics(2**40, 3, 2.5, 1e6, 1700000000.0), result="type")
-add("orvistle.AdaptivePolicy()", State, lambda st: orvistle.AdaptivePolicy(orvistle.PolicyConfig()),
+    lambda st: C(orvistle.FunctionMetrics, 2**40, 3, 2.5, 1e6, 1700000000.0), result="type")
+add("orvistle.AdaptivePolicy()", State, lambda st: C(orvistle.AdaptivePolicy, orvistle.PolicyConfig()),
     result="type")
 add("orvistle.AdaptivePolicy()", State,
-    lambda st: orvistle.AdaptivePolicy(types.SimpleNamespace(initial_threshold=50, min_threshold=5,
+    lambda st: C(orvistle.AdaptivePolicy, types.SimpleNamespace(initial_threshold=50, min_threshold=5,
                                                              learning_rate=0.2)), "foreign config",
     result="type")
-add("orvistle.AdaptivePolicy.get_threshold", policy_state, lambda st: st.obj.get_threshold("g"), **policy_kw)
-add("orvistle.AdaptivePolicy.should_compile", policy_state, lambda st: st.obj.should_compile("f", st.store),
+add("orvistle.AdaptivePolicy.get_threshold", policy_state, lambda st: C(st.obj.get_threshold, "g"), **policy_kw)
+add("orvistle.AdaptivePolicy.should_compile", policy_state, lambda st: C(st.obj.should_compile, "f", st.store),
     **policy_kw)
 # The new threshold is stored before the debug line is logged: it stands
 # when logging fails.
-add("orvistle.AdaptivePolicy.update", policy_state, lambda st: st.obj.update("f", st.store), partial=True,
+add("orvistle.AdaptivePolicy.update", policy_state, lambda st: C(st.obj.update, "f", st.store), partial=True,
     **policy_kw)
-add("orvistle.AdaptivePolicy.get_statistics", policy_state, lambda st: st.obj.get_statistics(), **policy_kw)
+add("orvistle.AdaptivePolicy.get_statistics", policy_state, lambda st: C(st.obj.get_statistics), **policy_kw)
 
 
 def shared_policy_state():
@@ -527,11 +538,11 @@ def with_shared():
     return st
 
 
-add("orvistle.get_orvistle", shared_policy_state, lambda st: orvistle.get_orvistle(), **shared_kw)
-add("orvistle.reset_orvistle", with_shared, lambda st: orvistle.reset_orvistle(), **shared_kw)
+add("orvistle.get_orvistle", shared_policy_state, lambda st: C(orvistle.get_orvistle), **shared_kw)
+add("orvistle.reset_orvistle", with_shared, lambda st: C(orvistle.reset_orvistle), **shared_kw)
 add("orvistle.create_function_metrics", State,
-    lambda st: orvistle.create_function_metrics(2**40, 2, 1.75, 12.5, 1700000000.0), result="type")
-add("orvistle.create_policy_config", State, lambda st: orvistle.create_policy_config(300, 30, 3000, 0.05, 1.5),
+    lambda st: C(orvistle.create_function_metrics, 2**40, 2, 1.75, 12.5, 1700000000.0), result="type")
+add("orvistle.create_policy_config", State, lambda st: C(orvistle.create_policy_config, 300, 30, 3000, 0.05, 1.5),
     result="type")
 
 # ---------------------------------------------------------------------------
@@ -544,59 +555,59 @@ CODE_WIDE = CODE + "# \u00e9t\u00e9 \u4e2d\u6587 cuda kernel\n"
 HISTORY = [(float(t), 100.0 - t * 0.5) for t in range(40)]
 PATTERNS = ["cpu", "memory", "cpu", "io", "cpu", "parallel", "memory", "cpu", "gpu", "cpu"] * 3
 
-add("kelmarch.quick_framework_score", State, lambda st: kelmarch.quick_framework_score(CODE, "numpy"))
-add("kelmarch.score_indicators", State, lambda st: kelmarch.score_indicators(CODE, "train_model"))
-add("kelmarch.score_indicators", State, lambda st: kelmarch.score_indicators(CODE_WIDE, "gpu_kernel"), "wide")
-add("kelmarch.normalize_scores", State, lambda st: kelmarch.normalize_scores(3, 2, 5, 1, 4))
-add("kelmarch.score_framework_patterns", State, lambda st: kelmarch.score_framework_patterns(CODE))
+add("kelmarch.quick_framework_score", State, lambda st: C(kelmarch.quick_framework_score, CODE, "numpy"))
+add("kelmarch.score_indicators", State, lambda st: C(kelmarch.score_indicators, CODE, "train_model"))
+add("kelmarch.score_indicators", State, lambda st: C(kelmarch.score_indicators, CODE_WIDE, "gpu_kernel"), "wide")
+add("kelmarch.normalize_scores", State, lambda st: C(kelmarch.normalize_scores, 3, 2, 5, 1, 4))
+add("kelmarch.score_framework_patterns", State, lambda st: C(kelmarch.score_framework_patterns, CODE))
 add("kelmarch.determine_workload_pattern", State,
-    lambda st: kelmarch.determine_workload_pattern(0.7, 0.4, 0.8, 0.6, 0.5, 0.9, 0.2, 0.1, 2, 5, 0.6, 0.6, 0.5,
+    lambda st: C(kelmarch.determine_workload_pattern, 0.7, 0.4, 0.8, 0.6, 0.5, 0.9, 0.2, 0.1, 2, 5, 0.6, 0.6, 0.5,
                                                    0.5, 0.5, 0.5, True))
 add("kelmarch.calculate_gpu_suitability", State,
-    lambda st: kelmarch.calculate_gpu_suitability(0.6, 0.5, 0.4, True, "8.6"))
-add("kelmarch.estimate_gpu_speedup", State, lambda st: kelmarch.estimate_gpu_speedup(0.6, 0.7, True))
+    lambda st: C(kelmarch.calculate_gpu_suitability, 0.6, 0.5, 0.4, True, "8.6"))
+add("kelmarch.estimate_gpu_speedup", State, lambda st: C(kelmarch.estimate_gpu_speedup, 0.6, 0.7, True))
 add("kelmarch.calculate_parallelization_potential", State,
-    lambda st: kelmarch.calculate_parallelization_potential(0.5, 0.3, 0.1, 0.4))
-add("kelmarch.update_adaptive_threshold", State, lambda st: kelmarch.update_adaptive_threshold(0.5, 0.8, 0.1,
+    lambda st: C(kelmarch.calculate_parallelization_potential, 0.5, 0.3, 0.1, 0.4))
+add("kelmarch.update_adaptive_threshold", State, lambda st: C(kelmarch.update_adaptive_threshold, 0.5, 0.8, 0.1,
                                                                                                0.1, 0.9))
 
 add("vossendra.detect_performance_degradation", State,
-    lambda st: vossendra.detect_performance_degradation(HISTORY, 120.0, 0.1, 5.0))
+    lambda st: C(vossendra.detect_performance_degradation, HISTORY, 120.0, 0.1, 5.0))
 add("vossendra.calculate_performance_trend", State,
-    lambda st: vossendra.calculate_performance_trend(HISTORY, 5.0))
+    lambda st: C(vossendra.calculate_performance_trend, HISTORY, 5.0))
 add("vossendra.detect_workload_characteristics_change", State,
-    lambda st: vossendra.detect_workload_characteristics_change(
+    lambda st: C(vossendra.detect_workload_characteristics_change, 
         [{"cpu": 0.1 * i, "memory": 0.5, "io": 0.9 - 0.05 * i} for i in range(12)], 0.3))
-add("vossendra.detect_dominant_pattern", State, lambda st: vossendra.detect_dominant_pattern(PATTERNS, 12))
+add("vossendra.detect_dominant_pattern", State, lambda st: C(vossendra.detect_dominant_pattern, PATTERNS, 12))
 add("vossendra.is_adaptation_beneficial", State,
-    lambda st: vossendra.is_adaptation_beneficial("slab", "buddy", 0.9, 0.8, 0.5, 2, 1.1, 0.6))
+    lambda st: C(vossendra.is_adaptation_beneficial, "slab", "buddy", 0.9, 0.8, 0.5, 2, 1.1, 0.6))
 add("vossendra.should_skip_adaptation", State,
-    lambda st: vossendra.should_skip_adaptation(1700000000.0, 1700000100.0, 60.0))
-add("vossendra.detect_memory_pressure", State, lambda st: vossendra.detect_memory_pressure(900.0, 1000.0, 0.8))
+    lambda st: C(vossendra.should_skip_adaptation, 1700000000.0, 1700000100.0, 60.0))
+add("vossendra.detect_memory_pressure", State, lambda st: C(vossendra.detect_memory_pressure, 900.0, 1000.0, 0.8))
 add("vossendra.detect_fragmentation_threshold", State,
-    lambda st: vossendra.detect_fragmentation_threshold(0.45, 0.3))
+    lambda st: C(vossendra.detect_fragmentation_threshold, 0.45, 0.3))
 add("vossendra.calculate_adaptation_urgency", State,
-    lambda st: vossendra.calculate_adaptation_urgency(0.3, 0.7, 0.2, True))
+    lambda st: C(vossendra.calculate_adaptation_urgency, 0.3, 0.7, 0.2, True))
 add("vossendra.score_pool_recommendation", State,
-    lambda st: vossendra.score_pool_recommendation(0.8, 0.7, 0.6, 0.9))
+    lambda st: C(vossendra.score_pool_recommendation, 0.8, 0.7, 0.6, 0.9))
 add("vossendra.predict_resource_requirements", State,
-    lambda st: vossendra.predict_resource_requirements([(float(t), 2**30 + t * 2**20) for t in range(30)], 60.0))
+    lambda st: C(vossendra.predict_resource_requirements, [(float(t), 2**30 + t * 2**20) for t in range(30)], 60.0))
 
 add("drelling.estimate_allocation_bytes", State,
-    lambda st: drelling.estimate_allocation_bytes((4096, 4096, 3), 8, 1.25))
-add("drelling.calculate_safe_limit", State, lambda st: drelling.calculate_safe_limit(2**34, 0.2))
+    lambda st: C(drelling.estimate_allocation_bytes, (4096, 4096, 3), 8, 1.25))
+add("drelling.calculate_safe_limit", State, lambda st: C(drelling.calculate_safe_limit, 2**34, 0.2))
 add("drelling.decide_allocation_strategy", State,
-    lambda st: drelling.decide_allocation_strategy(3 * 2**32, 2**33, 0.2, True))
-add("drelling.compute_chunk_shapes", State, lambda st: drelling.compute_chunk_shapes((10000, 512), 8, 2**22))
+    lambda st: C(drelling.decide_allocation_strategy, 3 * 2**32, 2**33, 0.2, True))
+add("drelling.compute_chunk_shapes", State, lambda st: C(drelling.compute_chunk_shapes, (10000, 512), 8, 2**22))
 add("drelling.calculate_optimal_chunks", State,
-    lambda st: drelling.calculate_optimal_chunks(3 * 2**32, 2**33, 0.2, 1, 1000))
+    lambda st: C(drelling.calculate_optimal_chunks, 3 * 2**32, 2**33, 0.2, 1, 1000))
 add("drelling.is_oom_error", State,
-    lambda st: drelling.is_oom_error("CUDA out of memory. Tried to allocate 2.00 GiB", "RuntimeError"))
-add("drelling.is_chunkable_operation", State, lambda st: drelling.is_chunkable_operation("matmul"))
+    lambda st: C(drelling.is_oom_error, "CUDA out of memory. Tried to allocate 2.00 GiB", "RuntimeError"))
+add("drelling.is_chunkable_operation", State, lambda st: C(drelling.is_chunkable_operation, "matmul"))
 add("drelling.score_gpu_suitability", State,
-    lambda st: drelling.score_gpu_suitability(2**31, "matmul", 2**33, 0.2))
-add("drelling.calculate_memory_pressure", State, lambda st: drelling.calculate_memory_pressure(2**33, 2**34))
-add("drelling.recommend_headroom", State, lambda st: drelling.recommend_headroom(0.85, 0.5))
+    lambda st: C(drelling.score_gpu_suitability, 2**31, "matmul", 2**33, 0.2))
+add("drelling.calculate_memory_pressure", State, lambda st: C(drelling.calculate_memory_pressure, 2**33, 2**34))
+add("drelling.recommend_headroom", State, lambda st: C(drelling.recommend_headroom, 0.85, 0.5))
 
 # ---------------------------------------------------------------------------
 # Pickling refusal of every native class: TypeError is the clean outcome.
@@ -616,8 +627,8 @@ INSTANCES = {
     "orvistle.AdaptivePolicy": policy_state,
 }
 for cls, setup in INSTANCES.items():
-    add(f"{cls}.__reduce__", setup, lambda st: st.obj.__reduce__())
-    add(f"{cls}.__setstate__", setup, lambda st: st.obj.__setstate__(("state", 2**40)))
+    add(f"{cls}.__reduce__", setup, lambda st: C(st.obj.__reduce__))
+    add(f"{cls}.__setstate__", setup, lambda st: C(st.obj.__setstate__, ("state", 2**40)))
 
 
 # ---------------------------------------------------------------------------
@@ -686,8 +697,9 @@ def clean_run(sc):
     before = sc.snapshot(st)
     occurrences(st, sc, st.tracked)  # as the injected runs do (searches are counted)
     exc_type = None
+    fn, args = sc.call(st)
     try:
-        r = sc.call(st)
+        r = fn(*args)
         desc = describe(r) if sc.result == "same" else type(r).__name__
         del r
     except Exception as e:
@@ -716,6 +728,8 @@ def _injected_run(sc, clean, mode, n, unraisable, missed_out):
     # Passed through unpacking, the argument tuple is not freed into the
     # free list that the collection below empties.
     limits = (n, n + 1) if mode == "single" else (n, 0)
+    fn, args = sc.call(st)
+    sys._getframe()  # this frame's object exists before the injection (see C)
     result = exc = None
     probe_failed = False
     # A full collection empties the interpreter's free lists, so that the
@@ -725,7 +739,7 @@ def _injected_run(sc, clean, mode, n, unraisable, missed_out):
     try:
         set_nomemory(*limits)
         try:
-            result = sc.call(st)
+            result = fn(*args)
         except BaseException as e:  # noqa: B902 - every outcome is judged below
             exc = e
         try:
@@ -736,6 +750,7 @@ def _injected_run(sc, clean, mode, n, unraisable, missed_out):
     finally:
         remove()
         gc.enable()
+    del fn, args
     missed = probe_failed and mode == "single"
     if missed:
         missed_out.append(True)

@@ -37,6 +37,7 @@ LOCK_LEFT_HELD = {
     "mesqua.LockFreeStack.is_empty",
     "mesqua.LockFreeStatistics.reset",
     "tollet.FastRedBlackTree.insert",
+    "tollet.FastRedBlackTree.delete",
     "tollet.FastRedBlackTree.remove_ge",
     "tollet.FastRedBlackTree.get_stats",
     "tollet.FastRedBlackTree.clear",
