@@ -14,7 +14,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from module_list import MODULES, short
+from api_surface import is_frame_function as _is_frame_function
+from api_surface import public_callables
+
 
 
 class Boom(Exception):
@@ -136,10 +138,6 @@ BOUNDED = {
 }
 
 
-def _is_frame_function(obj):
-    return type(obj).__name__ == "native_function"
-
-
 def _nparams(fn, method):
     return fn.__code__.co_argcount - (1 if method else 0)
 
@@ -167,21 +165,8 @@ def _health(obj):
 
 
 def _collect():
-    cases = []
-    for modname in MODULES:
-        mod = importlib.import_module(modname)
-        short_name = short(modname)
-        for name, obj in vars(mod).items():
-            if _is_frame_function(obj):
-                cases.append(pytest.param(("function", modname, name, None), id=f"{short_name}.{name}"))
-            elif isinstance(obj, type) and obj.__module__ == modname:
-                cases.append(pytest.param(("class", modname, name, None), id=f"{short_name}.{name}()"))
-                for attr, fn in vars(obj).items():
-                    if _is_frame_function(fn):
-                        cases.append(pytest.param(("method", modname, name, attr), id=f"{short_name}.{name}.{attr}"))
-                    elif isinstance(fn, staticmethod) and _is_frame_function(fn.__func__):
-                        cases.append(pytest.param(("static", modname, name, attr), id=f"{short_name}.{name}.{attr}"))
-    return cases
+    return [pytest.param((kind, modname, name, attr), id=ident)
+            for ident, kind, modname, name, attr in public_callables()]
 
 
 CASES = _collect()

@@ -866,6 +866,82 @@ class TestFailures:
         assert tree.get_stats() == before and tree.get_size_distribution() == {1: 1}
         assert tree.insert(2, "b") is True and tree.find_best_fit(2) == "b"
 
+    @staticmethod
+    def _counters(monkeypatch):
+        """AtomicCounter stand-ins that fail on demand: `fail["increment"]` is the
+        index of the counter whose increment raises, `fail["create"]` the number
+        of counters after which creation raises."""
+        made, fail = [], {"increment": None, "create": None}
+
+        class Counter(mesqua.AtomicCounter):
+            def increment(self, delta=1):
+                if fail["increment"] is not None and made.index(self) == fail["increment"]:
+                    raise MemoryError
+                return super().increment(delta)
+
+        def factory(value):
+            if fail["create"] is not None and len(made) >= fail["create"]:
+                raise MemoryError
+            made.append(Counter(value))
+            return made[-1]
+
+        monkeypatch.setattr(tollet, "AtomicCounter", factory)
+        return made, fail
+
+    @staticmethod
+    def _content(tree):
+        return [(s, tree.find_all_exact(s)) for s in sorted(tree.get_size_distribution())]
+
+    @pytest.mark.parametrize("size", [64, 48], ids=["chain", "node"])
+    def test_failed_sampling_rolls_the_insertion_back(self, monkeypatch, size):
+        made, fail = self._counters(monkeypatch)
+        tree = FastRedBlackTree(sample_rate=2)
+        for i, s in enumerate([64, 64, 32, 128, 96, 8, 4096]):
+            tree.insert(s, MemoryBlock(i * 100, s))
+        fail["increment"] = 1  # the sampled counter fails once the record is linked
+        stats, content = tree.get_stats(), self._content(tree)
+        new = MemoryBlock(10**6, size)
+        refs = sys.getrefcount(new)
+        outcomes = []
+        for _ in range(2):  # one of two insertions is sampled
+            try:
+                outcomes.append(tree.insert(size, new))
+            except MemoryError:
+                outcomes.append("raised")
+                searches = tree.get_stats()["total_searches"]
+                assert tree.get_stats() == dict(stats, total_searches=searches)
+                assert self._content(tree) == content
+                assert sys.getrefcount(new) == refs
+        assert sorted(outcomes, key=str) == [True, "raised"]
+        after = tree.get_stats()
+        assert after["node_count"] == after["total_blocks"] == tree.size() == 8
+        assert after["height"] <= rb_bound(len(tree.get_size_distribution()))
+        assert tree.find_all_exact(size).count(new) == 1
+        assert tree.delete(size, new) is True and sys.getrefcount(new) == refs
+
+    @pytest.mark.parametrize("made_before", [2, 3], ids=["op counter", "sampled counter"])
+    def test_failed_clear_leaves_the_tree(self, monkeypatch, made_before):
+        made, fail = self._counters(monkeypatch)
+        tree = FastRedBlackTree(sample_rate=3)
+        blocks = [MemoryBlock(i * 100, s) for i, s in enumerate([64, 64, 32, 128, 96, 64, 8, 4096])]
+        for b in blocks:
+            tree.insert(b.size, b)
+        stats, content = tree.get_stats(), self._content(tree)
+        refs = [sys.getrefcount(b) for b in blocks]
+        fail["create"] = made_before
+        with pytest.raises(MemoryError):
+            tree.clear()
+        searches = tree.get_stats()["total_searches"]
+        assert tree.get_stats() == dict(stats, total_searches=searches)
+        assert self._content(tree) == content
+        assert [sys.getrefcount(b) for b in blocks] == refs
+        # the counters in use are still the first two: sampling goes on where it was
+        fail["create"] = None
+        tree.insert(1, MemoryBlock(1, 1))
+        assert made[0].load() == 9 and tree.get_stats()["sampled_operations"] == made[1].load() == 3
+        assert tree.clear() is None and tree.size() == 0 and tree.get_stats()["total_blocks"] == 0
+        assert [sys.getrefcount(b) for b in blocks] == [r - 1 for r in refs]
+
     def test_negative_clock_value(self, tree, monkeypatch):
         class NegativeTime:
             def perf_counter_ns(self):

@@ -91,6 +91,8 @@ int ac_cinit(AtomicCounter* self, int64_t initial_value) {
 }
 void ac_alloc(PyObject* o) { reinterpret_cast<AtomicCounter*>(o)->vtab = &kCounterVtab; }
 
+// An update completes before its result is built: when the result cannot be
+// allocated the change stands and MemoryError propagates.
 int64_t ac_load(AtomicCounter* self) {
   return frame::nogil([&] { return self->vtab->_c_load(self); });
 }

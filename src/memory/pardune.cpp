@@ -92,6 +92,8 @@ int sh_cinit(SlabHeaderOps* self, I32x size_class_index, I32x objects_per_slab) 
 }
 
 PyObject* sh_pack_header(SlabHeaderOps* self) {
+  // The stored checksum is brought up to date first; it stays so when the
+  // bytes cannot be built (the header is complete either way).
   self->header.checksum = self->vtab->compute_checksum(self);
   Ref st(import_struct());
   if (!st) return nullptr;
@@ -167,6 +169,8 @@ PyObject* sh_unpack_header(SlabHeaderOps* self, BytesArg data) {
   self->header = h;
   const uint16_t computed_crc = self->vtab->compute_checksum(self);
   if (stored_crc != computed_crc) {
+    // The header is taken over, marked corrupt, and then logged: a failure to
+    // log leaves it complete.
     self->header.flags = static_cast<uint8_t>(self->header.flags | pardune::kFlagCorrupt);
     if (log_corruption(stored_crc, computed_crc) < 0) return nullptr;
   }
@@ -262,12 +266,22 @@ PyObject* ba_init_buckets(BucketAllocator* self) {
   PyObject* buckets = self->buckets;
   Py_INCREF(buckets);
   Ref hold(buckets);
+  // The keys and their new lists are made first and stored afterwards:
+  // replacing the list of a key the dict already has allocates nothing, so a
+  // failed allocation leaves every bucket as it was.
+  Ref keys(PyList_New(0));
+  Ref lists(PyList_New(0));
+  if (!keys || !lists) return nullptr;
   bool ok = pardune::for_bucket_keys(step, self->small_block_max, self->medium_block_max, [&](int64_t k) {
     Ref key(PyLong_FromLongLong(k));
     Ref list(PyList_New(0));
-    return key && list && PyObject_SetItem(buckets, key, list) == 0;
+    return key && list && PyList_Append(keys, key) == 0 && PyList_Append(lists, list) == 0;
   });
   if (!ok) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); i++) {
+    if (PyObject_SetItem(buckets, PyList_GET_ITEM(keys.get(), i), PyList_GET_ITEM(lists.get(), i)) < 0)
+      return nullptr;
+  }
   Py_RETURN_NONE;
 }
 

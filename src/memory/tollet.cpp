@@ -20,6 +20,8 @@
 //    let go, so that a block's finaliser never runs inside a write.
 #include <cstring>
 #include <new>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "frame/frame.hpp"
@@ -114,10 +116,57 @@ bool stat_add(PyObject* stats_field, PyObject* key, bool subtract = false) {
   return nv && PyObject_SetItem(stats, key, nv) == 0;
 }
 
+// Statistics changes of one write, computed before the tree changes so that
+// a failed allocation leaves tree and statistics as they were.  Every key is
+// already in the dict, so storing the values (commit, or undo to put the old
+// ones back) replaces entries and allocates nothing.
+class StatUpdate {
+ public:
+  explicit StatUpdate(PyObject* stats_field) : stats_(hold(stats_field)) {}
+  bool add(PyObject* key, bool subtract = false) {
+    PyObject* v = PyObject_GetItem(stats_, key);
+    if (!v) return false;
+    Ref& old = old_[n_];
+    old = Ref(v);
+    new_[n_] = Ref(subtract ? PyNumber_Subtract(v, c_one) : PyNumber_Add(v, c_one));
+    if (!new_[n_]) return false;
+    keys_[n_++] = key;
+    return true;
+  }
+  bool commit() { return store(new_); }
+  bool undo() { return store(old_); }
+
+ private:
+  bool store(Ref* values) {
+    for (int i = 0; i < n_; i++)
+      if (PyObject_SetItem(stats_, keys_[i], values[i]) < 0) return false;
+    return true;
+  }
+  Ref stats_;
+  PyObject* keys_[3] = {};
+  Ref old_[3];
+  Ref new_[3];
+  int n_ = 0;
+};
+
 // Releases block references after a write, in order.
 void release_all(std::vector<PyObject*>& blocks) {
   for (PyObject* b : blocks) Py_DECREF(b);
   blocks.clear();
+}
+
+// Room for `n` block references, so that collecting them cannot throw.
+bool reserve(std::vector<PyObject*>& blocks, size_t n) {
+  try {
+    blocks.reserve(n);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -263,6 +312,9 @@ PyObject* t_insert(FastRedBlackTree* self, AnnInt size, PyObject* block) {
       sampled = n % static_cast<int64_t>(self->sample_rate) == 0;
     }
   }
+  // Everything that can fail before the record is linked comes first; a
+  // failure of the sampling counter afterwards rolls the insertion back, so
+  // an insert that raises has stored nothing.
   return write_bracket(self, [&]() -> PyObject* {
     void* mem = PyMem_Malloc(sizeof(RBNode));
     if (!mem) {
@@ -278,15 +330,27 @@ PyObject* t_insert(FastRedBlackTree* self, AnnInt size, PyObject* block) {
         return nullptr;
       }
     }
-    Py_INCREF(block);
-    self->core.insert(tollet::init_node(mem, sz, block, now));
-    if (!stat_add(self->stats, s_total_blocks) || !stat_add(self->stats, s_total_insertions) ||
-        !stat_add(self->stats, s_operation_count))
+    StatUpdate stats(self->stats);
+    if (!stats.add(s_total_blocks) || !stats.add(s_total_insertions) || !stats.add(s_operation_count)) {
+      PyMem_Free(mem);
       return nullptr;
+    }
+    Py_INCREF(block);
+    RBNode* z = tollet::init_node(mem, sz, block, now);
+    self->core.insert(z);
+    if (!stats.commit()) return nullptr;
     if (sampled && self->use_atomic) {
       Ref counter(hold(self->sampled_counter));
       Ref r(frame::call_method(counter.get(), s_increment));
-      if (!r) return nullptr;
+      if (!r) {
+        if (self->core.undo_insert(z))
+          self->core.reclaimer.retire(z);
+        else
+          free_record(z);
+        stats.undo();
+        Py_DECREF(block);  // the caller's reference keeps it alive
+        return nullptr;
+      }
     }
     Py_RETURN_TRUE;
   });
@@ -359,6 +423,9 @@ PyObject* t_find_all_exact(FastRedBlackTree* self, AnnInt size) {
       self, [&](RBNode*& out) { return core.walk_exact(sz, core.walk_limit(), out); },
       [&](RBNode* found) -> PyObject* {
         // Take the references first: building the list may run arbitrary code.
+        size_t count = 0;
+        for (RBNode* m = found; m; m = m->next) count++;
+        if (!reserve(blocks, count)) return nullptr;
         for (RBNode* m = found; m; m = m->next) {
           Py_INCREF(static_cast<PyObject*>(m->block));
           blocks.push_back(static_cast<PyObject*>(m->block));
@@ -389,7 +456,7 @@ PyObject* t_delete(FastRedBlackTree* self, AnnInt size, PyObject* block) {
   int v = sanitized(self, size, sz, true);
   if (v < 0) return nullptr;
   if (v == 0) Py_RETURN_FALSE;
-  std::vector<PyObject*> released;
+  PyObject* released = nullptr;  // the tree's reference, dropped after the lock
   PyObject* r = write_bracket(self, [&]() -> PyObject* {
     RBNode* node = self->core.find_node(sz);
     if (!node) Py_RETURN_FALSE;
@@ -399,27 +466,33 @@ PyObject* t_delete(FastRedBlackTree* self, AnnInt size, PyObject* block) {
       eq = equals(head, block);
     }
     if (eq < 0) return nullptr;
-    if (eq) {
-      released.push_back(take_head(self, node));
-    } else {
-      RBNode* pred = node;
-      RBNode* m = node->next;
-      for (; m; pred = m, m = m->next) {
+    RBNode* pred = nullptr;
+    RBNode* m = nullptr;
+    if (!eq) {
+      pred = node;
+      for (m = node->next; m; pred = m, m = m->next) {
         Ref member(hold(static_cast<PyObject*>(m->block)));
         eq = equals(member, block);
         if (eq < 0) return nullptr;
         if (eq) break;
       }
       if (!m) Py_RETURN_FALSE;
+    }
+    // Nothing can fail once the block is taken out.
+    StatUpdate stats(self->stats);
+    if (!stats.add(s_total_blocks, true) || !stats.add(s_total_deletions)) return nullptr;
+    if (!m) {
+      released = take_head(self, node);
+    } else {
       tollet::Tree::unlink_chain(pred, m);
-      released.push_back(static_cast<PyObject*>(m->block));
+      released = static_cast<PyObject*>(m->block);
       free_record(m);
       self->core.count_removed();
     }
-    if (!stat_add(self->stats, s_total_blocks, true) || !stat_add(self->stats, s_total_deletions)) return nullptr;
+    if (!stats.commit()) return nullptr;
     Py_RETURN_TRUE;
   });
-  release_all(released);
+  Py_XDECREF(released);
   return r;
 }
 
@@ -438,12 +511,22 @@ PyObject* t_remove_ge(FastRedBlackTree* self, AnnInt size) {
       Py_INCREF(g_none_pair);
       return g_none_pair;
     }
-    const uint64_t found_size = tollet::Tree::size_of(node);
-    Ref block(take_head(self, node));  // the tree's reference passes to the result
-    if (!stat_add(self->stats, s_total_blocks, true) || !stat_add(self->stats, s_total_deletions)) return nullptr;
-    Ref key(PyLong_FromUnsignedLongLong(found_size));
+    // The result and the statistics are made before the block is taken out,
+    // so that nothing can fail afterwards and no block is lost.
+    Ref key(PyLong_FromUnsignedLongLong(tollet::Tree::size_of(node)));
     if (!key) return nullptr;
-    return PyTuple_Pack(2, key.get(), block.get());
+    PyObject* pair = PyTuple_New(2);
+    if (!pair) return nullptr;
+    StatUpdate stats(self->stats);
+    if (!stats.add(s_total_blocks, true) || !stats.add(s_total_deletions)) {
+      Py_DECREF(pair);
+      return nullptr;
+    }
+    PyObject* block = take_head(self, node);  // the tree's reference passes to the result
+    stats.commit();  // replaces existing entries: cannot fail
+    PyTuple_SET_ITEM(pair, 0, key.release());
+    PyTuple_SET_ITEM(pair, 1, block);
+    return pair;
   });
 }
 
@@ -488,8 +571,34 @@ PyObject* t_clear(FastRedBlackTree* self) {
   std::vector<PyObject*> released;
   PyObject* r = write_bracket(self, [&]() -> PyObject* {
     tollet::Tree& core = self->core;
+    const uint64_t count = core.node_count.load(std::memory_order_relaxed);
+    if (!reserve(released, count)) return nullptr;
+    // The records are detached first and freed only once the new statistics
+    // and counters exist; a failure before that puts tree and fields back.
     RBNode* root = core.root.load(std::memory_order_relaxed);
     core.root.store(nullptr, std::memory_order_release);
+    core.node_count.store(0, std::memory_order_release);
+    Ref old_stats, old_op_counter;
+    auto roll_back = [&]() -> PyObject* {
+      if (old_op_counter) std::swap(self->op_counter, old_op_counter.o);
+      if (old_stats) std::swap(self->stats, old_stats.o);
+      core.root.store(root, std::memory_order_release);
+      core.node_count.store(count, std::memory_order_release);
+      return nullptr;
+    };
+    PyObject* stats = new_stats();
+    if (!stats) return roll_back();
+    old_stats = Ref(self->stats);
+    self->stats = stats;
+    if (self->use_atomic) {
+      PyObject* c = new_counter();
+      if (!c) return roll_back();
+      old_op_counter = Ref(self->op_counter);
+      self->op_counter = c;
+      c = new_counter();
+      if (!c) return roll_back();
+      Py_SETREF(self->sampled_counter, c);
+    }
     auto chain = [&](RBNode* m) {
       released.push_back(static_cast<PyObject*>(m->block));
       free_record(m);
@@ -500,18 +609,6 @@ PyObject* t_clear(FastRedBlackTree* self) {
       core.reclaimer.retire(n);  // searches may still be walking it
     };
     tollet::Tree::recursive_free(root, chain, node);
-    core.node_count.store(0, std::memory_order_release);
-    PyObject* stats = new_stats();
-    if (!stats) return nullptr;
-    Py_SETREF(self->stats, stats);
-    if (self->use_atomic) {
-      PyObject* c = new_counter();
-      if (!c) return nullptr;
-      Py_SETREF(self->op_counter, c);
-      c = new_counter();
-      if (!c) return nullptr;
-      Py_SETREF(self->sampled_counter, c);
-    }
     Py_RETURN_NONE;
   });
   release_all(released);

@@ -292,6 +292,21 @@ class Tree {
     node_count.store(node_count.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   }
 
+  // Takes back the record `z` of the latest insert(), before any other change:
+  // it sits right behind the tree node of its size, or is that node.  Returns
+  // true when `z` was a tree node (retire it: readers may have reached it),
+  // false for a chain member (never reachable by a walk; free it at once).
+  bool undo_insert(RBNode* z) {
+    RBNode* head = find_node(size_of(z));
+    count_removed();
+    if (head != z) {
+      unlink_chain(head, z);
+      return false;
+    }
+    unlink_node(z);
+    return true;
+  }
+
   // --- removal ---------------------------------------------------------------
   // Takes tree node z (whose chain is empty) out of the tree and rebalances.
   // The record itself is left to the caller (retire it: readers may hold it).

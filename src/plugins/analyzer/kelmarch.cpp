@@ -1,5 +1,6 @@
 // talvora.plugins.analyzer.kelmarch: workload indicator scoring, framework
 // scoring, GPU suitability and threshold estimates.
+#include <new>
 #include <optional>
 
 #include "frame/frame.hpp"
@@ -383,7 +384,12 @@ int module_body(PyObject*) {
         &calculate_parallelization_potential_def, &update_adaptive_threshold_def}) {
     if (frame::add_function(*d) < 0) return -1;
   }
-  (void)kelmarch::matcher();  // build the automaton before the first call
+  try {
+    (void)kelmarch::matcher();  // build the automaton before the first call
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();  // the import fails; nothing was built
+    return -1;
+  }
   if (frame::import_module("logging") < 0 || frame::make_logger() < 0) return -1;
   return frame::log_info("Talvora Workload Algorithms Cython module loaded - IP protected");
 }

@@ -1,0 +1,183 @@
+"""Allocation-failure injection over every public callable.
+
+Each callable's scenarios (fault_scenarios.py) run in a child interpreter,
+failing the n-th allocation for every n the call reaches, then failing every
+allocation from the n-th on.  A crash or a hang of the child is a failure of
+the callable it was running; a hang ends through the child's watchdog or the
+parent's time limit.
+"""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from api_surface import public_callables
+
+_testcapi = pytest.importorskip("_testcapi")
+if not hasattr(_testcapi, "set_nomemory"):  # pragma: no cover
+    pytest.skip("_testcapi.set_nomemory is not available", allow_module_level=True)
+
+import fault_scenarios  # noqa: E402  (imports the modules under test)
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CHILD_TIMEOUT = float(os.environ.get("TALVORA_FAULT_CHILD_TIMEOUT", "900"))
+
+# Callables that leave a lock held when an allocation fails inside the
+# lock's own enter or exit call.  The fix belongs to the frame's locked
+# section; remove this list when it lands (strict: a pass is reported).
+LOCK_LEFT_HELD = {
+    "mesqua.AtomicPointer.load",
+    "mesqua.AtomicPointer.store",
+    "mesqua.AtomicPointer.compare_and_swap",
+    "mesqua.AtomicPointer.get_version",
+    "mesqua.LockFreeStack.push",
+    "mesqua.LockFreeStack.pop",
+    "mesqua.LockFreeStack.is_empty",
+    "mesqua.LockFreeStatistics.reset",
+    "tollet.FastRedBlackTree.insert",
+    "tollet.FastRedBlackTree.delete",
+    "tollet.FastRedBlackTree.remove_ge",
+    "tollet.FastRedBlackTree.get_stats",
+    "tollet.FastRedBlackTree.clear",
+    "tollet.FastRedBlackTree.get_size_distribution",
+    "tollet.FastRedBlackTree.reset_circuit_breaker",
+    "pardune.FastBucketAllocator.add_to_bucket",
+    "pardune.FastBucketAllocator.remove_from_bucket",
+    "pardune.FastBucketAllocator.find_best_fit_bucket",
+    "pardune.FastStatsCollector.py_record_allocation",
+    "pardune.FastStatsCollector.py_record_deallocation",
+    "pardune.FastStatsCollector.get_stats",
+    "pardune.FastStatsCollector.reset_stats",
+    "orvistle.AdaptivePolicy.get_threshold",
+    "orvistle.AdaptivePolicy.should_compile",
+    "orvistle.AdaptivePolicy.update",
+    "orvistle.AdaptivePolicy.get_statistics",
+    "orvistle.get_orvistle",
+    "orvistle.reset_orvistle",
+}
+
+CALLABLES = [ident for ident, *_ in public_callables()]
+
+
+class LockLeftHeld(AssertionError):
+    """A lock stayed held after an injected allocation failure."""
+
+
+def _run_child(idents, env=None):
+    """Runs the scenarios of `idents` in child processes; id -> report.
+
+    A child that dies (a crash, or its watchdog ending a hang) is restarted
+    with the callables it had not reached.
+    """
+    reports = {}
+    pending = list(idents)
+    while pending:
+        proc = subprocess.run(
+            [sys.executable, "-X", "faulthandler", os.path.join(HERE, "fault_scenarios.py"), *pending],
+            cwd=HERE, capture_output=True, text=True, timeout=CHILD_TIMEOUT, env=env)
+        current = None
+        for line in proc.stdout.splitlines():
+            msg = json.loads(line)
+            if "begin" in msg:
+                current = msg["begin"]
+            else:
+                reports[msg["id"]] = msg
+                current = None
+        done = [i for i in pending if i in reports]
+        pending = [i for i in pending if i not in reports]
+        if proc.returncode != 0 or pending:
+            if current is None:  # died before or between callables
+                current = pending[0] if pending else None
+            if current is None:
+                break
+            hang = "Timeout (" in proc.stderr
+            reports[current] = {"id": current, "crashed": True, "runs": 0, "injected": 0, "counts": {},
+                                "failures": [{"kind": "hang" if hang else "crash", "variant": "?", "mode": "?",
+                                              "n": "?", "detail": proc.stderr[-3000:]}]}
+            pending = [i for i in pending if i != current]
+        del done
+    return reports
+
+
+class _Totals:
+    """Prints the coverage figures in the terminal summary."""
+
+    def __init__(self, reports):
+        self.reports = reports
+
+    def line(self):
+        r = self.reports.values()
+        return (f"fault injection: {len(self.reports)} of {len(CALLABLES)} public callables, "
+                f"{sum(x['variants'] for x in r if 'variants' in x)} scenarios, {sum(x['runs'] for x in r)} runs, "
+                f"{sum(x['injected'] for x in r)} injected allocation failures")
+
+    def pytest_terminal_summary(self, terminalreporter):
+        terminalreporter.write_line(self.line())
+
+
+@pytest.fixture(scope="session")
+def fault_reports(request):
+    selected = [item.callspec.params["ident"] for item in request.session.items
+                if getattr(item, "originalname", None) == "test_fault_injection"]
+    reports = _run_child(selected or CALLABLES)
+    request.config.pluginmanager.register(_Totals(reports), "talvora-fault-totals")
+    return reports
+
+
+def test_every_public_callable_has_a_scenario():
+    missing = [i for i in CALLABLES if i not in fault_scenarios.SCENARIOS]
+    unknown = [i for i in fault_scenarios.SCENARIOS if i not in CALLABLES]
+    assert not missing and not unknown, (missing, unknown)
+
+
+# Calls whose scenarios must meet allocations of their own; a change of the
+# driver that hid them from the failing allocator would show here.
+ALLOCATING = [
+    "mesqua.LockFreeStack.push", "mesqua.LockFreeStatistics.get_snapshot", "tollet.FastRedBlackTree.insert",
+    "tollet.FastRedBlackTree.remove_ge", "tollet.FastRedBlackTree.clear", "tollet.FastRedBlackTree.find_all_exact",
+    "pardune.FastBucketAllocator()", "pardune.FastBucketAllocator._init_buckets", "orvistle.AdaptivePolicy.update",
+    "kelmarch.score_indicators", "drelling.compute_chunk_shapes",
+]
+
+
+def test_injection_reaches_the_calls(fault_reports):
+    assert sum(r["injected"] for r in fault_reports.values()) > 0
+    quiet = [i for i in ALLOCATING if i in fault_reports and not any(fault_reports[i].get("points", {}).values())]
+    assert not quiet
+
+
+def test_child_death_is_reported_and_the_rest_still_runs():
+    env = dict(os.environ, TALVORA_FAULT_RUN_TIMEOUT="1")
+    reports = _run_child(["selftest.hang", "selftest.crash", "pardune.fast_align_size"], env=env)
+    assert [f["kind"] for f in reports["selftest.hang"]["failures"]] == ["hang"]
+    assert [f["kind"] for f in reports["selftest.crash"]["failures"]] == ["crash"]
+    assert reports["pardune.fast_align_size"]["failures"] == []
+    assert reports["pardune.fast_align_size"]["injected"] > 0
+
+
+def _params():
+    out = []
+    for ident in CALLABLES:
+        marks = []
+        if ident in LOCK_LEFT_HELD:
+            marks.append(pytest.mark.xfail(strict=True, raises=LockLeftHeld,
+                                           reason="a lock stays held; fixed by the frame's locked section"))
+        out.append(pytest.param(ident, id=ident, marks=marks))
+    return out
+
+
+@pytest.mark.no_refleak
+@pytest.mark.parametrize("ident", _params())
+def test_fault_injection(ident, fault_reports):
+    report = fault_reports[ident]
+    failures = report["failures"]
+    if not failures:
+        assert report["runs"] > 0
+        return
+    text = "\n".join(f"  [{f['variant']}, {f['mode']}, n={f['n']}] {f['kind']}: {f['detail']}" for f in failures)
+    counts = report.get("counts", {})
+    if set(counts) == {"lock"}:
+        raise LockLeftHeld(f"{ident}: {counts}\n{text}")
+    pytest.fail(f"{ident}: {counts}\n{text}", pytrace=False)
