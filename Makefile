@@ -23,7 +23,7 @@ NATIVE_BINS := $(patsubst tests/native/%.cpp,$(NATIVE_DIR)/%,$(NATIVE_TESTS))
 CXX ?= g++
 NATIVE_FLAGS ?= -std=c++20 -O2 -g -Wall -Wextra -Isrc
 
-.PHONY: test run install venv clean check-python native test-asan test-tsan test-refleaks
+.PHONY: test run install venv clean check-python native probe test-asan test-tsan test-refleaks
 
 check-python:
 	@test -n "$(PYTAG)" || { echo "no usable Python found (PYTHON=$(PYTHON)); set PYTHON=" >&2; exit 1; }
@@ -53,8 +53,19 @@ $(NATIVE_DIR)/%: tests/native/%.cpp $(wildcard tests/native/*.hpp src/*/*.hpp sr
 native: $(NATIVE_BINS)
 	@set -e; for t in $(NATIVE_BINS); do echo "== $$t"; $$t; done
 
-test: native install
-	cd tests && ../$(VENV)/bin/python -m pytest $(PYTEST_ARGS) $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
+# The frame's test-only extension module (tests/ext/frame_probe.cpp), built by
+# CMake from the package's own project into a tree of its own and imported by
+# the tests from there (conftest.py puts $(PROBE_DIR) on sys.path).
+PROBE_DIR = build/frame_probe/$(notdir $(VENV))
+PROBE_ENV = TALVORA_FRAME_PROBE_DIR=$(abspath $(PROBE_DIR))
+
+probe: $(STAMP)
+	$(VENV)/bin/cmake -S . -B $(PROBE_DIR) -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_BUILD_TYPE=Release \
+		-DTALVORA_FRAME_PROBE=ON -DTALVORA_EXTRA_FLAGS="$(EXTRA_FLAGS)" >/dev/null
+	$(VENV)/bin/cmake --build $(PROBE_DIR) --target frame_probe
+
+test: native install probe
+	cd tests && $(PROBE_ENV) ../$(VENV)/bin/python -m pytest $(PYTEST_ARGS) $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
 
 run: install
 	cd tests && ../$(VENV)/bin/python -m talvora
@@ -69,8 +80,8 @@ SAN_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-fi
 
 test-asan: check-python
 	$(MAKE) native NATIVE_DIR=build/native-asan EXTRA_FLAGS="$(SAN_FLAGS)"
-	$(MAKE) install VENV=.venv-asan EXTRA_FLAGS="$(SAN_FLAGS)"
-	cd tests && $(SAN_ENV) ../.venv-asan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
+	$(MAKE) install probe VENV=.venv-asan EXTRA_FLAGS="$(SAN_FLAGS)"
+	cd tests && $(SAN_ENV) TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv-asan) ../.venv-asan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
 
 # The native core tests under ThreadSanitizer: the tree's lock-free walks
 # against a writer that retires and reclaims records, and the counters
@@ -90,8 +101,8 @@ $(DBG_PYTHON):
 	apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.11-dbg python3.11-venv python3.11-dev
 
 test-refleaks: $(DBG_PYTHON)
-	$(MAKE) install PYTHON=$(DBG_PYTHON) VENV=.venv-dbg EXTRA_FLAGS="-DPy_DEBUG"
-	cd tests && TALVORA_REFLEAKS=1 ../.venv-dbg/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
+	$(MAKE) install probe PYTHON=$(DBG_PYTHON) VENV=.venv-dbg EXTRA_FLAGS="-DPy_DEBUG"
+	cd tests && TALVORA_REFLEAKS=1 TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv-dbg) ../.venv-dbg/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
 
 clean:
 	rm -rf build .venv .venv[0-9]*

@@ -11,6 +11,12 @@ import sys
 
 import pytest
 
+# The frame's test-only extension module, built by the Makefile's test targets
+# outside the package (TALVORA_FRAME_PROBE_DIR names the directory).
+_PROBE_DIR = os.environ.get("TALVORA_FRAME_PROBE_DIR")
+if _PROBE_DIR:
+    sys.path.insert(0, _PROBE_DIR)
+
 REFLEAKS = os.environ.get("TALVORA_REFLEAKS") == "1" and hasattr(sys, "gettotalrefcount")
 WARMUPS = int(os.environ.get("TALVORA_REFLEAK_WARMUPS", "2"))
 RUNS = int(os.environ.get("TALVORA_REFLEAK_RUNS", "3"))

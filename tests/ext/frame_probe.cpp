@@ -1,0 +1,260 @@
+// frame_probe: a test-only extension module that exercises the module frame
+// on its own, one declaration per conversion kind, binding path, coercion and
+// type convention.  Built by the Makefile's test targets (CMake option
+// TALVORA_FRAME_PROBE), never installed; tests/test_frame.py drives it.
+#include <cstddef>
+
+#include "frame/module_frame.hpp"
+
+namespace {
+
+using frame::AnnI64;
+using frame::AnnInt;
+using frame::dbool;
+using frame::dfloat;
+using frame::dint;
+using frame::Exact;
+using frame::FieldKind;
+using frame::I32x;
+using frame::none;
+using frame::noret;
+using frame::p;
+using frame::pint;
+using frame::ret;
+
+PyObject* new_ref(PyObject* o) {
+  Py_INCREF(o);
+  return o;
+}
+
+// ---------------------------------------------------------------------------
+// Conversion kinds: each function returns its argument as converted.
+
+int64_t echo_i64(int64_t v) { return v; }
+int32_t echo_i32(int32_t v) { return v; }
+int32_t echo_i32t(I32x v) { return v; }
+uint32_t echo_u32(uint32_t v) { return v; }
+uint64_t echo_u64(uint64_t v) { return v; }
+uint16_t echo_u16(uint16_t v) { return v; }
+uint8_t echo_u8(uint8_t v) { return v; }
+double echo_double(double v) { return v; }
+bool echo_bool(bool v) { return v; }
+PyObject* echo_object(PyObject* v) { return new_ref(v); }
+PyObject* echo_ann_int(AnnInt v) { return v.ref.release(); }
+int64_t echo_ann_i64(AnnI64 v) { return v; }
+PyObject* echo_list(Exact<&PyList_Type> v) { return new_ref(v); }
+PyObject* echo_list_or_none(Exact<&PyList_Type, true> v) { return new_ref(v); }
+PyObject* echo_dict_noted(Exact<&PyDict_Type, false, true> v) { return new_ref(v); }
+PyObject* echo_str_noted_or_none(Exact<&PyUnicode_Type, true, true> v) { return new_ref(v); }
+
+frame::FuncDef echo_i64_def = frame::fn<&echo_i64>("echo_i64", "int64", noret(), p("value"));
+frame::FuncDef echo_i32_def = frame::fn<&echo_i32>("echo_i32", "int32", noret(), p("value"));
+frame::FuncDef echo_i32t_def = frame::fn<&echo_i32t>("echo_i32t", "int32, int32_t wording", noret(), p("value"));
+frame::FuncDef echo_u32_def = frame::fn<&echo_u32>("echo_u32", "uint32", noret(), p("value"));
+frame::FuncDef echo_u64_def = frame::fn<&echo_u64>("echo_u64", "uint64", noret(), p("value"));
+frame::FuncDef echo_u16_def = frame::fn<&echo_u16>("echo_u16", "uint16", noret(), p("value"));
+frame::FuncDef echo_u8_def = frame::fn<&echo_u8>("echo_u8", "uint8", noret(), p("value"));
+frame::FuncDef echo_double_def = frame::fn<&echo_double>("echo_double", "double", noret(), p("value"));
+frame::FuncDef echo_bool_def = frame::fn<&echo_bool>("echo_bool", "truth value", noret(), p("value", {}, "bool"));
+frame::FuncDef echo_object_def = frame::fn<&echo_object>("echo_object", "any object", noret(), p("value"));
+frame::FuncDef echo_ann_int_def = frame::fn<&echo_ann_int>("echo_ann_int", "annotated int", noret(), pint("value"));
+frame::FuncDef echo_ann_i64_def =
+    frame::fn<&echo_ann_i64>("echo_ann_i64", "annotated int, then int64", noret(), pint("value"));
+frame::FuncDef echo_list_def = frame::fn<&echo_list>("echo_list", "exactly a list", noret(), p("items"));
+frame::FuncDef echo_list_or_none_def =
+    frame::fn<&echo_list_or_none>("echo_list_or_none", "a list or None", noret(), p("items"));
+frame::FuncDef echo_dict_noted_def =
+    frame::fn<&echo_dict_noted>("echo_dict_noted", "exactly a dict, with the note", noret(), p("mapping"));
+frame::FuncDef echo_str_noted_or_none_def = frame::fn<&echo_str_noted_or_none>(
+    "echo_str_noted_or_none", "a str or None, with the note", noret(), p("text"));
+
+// ---------------------------------------------------------------------------
+// Binding and defaults.
+
+PyObject* bind(PyObject* first, PyObject* second, PyObject* third, PyObject* fourth) {
+  return PyTuple_Pack(4, first, second, third, fourth);
+}
+PyObject* defaults(PyObject* n, PyObject* i, PyObject* f, PyObject* t, PyObject* fa) {
+  return PyTuple_Pack(5, n, i, f, t, fa);
+}
+PyObject* nothing() { Py_RETURN_NONE; }
+
+frame::FuncDef bind_def = frame::fn<&bind>("bind", "Two required, two optional parameters.", ret("tuple"), p("first"),
+                                           p("second"), p("third", dint(3)), p("fourth", none()));
+frame::FuncDef defaults_def =
+    frame::fn<&defaults>("defaults", "One default of each kind.", noret(), p("n", none()), p("i", dint(-7)),
+                         p("f", dfloat(2.5)), p("t", dbool(true)), p("fa", dbool(false)));
+frame::FuncDef nothing_def = frame::fn<&nothing>("nothing", "No parameters.", ret("None"));
+
+// ---------------------------------------------------------------------------
+// Result coercion and errors.
+
+PyObject* as_int_result(PyObject* v) { return new_ref(v); }
+PyObject* as_float_result(PyObject* v) { return new_ref(v); }
+PyObject* call_back(PyObject* fn) { return frame::call(fn); }
+
+frame::FuncDef as_int_result_def =
+    frame::fn<&as_int_result>("as_int_result", "Result coerced as annotated int.", ret("int"), p("value"));
+frame::FuncDef as_float_result_def =
+    frame::fn<&as_float_result>("as_float_result", "Annotation only.", ret("float"), p("value"));
+frame::FuncDef call_back_def = frame::fn<&call_back>("call_back", "Calls fn().", noret(), p("fn"));
+
+// ---------------------------------------------------------------------------
+// Probe: a native class with one public field of each kind.
+
+PyTypeObject ProbeType;
+
+struct Probe {
+  PyObject_HEAD
+  PyObject* obj;
+  int64_t i64;
+  int32_t i32;
+  int32_t i32t;
+  uint32_t u32;
+  uint64_t u64;
+  uint16_t u16;
+  uint8_t u8;
+  double dbl;
+  bool flag;
+};
+
+int probe_cinit(Probe* self, PyObject* obj, int64_t i64, double dbl) {
+  Py_INCREF(obj);
+  Py_SETREF(self->obj, obj);
+  self->i64 = i64;
+  self->dbl = dbl;
+  return 0;
+}
+
+// Two's-complement wrap-around without signed overflow.
+int64_t wrap_add(int64_t a, int64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+
+int64_t probe_add(Probe* self, int64_t delta) { return self->i64 = wrap_add(self->i64, delta); }
+PyObject* probe_which_first(Probe*) { return PyUnicode_FromString("first"); }
+PyObject* probe_which_second(Probe*) { return PyUnicode_FromString("second"); }
+int64_t twice(int64_t v) { return wrap_add(v, v); }
+PyObject* probe_summary(PyObject* o, void*) {
+  Probe* self = reinterpret_cast<Probe*>(o);
+  return PyUnicode_FromFormat("%lld/%R", static_cast<long long>(self->i64), self->obj);
+}
+
+frame::FuncDef probe_init_def =
+    frame::ctor<&probe_cinit>(p("obj", none()), p("i64", dint(0)), p("dbl", dfloat(0.0)));
+frame::FuncDef probe_add_def = frame::method<&probe_add>("add", "Adds to i64.", ret("int"), p("delta", dint(1)));
+frame::FuncDef probe_which_first_def = frame::method<&probe_which_first>("which", "First definition.", ret("str"));
+frame::FuncDef probe_which_second_def = frame::method<&probe_which_second>("which", "Second definition.", ret("str"));
+frame::FuncDef twice_def = frame::fn<&twice>("twice", "Static method.", ret("int"), p("value"));
+
+// The class body in source order: `which` is defined twice with an alias
+// bound to the first definition in between.
+const frame::Entry probe_body[] = {
+    frame::def(probe_add_def),
+    frame::alias("py_add", "add"),
+    frame::def(probe_which_first_def),
+    frame::alias("which_first", "which"),
+    frame::def(probe_which_second_def),
+    frame::static_def(twice_def),
+};
+
+const frame::Property probe_props[] = {
+    frame::field("obj", FieldKind::Object, offsetof(Probe, obj), "Any object."),
+    frame::field("i64", FieldKind::I64, offsetof(Probe, i64)),
+    frame::field("i32", FieldKind::I32, offsetof(Probe, i32)),
+    frame::field("i32t", FieldKind::I32, offsetof(Probe, i32t), nullptr, frame::kMsgInt32t),
+    frame::field("u32", FieldKind::U32, offsetof(Probe, u32)),
+    frame::field("u64", FieldKind::U64, offsetof(Probe, u64)),
+    frame::field("u16", FieldKind::U16, offsetof(Probe, u16)),
+    frame::field("u8", FieldKind::U8, offsetof(Probe, u8)),
+    frame::field("dbl", FieldKind::Double, offsetof(Probe, dbl)),
+    frame::field("flag", FieldKind::Bool, offsetof(Probe, flag)),
+    frame::computed("summary", probe_summary, nullptr, "i64 and the repr of obj."),
+};
+
+const Py_ssize_t probe_objects[] = {offsetof(Probe, obj)};
+
+frame::TypeDef probe_type = {
+    .type = &ProbeType,
+    .name = "Probe",
+    .doc = "One public field of each kind.",
+    .basicsize = sizeof(Probe),
+    .init = &probe_init_def,
+    .body = probe_body,
+    .props = probe_props,
+    .object_fields = probe_objects,
+};
+
+// ---------------------------------------------------------------------------
+// Bare: native numbers only, and a constructor without parameters.
+
+PyTypeObject BareType;
+
+struct Bare {
+  PyObject_HEAD
+  int64_t constructed;
+};
+
+int bare_cinit(Bare* self) {
+  self->constructed += 1;
+  return 0;
+}
+
+frame::FuncDef bare_init_def = frame::ctor<&bare_cinit>();
+
+const frame::Property bare_props[] = {
+    frame::field("constructed", FieldKind::I64, offsetof(Bare, constructed)),
+};
+
+frame::TypeDef bare_type = {
+    .type = &BareType,
+    .name = "Bare",
+    .doc = "Ignores its arguments.",
+    .basicsize = sizeof(Bare),
+    .init = &bare_init_def,
+    .props = bare_props,
+};
+
+// ---------------------------------------------------------------------------
+// Plain: a Python class made through the metaclass protocol.
+
+frame::Str s_value("value");
+
+PyObject* plain_init(PyObject* self, AnnInt value) {
+  if (PyObject_SetAttr(self, s_value, value) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+PyObject* plain_get(PyObject* self) { return PyObject_GetAttr(self, s_value); }
+
+frame::FuncDef plain_init_def = frame::fn<&plain_init>("__init__", nullptr, noret(), p("self"), pint("value", dint(0)));
+frame::FuncDef plain_get_def = frame::fn<&plain_get>("get", "Returns value, coerced.", ret("int"), p("self"));
+
+// ---------------------------------------------------------------------------
+// Module
+
+int module_body(PyObject*) {
+  for (const frame::FuncDef* d :
+       {&echo_i64_def, &echo_i32_def, &echo_i32t_def, &echo_u32_def, &echo_u64_def, &echo_u16_def, &echo_u8_def,
+        &echo_double_def, &echo_bool_def, &echo_object_def, &echo_ann_int_def, &echo_ann_i64_def, &echo_list_def,
+        &echo_list_or_none_def, &echo_dict_noted_def, &echo_str_noted_or_none_def, &bind_def, &defaults_def,
+        &nothing_def, &as_int_result_def, &as_float_result_def, &call_back_def})
+    if (frame::add_function(*d) < 0) return -1;
+  if (!frame::make_class("Plain", "A plain Python class.", {&plain_init_def, &plain_get_def})) return -1;
+  if (frame::import_module("logging") < 0 || frame::make_logger() < 0) return -1;
+  return frame::log_info("frame probe loaded");
+}
+
+frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
+
+const frame::ModuleDef kModule = {
+    .dotted = "frame_probe",
+    .short_name = "frame_probe",
+    .doc = "Test-only module of the frame.",
+    .source = "tests/ext/frame_probe.cpp",
+    .types = kTypes,
+    .body = module_body,
+};
+
+}  // namespace
+
+TALVORA_MODULE(frame_probe, kModule)
