@@ -4,7 +4,7 @@
 // TALVORA_FRAME_PROBE), never installed; tests/test_frame.py drives it.
 #include <cstddef>
 
-#include "frame/module_frame.hpp"
+#include "frame/frame.hpp"
 
 namespace {
 
