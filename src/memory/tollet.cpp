@@ -133,15 +133,26 @@ class StatUpdate {
     keys_[n_++] = key;
     return true;
   }
-  bool commit() { return store(new_); }
-  bool undo() { return store(old_); }
-
- private:
-  bool store(Ref* values) {
+  bool commit() {
     for (int i = 0; i < n_; i++)
-      if (PyObject_SetItem(stats_, keys_[i], values[i]) < 0) return false;
+      if (PyObject_SetItem(stats_, keys_[i], new_[i]) < 0) return false;
     return true;
   }
+  // Puts the old values back where the committed ones are still in place (a
+  // concurrent reset_circuit_breaker may have replaced one meanwhile); the
+  // pending exception is kept.
+  void undo() {
+    PyObject *et, *ev, *etb;
+    PyErr_Fetch(&et, &ev, &etb);
+    for (int i = 0; i < n_; i++) {
+      Ref now(PyObject_GetItem(stats_, keys_[i]));
+      if (now.get() == new_[i].get()) PyObject_SetItem(stats_, keys_[i], old_[i]);
+      PyErr_Clear();  // a key taken out meanwhile: nothing to put back
+    }
+    PyErr_Restore(et, ev, etb);
+  }
+
+ private:
   Ref stats_;
   PyObject* keys_[3] = {};
   Ref old_[3];
