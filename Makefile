@@ -2,6 +2,7 @@
 #   make test                 build with Python 3.9 and run the test suite
 #   make run                  build and run the package's main job
 #   make test PYTHON=/path/to/python3.12
+#   make test-all             the suite on every supported Python (3.9 to 3.13)
 # MODULES="mesqua tollet" restricts the build, TESTS=... the pytest selection.
 
 PYTHON ?= $(firstword $(wildcard /root/.pyenv/versions/3.9.*/bin/python3.9) $(shell command -v python3.9 2>/dev/null) python3.9)
@@ -23,7 +24,15 @@ NATIVE_BINS := $(patsubst tests/native/%.cpp,$(NATIVE_DIR)/%,$(NATIVE_TESTS))
 CXX ?= g++
 NATIVE_FLAGS ?= -std=c++20 -O2 -g -Wall -Wextra -Isrc
 
-.PHONY: test run install venv clean check-python native probe test-asan test-tsan test-refleaks
+.PHONY: test run install venv clean check-python native probe test-asan test-tsan test-refleaks test-all
+
+# Supported interpreters: the newest installed patch release of each minor
+# version under pyenv; PYTHONS="/path/python3.x ..." chooses others.
+SUPPORTED_PYTHONS := 3.9 3.10 3.11 3.12 3.13
+PYENV_ROOT ?= $(HOME)/.pyenv
+find_python = $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1))))
+MISSING_PYTHONS := $(strip $(foreach v,$(SUPPORTED_PYTHONS),$(if $(call find_python,$(v)),,$(v))))
+PYTHONS ?= $(foreach v,$(SUPPORTED_PYTHONS),$(call find_python,$(v)))
 
 check-python:
 	@test -n "$(PYTAG)" || { echo "no usable Python found (PYTHON=$(PYTHON)); set PYTHON=" >&2; exit 1; }
@@ -66,6 +75,12 @@ probe: $(STAMP)
 
 test: native install probe
 	cd tests && $(PROBE_ENV) ../$(VENV)/bin/python -m pytest $(PYTEST_ARGS) $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
+
+# Each interpreter builds into its own .venv<tag> and build/.venv<tag>.
+test-all:
+	@$(if $(filter command line environment,$(origin PYTHONS)),,$(if $(MISSING_PYTHONS),\
+		echo "no interpreter found for Python $(MISSING_PYTHONS) under $(PYENV_ROOT)/versions; set PYTHONS=" >&2; exit 1;))
+	@set -e; for py in $(PYTHONS); do echo "== $$py"; $(MAKE) --no-print-directory test PYTHON=$$py; done
 
 run: install
 	cd tests && ../$(VENV)/bin/python -m talvora

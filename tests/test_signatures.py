@@ -196,7 +196,65 @@ def test_help_shows_each_signature(module):
         if isinstance(obj, type):
             continue
         text = pydoc.render_doc(obj, renderer=pydoc.plaintext)
-        assert obj.__name__ + sig in text, (qualname, text)
+        assert obj.__name__ + as_pydoc_prints(obj.__name__, sig) in text, (qualname, text)
+
+
+# Newer pydoc puts each parameter of a long signature on a line of its own
+# (Signature.format came with it).
+PYDOC_WRAPS = hasattr(inspect.Signature, "format")
+
+
+def _split_top_level(text):
+    """`text` split at the commas outside brackets and quotes."""
+    parts, depth, quote, start = [], 0, None, 0
+    for i, c in enumerate(text):
+        if quote:
+            quote = None if c == quote else quote
+        elif c in "'\"":
+            quote = c
+        elif c in "([{":
+            depth += 1
+        elif c in ")]}":
+            depth -= 1
+        elif c == "," and depth == 0:
+            parts.append(text[start:i].strip())
+            start = i + 1
+    parts.append(text[start:].strip())
+    return [p for p in parts if p]
+
+
+def as_pydoc_prints(name, sig):
+    """The signature text `sig` ("(a, b) -> int") laid out as pydoc lays it out after `name`."""
+    if not PYDOC_WRAPS:
+        return sig
+    depth = close = 0
+    for close, c in enumerate(sig):
+        depth += c in "([{"
+        depth -= c in ")]}"
+        if depth == 0:
+            break
+    params, rest = sig[:close + 1], sig[close + 1:]
+    if len(params) <= 80 - len(name):
+        return sig
+    return "(\n    %s\n)%s" % (",\n    ".join(_split_top_level(params[1:-1])), rest)
+
+
+def test_pydoc_layout_of_long_signatures():
+    """The layout helper against pydoc itself, on Python functions."""
+
+    def short_one(a, b: "int" = 1) -> "int":
+        return a
+
+    def some_function(first_parameter, second: "Tuple[int, int]" = (1, 2), third: "str" = "x, y",
+                      fourth=None) -> "int":
+        return 0
+
+    for func in (short_one, some_function):
+        sig = str(inspect.signature(func))
+        text = pydoc.render_doc(func, renderer=pydoc.plaintext)
+        assert func.__name__ + as_pydoc_prints(func.__name__, sig) in text, text
+    assert ("\n    third: 'str' = 'x, y',\n" in as_pydoc_prints("some_function", str(inspect.signature(some_function))))\
+        == PYDOC_WRAPS
 
 
 def _public_callables(mod):

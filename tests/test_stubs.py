@@ -78,3 +78,93 @@ def test_the_command_line_type_checks_against_the_stubs(tmp_path):
     result = _run(["mypy", "--no-incremental", "--config-file", os.devnull, "--strict-optional", "-m",
                    "talvora.cli"], tmp_path)
     assert result.returncode == 0, result.stdout
+
+
+STRICT = ["mypy", "--strict", "--no-incremental", "--config-file", os.devnull]
+ALL_BUILT = set(SOURCES) <= set(BUILT)
+
+
+def _readme_script():
+    import doctest
+
+    from test_readme import SECTIONS
+
+    return "\n".join(doctest.script_from_examples(text) for text, _ in SECTIONS.values())
+
+
+@pytest.mark.skipif(not ALL_BUILT, reason="not every module is built")
+def test_readme_examples_pass_mypy_strict(tmp_path):
+    script = tmp_path / "readme_examples.py"
+    script.write_text(_readme_script())
+    assert "FastRedBlackTree()" in script.read_text()
+    result = _run([*STRICT, str(script)], tmp_path)
+    assert result.returncode == 0, result.stdout
+
+
+@pytest.mark.skipif(not ALL_BUILT, reason="not every module is built")
+def test_a_client_of_every_module_passes_mypy_strict_and_runs(tmp_path):
+    client = ROOT / "tests" / "clients" / "every_module.py"
+    result = _run([*STRICT, str(client)], tmp_path)
+    assert result.returncode == 0, result.stdout
+    ran = subprocess.run([sys.executable, str(client)], cwd=str(tmp_path), stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, universal_newlines=True, timeout=120)
+    assert ran.returncode == 0, ran.stdout
+
+
+@pytest.mark.skipif(not ALL_BUILT, reason="not every module is built")
+def test_mypy_strict_rejects_misuse(tmp_path):
+    bad = tmp_path / "bad.py"
+    bad.write_text(
+        "from talvora.jit.orvistle import AdaptivePolicy, FunctionMetrics\n"
+        "from talvora.memory.mesqua import LockFreeStatistics\n"
+        "from talvora.memory.pardune import FastStatsCollector, fast_bitmap_operations\n"
+        "from talvora.memory.tollet import FastRedBlackTree\n"
+        "fast_bitmap_operations(5, 1, 'toggle')\n"  # 1: no such operation
+        "found: bool = fast_bitmap_operations(5, 1, 'set')\n"  # 2: set gives the bitmap
+        "LockFreeStatistics().get_snapshot()['total_allocs']\n"  # 3: no such key
+        "ratio: float = FastStatsCollector().get_stats()['bucketed_allocation_ratio']\n"  # 4: a str
+        "class Store:\n"
+        "    def get_metrics(self, func_id: int) -> FunctionMetrics: raise NotImplementedError\n"
+        "AdaptivePolicy().update('f', Store())\n"  # 5: the store takes ints
+        "size: int = FastRedBlackTree().remove_ge(8)[0]\n"  # 6: None when nothing fits
+    )
+    result = _run([*STRICT, str(bad)], tmp_path)
+    lines = sorted(int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line)
+    assert lines == [5, 6, 7, 8, 11, 12], result.stdout
+
+
+def test_public_types_are_importable_at_run_time():
+    from talvora import interfaces
+
+    assert interfaces.BitmapOperation.__args__ == ("is_set", "set", "clear", "find_first")
+    assert list(interfaces.StatisticsSnapshot.__annotations__)[:2] == ["total_allocations", "total_deallocations"]
+    assert list(interfaces.TreeStatistics.__annotations__) == [
+        "total_blocks", "total_insertions", "total_deletions", "total_searches", "bucket_hits", "tree_hits",
+        "operation_count", "circuit_breaker_trips", "node_count", "height", "sampled_operations", "is_valid"]
+    assert interfaces.TreeStatistics.__optional_keys__ == frozenset({"circuit_breaker_trips"})
+
+
+@pytest.mark.skipif(not ALL_BUILT, reason="not every module is built")
+def test_statistics_dicts_have_the_typed_keys_in_order():
+    from talvora import interfaces
+    from talvora.jit.orvistle import AdaptivePolicy
+    from talvora.memory.mesqua import LockFreeStatistics
+    from talvora.memory.pardune import FastStatsCollector
+    from talvora.memory.tollet import FastRedBlackTree
+
+    tree = FastRedBlackTree()
+    cases = [
+        (LockFreeStatistics().get_snapshot(), interfaces.StatisticsSnapshot),
+        (FastStatsCollector().get_stats(), interfaces.SlabStatistics),
+        (AdaptivePolicy().get_statistics(), interfaces.PolicyStatistics),
+        (tree.get_stats(), interfaces.TreeStatistics),
+    ]
+    tree.reset_circuit_breaker()
+    cases.append((tree.get_stats(), interfaces.TreeStatistics))
+    for value, typed in cases:
+        keys = [k for k in typed.__annotations__ if k in value or k in typed.__required_keys__]
+        assert list(value) == keys, typed.__name__
+        for key, kind in typed.__annotations__.items():
+            if key in value:
+                assert isinstance(value[key], float if kind is float else kind) or (
+                    kind is float and isinstance(value[key], int)), (typed.__name__, key)
