@@ -5,6 +5,7 @@ convention; the tables below drive each of them through its successes and
 its exact messages.
 """
 import copy
+import ctypes
 import gc
 import importlib
 import inspect
@@ -15,6 +16,7 @@ import subprocess
 import sys
 import textwrap
 import traceback
+import types
 import warnings
 import weakref
 
@@ -105,7 +107,7 @@ class TestModule:
             "echo_i64", "echo_i32", "echo_i32t", "echo_u32", "echo_u64", "echo_u16", "echo_u8", "echo_double",
             "echo_bool", "echo_object", "echo_ann_int", "echo_ann_i64", "echo_list", "echo_list_or_none",
             "echo_dict_noted", "echo_str_noted_or_none", "bind", "defaults", "nothing", "as_int_result",
-            "as_float_result", "call_back", "Plain", "logging", "logger",
+            "as_float_result", "call_back", "import_name", "Plain", "logging", "logger",
         ]
         assert list(vars(fp))[-1] == "__test__" and fp.__test__ == {}
         assert fp.__name__ == "frame_probe" and fp.__package__ == ""
@@ -142,6 +144,28 @@ class TestModule:
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
                              env=probe_env()).stdout
         assert eval(out) == [("frame_probe", "INFO", "frame probe loaded")]
+
+    def test_initialising_another_module_object_refused(self):
+        api = ctypes.pythonapi
+        api.PyModule_GetDef.restype = ctypes.c_void_p
+        api.PyModule_GetDef.argtypes = [ctypes.py_object]
+        api.PyModule_ExecDef.restype = ctypes.c_int
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        definition = api.PyModule_GetDef(fp)
+        assert api.PyModule_ExecDef(fp, definition) == 0  # the same module: nothing to do
+        raises(RuntimeError, "Module 'frame_probe' has already been imported. Re-initialisation is not supported.",
+               api.PyModule_ExecDef, types.ModuleType("frame_probe"), definition)
+
+    def test_module_level_imports(self):
+        try:
+            assert fp.import_name("os.path", "join") is None
+            assert fp.join is os.path.join
+            raises(ImportError, "cannot import name no_such_name", fp.import_name, "os.path", "no_such_name")
+            assert "no_such_name" not in vars(fp)
+            with pytest.raises(ModuleNotFoundError):
+                fp.import_name("no_such_module_here", "x")
+        finally:
+            vars(fp).pop("join", None)
 
     def test_subinterpreter_refused(self, tmp_path):
         testcapi = pytest.importorskip("_testcapi")
@@ -319,7 +343,14 @@ class TestBinding:
         for call, message in cases:
             raises(TypeError, message, call)
         with pytest.raises(TypeError, match="keywords must be strings"):
-            fp.bind(1, 2, **{3: 4})
+            fp.bind(1, 2, **{3: 4})  # refused by the interpreter already
+
+    def test_keyword_names_that_are_not_strings(self):
+        # Only native callers can pass them; the frame names the function.
+        testcapi = pytest.importorskip("_testcapi")
+        raises(TypeError, "bind() keywords must be strings", testcapi.pyobject_vectorcall, fp.bind, (1, 2, 3), (1,))
+        raises(TypeError, "nothing() keywords must be strings", testcapi.pyobject_vectorcall, fp.nothing, (3,), (1,))
+        assert testcapi.pyobject_vectorcall(fp.bind, (1, 2, 3), ("third",)) == (1, 2, 3, None)
 
     def test_required_missing_after_keywords(self):
         # The given count is the number of leading parameters bound, by position or keyword.

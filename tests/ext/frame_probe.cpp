@@ -92,12 +92,21 @@ frame::FuncDef nothing_def = frame::fn<&nothing>("nothing", "No parameters.", re
 PyObject* as_int_result(PyObject* v) { return new_ref(v); }
 PyObject* as_float_result(PyObject* v) { return new_ref(v); }
 PyObject* call_back(PyObject* fn) { return frame::call(fn); }
+// Module-level `from module import name`, run after initialisation.
+PyObject* import_name(Exact<&PyUnicode_Type> module, Exact<&PyUnicode_Type> name) {
+  const char* m = PyUnicode_AsUTF8(module);
+  const char* n = m ? PyUnicode_AsUTF8(name) : nullptr;
+  if (!n || frame::import_from(m, {n}) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
 
 frame::FuncDef as_int_result_def =
     frame::fn<&as_int_result>("as_int_result", "Result coerced as annotated int.", ret("int"), p("value"));
 frame::FuncDef as_float_result_def =
     frame::fn<&as_float_result>("as_float_result", "Annotation only.", ret("float"), p("value"));
 frame::FuncDef call_back_def = frame::fn<&call_back>("call_back", "Calls fn().", noret(), p("fn"));
+frame::FuncDef import_name_def =
+    frame::fn<&import_name>("import_name", "Binds a name imported from a module.", noret(), p("module"), p("name"));
 
 // ---------------------------------------------------------------------------
 // Probe: a native class with one public field of each kind.
@@ -237,7 +246,7 @@ int module_body(PyObject*) {
        {&echo_i64_def, &echo_i32_def, &echo_i32t_def, &echo_u32_def, &echo_u64_def, &echo_u16_def, &echo_u8_def,
         &echo_double_def, &echo_bool_def, &echo_object_def, &echo_ann_int_def, &echo_ann_i64_def, &echo_list_def,
         &echo_list_or_none_def, &echo_dict_noted_def, &echo_str_noted_or_none_def, &bind_def, &defaults_def,
-        &nothing_def, &as_int_result_def, &as_float_result_def, &call_back_def})
+        &nothing_def, &as_int_result_def, &as_float_result_def, &call_back_def, &import_name_def})
     if (frame::add_function(*d) < 0) return -1;
   if (!frame::make_class("Plain", "A plain Python class.", {&plain_init_def, &plain_get_def})) return -1;
   if (frame::import_module("logging") < 0 || frame::make_logger() < 0) return -1;
