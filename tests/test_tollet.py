@@ -7,6 +7,7 @@ import random
 import sys
 import threading
 import time
+import traceback
 import tracemalloc
 import weakref
 
@@ -690,6 +691,17 @@ class TestOperations:
         with pytest.raises(ValueError, match=r"__len__\(\) should return >= 0"):
             len(Negative())
         assert bool(Negative()) is False
+
+    def test_special_methods_name_their_traceback_entries(self):
+        class Failing(FastRedBlackTree):
+            def size(self):
+                raise KeyError("size")
+
+        for call, method in ((len, "__len__"), (bool, "__bool__")):
+            with pytest.raises(KeyError) as info:
+                call(Failing())
+            names = [f.name for f in traceback.extract_tb(info.value.__traceback__)]
+            assert names[-2:] == [f"talvora.memory.tollet.FastRedBlackTree.{method}", "size"]
 
 
 class TestAgainstModel:

@@ -105,21 +105,6 @@ static PyObject* make_default(const Default& d) {
       Py_RETURN_TRUE;
     case Default::False:
       Py_RETURN_FALSE;
-    case Default::String:
-      return PyUnicode_InternFromString(d.s);
-    case Default::Tuple: {
-      PyObject* t = PyTuple_New(d.nitems);
-      if (!t) return nullptr;
-      for (int i = 0; i < d.nitems; i++) {
-        PyObject* v = make_default(d.items[i]);
-        if (!v) {
-          Py_DECREF(t);
-          return nullptr;
-        }
-        PyTuple_SET_ITEM(t, i, v);
-      }
-      return t;
-    }
   }
   return nullptr;
 }

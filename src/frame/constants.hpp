@@ -7,6 +7,9 @@
 // raw globals by hand.
 #pragma once
 
+#include <cstddef>
+#include <initializer_list>
+
 #include "frame/compat.hpp"
 
 namespace frame {
@@ -44,5 +47,52 @@ class Num {
   PyObject* obj_ = nullptr;
   Num* next_;
 };
+
+// A module-lifetime object built at initialisation by `make` (a tuple, a set,
+// a looked-up attribute), after every Str and Num exists.
+class Const {
+ public:
+  using Maker = PyObject* (*)();
+  explicit Const(Maker make);
+  operator PyObject*() const { return obj_; }
+  PyObject* get() const { return obj_; }
+  // A new reference to the constant.
+  PyObject* new_ref() const {
+    Py_INCREF(obj_);
+    return obj_;
+  }
+
+ private:
+  friend int init_constants();
+  Maker make_;
+  PyObject* obj_ = nullptr;
+  Const* next_;
+};
+
+// A tuple of interned names, for keyword-name tuples of vectorcall calls.
+class Names {
+ public:
+  template <std::size_t N>
+  explicit Names(const char* const (&names)[N]) : Names(names, static_cast<Py_ssize_t>(N)) {}
+  operator PyObject*() const { return obj_; }
+  PyObject* get() const { return obj_; }
+  Py_ssize_t size() const { return n_; }
+
+ private:
+  Names(const char* const* names, Py_ssize_t n);
+  friend int init_constants();
+  const char* const* names_;
+  Py_ssize_t n_;
+  PyObject* obj_ = nullptr;
+  Names* next_;
+};
+
+// Builders for Const.
+PyObject* tuple_of(std::initializer_list<PyObject*> items);  // new tuple, items borrowed
+PyObject* name_set(const char* const* names, std::size_t n);  // set of interned names
+template <std::size_t N>
+PyObject* name_set(const char* const (&names)[N]) {
+  return name_set(names, N);
+}
 
 }  // namespace frame

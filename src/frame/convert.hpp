@@ -2,49 +2,74 @@
 // messages, and the argument kinds a body parameter can declare.
 //
 // The C++ type of each body parameter selects its conversion:
-//   int64_t / int32_t / uint32_t / uint64_t / uint16_t / uint8_t  native ints
-//   I32x             signed 32-bit reporting "value too large to convert to int32_t"
-//   double, bool     float conversion, truth value
-//   PyObject*        any object (borrowed)
-//   AnnInt           parameter annotated `int`: an int object (owned)
-//   AnnI64           annotated `int`, then converted to int64_t
-//   Exact<T,...>     exactly the builtin type T (optionally None / the note)
+//   int64_t / uint64_t / uint32_t / uint16_t / uint8_t  native ints
+//   int32_t           a C `int`: "value too large to convert to int"
+//   Int32T            a declared int32_t: "value too large to convert to int32_t"
+//   double, bool      float conversion, truth value
+//   PyObject*         any object (borrowed)
+//   AnnotatedInt      parameter annotated `int`: an int object (owned)
+//   ExactOrNone<T>    exactly the builtin type T, or None (and the other
+//                     exact-type kinds below)
 //
-// Conv<T>::get is inlined into every trampoline; its fast paths (exact
+// Converter<T>::get is inlined into every trampoline; its fast paths (exact
 // one-digit ints, exact floats, the two bools) make no call, and everything
 // else goes to the out-of-line primitives, which carry the messages.
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "frame/compat.hpp"
 #include "frame/ref.hpp"
 
 namespace frame {
 
-struct I32x {
+namespace detail {
+// An argument of exactly the builtin type T (borrowed), optionally None.
+// With `Note`, a strict subclass of T is refused with the note on the
+// strictness of builtin-type annotations.
+template <PyTypeObject* T, bool NoneOk, bool Note>
+struct ExactArg {
+  PyObject* o;
+  operator PyObject*() const { return o; }
+  bool is_none() const { return o == Py_None; }
+};
+}  // namespace detail
+
+// The argument kinds, used unqualified by modules (see declare.hpp).
+inline namespace declarations {
+
+// A parameter declared int32_t (rather than a C `int`): same range, its
+// overflow message names the type.
+struct Int32T {
   int32_t v;
   operator int32_t() const { return v; }
 };
 
 // Annotated `int` parameter: exact int unchanged, other numbers through int().
-struct AnnInt {
+struct AnnotatedInt {
   Ref ref;
   PyObject* get() const { return ref.o; }
   operator PyObject*() const { return ref.o; }
 };
-// Annotated `int`, then converted to a native signed 64-bit integer.
-struct AnnI64 {
-  int64_t v;
-  operator int64_t() const { return v; }
-};
 
-template <PyTypeObject* T, bool NoneOk = false, bool Note = false>
-struct Exact {
-  PyObject* o;
-  operator PyObject*() const { return o; }
-  bool is_none() const { return o == Py_None; }
-};
+// The exact-type argument kinds.
+template <PyTypeObject* T>
+using Exactly = detail::ExactArg<T, false, false>;
+template <PyTypeObject* T>
+using ExactOrNone = detail::ExactArg<T, true, false>;
+template <PyTypeObject* T>
+using ExactOrNoneNoted = detail::ExactArg<T, true, true>;
+template <PyTypeObject* T>
+using ExactlyNoted = detail::ExactArg<T, false, true>;
+
+using StrOrNone = ExactOrNone<&PyUnicode_Type>;
+using BytesOrNone = ExactOrNone<&PyBytes_Type>;
+using ListOrNone = ExactOrNone<&PyList_Type>;
+using StrOrNoneNoted = ExactOrNoneNoted<&PyUnicode_Type>;
+using TupleOrNoneNoted = ExactOrNoneNoted<&PyTuple_Type>;
+
+}  // namespace declarations
 
 // Converts any object to a Python int through the integer protocol:
 // new reference, or nullptr with the frame's messages.
@@ -59,6 +84,9 @@ bool to_u8(PyObject* o, uint8_t& out);
 bool to_double(PyObject* o, double& out);
 // Annotated int: new reference or nullptr.
 PyObject* ann_int(PyObject* o, const char* argname);
+// Checks that `o` is exactly `t` (or None when `none_ok`); otherwise raises
+// "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+// with the subclass note when `note` and `o` is a strict subclass.
 bool exact_check(PyObject* o, PyTypeObject* t, bool none_ok, bool note, const char* argname);
 // Result coercion for the return annotation "int"; steals `r`.
 PyObject* coerce_int_result(PyObject* r);
@@ -67,77 +95,56 @@ constexpr const char* kMsgInt32 = "value too large to convert to int";
 constexpr const char* kMsgInt32t = "value too large to convert to int32_t";
 
 template <class T>
-struct Conv;
+struct Converter;
+
+// The call-free path of the integer converters: an exact int of one digit
+// (|v| < 2**30) fits every width below; unsigned targets also need v >= 0.
+template <class T>
+inline bool from_compact(PyObject* o, T& out) {
+  long v;
+  if (!compat::compact_long(o, v) || (std::is_unsigned_v<T> && v < 0)) return false;
+  out = static_cast<T>(v);
+  return true;
+}
 
 template <>
-struct Conv<int64_t> {
-  static bool get(PyObject* o, const char*, int64_t& out) {
-    long v;
-    if (compat::compact_long(o, v)) {
-      out = v;
-      return true;
-    }
-    return to_i64(o, out);
-  }
+struct Converter<int64_t> {
+  static bool get(PyObject* o, const char*, int64_t& out) { return from_compact(o, out) || to_i64(o, out); }
 };
 template <>
-struct Conv<uint64_t> {
-  static bool get(PyObject* o, const char*, uint64_t& out) {
-    long v;
-    if (compat::compact_long(o, v) && v >= 0) {
-      out = static_cast<uint64_t>(v);
-      return true;
-    }
-    return to_u64(o, out);
-  }
+struct Converter<uint64_t> {
+  static bool get(PyObject* o, const char*, uint64_t& out) { return from_compact(o, out) || to_u64(o, out); }
 };
 template <>
-struct Conv<int32_t> {
+struct Converter<int32_t> {
   static bool get(PyObject* o, const char*, int32_t& out) {
-    long v;
-    if (compat::compact_long(o, v)) {
-      out = static_cast<int32_t>(v);
-      return true;
-    }
-    return to_i32(o, out, kMsgInt32);
+    return from_compact(o, out) || to_i32(o, out, kMsgInt32);
   }
 };
 template <>
-struct Conv<I32x> {
-  static bool get(PyObject* o, const char*, I32x& out) {
-    long v;
-    if (compat::compact_long(o, v)) {
-      out.v = static_cast<int32_t>(v);
-      return true;
-    }
-    return to_i32(o, out.v, kMsgInt32t);
+struct Converter<Int32T> {
+  static bool get(PyObject* o, const char*, Int32T& out) {
+    return from_compact(o, out.v) || to_i32(o, out.v, kMsgInt32t);
   }
 };
 template <>
-struct Conv<uint32_t> {
-  static bool get(PyObject* o, const char*, uint32_t& out) {
-    long v;
-    if (compat::compact_long(o, v) && v >= 0) {
-      out = static_cast<uint32_t>(v);
-      return true;
-    }
-    return to_u32(o, out);
-  }
+struct Converter<uint32_t> {
+  static bool get(PyObject* o, const char*, uint32_t& out) { return from_compact(o, out) || to_u32(o, out); }
 };
 template <>
-struct Conv<uint16_t> {
+struct Converter<uint16_t> {
   static bool get(PyObject* o, const char*, uint16_t& out) { return to_u16(o, out); }
 };
 template <>
-struct Conv<uint8_t> {
+struct Converter<uint8_t> {
   static bool get(PyObject* o, const char*, uint8_t& out) { return to_u8(o, out); }
 };
 template <>
-struct Conv<double> {
+struct Converter<double> {
   static bool get(PyObject* o, const char*, double& out) { return to_double(o, out); }
 };
 template <>
-struct Conv<bool> {
+struct Converter<bool> {
   static bool get(PyObject* o, const char*, bool& out) {
     if (o == Py_True) {
       out = true;
@@ -154,33 +161,22 @@ struct Conv<bool> {
   }
 };
 template <>
-struct Conv<PyObject*> {
+struct Converter<PyObject*> {
   static bool get(PyObject* o, const char*, PyObject*& out) {
     out = o;
     return true;
   }
 };
 template <>
-struct Conv<AnnInt> {
-  static bool get(PyObject* o, const char* name, AnnInt& out) {
+struct Converter<AnnotatedInt> {
+  static bool get(PyObject* o, const char* name, AnnotatedInt& out) {
     out.ref.o = ann_int(o, name);
     return out.ref.o != nullptr;
   }
 };
-template <>
-struct Conv<AnnI64> {
-  static bool get(PyObject* o, const char* name, AnnI64& out) {
-    if (PyLong_CheckExact(o)) return to_i64(o, out.v);
-    PyObject* v = ann_int(o, name);
-    if (!v) return false;
-    bool ok = to_i64(v, out.v);
-    Py_DECREF(v);
-    return ok;
-  }
-};
 template <PyTypeObject* T, bool NoneOk, bool Note>
-struct Conv<Exact<T, NoneOk, Note>> {
-  static bool get(PyObject* o, const char* name, Exact<T, NoneOk, Note>& out) {
+struct Converter<detail::ExactArg<T, NoneOk, Note>> {
+  static bool get(PyObject* o, const char* name, detail::ExactArg<T, NoneOk, Note>& out) {
     out.o = o;
     if (Py_TYPE(o) == T || (NoneOk && o == Py_None)) return true;
     return exact_check(o, T, NoneOk, Note, name);

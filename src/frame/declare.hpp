@@ -17,21 +17,23 @@ namespace frame {
 
 constexpr int kMaxParams = 20;
 
+// The names a module's declaration tables use unqualified, through
+// `using namespace frame::declarations;`.
+inline namespace declarations {
+
+// The default value of a parameter, made into a Python object once, at
+// initialisation (the value `__defaults__` shows and calls use).
 struct Default {
-  enum Tag : uint8_t { Required, None, Int, Float, True, False, String, Tuple } tag = Required;
+  enum Tag : uint8_t { Required, None, Int, Float, True, False } tag = Required;
   long long i = 0;
   double d = 0.0;
-  const char* s = nullptr;
-  const Default* items = nullptr;  // for Tuple
-  int nitems = 0;
 };
 
 constexpr Default required() { return {}; }
-constexpr Default none() { return {Default::None}; }
-constexpr Default dint(long long v) { return {Default::Int, v}; }
-constexpr Default dfloat(double v) { return {Default::Float, 0, v}; }
-constexpr Default dbool(bool v) { return {v ? Default::True : Default::False}; }
-constexpr Default dstr(const char* s) { return {Default::String, 0, 0.0, s}; }
+constexpr Default default_none() { return {Default::None}; }
+constexpr Default default_int(long long v) { return {Default::Int, v}; }
+constexpr Default default_float(double v) { return {Default::Float, 0, v}; }
+constexpr Default default_bool(bool v) { return {v ? Default::True : Default::False}; }
 
 struct Param {
   const char* name = nullptr;
@@ -39,19 +41,30 @@ struct Param {
   const char* annotation = nullptr;  // annotation text, or nullptr
 };
 
-// p("x"), p("x", dint(1)), p("x", dint(1), "int")
-constexpr Param p(const char* name, Default d = {}, const char* ann = nullptr) { return Param{name, d, ann}; }
-// A parameter annotated "int" (the annotation text is implied).
-constexpr Param pint(const char* name, Default d = {}) { return Param{name, d, "int"}; }
-
-struct Ret {
-  const char* annotation = nullptr;
-  bool coerce_int = false;
-};
-constexpr Ret ret(const char* ann) {
-  return Ret{ann, ann && ann[0] == 'i' && ann[1] == 'n' && ann[2] == 't' && ann[3] == 0};
+// param("x"), param("x", default_int(1)), param("x", required(), "bool")
+constexpr Param param(const char* name, Default d = {}, const char* annotation = nullptr) {
+  return Param{name, d, annotation};
 }
-constexpr Ret noret() { return Ret{}; }
+// A parameter annotated "int" (the annotation text is implied).
+constexpr Param int_param(const char* name, Default d = {}) { return Param{name, d, "int"}; }
+
+// Result coercion, chosen explicitly and never implied by the annotation.
+enum class Coerce : uint8_t {
+  None,  // the body's result is returned as it is
+  Int,   // results of the annotation "int": None and exact ints unchanged, other numbers through int()
+};
+
+// The return annotation (documentation only) and the coercion of results.
+struct Returns {
+  const char* annotation = nullptr;
+  Coerce coerce = Coerce::None;
+};
+// returns() for no annotation, returns("bool"), returns("int", Coerce::Int).
+constexpr Returns returns(const char* annotation = nullptr, Coerce coerce = Coerce::None) {
+  return Returns{annotation, coerce};
+}
+
+}  // namespace declarations
 
 struct FuncDef;
 
@@ -74,12 +87,12 @@ template <class T>
 struct FnTraits;
 template <class R, class... A>
 struct FnTraits<R (*)(A...)> {
-  using Ret = R;
+  using Result = R;
   static constexpr int N = sizeof...(A);
 };
 
 template <auto Body, bool Method>
-struct Gen;
+struct Trampoline;
 
 }  // namespace detail
 
@@ -90,7 +103,7 @@ struct FuncDef {
   Param params[kMaxParams] = {};
   int nparams = 0;
   const char* ret_annotation = nullptr;
-  bool coerce_int = false;     // results coerced for the return annotation "int"
+  Coerce coerce = Coerce::None;
   bool native_method = false;  // self is passed first and type-checked
   vectorcallfunc call = nullptr;
   detail::CtorTrampoline ctor = nullptr;
@@ -99,56 +112,46 @@ struct FuncDef {
 };
 
 namespace detail {
-template <class... P>
-constexpr void fill_params(FuncDef& d, P... ps) {
-  Param arr[] = {ps..., Param{}};
+// A record for `Body`; with `Method` the body's first parameter is `self`.
+template <auto Body, bool Method, class... P>
+constexpr FuncDef record(const char* name, const char* doc, Returns r, P... ps) {
+  static_assert(FnTraits<decltype(Body)>::N == sizeof...(P) + (Method ? 1 : 0),
+                "parameter list does not match the body");
+  static_assert(sizeof...(P) <= kMaxParams);
+  FuncDef d{};
+  d.name = name;
+  d.doc = doc;
+  d.ret_annotation = r.annotation;
+  d.coerce = r.coerce;
+  d.native_method = Method;
+  d.call = &Trampoline<Body, Method>::call;
+  const Param list[] = {ps..., Param{}};
   d.nparams = static_cast<int>(sizeof...(P));
-  for (int i = 0; i < d.nparams; i++) d.params[i] = arr[i];
+  for (int i = 0; i < d.nparams; i++) d.params[i] = list[i];
+  return d;
 }
 }  // namespace detail
 
 // A module-level function (or a method of a plain Python class, whose `self`
 // is an ordinary parameter).
 template <auto Body, class... P>
-constexpr FuncDef fn(const char* name, const char* doc, Ret r, P... ps) {
-  static_assert(detail::FnTraits<decltype(Body)>::N == sizeof...(P), "parameter list does not match the body");
-  static_assert(sizeof...(P) <= kMaxParams);
-  FuncDef d{};
-  d.name = name;
-  d.doc = doc;
-  d.ret_annotation = r.annotation;
-  d.coerce_int = r.coerce_int;
-  d.call = &detail::Gen<Body, false>::call;
-  detail::fill_params(d, ps...);
-  return d;
+constexpr FuncDef fn(const char* name, const char* doc, Returns r, P... ps) {
+  return detail::record<Body, false>(name, doc, r, ps...);
 }
 
 // A method of a native class: the body's first parameter is the instance.
 template <auto Body, class... P>
-constexpr FuncDef method(const char* name, const char* doc, Ret r, P... ps) {
-  static_assert(detail::FnTraits<decltype(Body)>::N == sizeof...(P) + 1, "parameter list does not match the body");
-  static_assert(sizeof...(P) <= kMaxParams);
-  FuncDef d{};
-  d.name = name;
-  d.doc = doc;
-  d.ret_annotation = r.annotation;
-  d.coerce_int = r.coerce_int;
-  d.native_method = true;
-  d.call = &detail::Gen<Body, true>::call;
-  detail::fill_params(d, ps...);
-  return d;
+constexpr FuncDef method(const char* name, const char* doc, Returns r, P... ps) {
+  return detail::record<Body, true>(name, doc, r, ps...);
 }
 
 // The constructor of a native class (binding messages name "__cinit__").  A
 // body without parameters ignores every argument given to the class.
 template <auto Body, class... P>
 constexpr FuncDef ctor(P... ps) {
-  static_assert(detail::FnTraits<decltype(Body)>::N == sizeof...(P) + 1, "parameter list does not match the body");
-  FuncDef d{};
-  d.name = "__cinit__";
-  d.native_method = true;
-  d.ctor = &detail::Gen<Body, true>::ctor;
-  detail::fill_params(d, ps...);
+  FuncDef d = detail::record<Body, true>("__cinit__", nullptr, returns(), ps...);
+  d.call = nullptr;
+  d.ctor = &detail::Trampoline<Body, true>::ctor;
   return d;
 }
 

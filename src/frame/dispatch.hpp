@@ -1,7 +1,7 @@
 // The generated trampolines: binding, conversion, the call of the typed body,
 // result conversion and coercion, and traceback entries on failure.
 //
-// `Gen<Body, Method>` is instantiated once per declared body.  Only the
+// `Trampoline<Body, Method>` is instantiated once per declared body.  Only the
 // success path is inlined; every failure goes to out-of-line code in
 // binding.cpp and traceback.cpp, so a trampoline stays small.
 #pragma once
@@ -75,6 +75,19 @@ void add_traceback(const FuncDef& d);
 // Self checks for native methods; false with TypeError set.
 bool check_self(const FuncDef& d, PyObject* const* args, Py_ssize_t nargs);
 
+// C integer results (not bool, which converts to True/False).
+template <class T>
+struct is_c_integer : std::bool_constant<std::is_integral_v<T> && !std::is_same_v<T, bool>> {};
+template <class T>
+struct is_c_integer<std::optional<T>> : is_c_integer<T> {};
+
+// The self check of a native method, inline for the common case of an
+// instance of exactly the installing class.
+inline bool self_ok(const FuncDef& d, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs >= 1 && d.self_type && Py_TYPE(args[0]) == d.self_type) return true;
+  return check_self(d, args, nargs);
+}
+
 template <class T>
 struct BodyArgs;
 template <class R, class... A>
@@ -84,26 +97,32 @@ struct BodyArgs<R (*)(A...)> {
 
 template <int Skip, class Tuple, std::size_t... I>
 inline bool convert_all(PyObject* const* slots, const FuncDef& d, Tuple& t, std::index_sequence<I...>) {
-  return (Conv<std::tuple_element_t<I + Skip, Tuple>>::get(slots[I], d.params[I].name, std::get<I + Skip>(t)) &&
+  return (Converter<std::tuple_element_t<I + Skip, Tuple>>::get(slots[I], d.params[I].name, std::get<I + Skip>(t)) &&
           ...);
 }
 
 template <auto Body, bool Method>
-struct Gen {
+struct Trampoline {
   using Tr = FnTraits<decltype(Body)>;
   using Args = typename BodyArgs<decltype(Body)>::Tuple;
   static constexpr int Skip = Method ? 1 : 0;
   static constexpr int N = Tr::N - Skip;
 
+  // A C integer result becomes an exact int, which the "int" coercion
+  // returns unchanged; only other results are checked.
+  static constexpr bool kMayCoerce = !is_c_integer<typename Tr::Result>::value;
+
   static PyObject* finish(Function* f, PyObject* r) {
-    if (r && f->def->coerce_int) r = coerce_int_result(r);
+    if constexpr (kMayCoerce) {
+      if (r && f->def->coerce == Coerce::Int) r = coerce_int_result(r);
+    }
     if (!r) add_traceback(*f->def);
     return r;
   }
 
   template <class Tup>
   static PyObject* invoke(Tup& t) {
-    using R = typename Tr::Ret;
+    using R = typename Tr::Result;
     if constexpr (std::is_void_v<R>) {
       std::apply(Body, std::move(t));
       Py_RETURN_NONE;
@@ -117,7 +136,7 @@ struct Gen {
     const FuncDef& d = *f->def;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if constexpr (Method) {
-      if (!check_self(d, args, nargs)) {
+      if (!self_ok(d, args, nargs)) {
         add_traceback(d);
         return nullptr;
       }

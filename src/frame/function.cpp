@@ -14,29 +14,18 @@ static PyTypeObject FunctionType;
 
 static PyObject* fn_repr(Function* f) { return PyUnicode_FromFormat("<function %U at %p>", f->qualname, f); }
 
+// The object fields of a function, for the GC hooks.
+constexpr PyObject* Function::*kFields[] = {&Function::name,     &Function::qualname,   &Function::module,
+                                            &Function::doc,      &Function::defaults,   &Function::kwdefaults,
+                                            &Function::annotations, &Function::globals, &Function::code};
+
 static int fn_traverse(Function* f, visitproc visit, void* arg) {
-  Py_VISIT(f->name);
-  Py_VISIT(f->qualname);
-  Py_VISIT(f->module);
-  Py_VISIT(f->doc);
-  Py_VISIT(f->defaults);
-  Py_VISIT(f->kwdefaults);
-  Py_VISIT(f->annotations);
-  Py_VISIT(f->globals);
-  Py_VISIT(f->code);
+  for (auto field : kFields) Py_VISIT(f->*field);
   return 0;
 }
 
 static int fn_clear(Function* f) {
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
-  Py_CLEAR(f->module);
-  Py_CLEAR(f->doc);
-  Py_CLEAR(f->defaults);
-  Py_CLEAR(f->kwdefaults);
-  Py_CLEAR(f->annotations);
-  Py_CLEAR(f->globals);
-  Py_CLEAR(f->code);
+  for (auto field : kFields) Py_CLEAR(f->*field);
   return 0;
 }
 
@@ -86,27 +75,27 @@ FN_ANY_ATTR(doc)
 FN_ANY_ATTR(module)
 #undef FN_ANY_ATTR
 
-static PyObject* fn_get_defaults(Function* f, void*) { return get_slot(f->defaults); }
-static int fn_set_defaults(Function* f, PyObject* v, void*) {
+// Stores `v` in `slot`, None clearing it; anything else must pass `check`.
+static int set_optional(PyObject*& slot, PyObject* v, int (*check)(PyObject*), const char* message) {
   if (v == Py_None) v = nullptr;
-  if (v && !PyTuple_Check(v)) {
-    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+  if (v && !check(v)) {
+    PyErr_SetString(PyExc_TypeError, message);
     return -1;
   }
   Py_XINCREF(v);
-  Py_XSETREF(f->defaults, v);
+  Py_XSETREF(slot, v);
   return 0;
+}
+static int is_tuple(PyObject* v) { return PyTuple_Check(v); }
+static int is_dict(PyObject* v) { return PyDict_Check(v); }
+
+static PyObject* fn_get_defaults(Function* f, void*) { return get_slot(f->defaults); }
+static int fn_set_defaults(Function* f, PyObject* v, void*) {
+  return set_optional(f->defaults, v, is_tuple, "__defaults__ must be set to a tuple object");
 }
 static PyObject* fn_get_kwdefaults(Function* f, void*) { return get_slot(f->kwdefaults); }
 static int fn_set_kwdefaults(Function* f, PyObject* v, void*) {
-  if (v == Py_None) v = nullptr;
-  if (v && !PyDict_Check(v)) {
-    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-    return -1;
-  }
-  Py_XINCREF(v);
-  Py_XSETREF(f->kwdefaults, v);
-  return 0;
+  return set_optional(f->kwdefaults, v, is_dict, "__kwdefaults__ must be set to a dict object");
 }
 static PyObject* fn_get_annotations(Function* f, void*) {
   if (!f->annotations) {
@@ -117,14 +106,7 @@ static PyObject* fn_get_annotations(Function* f, void*) {
   return f->annotations;
 }
 static int fn_set_annotations(Function* f, PyObject* v, void*) {
-  if (v == Py_None) v = nullptr;
-  if (v && !PyDict_Check(v)) {
-    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-    return -1;
-  }
-  Py_XINCREF(v);
-  Py_XSETREF(f->annotations, v);
-  return 0;
+  return set_optional(f->annotations, v, is_dict, "__annotations__ must be set to a dict object");
 }
 static PyObject* fn_get_globals(Function* f, void*) { return get_slot(f->globals); }
 

@@ -127,7 +127,7 @@ int set_test_dict() {
 // The execute slot's steps (b) to (h), in order; (a) is in module_exec.
 int exec_steps(PyObject* m) {
   if (bind_builtins(m) < 0 || check_runtime_version() < 0) return -1;
-  if (init_constants() < 0) return -1;  // (d)
+  if (init_constants() < 0 || init_lock_types() < 0) return -1;  // (d)
   if (register_in_sys_modules(m) < 0 || ready_types() < 0) return -1;
   if (g_def->body && g_def->body(m) < 0) return -1;  // (g) module-level code
   return set_test_dict();
@@ -247,6 +247,12 @@ int add_function(const FuncDef& d) {
   return rc;
 }
 
+int add_functions() {
+  for (const FuncDef* d : g_def->functions)
+    if (add_function(*d) < 0) return -1;
+  return 0;
+}
+
 PyObject* make_class(const char* name, const char* doc, std::initializer_list<const FuncDef*> methods,
                      PyObject* bases) {
   PyObject* pybases = bases ? (Py_INCREF(bases), bases) : PyTuple_New(0);
@@ -300,36 +306,17 @@ done:
 }
 
 int make_logger() {
-  PyObject* logging = get_global(s_logging);
-  if (!logging) return -1;
-  PyObject* name = get_global(s_name);
-  if (!name) {
-    Py_DECREF(logging);
-    return -1;
-  }
-  PyObject* lg = call_method(logging, s_getLogger, name);
-  Py_DECREF(logging);
-  Py_DECREF(name);
-  if (!lg) return -1;
-  int rc = set_global(s_logger, lg);
-  Py_DECREF(lg);
-  return rc;
+  Ref logging(get_global(s_logging));
+  Ref name(logging ? get_global(s_name) : nullptr);
+  Ref lg(name ? call_method(logging, s_getLogger, name.get()) : nullptr);
+  return lg ? set_global(s_logger, lg) : -1;
 }
 
 int log_info(const char* message) {
-  PyObject* lg = get_global(s_logger);
-  if (!lg) return -1;
-  PyObject* msg = PyUnicode_FromString(message);
-  if (!msg) {
-    Py_DECREF(lg);
-    return -1;
-  }
-  PyObject* r = call_method(lg, s_info, msg);
-  Py_DECREF(msg);
-  Py_DECREF(lg);
-  if (!r) return -1;
-  Py_DECREF(r);
-  return 0;
+  Ref lg(get_global(s_logger));
+  Ref msg(lg ? PyUnicode_FromString(message) : nullptr);
+  Ref r(msg ? call_method(lg, s_info, msg.get()) : nullptr);
+  return r ? 0 : -1;
 }
 
 }  // namespace frame

@@ -17,6 +17,7 @@ struct ModuleDef {
   const char* doc = nullptr;
   const char* source = nullptr;  // file name shown in traceback entries
   std::span<TypeDef* const> types{};
+  std::span<const FuncDef* const> functions{};  // module-level functions, bound by add_functions()
   int (*body)(PyObject* module) = nullptr;  // module-level code, in source order
 };
 
@@ -35,6 +36,7 @@ int set_global(PyObject* name, PyObject* value);
 int import_module(const char* name);  // binds `import name`
 int import_from(const char* module, std::initializer_list<const char*> names, int level = 0);
 int add_function(const FuncDef& d);  // creates and binds a module-level function
+int add_functions();  // binds the declaration's `functions`, in order, where the module code reaches it
 // Creates a plain Python class through the metaclass protocol; binds it.
 PyObject* make_class(const char* name, const char* doc, std::initializer_list<const FuncDef*> methods,
                      PyObject* bases = nullptr);  // borrowed result (bound in globals)

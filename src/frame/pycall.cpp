@@ -12,13 +12,14 @@ Str s_threading("threading");
 Str s_Lock("Lock");
 Str s_fmt_1f(".1f");
 Str s_percent("%");
-}  // namespace
+Str s_acquire("acquire");
+Str s_release("release");
 
 // Looks up a special method on the type; returns a borrowed descriptor.
-static PyObject* lookup_special(PyObject* o, PyObject* name) { return compat::type_lookup(Py_TYPE(o), name); }
+PyObject* lookup_special(PyObject* o, PyObject* name) { return compat::type_lookup(Py_TYPE(o), name); }
 
 // Calls a looked-up special method with `self` and extra args.
-static PyObject* call_special(PyObject* descr, PyObject* self, PyObject* const* extra, Py_ssize_t n) {
+PyObject* call_special(PyObject* descr, PyObject* self, PyObject* const* extra, Py_ssize_t n) {
   PyObject* v[5] = {nullptr, self, nullptr, nullptr, nullptr};
   for (Py_ssize_t i = 0; i < n; i++) v[2 + i] = extra[i];
   if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR))
@@ -31,7 +32,91 @@ static PyObject* call_special(PyObject* descr, PyObject* self, PyObject* const* 
   return r;
 }
 
-bool With::enter(PyObject* mgr) {
+// The interpreter's own lock types and their acquire/release descriptors,
+// found at initialisation (init_lock_types).  Both types are builtin and
+// immutable: nobody can replace their methods, so calling `acquire` and
+// `release` directly is the same as `__enter__` and `__exit__`, without the
+// argument tuple that `__exit__(None, None, None)` would allocate.
+struct LockKind {
+  PyTypeObject* type = nullptr;
+  PyObject* acquire = nullptr;  // method descriptors, owned for the module's lifetime
+  PyObject* release = nullptr;
+};
+LockKind g_lock_kinds[2];
+
+const LockKind* lock_kind(PyObject* mgr) {
+  for (const LockKind& k : g_lock_kinds)
+    if (k.type && Py_TYPE(mgr) == k.type) return &k;
+  return nullptr;
+}
+
+// Calls a method descriptor with `self` alone: no bound method, no tuple.
+PyObject* call_descriptor(PyObject* descr, PyObject* self) { return PyObject_Vectorcall(descr, &self, 1, nullptr); }
+
+// Replaces the pending error by `nt/nv/ntb` raised from __exit__, keeping
+// the original as its context (the interpreter's behaviour).
+void chain_exit_error(PyObject* et, PyObject* ev, PyObject* etb) {
+  if (ev) {
+    PyObject *nt, *nv, *ntb;
+    PyErr_Fetch(&nt, &nv, &ntb);
+    PyErr_NormalizeException(&nt, &nv, &ntb);
+    if (nv)
+      PyException_SetContext(nv, ev);  // steals ev
+    else
+      Py_DECREF(ev);
+    PyErr_Restore(nt, nv, ntb);
+  }
+  Py_XDECREF(et);
+  Py_XDECREF(etb);
+}
+
+}  // namespace
+
+namespace detail {
+
+int init_lock_types() {
+  if (g_lock_kinds[0].type) return 0;
+  // Read from sys.modules, where the import system keeps `_thread` from
+  // start-up on; no import runs, so nothing observable happens here.
+  Ref name(PyUnicode_FromString("_thread"));
+  if (!name) return -1;
+  Ref thread(PyImport_GetModule(name));
+  if (!thread) return PyErr_Occurred() ? -1 : 0;
+  const char* names[2] = {"LockType", "RLock"};
+  for (int i = 0; i < 2; i++) {
+    Ref type(PyObject_GetAttrString(thread, names[i]));
+    if (!type) return -1;
+    // Only the builtin static types qualify; anything else keeps the protocol.
+    if (!PyType_CheckExact(type.get()) ||
+        PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_HEAPTYPE))
+      continue;
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type.get());
+    PyObject* acquire = compat::type_lookup(t, s_acquire);
+    PyObject* release = compat::type_lookup(t, s_release);
+    if (!acquire || !release || !PyObject_TypeCheck(acquire, &PyMethodDescr_Type) ||
+        !PyObject_TypeCheck(release, &PyMethodDescr_Type))
+      continue;
+    Py_INCREF(acquire);
+    Py_INCREF(release);
+    g_lock_kinds[i] = LockKind{t, acquire, release};
+    type.release();  // kept with the descriptors
+  }
+  return 0;
+}
+
+}  // namespace detail
+
+bool Locked::enter(PyObject* mgr) {
+  if (const LockKind* k = lock_kind(mgr)) {
+    PyObject* r = call_descriptor(k->acquire, mgr);
+    if (!r) return false;
+    Py_DECREF(r);
+    Py_INCREF(mgr);
+    mgr_ = mgr;
+    release_ = k->release;
+    return true;
+  }
+  // The full protocol: both methods looked up on the type before entering.
   PyObject* enter = lookup_special(mgr, s_enter);
   if (!enter) {
     PyErr_SetObject(PyExc_AttributeError, s_enter);
@@ -45,74 +130,154 @@ bool With::enter(PyObject* mgr) {
     return false;
   }
   Py_INCREF(exit);
-  Py_INCREF(mgr);
   PyObject* r = call_special(enter, mgr, nullptr, 0);
   Py_DECREF(enter);
   if (!r) {
     Py_DECREF(exit);
-    Py_DECREF(mgr);
     return false;
   }
   Py_DECREF(r);
+  Py_INCREF(mgr);
+  mgr_ = mgr;
   exit_ = exit;
-  self_ = mgr;
   return true;
 }
 
-bool With::exit_ok() {
-  PyObject* a[3] = {Py_None, Py_None, Py_None};
-  PyObject* r = call_special(exit_, self_, a, 3);
-  Py_CLEAR(exit_);
-  Py_CLEAR(self_);
+bool Locked::leave() {
+  PyObject* mgr = mgr_;
+  PyObject* exit = exit_;
+  mgr_ = exit_ = nullptr;
+  PyObject* r;
+  if (exit) {
+    PyObject* a[3] = {Py_None, Py_None, Py_None};
+    r = call_special(exit, mgr, a, 3);
+    Py_DECREF(exit);
+  } else {
+    r = call_descriptor(release_, mgr);
+  }
+  Py_DECREF(mgr);
   if (!r) return false;
   Py_DECREF(r);
   return true;
 }
 
-bool With::exit_error() {
+bool Locked::leave_error() {
+  PyObject* mgr = mgr_;
+  PyObject* exit = exit_;
+  mgr_ = exit_ = nullptr;
   PyObject *et, *ev, *etb;
   PyErr_Fetch(&et, &ev, &etb);
+  if (!exit) {
+    // The lock: released with the error kept as it is; never suppresses.
+    PyObject* r = call_descriptor(release_, mgr);
+    Py_DECREF(mgr);
+    if (!r) {
+      PyErr_NormalizeException(&et, &ev, &etb);
+      if (etb && ev) PyException_SetTraceback(ev, etb);
+      chain_exit_error(et, ev, etb);
+      return false;
+    }
+    Py_DECREF(r);
+    PyErr_Restore(et, ev, etb);
+    return false;
+  }
   PyErr_NormalizeException(&et, &ev, &etb);
   if (etb && ev) PyException_SetTraceback(ev, etb);
   PyObject* a[3] = {et ? et : Py_None, ev ? ev : Py_None, etb ? etb : Py_None};
-  PyObject* r = call_special(exit_, self_, a, 3);
-  Py_CLEAR(exit_);
-  Py_CLEAR(self_);
+  PyObject* r = call_special(exit, mgr, a, 3);
+  Py_DECREF(exit);
+  Py_DECREF(mgr);
   if (!r) {
-    // The error of __exit__ replaces the original, which becomes its context.
-    if (ev) {
-      PyObject *nt, *nv, *ntb;
-      PyErr_Fetch(&nt, &nv, &ntb);
-      PyErr_NormalizeException(&nt, &nv, &ntb);
-      if (nv) PyException_SetContext(nv, ev);  // steals ev
-      else Py_DECREF(ev);
-      PyErr_Restore(nt, nv, ntb);
-    }
-    Py_XDECREF(et);
-    Py_XDECREF(etb);
+    chain_exit_error(et, ev, etb);
     return false;
   }
   int suppress = PyObject_IsTrue(r);
   Py_DECREF(r);
-  if (suppress > 0) {
+  if (suppress != 0) {
+    // Suppressed (or the truth test raised, whose error is then pending).
     Py_XDECREF(et);
     Py_XDECREF(ev);
     Py_XDECREF(etb);
-    return true;
-  }
-  if (suppress < 0) {
-    Py_XDECREF(et);
-    Py_XDECREF(ev);
-    Py_XDECREF(etb);
-    return false;
+    return suppress > 0;
   }
   PyErr_Restore(et, ev, etb);
   return false;
 }
 
-With::~With() {
-  Py_XDECREF(exit_);
-  Py_XDECREF(self_);
+Locked::~Locked() {
+  if (!mgr_) return;
+  // Only reached when a section is left without leave(): leave it anyway,
+  // through __exit__, with the pending error if there is one.
+  if (PyErr_Occurred())
+    leave_error();
+  else
+    leave();
+}
+
+namespace {
+
+void raise_too_many(Py_ssize_t n) { PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n); }
+
+}  // namespace
+
+bool unpack_iterable(PyObject* seq, Ref* out, Py_ssize_t n) {
+  if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
+    const Py_ssize_t size = Py_SIZE(seq);
+    if (size != n) {
+      if (size > n)
+        raise_too_many(n);
+      else
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", size, size == 1 ? "" : "s");
+      return false;
+    }
+    PyObject** items = PyTuple_CheckExact(seq) ? &PyTuple_GET_ITEM(seq, 0) : &PyList_GET_ITEM(seq, 0);
+    for (Py_ssize_t i = 0; i < n; i++) {
+      Py_INCREF(items[i]);
+      out[i] = Ref(items[i]);
+    }
+    return true;
+  }
+  Ref it(PyObject_GetIter(seq));
+  if (!it) return false;
+  for (Py_ssize_t i = 0; i < n; i++) {
+    out[i] = Ref(PyIter_Next(it));
+    if (!out[i]) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i, i == 1 ? "" : "s");
+      return false;
+    }
+  }
+  Ref extra(PyIter_Next(it));
+  if (extra) {
+    raise_too_many(n);
+    return false;
+  }
+  return !PyErr_Occurred();
+}
+
+bool unpack_sequence(PyObject* seq, Ref* out, Py_ssize_t n) {
+  Ref t(PySequence_Tuple(seq));
+  if (!t) return false;
+  const Py_ssize_t got = PyTuple_GET_SIZE(t.get());
+  if (got > n) {
+    raise_too_many(n);
+    return false;
+  }
+  if (got < n) {
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, got);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < n; i++) {
+    PyObject* item = PyTuple_GET_ITEM(t.get(), i);
+    Py_INCREF(item);
+    out[i] = Ref(item);
+  }
+  return true;
+}
+
+PyObject* raise_no_len(PyObject* o) {
+  PyErr_Format(PyExc_TypeError, "object of type '%.200s' has no len()", Py_TYPE(o)->tp_name);
+  return nullptr;
 }
 
 PyObject* new_lock() {

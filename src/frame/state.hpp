@@ -19,6 +19,8 @@ int prepare(const FuncDef& d, const char* qualname);
 int ready_function_type();
 // Creates a function object for a record (module-level or plain-class method).
 PyObject* make_function(const FuncDef& d, const char* qualname);
+// Finds the interpreter's lock types for the locked-section fast path.
+int init_lock_types();
 // Readies one declared type and binds it in the module namespace.
 int ready_type(TypeDef* td);
 

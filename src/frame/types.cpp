@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <array>
 #include <new>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -15,15 +17,6 @@ namespace {
 Str s_reduce("__reduce__");
 Str s_reduce_ex("__reduce_ex__");
 Str s_getstate("__getstate__");
-
-std::vector<const TypeDef*> g_types;
-
-const TypeDef* find_typedef(PyTypeObject* t) {
-  for (; t; t = t->tp_base)
-    for (const TypeDef* d : g_types)
-      if (d->type == t) return d;
-  return nullptr;
-}
 
 PyObject** obj_slot(PyObject* o, Py_ssize_t off) {
   return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + off);
@@ -45,73 +38,66 @@ PyObject* alloc_instance(PyTypeObject* type, const TypeDef* td) {
   return o;
 }
 
-PyObject* type_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  const TypeDef* td = find_typedef(type);
+// The hooks below take the type record as their first argument.  Each
+// declared type gets its own instantiation of `Hooks<I>` (see kHooks), which
+// passes its record, so no hook searches for it; a Python subclass inherits
+// the hooks, and with them the record, of its native base.
+
+PyObject* type_new(const TypeDef* td, PyTypeObject* type, PyObject* args, PyObject* kwds) {
   PyObject* o = alloc_instance(type, td);
   if (!o) return nullptr;
-  if (td->init && td->init->nparams > 0) {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
-    std::vector<PyObject*> vec(static_cast<size_t>(nargs + nkw) + 1);
-    for (Py_ssize_t i = 0; i < nargs; i++) vec[i] = PyTuple_GET_ITEM(args, i);
-    PyObject* kwnames = nullptr;
-    if (nkw) {
-      kwnames = PyTuple_New(nkw);
-      if (!kwnames) {
-        Py_DECREF(o);
-        return nullptr;
-      }
-      Py_ssize_t pos = 0, i = 0;
-      PyObject *k, *v;
-      while (PyDict_Next(kwds, &pos, &k, &v)) {
-        Py_INCREF(k);
-        PyTuple_SET_ITEM(kwnames, i, k);
-        vec[nargs + i] = v;
-        i++;
-      }
-    }
-    int rc = run_ctor(td, o, vec.data(), nargs, kwnames);
-    Py_XDECREF(kwnames);
-    if (rc < 0) {
-      Py_DECREF(o);
-      return nullptr;
-    }
-  } else if (run_ctor(td, o, nullptr, 0, nullptr) < 0) {
-    Py_DECREF(o);
-    return nullptr;
+  if (!td->init || td->init->nparams == 0) {
+    if (run_ctor(td, o, nullptr, 0, nullptr) < 0) Py_CLEAR(o);
+    return o;
   }
+  // The tuple and dict of the ordinary call, as a vector plus keyword names.
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  const Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
+  auto** vec = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(nargs + nkw + 1)));
+  Ref kwnames(nkw ? PyTuple_New(nkw) : nullptr);
+  if (!vec || (nkw && !kwnames)) {
+    PyMem_Free(vec);
+    Py_DECREF(o);
+    return vec ? nullptr : PyErr_NoMemory();
+  }
+  for (Py_ssize_t i = 0; i < nargs; i++) vec[i] = PyTuple_GET_ITEM(args, i);
+  Py_ssize_t pos = 0, i = 0;
+  PyObject *k, *v;
+  while (nkw && PyDict_Next(kwds, &pos, &k, &v)) {
+    Py_INCREF(k);
+    PyTuple_SET_ITEM(kwnames.get(), i, k);
+    vec[nargs + i] = v;
+    i++;
+  }
+  const int rc = run_ctor(td, o, vec, nargs, kwnames.get());
+  PyMem_Free(vec);
+  if (rc < 0) Py_CLEAR(o);
   return o;
 }
 
-PyObject* type_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* type_vectorcall(const TypeDef* td, PyObject* callable, PyObject* const* args, size_t nargsf,
+                          PyObject* kwnames) {
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(callable);
-  const TypeDef* td = find_typedef(type);
-  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (!td || td->type != type) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (td->type != type) {
     // Why the fallback: a Python subclass may define __new__ or __init__,
     // which the direct path below would skip.  Only the declared type itself
     // takes the direct path; a subclass gets the ordinary type call, whose
     // tp_new (type_new) still runs the native constructor.
-    PyObject* tuple = PyTuple_New(nargs);
+    Ref tuple(PyTuple_New(nargs));
     if (!tuple) return nullptr;
     for (Py_ssize_t i = 0; i < nargs; i++) {
       Py_INCREF(args[i]);
-      PyTuple_SET_ITEM(tuple, i, args[i]);
+      PyTuple_SET_ITEM(tuple.get(), i, args[i]);
     }
-    PyObject* kw = nullptr;
+    Ref kw;
     if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-      kw = PyDict_New();
-      for (Py_ssize_t i = 0; kw && i < PyTuple_GET_SIZE(kwnames); i++)
-        if (PyDict_SetItem(kw, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) Py_CLEAR(kw);
-      if (!kw) {
-        Py_DECREF(tuple);
-        return nullptr;
-      }
+      kw = Ref(PyDict_New());
+      if (!kw) return nullptr;
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++)
+        if (PyDict_SetItem(kw, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
     }
-    PyObject* r = PyType_Type.tp_call(callable, tuple, kw);
-    Py_DECREF(tuple);
-    Py_XDECREF(kw);
-    return r;
+    return PyType_Type.tp_call(callable, tuple, kw.get());
   }
   PyObject* o = alloc_instance(type, td);
   if (!o) return nullptr;
@@ -122,28 +108,27 @@ PyObject* type_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
   return o;
 }
 
-void type_dealloc(PyObject* o) {
-  const TypeDef* td = find_typedef(Py_TYPE(o));
+void type_dealloc(const TypeDef* td, PyObject* o) {
   if (PyType_IS_GC(Py_TYPE(o))) PyObject_GC_UnTrack(o);
-  // Keep a pending exception intact while references are released.
-  PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
-  const bool pending = PyErr_Occurred() != nullptr;
-  if (pending) PyErr_Fetch(&et, &ev, &etb);
-  if (td->dealloc) td->dealloc(o);
-  for (Py_ssize_t off : td->object_fields) Py_CLEAR(*obj_slot(o, off));
-  if (pending) PyErr_Restore(et, ev, etb);
+  if (td->dealloc || !td->object_fields.empty()) {
+    // Keep a pending exception intact while references are released.
+    PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
+    const bool pending = PyErr_Occurred() != nullptr;
+    if (pending) PyErr_Fetch(&et, &ev, &etb);
+    if (td->dealloc) td->dealloc(o);
+    for (Py_ssize_t off : td->object_fields) Py_CLEAR(*obj_slot(o, off));
+    if (pending) PyErr_Restore(et, ev, etb);
+  }
   Py_TYPE(o)->tp_free(o);
 }
 
-int type_traverse(PyObject* o, visitproc visit, void* arg) {
-  const TypeDef* td = find_typedef(Py_TYPE(o));
+int type_traverse(const TypeDef* td, PyObject* o, visitproc visit, void* arg) {
   for (Py_ssize_t off : td->object_fields) Py_VISIT(*obj_slot(o, off));
   if (td->traverse) return td->traverse(o, visit, arg);
   return 0;
 }
 
-int type_clear(PyObject* o) {
-  const TypeDef* td = find_typedef(Py_TYPE(o));
+int type_clear(const TypeDef* td, PyObject* o) {
   for (Py_ssize_t off : td->object_fields) {
     PyObject* old = *obj_slot(o, off);
     Py_INCREF(Py_None);
@@ -153,6 +138,68 @@ int type_clear(PyObject* o) {
   if (td->clear) return td->clear(o);
   return 0;
 }
+
+// Special-method wrappers: a failure gets a traceback entry named
+// "<module>.<Class>.<method>", as any Python-visible method does.
+void slot_traceback(const TypeDef* td, const char* method) {
+  char name[256];
+  snprintf(name, sizeof name, "%s.%s.%s", g_def->dotted, td->name, method);
+  add_traceback_name(name);
+}
+
+Py_ssize_t type_len(const TypeDef* td, PyObject* o) {
+  const Py_ssize_t n = td->len(o);
+  if (n < 0) slot_traceback(td, "__len__");
+  return n;
+}
+
+int type_bool(const TypeDef* td, PyObject* o) {
+  const int v = td->truth(o);
+  if (v < 0) slot_traceback(td, "__bool__");
+  return v;
+}
+
+PyObject* type_repr(const TypeDef* td, PyObject* o) {
+  PyObject* r = td->repr(o);
+  if (!r) slot_traceback(td, "__repr__");
+  return r;
+}
+
+constexpr int kMaxTypes = 8;
+const TypeDef* g_typedefs[kMaxTypes];
+int g_ntypes = 0;
+
+template <int I>
+struct Hooks {
+  static PyObject* tp_new(PyTypeObject* t, PyObject* a, PyObject* k) { return type_new(g_typedefs[I], t, a, k); }
+  static PyObject* vectorcall(PyObject* c, PyObject* const* a, size_t n, PyObject* k) {
+    return type_vectorcall(g_typedefs[I], c, a, n, k);
+  }
+  static void dealloc(PyObject* o) { type_dealloc(g_typedefs[I], o); }
+  static int traverse(PyObject* o, visitproc v, void* a) { return type_traverse(g_typedefs[I], o, v, a); }
+  static int clear(PyObject* o) { return type_clear(g_typedefs[I], o); }
+  static Py_ssize_t len(PyObject* o) { return type_len(g_typedefs[I], o); }
+  static int truth(PyObject* o) { return type_bool(g_typedefs[I], o); }
+  static PyObject* repr(PyObject* o) { return type_repr(g_typedefs[I], o); }
+};
+
+struct HookSet {
+  newfunc tp_new;
+  vectorcallfunc vectorcall;
+  destructor dealloc;
+  traverseproc traverse;
+  inquiry clear;
+  lenfunc len;
+  inquiry truth;
+  reprfunc repr;
+};
+
+template <int... I>
+constexpr std::array<HookSet, sizeof...(I)> make_hooks(std::integer_sequence<int, I...>) {
+  return {HookSet{Hooks<I>::tp_new, Hooks<I>::vectorcall, Hooks<I>::dealloc, Hooks<I>::traverse, Hooks<I>::clear,
+                  Hooks<I>::len, Hooks<I>::truth, Hooks<I>::repr}...};
+}
+constexpr auto kHooks = make_hooks(std::make_integer_sequence<int, kMaxTypes>{});
 
 template <class T>
 T& field_at(PyObject* o, const Property* p) {
@@ -188,6 +235,15 @@ PyObject* prop_get(PyObject* o, void* closure) {
   Py_RETURN_NONE;
 }
 
+// Converts `v` and stores it in the field; the field is unchanged on error.
+template <class T, class Convert>
+int store(PyObject* o, const Property* p, PyObject* v, Convert convert) {
+  T x;
+  if (!convert(v, x)) return -1;
+  field_at<T>(o, p) = x;
+  return 0;
+}
+
 int prop_set(PyObject* o, PyObject* v, void* closure) {
   const Property* p = static_cast<const Property*>(closure);
   if (p->kind == FieldKind::Object) {
@@ -201,54 +257,28 @@ int prop_set(PyObject* o, PyObject* v, void* closure) {
     return -1;
   }
   switch (p->kind) {
-    case FieldKind::I64: {
-      int64_t x;
-      if (!to_i64(v, x)) return -1;
-      field_at<int64_t>(o, p) = x;
-      return 0;
-    }
-    case FieldKind::I32: {
-      int32_t x;
-      if (!to_i32(v, x, p->int_msg ? p->int_msg : kMsgInt32)) return -1;
-      field_at<int32_t>(o, p) = x;
-      return 0;
-    }
-    case FieldKind::U32: {
-      uint32_t x;
-      if (!to_u32(v, x)) return -1;
-      field_at<uint32_t>(o, p) = x;
-      return 0;
-    }
-    case FieldKind::U64: {
-      uint64_t x;
-      if (!to_u64(v, x)) return -1;
-      field_at<uint64_t>(o, p) = x;
-      return 0;
-    }
-    case FieldKind::U16: {
-      uint16_t x;
-      if (!to_u16(v, x)) return -1;
-      field_at<uint16_t>(o, p) = x;
-      return 0;
-    }
-    case FieldKind::U8: {
-      uint8_t x;
-      if (!to_u8(v, x)) return -1;
-      field_at<uint8_t>(o, p) = x;
-      return 0;
-    }
-    case FieldKind::Double: {
-      double x;
-      if (!to_double(v, x)) return -1;
-      field_at<double>(o, p) = x;
-      return 0;
-    }
-    case FieldKind::Bool: {
-      int r = PyObject_IsTrue(v);
-      if (r < 0) return -1;
-      field_at<bool>(o, p) = r != 0;
-      return 0;
-    }
+    case FieldKind::I64:
+      return store<int64_t>(o, p, v, to_i64);
+    case FieldKind::I32:
+      return store<int32_t>(o, p, v, [p](PyObject* x, int32_t& out) {
+        return to_i32(x, out, p->int_msg ? p->int_msg : kMsgInt32);
+      });
+    case FieldKind::U32:
+      return store<uint32_t>(o, p, v, to_u32);
+    case FieldKind::U64:
+      return store<uint64_t>(o, p, v, to_u64);
+    case FieldKind::U16:
+      return store<uint16_t>(o, p, v, to_u16);
+    case FieldKind::U8:
+      return store<uint8_t>(o, p, v, to_u8);
+    case FieldKind::Double:
+      return store<double>(o, p, v, to_double);
+    case FieldKind::Bool:
+      return store<bool>(o, p, v, [](PyObject* x, bool& out) {
+        const int r = PyObject_IsTrue(x);
+        out = r > 0;
+        return r >= 0;
+      });
     case FieldKind::Object:
       break;
   }
@@ -263,8 +293,8 @@ PyObject* setstate_body(PyObject*, PyObject*) {
   PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
   return nullptr;
 }
-constexpr FuncDef kReduceTemplate = method<&reduce_body>("__reduce_cython__", nullptr, noret());
-constexpr FuncDef kSetstateTemplate = method<&setstate_body>("__setstate_cython__", nullptr, noret(), p("__pyx_state"));
+constexpr FuncDef kReduceTemplate = method<&reduce_body>("__reduce_cython__", nullptr, returns());
+constexpr FuncDef kSetstateTemplate = method<&setstate_body>("__setstate_cython__", nullptr, returns(), param("__pyx_state"));
 
 int install_function(PyObject* dict, const FuncDef& d, PyTypeObject* type, const char* cls, const char* bind_as,
                      bool as_static = false) {
@@ -327,12 +357,47 @@ QualName ctor_qualname(const TypeDef* td) {
   return q;
 }
 
+// Slot tables live as long as the type, that is, for the process.
+int install_special_methods(const TypeDef* td, const HookSet& hooks) {
+  PyTypeObject* t = td->type;
+  if (td->len) {
+    auto* seq = static_cast<PySequenceMethods*>(PyMem_RawCalloc(1, sizeof(PySequenceMethods)));
+    auto* map = static_cast<PyMappingMethods*>(PyMem_RawCalloc(1, sizeof(PyMappingMethods)));
+    if (!seq || !map) {
+      PyMem_RawFree(seq);
+      PyMem_RawFree(map);
+      PyErr_NoMemory();
+      return -1;
+    }
+    seq->sq_length = hooks.len;
+    map->mp_length = hooks.len;
+    t->tp_as_sequence = seq;
+    t->tp_as_mapping = map;
+  }
+  if (td->truth) {
+    auto* num = static_cast<PyNumberMethods*>(PyMem_RawCalloc(1, sizeof(PyNumberMethods)));
+    if (!num) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    num->nb_bool = hooks.truth;
+    t->tp_as_number = num;
+  }
+  if (td->repr) t->tp_repr = hooks.repr;
+  return 0;
+}
+
 }  // namespace
 
 int ready_type(TypeDef* td) {
   PyTypeObject* t = td->type;
-  g_types.push_back(td);
   if (!(t->tp_flags & Py_TPFLAGS_READY)) {
+    if (g_ntypes == kMaxTypes) {
+      PyErr_SetString(PyExc_SystemError, "too many native types in one module");
+      return -1;
+    }
+    const HookSet& hooks = kHooks[g_ntypes];
+    g_typedefs[g_ntypes++] = td;
     const bool gc = td->gc || !td->object_fields.empty() || td->traverse;
     char* full = static_cast<char*>(PyMem_RawMalloc(strlen(g_def->dotted) + strlen(td->name) + 2));
     if (!full) {
@@ -348,12 +413,12 @@ int ready_type(TypeDef* td) {
     t->tp_doc = text_signature_doc(td);
     if (!t->tp_doc) return -1;
     t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (gc ? Py_TPFLAGS_HAVE_GC : 0);
-    t->tp_new = type_new;
-    t->tp_vectorcall = type_vectorcall;
-    t->tp_dealloc = type_dealloc;
+    t->tp_new = hooks.tp_new;
+    t->tp_vectorcall = hooks.vectorcall;
+    t->tp_dealloc = hooks.dealloc;
     if (gc) {
-      t->tp_traverse = type_traverse;
-      t->tp_clear = type_clear;
+      t->tp_traverse = hooks.traverse;
+      t->tp_clear = hooks.clear;
     }
     if (!td->props.empty()) {
       auto* gs = static_cast<PyGetSetDef*>(PyMem_RawCalloc(td->props.size() + 1, sizeof(PyGetSetDef)));
@@ -377,7 +442,7 @@ int ready_type(TypeDef* td) {
       }
       t->tp_getset = gs;
     }
-    if (td->slots) td->slots(t);
+    if (install_special_methods(td, hooks) < 0) return -1;
     if (PyType_Ready(t) < 0) return -1;
   }
   if (td->init && prepare(*td->init, ctor_qualname(td).text) < 0) return -1;

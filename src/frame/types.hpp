@@ -64,8 +64,11 @@ struct TypeDef {
   void (*dealloc)(PyObject*) = nullptr;  // runs before object fields are released
   void (*alloc_init)(PyObject*) = nullptr;  // after allocation, before the constructor
   bool gc = false;  // forced GC participation
-  // Sets further slots (tp_repr, tp_as_number, ...) before the type is readied.
-  void (*slots)(PyTypeObject*) = nullptr;
+  // Special methods; a failure gets a traceback entry named
+  // "<module>.<Class>.__len__" (and so on) like any method.
+  lenfunc len = nullptr;      // __len__, for both len() and the mapping protocol
+  inquiry truth = nullptr;    // __bool__
+  reprfunc repr = nullptr;    // __repr__
 };
 
 }  // namespace frame

@@ -8,14 +8,8 @@
 
 namespace {
 
-using frame::dfloat;
-using frame::dint;
-using frame::noret;
-using frame::p;
+using namespace frame::declarations;
 using frame::Ref;
-
-using TupleArg = frame::Exact<&PyTuple_Type, true, true>;
-using StrArg = frame::Exact<&PyUnicode_Type, true, true>;
 
 frame::Str s_lower("lower");
 frame::Str s_no_gpu("No GPU memory available");
@@ -31,18 +25,17 @@ constexpr const char* kNonChunkableOps[] = {
     "matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve", "inv", "sort", "argsort",
 };
 
-// Built once at initialisation and kept for the life of the process.
-PyObject* g_decision_no_gpu = nullptr;
-PyObject* g_decision_fits = nullptr;
-PyObject* g_decision_not_chunkable = nullptr;
-PyObject* g_chunkable_ops = nullptr;
-PyObject* g_non_chunkable_ops = nullptr;
-PyObject* g_str_lower = nullptr;  // the unbound str.lower
+frame::Num c_zero(0LL);
+frame::Num c_one(1LL);
+frame::Num c_two(2LL);
 
-PyObject* no_len_error() {
-  PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-  return nullptr;
-}
+// Decisions without arithmetic: (strategy, chunk size 0, one pass, message).
+frame::Const g_decision_no_gpu([] { return frame::tuple_of({c_two, c_zero, c_one, s_no_gpu}); });
+frame::Const g_decision_fits([] { return frame::tuple_of({c_zero, c_zero, c_one, s_fits}); });
+frame::Const g_decision_not_chunkable([] { return frame::tuple_of({c_two, c_zero, c_one, s_not_chunkable}); });
+frame::Const g_chunkable_ops([] { return frame::name_set(kChunkableOps); });
+frame::Const g_non_chunkable_ops([] { return frame::name_set(kNonChunkableOps); });
+frame::Const g_str_lower([] { return PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), s_lower); });
 
 PyObject* new_ref(PyObject* o) {
   Py_INCREF(o);
@@ -52,9 +45,10 @@ PyObject* new_ref(PyObject* o) {
 // ---------------------------------------------------------------------------
 // Sizing and strategy
 
-std::optional<uint64_t> estimate_allocation_bytes(TupleArg shape, int32_t element_size, double overhead_factor) {
+std::optional<uint64_t> estimate_allocation_bytes(TupleOrNoneNoted shape, int32_t element_size,
+                                                  double overhead_factor) {
   if (shape.is_none()) {
-    no_len_error();
+    frame::raise_no_len(shape);
     return std::nullopt;
   }
   uint64_t count = 1;
@@ -93,7 +87,7 @@ PyObject* decide_allocation_strategy(uint64_t requested_bytes, uint64_t availabl
   return PyTuple_Pack(4, code.get(), size.get(), cnt.get(), msg.get());
 }
 
-PyObject* compute_chunk_shapes(TupleArg shape, int32_t element_size, uint64_t max_chunk_bytes) {
+PyObject* compute_chunk_shapes(TupleOrNoneNoted shape, int32_t element_size, uint64_t max_chunk_bytes) {
   if (element_size < 1) {
     PyErr_SetString(PyExc_ValueError, "element_size must be positive");
     return nullptr;
@@ -102,7 +96,7 @@ PyObject* compute_chunk_shapes(TupleArg shape, int32_t element_size, uint64_t ma
     PyErr_SetString(PyExc_ValueError, "max_chunk_bytes must be positive");
     return nullptr;
   }
-  if (shape.is_none()) return no_len_error();
+  if (shape.is_none()) return frame::raise_no_len(shape);
   PyObject* const sh = shape.o;
   const Py_ssize_t ndim = PyTuple_GET_SIZE(sh);
   if (ndim == 0) {
@@ -174,7 +168,7 @@ struct Lowered {
   static uint32_t fold_ascii(uint32_t c) { return c - 'A' < 26u ? c + 32 : c; }
 
   bool init(PyObject* s) {
-    if (PyUnicode_CheckExact(s) && PyUnicode_READY(s) == 0 && PyUnicode_IS_ASCII(s)) {
+    if (PyUnicode_CheckExact(s) && frame::compat::unicode_ready(s) == 0 && PyUnicode_IS_ASCII(s)) {
       set(s);
       if (len <= kBuf) {
         const auto* src = static_cast<const Py_UCS1*>(data);
@@ -186,7 +180,7 @@ struct Lowered {
       return true;
     }
     owner = Ref(frame::call(g_str_lower, s));
-    if (!owner || PyUnicode_READY(owner.get()) < 0) return false;
+    if (!owner || frame::compat::unicode_ready(owner.get()) < 0) return false;
     set(owner.get());
     return true;
   }
@@ -224,7 +218,7 @@ struct Lowered {
   }
 };
 
-std::optional<bool> is_oom_error(StrArg error_message, StrArg error_type) {
+std::optional<bool> is_oom_error(StrOrNoneNoted error_message, StrOrNoneNoted error_type) {
   Lowered m, t;
   if (!m.init(error_message.o) || !t.init(error_type.o)) return std::nullopt;
   // Each rule is a conjunction of markers in m (rule 2 looks at t).
@@ -236,13 +230,13 @@ std::optional<bool> is_oom_error(StrArg error_message, StrArg error_type) {
 // Native-level membership test of the chunkable operations; -1 on error.
 int c_is_chunkable_operation(PyObject* operation) { return PySet_Contains(g_chunkable_ops, operation); }
 
-std::optional<bool> is_chunkable_operation(StrArg operation) {
+std::optional<bool> is_chunkable_operation(StrOrNoneNoted operation) {
   int r = c_is_chunkable_operation(operation.o);
   if (r < 0) return std::nullopt;
   return r != 0;
 }
 
-std::optional<double> score_gpu_suitability(uint64_t data_size_bytes, StrArg operation_type,
+std::optional<double> score_gpu_suitability(uint64_t data_size_bytes, StrOrNoneNoted operation_type,
                                             uint64_t available_gpu_memory, double headroom_ratio) {
   const uint64_t safe = drelling::safe_limit(available_gpu_memory, headroom_ratio);
   const double e = drelling::memory_score(data_size_bytes, safe);
@@ -268,77 +262,51 @@ double recommend_headroom(double current_pressure, double base_headroom) {
 const frame::FuncDef estimate_def = frame::fn<&estimate_allocation_bytes>(
     "estimate_allocation_bytes",
     "Estimate the bytes an array of `shape` with `element_size`-byte elements needs, times `overhead_factor`.",
-    noret(), p("shape"), p("element_size"), p("overhead_factor", dfloat(1.0)));
+    returns(), param("shape"), param("element_size"), param("overhead_factor", default_float(1.0)));
 const frame::FuncDef safe_limit_def = frame::fn<&calculate_safe_limit>(
-    "calculate_safe_limit", "Usable bytes of `available_bytes` after keeping back `headroom_ratio` of it.", noret(),
-    p("available_bytes"), p("headroom_ratio"));
+    "calculate_safe_limit", "Usable bytes of `available_bytes` after keeping back `headroom_ratio` of it.", returns(),
+    param("available_bytes"), param("headroom_ratio"));
 const frame::FuncDef decide_def = frame::fn<&decide_allocation_strategy>(
     "decide_allocation_strategy",
     "Decide between GPU direct (0), GPU chunked (1) and CPU fallback (2).\n\n"
     "Returns (strategy_code, chunk_size, chunk_count, message).",
-    noret(), p("requested_bytes"), p("available_bytes"), p("headroom_ratio"), p("is_chunkable"));
+    returns(), param("requested_bytes"), param("available_bytes"), param("headroom_ratio"), param("is_chunkable"));
 const frame::FuncDef chunk_shapes_def = frame::fn<&compute_chunk_shapes>(
-    "compute_chunk_shapes", "Split `shape` along its first axis into chunks of at most `max_chunk_bytes`.", noret(),
-    p("shape"), p("element_size"), p("max_chunk_bytes"));
+    "compute_chunk_shapes", "Split `shape` along its first axis into chunks of at most `max_chunk_bytes`.", returns(),
+    param("shape"), param("element_size"), param("max_chunk_bytes"));
 const frame::FuncDef optimal_chunks_def = frame::fn<&calculate_optimal_chunks>(
     "calculate_optimal_chunks", "Number of chunks for `total_bytes` under the safe limit, within the given bounds.",
-    noret(), p("total_bytes"), p("available_bytes"), p("headroom_ratio"), p("min_chunks", dint(1)),
-    p("max_chunks", dint(1000)));
+    returns(), param("total_bytes"), param("available_bytes"), param("headroom_ratio"),
+    param("min_chunks", default_int(1)), param("max_chunks", default_int(1000)));
 const frame::FuncDef oom_def = frame::fn<&is_oom_error>(
-    "is_oom_error", "Whether an error message and type name describe an out-of-memory error.", noret(),
-    p("error_message"), p("error_type"));
+    "is_oom_error", "Whether an error message and type name describe an out-of-memory error.", returns(),
+    param("error_message"), param("error_type"));
 const frame::FuncDef chunkable_def = frame::fn<&is_chunkable_operation>(
-    "is_chunkable_operation", "Whether an array-creation operation can be safely chunked.", noret(), p("operation"));
+    "is_chunkable_operation", "Whether an array-creation operation can be safely chunked.", returns(),
+    param("operation"));
 const frame::FuncDef suitability_def = frame::fn<&score_gpu_suitability>(
-    "score_gpu_suitability", "Score in [0, 0.9] of how well the data and operation suit the GPU.", noret(),
-    p("data_size_bytes"), p("operation_type"), p("available_gpu_memory"), p("headroom_ratio"));
+    "score_gpu_suitability", "Score in [0, 0.9] of how well the data and operation suit the GPU.", returns(),
+    param("data_size_bytes"), param("operation_type"), param("available_gpu_memory"), param("headroom_ratio"));
 const frame::FuncDef pressure_def = frame::fn<&calculate_memory_pressure>(
-    "calculate_memory_pressure", "Fraction of memory in use, capped at 1.0.", noret(), p("used_bytes"),
-    p("total_bytes"));
+    "calculate_memory_pressure", "Fraction of memory in use, capped at 1.0.", returns(), param("used_bytes"),
+    param("total_bytes"));
 const frame::FuncDef headroom_def = frame::fn<&recommend_headroom>(
-    "recommend_headroom", "Headroom ratio in [0.3, 0.8] recommended for the current memory pressure.", noret(),
-    p("current_pressure"), p("base_headroom", dfloat(0.5)));
+    "recommend_headroom", "Headroom ratio in [0.3, 0.8] recommended for the current memory pressure.", returns(),
+    param("current_pressure"), param("base_headroom", default_float(0.5)));
 
 // ---------------------------------------------------------------------------
 // Module
 
-PyObject* decision(long code, PyObject* message) {
-  Ref c(PyLong_FromLong(code));
-  Ref size(PyLong_FromLong(0));
-  Ref count(PyLong_FromLong(1));
-  if (!c || !size || !count) return nullptr;
-  return PyTuple_Pack(4, c.get(), size.get(), count.get(), message);
-}
-
-template <std::size_t N>
-PyObject* name_set(const char* const (&names)[N]) {
-  Ref set(PySet_New(nullptr));
-  if (!set) return nullptr;
-  for (const char* n : names) {
-    Ref s(PyUnicode_InternFromString(n));
-    if (!s || PySet_Add(set, s) < 0) return nullptr;
-  }
-  return set.release();
-}
-
 int module_body(PyObject*) {
-  for (const frame::FuncDef* d : {&estimate_def, &safe_limit_def, &decide_def, &chunk_shapes_def,
-                                  &optimal_chunks_def, &oom_def, &chunkable_def, &suitability_def, &pressure_def,
-                                  &headroom_def}) {
-    if (frame::add_function(*d) < 0) return -1;
-  }
-  g_decision_no_gpu = decision(2, s_no_gpu);
-  g_decision_fits = decision(0, s_fits);
-  g_decision_not_chunkable = decision(2, s_not_chunkable);
-  if (!g_decision_no_gpu || !g_decision_fits || !g_decision_not_chunkable) return -1;
-  g_chunkable_ops = name_set(kChunkableOps);
-  g_non_chunkable_ops = name_set(kNonChunkableOps);
-  if (!g_chunkable_ops || !g_non_chunkable_ops) return -1;
-  g_str_lower = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), s_lower);
-  if (!g_str_lower) return -1;
+  if (frame::add_functions() < 0) return -1;
   if (frame::import_module("logging") < 0 || frame::make_logger() < 0) return -1;
   return frame::log_info("Talvora GPU Algorithms Cython module loaded - IP protected");
 }
+
+const frame::FuncDef* const kFunctions[] = {
+    &estimate_def, &safe_limit_def, &decide_def, &chunk_shapes_def, &optimal_chunks_def, &oom_def, &chunkable_def,
+    &suitability_def, &pressure_def, &headroom_def,
+};
 
 const frame::ModuleDef kModule = {
     .dotted = "talvora.gpu.drelling",
@@ -347,6 +315,7 @@ const frame::ModuleDef kModule = {
            "chunk shapes, out-of-memory recognition, suitability, memory pressure and headroom.",
     .source = "src/gpu/drelling.cpp",
     .types = {},
+    .functions = kFunctions,
     .body = module_body,
 };
 

@@ -6,16 +6,9 @@
 
 namespace {
 
-using frame::AnnInt;
-using frame::dfloat;
-using frame::dint;
-using frame::FieldKind;
-using frame::none;
-using frame::noret;
-using frame::p;
-using frame::pint;
+using namespace frame::declarations;
 using frame::Ref;
-using frame::ret;
+using frame::FieldKind;
 
 frame::Str s_time("time");
 frame::Str s_debug("debug");
@@ -47,17 +40,16 @@ PyTypeObject PolicyConfigType;
 PyTypeObject FunctionMetricsType;
 PyTypeObject AdaptivePolicyType;
 
-// Keyword-name tuples for calling the two record classes, made at init.
-PyObject* g_config_kwnames = nullptr;
-PyObject* g_metrics_kwnames = nullptr;
+// Keyword names for calling the two record classes.
+constexpr const char* kConfigFields[] = {"initial_threshold", "min_threshold", "max_threshold", "learning_rate",
+                                         "target_speedup"};
+constexpr const char* kMetricsFields[] = {"call_count", "compile_count", "avg_speedup", "total_execution_time_ms",
+                                          "last_compile_time"};
+frame::Names g_config_kwnames(kConfigFields);
+frame::Names g_metrics_kwnames(kMetricsFields);
 
 // The shared policy of get_orvistle(); nullptr stands for None.
 PyObject* g_global_policy = nullptr;
-
-// Calls `type` with the objects in `args` bound to the names in `kwnames`.
-PyObject* call_with_keywords(PyTypeObject* type, PyObject* kwnames, PyObject* const* args) {
-  return PyObject_Vectorcall(reinterpret_cast<PyObject*>(type), args, 0, kwnames);
-}
 
 // Reads attribute `name` as a double; `fallback` when the attribute is missing.
 bool attr_double(PyObject* o, PyObject* name, double& out, const double* fallback = nullptr) {
@@ -126,9 +118,10 @@ int pc_cinit(PolicyConfig* self, int32_t initial_threshold, int32_t min_threshol
   return 0;
 }
 
-frame::FuncDef pc_init_def = frame::ctor<&pc_cinit>(
-    p("initial_threshold", dint(100)), p("min_threshold", dint(10)), p("max_threshold", dint(10000)),
-    p("learning_rate", dfloat(0.1)), p("target_speedup", dfloat(2.0)));
+frame::FuncDef pc_init_def =
+    frame::ctor<&pc_cinit>(param("initial_threshold", default_int(100)), param("min_threshold", default_int(10)),
+                           param("max_threshold", default_int(10000)), param("learning_rate", default_float(0.1)),
+                           param("target_speedup", default_float(2.0)));
 
 const frame::Property pc_props[] = {
     frame::field("initial_threshold", FieldKind::I32, offsetof(PolicyConfig, initial_threshold)),
@@ -192,8 +185,9 @@ int fm_cinit(FunctionMetrics* self, uint64_t call_count, uint32_t compile_count,
 }
 
 frame::FuncDef fm_init_def = frame::ctor<&fm_cinit>(
-    p("call_count", dint(0)), p("compile_count", dint(0)), p("avg_speedup", dfloat(1.0)),
-    p("total_execution_time_ms", dfloat(0.0)), p("last_compile_time", dfloat(0.0)), p("last_compiled", dfloat(-1.0)));
+    param("call_count", default_int(0)), param("compile_count", default_int(0)),
+    param("avg_speedup", default_float(1.0)), param("total_execution_time_ms", default_float(0.0)),
+    param("last_compile_time", default_float(0.0)), param("last_compiled", default_float(-1.0)));
 
 const frame::Property fm_props[] = {
     frame::field("call_count", FieldKind::U64, offsetof(FunctionMetrics, call_count)),
@@ -226,23 +220,23 @@ frame::TypeDef fm_type = {
 // ---------------------------------------------------------------------------
 // Factories
 
-PyObject* create_function_metrics(AnnInt call_count, AnnInt compile_count, double avg_speedup,
+PyObject* create_function_metrics(AnnotatedInt call_count, AnnotatedInt compile_count, double avg_speedup,
                                   double total_execution_time_ms, double last_compile_time) {
   Ref speedup(PyFloat_FromDouble(avg_speedup));
   Ref total(PyFloat_FromDouble(total_execution_time_ms));
   Ref last(PyFloat_FromDouble(last_compile_time));
   if (!speedup || !total || !last) return nullptr;
   PyObject* args[] = {call_count.get(), compile_count.get(), speedup.get(), total.get(), last.get()};
-  return call_with_keywords(&FunctionMetricsType, g_metrics_kwnames, args);
+  return frame::call_with_keywords(reinterpret_cast<PyObject*>(&FunctionMetricsType), g_metrics_kwnames, args);
 }
 
-PyObject* create_policy_config(AnnInt initial_threshold, AnnInt min_threshold, AnnInt max_threshold,
+PyObject* create_policy_config(AnnotatedInt initial_threshold, AnnotatedInt min_threshold, AnnotatedInt max_threshold,
                                double learning_rate, double target_speedup) {
   Ref rate(PyFloat_FromDouble(learning_rate));
   Ref target(PyFloat_FromDouble(target_speedup));
   if (!rate || !target) return nullptr;
   PyObject* args[] = {initial_threshold.get(), min_threshold.get(), max_threshold.get(), rate.get(), target.get()};
-  return call_with_keywords(&PolicyConfigType, g_config_kwnames, args);
+  return frame::call_with_keywords(reinterpret_cast<PyObject*>(&PolicyConfigType), g_config_kwnames, args);
 }
 
 frame::FuncDef create_function_metrics_def = frame::fn<&create_function_metrics>(
@@ -250,18 +244,18 @@ frame::FuncDef create_function_metrics_def = frame::fn<&create_function_metrics>
     "Create a FunctionMetrics record.\n\n"
     "Keyword-friendly factory; the class's range checks apply and the\n"
     "record's timestamp is last_compile_time.",
-    ret("FunctionMetrics"), pint("call_count", dint(0)), pint("compile_count", dint(0)),
-    p("avg_speedup", dfloat(1.0), "float"), p("total_execution_time_ms", dfloat(0.0), "float"),
-    p("last_compile_time", dfloat(0.0), "float"));
+    returns("FunctionMetrics"), int_param("call_count", default_int(0)), int_param("compile_count", default_int(0)),
+    param("avg_speedup", default_float(1.0), "float"), param("total_execution_time_ms", default_float(0.0), "float"),
+    param("last_compile_time", default_float(0.0), "float"));
 
 frame::FuncDef create_policy_config_def = frame::fn<&create_policy_config>(
     "create_policy_config",
     "Create a PolicyConfig.\n\n"
     "Keyword-friendly factory; raises the ValueError of PolicyConfig when the\n"
     "settings are inconsistent.",
-    ret("PolicyConfig"), pint("initial_threshold", dint(100)), pint("min_threshold", dint(10)),
-    pint("max_threshold", dint(10000)), p("learning_rate", dfloat(0.1), "float"),
-    p("target_speedup", dfloat(2.0), "float"));
+    returns("PolicyConfig"), int_param("initial_threshold", default_int(100)),
+    int_param("min_threshold", default_int(10)), int_param("max_threshold", default_int(10000)),
+    param("learning_rate", default_float(0.1), "float"), param("target_speedup", default_float(2.0), "float"));
 
 // ---------------------------------------------------------------------------
 // Adaptation arithmetic
@@ -357,7 +351,7 @@ PyObject* config_from_object(PyObject* src) {
     }
   }
   PyObject* args[] = {values[0].get(), values[1].get(), values[2].get(), values[3].get(), values[4].get()};
-  return call_with_keywords(&PolicyConfigType, g_config_kwnames, args);
+  return frame::call_with_keywords(reinterpret_cast<PyObject*>(&PolicyConfigType), g_config_kwnames, args);
 }
 
 int ap_cinit(AdaptivePolicy* self, PyObject* config) {
@@ -382,33 +376,27 @@ int ap_cinit(AdaptivePolicy* self, PyObject* config) {
   return 0;
 }
 
-// Leaves the `with lock:` block on the error path.
-PyObject* fail_locked(frame::With& with) {
-  with.exit_error();
-  return nullptr;
-}
-
-PyObject* ap_get_threshold(AdaptivePolicy* self, frame::Exact<&PyUnicode_Type, true> func_id) {
+PyObject* ap_get_threshold(AdaptivePolicy* self, StrOrNone func_id) {
   if (!check_state(self)) return nullptr;
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
-  PyObject* stored = PyDict_GetItemWithError(self->thresholds, func_id);
   Ref result;
-  if (stored) {
-    Py_INCREF(stored);
-    result = Ref(stored);
-  } else if (PyErr_Occurred()) {
-    return fail_locked(with);
-  } else {
+  const int rc = frame::with_lock(self->lock, [&] {
+    PyObject* stored = PyDict_GetItemWithError(self->thresholds, func_id);
+    if (stored) {
+      Py_INCREF(stored);
+      result = Ref(stored);
+      return true;
+    }
+    if (PyErr_Occurred()) return false;
     // The exact settings type's property reads the native field; a subclass
     // may replace the property, so it gets the attribute read.
     if (Py_TYPE(self->config) == &PolicyConfigType)
       result = Ref(PyLong_FromLong(reinterpret_cast<PolicyConfig*>(self->config)->initial_threshold));
     else
       result = Ref(PyObject_GetAttr(self->config, s_initial_threshold));
-    if (!result) return fail_locked(with);
-  }
-  if (!with.exit_ok()) return nullptr;
+    return static_cast<bool>(result);
+  });
+  if (rc < 0) return nullptr;
+  if (!result) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
   return result.release();
 }
 
@@ -445,7 +433,7 @@ PyObject* wall_clock() {
   return frame::call_method(time.get(), s_time);
 }
 
-PyObject* ap_should_compile(AdaptivePolicy* self, frame::Exact<&PyUnicode_Type, true> func_id,
+PyObject* ap_should_compile(AdaptivePolicy* self, StrOrNone func_id,
                             PyObject* telemetry_store) {
   double current_time;
   {
@@ -453,64 +441,59 @@ PyObject* ap_should_compile(AdaptivePolicy* self, frame::Exact<&PyUnicode_Type, 
     if (!now || !frame::to_double(now, current_time)) return nullptr;
   }
   if (!check_state(self)) return nullptr;
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
   int32_t threshold;
-  if (!threshold_of(self, func_id, threshold)) return fail_locked(with);
   Reading r;
-  {
+  const int rc = frame::with_lock(self->lock, [&] {
+    if (!threshold_of(self, func_id, threshold)) return false;
     Ref metrics(frame::call_method(telemetry_store, s_get_metrics, func_id.o));
-    if (!metrics || !read_metrics(metrics, r)) return fail_locked(with);
-  }
-  if (!with.exit_ok()) return nullptr;
+    return metrics && read_metrics(metrics, r);
+  });
+  if (rc < 0) return nullptr;
+  if (rc == 0) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
   return frame::to_result(
       compile_due(r.call_count, threshold, r.compile_count, current_time, r.last_compiled, self->recompile_interval));
 }
 
-PyObject* ap_update(AdaptivePolicy* self, frame::Exact<&PyUnicode_Type, true> func_id, PyObject* telemetry_store) {
+PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry_store) {
   if (!check_state(self)) return nullptr;
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
-  Ref metrics(frame::call_method(telemetry_store, s_get_metrics, func_id.o));
-  if (!metrics) return fail_locked(with);
+  Ref metrics;
   Reading r;
-  if (Py_TYPE(metrics.get()) == &FunctionMetricsType) {
-    auto* m = reinterpret_cast<FunctionMetrics*>(metrics.get());
-    if (m->vtab->get_compile_count_fast(m) == 0) {
-      if (!with.exit_ok()) return nullptr;
-      Py_RETURN_NONE;
+  int32_t current = 0, updated = 0;
+  bool changed = false;
+  const int rc = frame::with_lock(self->lock, [&] {
+    metrics = Ref(frame::call_method(telemetry_store, s_get_metrics, func_id.o));
+    if (!metrics) return false;
+    if (Py_TYPE(metrics.get()) == &FunctionMetricsType) {
+      auto* m = reinterpret_cast<FunctionMetrics*>(metrics.get());
+      if (m->vtab->get_compile_count_fast(m) == 0) return true;
+    } else {
+      Ref compiles(PyObject_GetAttr(metrics, s_compile_count));
+      if (!compiles) return false;
+      int never = PyObject_RichCompareBool(compiles, c_zero, Py_EQ);
+      if (never < 0) return false;
+      if (never) return true;
     }
-  } else {
-    Ref compiles(PyObject_GetAttr(metrics, s_compile_count));
-    if (!compiles) return fail_locked(with);
-    int never = PyObject_RichCompareBool(compiles, c_zero, Py_EQ);
-    if (never < 0) return fail_locked(with);
-    if (never) {
-      if (!with.exit_ok()) return nullptr;
-      Py_RETURN_NONE;
+    if (!threshold_of(self, func_id, current)) return false;
+    if (Py_TYPE(metrics.get()) == &FunctionMetricsType) {
+      auto* m = reinterpret_cast<FunctionMetrics*>(metrics.get());
+      r.compile_count = m->vtab->get_compile_count_fast(m);
+      r.avg_speedup = m->vtab->get_avg_speedup_fast(m);
+    } else {
+      Ref compiles(PyObject_GetAttr(metrics, s_compile_count));
+      if (!compiles || !frame::to_u32(compiles, r.compile_count)) return false;
+      if (!attr_double(metrics, s_avg_speedup, r.avg_speedup)) return false;
     }
-  }
-  int32_t current;
-  if (!threshold_of(self, func_id, current)) return fail_locked(with);
-  if (Py_TYPE(metrics.get()) == &FunctionMetricsType) {
-    auto* m = reinterpret_cast<FunctionMetrics*>(metrics.get());
-    r.compile_count = m->vtab->get_compile_count_fast(m);
-    r.avg_speedup = m->vtab->get_avg_speedup_fast(m);
-  } else {
-    Ref compiles(PyObject_GetAttr(metrics, s_compile_count));
-    if (!compiles || !frame::to_u32(compiles, r.compile_count)) return fail_locked(with);
-    if (!attr_double(metrics, s_avg_speedup, r.avg_speedup)) return fail_locked(with);
-  }
-  PolicyConfig* cfg = as_config(self->config);
-  const int32_t updated = adapt_threshold(
-      current, r.compile_count, r.avg_speedup, cfg->vtab->get_learning_rate_fast(cfg),
-      cfg->vtab->get_target_speedup_fast(cfg), cfg->vtab->get_min_threshold_fast(cfg),
-      cfg->vtab->get_max_threshold_fast(cfg));
-  {
+    PolicyConfig* cfg = as_config(self->config);
+    updated = adapt_threshold(current, r.compile_count, r.avg_speedup, cfg->vtab->get_learning_rate_fast(cfg),
+                              cfg->vtab->get_target_speedup_fast(cfg), cfg->vtab->get_min_threshold_fast(cfg),
+                              cfg->vtab->get_max_threshold_fast(cfg));
     Ref value(PyLong_FromLong(updated));
-    if (!value || PyDict_SetItem(self->thresholds, func_id, value) < 0) return fail_locked(with);
-  }
-  if (!with.exit_ok()) return nullptr;
+    if (!value || PyDict_SetItem(self->thresholds, func_id, value) < 0) return false;
+    changed = true;
+    return true;
+  });
+  if (rc < 0) return nullptr;
+  if (!changed) Py_RETURN_NONE;
 
   Ref speedup(frame::format_float(r.avg_speedup, 'f', 2));
   if (!speedup) return nullptr;
@@ -568,11 +551,13 @@ PyObject* statistics_locked(AdaptivePolicy* self) {
 
 PyObject* ap_get_statistics(AdaptivePolicy* self) {
   if (!check_state(self)) return nullptr;
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
-  Ref result(statistics_locked(self));
-  if (!result) return fail_locked(with);
-  if (!with.exit_ok()) return nullptr;
+  Ref result;
+  const int rc = frame::with_lock(self->lock, [&] {
+    result = Ref(statistics_locked(self));
+    return static_cast<bool>(result);
+  });
+  if (rc < 0) return nullptr;
+  if (!result) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
   return result.release();
 }
 
@@ -582,35 +567,37 @@ PyObject* ap_get_config(PyObject* o, void*) {
   return c;
 }
 
-frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(p("config", none()));
+frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(param("config", default_none()));
 frame::FuncDef ap_get_threshold_def = frame::method<&ap_get_threshold>(
     "get_threshold",
     "Get current threshold for function.\n\n"
     "Args:\n    func_id: Function identifier\n\n"
     "Returns:\n    The adapted threshold, or the configured initial threshold\n\n"
     "Performance: <100ns (dict lookup with lock)",
-    ret("int"), p("func_id"));
+    returns("int", Coerce::Int), param("func_id"));
 frame::FuncDef ap_should_compile_def = frame::method<&ap_should_compile>(
     "should_compile",
     "Decide if function should be compiled.\n\n"
-    "Args:\n    func_id: Function identifier\n    telemetry_store: Store whose get_metrics(func_id) describes the function\n\n"
+    "Args:\n    func_id: Function identifier\n    telemetry_store: Store whose get_metrics(func_id) describes the "
+    "function\n\n"
     "Returns:\n    True when the call count reached the threshold and the function was\n"
     "    never compiled or was last compiled at least 600 seconds ago\n\n"
     "Performance: <1us (threshold check + metrics lookup)",
-    ret("bool"), p("func_id"), p("telemetry_store"));
-frame::FuncDef ap_update_def = frame::method<&ap_update>(
-    "update",
-    "Update policy based on compilation outcome.\n\n"
-    "Lowers the function's threshold when its average speed-up beat the target,\n"
-    "raises it otherwise; the step shrinks with every compilation.\n\n"
-    "Args:\n    func_id: Function identifier\n    telemetry_store: Store whose get_metrics(func_id) describes the function\n\n"
-    "Performance: <1us (adaptive update)",
-    noret(), p("func_id"), p("telemetry_store"));
+    returns("bool"), param("func_id"), param("telemetry_store"));
+frame::FuncDef ap_update_def =
+    frame::method<&ap_update>("update",
+                              "Update policy based on compilation outcome.\n\n"
+                              "Lowers the function's threshold when its average speed-up beat the target,\n"
+                              "raises it otherwise; the step shrinks with every compilation.\n\n"
+                              "Args:\n    func_id: Function identifier\n    telemetry_store: Store whose "
+                              "get_metrics(func_id) describes the function\n\n"
+                              "Performance: <1us (adaptive update)",
+                              returns(), param("func_id"), param("telemetry_store"));
 frame::FuncDef ap_get_statistics_def = frame::method<&ap_get_statistics>(
     "get_statistics",
     "Get policy statistics.\n\n"
     "Returns:\n    Dict with tracked_functions, avg_threshold, min_threshold, max_threshold",
-    ret("Dict"));
+    returns("Dict"));
 
 const frame::Entry ap_body[] = {
     frame::def(ap_get_threshold_def),
@@ -653,26 +640,31 @@ frame::TypeDef ap_type = {
 PyObject* get_orvistle() {
   Ref lock(frame::get_global(s_policy_lock));
   if (!lock) return nullptr;
-  frame::With with;
-  if (!with.enter(lock)) return nullptr;
-  if (!g_global_policy) {
-    g_global_policy = PyObject_Vectorcall(reinterpret_cast<PyObject*>(&AdaptivePolicyType), nullptr, 0, nullptr);
-    if (!g_global_policy) return fail_locked(with);
-  }
-  Ref policy(g_global_policy);
-  Py_INCREF(g_global_policy);
-  if (!with.exit_ok()) return nullptr;
+  Ref policy;
+  const int rc = frame::with_lock(lock, [&] {
+    if (!g_global_policy) {
+      g_global_policy = PyObject_Vectorcall(reinterpret_cast<PyObject*>(&AdaptivePolicyType), nullptr, 0, nullptr);
+      if (!g_global_policy) return false;
+    }
+    Py_INCREF(g_global_policy);
+    policy = Ref(g_global_policy);
+    return true;
+  });
+  if (rc < 0) return nullptr;
+  if (!policy) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
   return policy.release();
 }
 
 PyObject* reset_orvistle() {
   Ref lock(frame::get_global(s_policy_lock));
   if (!lock) return nullptr;
-  frame::With with;
-  if (!with.enter(lock)) return nullptr;
-  Ref old(g_global_policy);  // released after the lock
-  g_global_policy = nullptr;
-  if (!with.exit_ok()) return nullptr;
+  Ref old;  // released after the lock
+  const int rc = frame::with_lock(lock, [&] {
+    old = Ref(g_global_policy);
+    g_global_policy = nullptr;
+    return true;
+  });
+  if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -681,51 +673,31 @@ frame::FuncDef get_orvistle_def = frame::fn<&get_orvistle>(
     "Get global adaptive policy instance.\n\n"
     "Creates it with the default configuration on first use; every later call\n"
     "returns the same instance until reset_orvistle().",
-    ret("AdaptivePolicy"));
+    returns("AdaptivePolicy"));
 frame::FuncDef reset_orvistle_def = frame::fn<&reset_orvistle>(
     "reset_orvistle",
     "Reset the global adaptive policy instance.\n\n"
     "Holders of the old instance keep using it; the next get_orvistle() creates\n"
     "a fresh one.",
-    noret());
+    returns());
 
 // ---------------------------------------------------------------------------
 // Module
-
-PyObject* name_tuple(std::initializer_list<PyObject*> names) {
-  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-  if (!t) return nullptr;
-  Py_ssize_t i = 0;
-  for (PyObject* n : names) {
-    Py_INCREF(n);
-    PyTuple_SET_ITEM(t, i++, n);
-  }
-  return t;
-}
 
 int module_body(PyObject*) {
   if (frame::import_module("time") < 0 || frame::import_module("logging") < 0 ||
       frame::import_module("threading") < 0 || frame::import_from("typing", {"Dict", "Optional"}) < 0 ||
       frame::make_logger() < 0)
     return -1;
-  if (!g_config_kwnames) {
-    g_config_kwnames = name_tuple(
-        {s_initial_threshold, s_min_threshold, s_max_threshold, s_learning_rate, s_target_speedup});
-    if (!g_config_kwnames) return -1;
-  }
-  if (!g_metrics_kwnames) {
-    g_metrics_kwnames = name_tuple(
-        {s_call_count, s_compile_count, s_avg_speedup, s_total_execution_time_ms, s_last_compile_time});
-    if (!g_metrics_kwnames) return -1;
-  }
   Ref lock(frame::new_lock());
   if (!lock || frame::set_global("_policy_lock", lock) < 0) return -1;
-  if (frame::add_function(get_orvistle_def) < 0 || frame::add_function(reset_orvistle_def) < 0 ||
-      frame::add_function(create_function_metrics_def) < 0 || frame::add_function(create_policy_config_def) < 0)
-    return -1;
+  if (frame::add_functions() < 0) return -1;
   return frame::log_info("Talvora Adaptive Policy Cython module loaded - IP protected");
 }
 
+const frame::FuncDef* const kFunctions[] = {
+    &get_orvistle_def, &reset_orvistle_def, &create_function_metrics_def, &create_policy_config_def,
+};
 frame::TypeDef* const kTypes[] = {&pc_type, &fm_type, &ap_type};
 
 const frame::ModuleDef kModule = {
@@ -736,6 +708,7 @@ const frame::ModuleDef kModule = {
            "Reduces compilation attempts while maximizing benefit.",
     .source = "src/jit/orvistle.cpp",
     .types = kTypes,
+    .functions = kFunctions,
     .body = module_body,
 };
 

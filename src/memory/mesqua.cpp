@@ -6,14 +6,8 @@
 
 namespace {
 
-using frame::AnnInt;
-using frame::dint;
-using frame::none;
-using frame::p;
-using frame::pint;
+using namespace frame::declarations;
 using frame::Ref;
-using frame::ret;
-using frame::noret;
 
 frame::Str s_time("time");
 frame::Str s_perf_counter_ns("perf_counter_ns");
@@ -112,17 +106,19 @@ int64_t ac_fetch_and_add(AtomicCounter* self, int64_t delta) {
   return frame::nogil([&] { return self->vtab->_c_fetch_and_add(self, delta); });
 }
 
-frame::FuncDef ac_init_def = frame::ctor<&ac_cinit>(p("initial_value", dint(0)));
-frame::FuncDef ac_load_def = frame::method<&ac_load>("load", "Atomically load value.", ret("int"));
-frame::FuncDef ac_store_def = frame::method<&ac_store>("store", "Atomically store value.", noret(), p("value"));
-frame::FuncDef ac_increment_def = frame::method<&ac_increment>(
-    "increment", "Atomically increment and return new value.", ret("int"), p("delta", dint(1)));
-frame::FuncDef ac_decrement_def = frame::method<&ac_decrement>(
-    "decrement", "Atomically decrement and return new value.", ret("int"), p("delta", dint(1)));
+frame::FuncDef ac_init_def = frame::ctor<&ac_cinit>(param("initial_value", default_int(0)));
+frame::FuncDef ac_load_def = frame::method<&ac_load>("load", "Atomically load value.", returns("int", Coerce::Int));
+frame::FuncDef ac_store_def = frame::method<&ac_store>("store", "Atomically store value.", returns(), param("value"));
+frame::FuncDef ac_increment_def =
+    frame::method<&ac_increment>("increment", "Atomically increment and return new value.", returns("int", Coerce::Int),
+                                 param("delta", default_int(1)));
+frame::FuncDef ac_decrement_def =
+    frame::method<&ac_decrement>("decrement", "Atomically decrement and return new value.", returns("int", Coerce::Int),
+                                 param("delta", default_int(1)));
 frame::FuncDef ac_cas_def = frame::method<&ac_compare_and_swap>(
-    "compare_and_swap", "Atomically compare and swap.", ret("bool"), p("expected"), p("new_value"));
-frame::FuncDef ac_faa_def =
-    frame::method<&ac_fetch_and_add>("fetch_and_add", "Atomically fetch and add.", ret("int"), p("delta"));
+    "compare_and_swap", "Atomically compare and swap.", returns("bool"), param("expected"), param("new_value"));
+frame::FuncDef ac_faa_def = frame::method<&ac_fetch_and_add>("fetch_and_add", "Atomically fetch and add.",
+                                                             returns("int", Coerce::Int), param("delta"));
 
 const frame::Entry ac_body[] = {
     frame::def(ac_load_def),
@@ -156,7 +152,7 @@ frame::TypeDef ac_type = {
 
 PyObject* counter_of(PyObject* self) { return PyObject_GetAttr(self, s_counter); }
 
-PyObject* w_init(PyObject* self, AnnInt initial_value) {
+PyObject* w_init(PyObject* self, AnnotatedInt initial_value) {
   Ref cls(frame::get_global(s_AtomicCounter));
   if (!cls) return nullptr;
   Ref counter(frame::call(cls.get(), initial_value.get()));
@@ -169,31 +165,33 @@ PyObject* w_forward0(PyObject* self) {
   return c ? frame::call_method(c.get(), *Name) : nullptr;
 }
 template <frame::Str* Name>
-PyObject* w_forward1(PyObject* self, AnnInt a) {
+PyObject* w_forward1(PyObject* self, AnnotatedInt a) {
   Ref c(counter_of(self));
   return c ? frame::call_method(c.get(), *Name, a.get()) : nullptr;
 }
-PyObject* w_store(PyObject* self, AnnInt value) {
+PyObject* w_store(PyObject* self, AnnotatedInt value) {
   Ref r(w_forward1<&s_py_store>(self, std::move(value)));
   if (!r) return nullptr;
   Py_RETURN_NONE;
 }
-PyObject* w_cas(PyObject* self, AnnInt expected, AnnInt new_value) {
+PyObject* w_cas(PyObject* self, AnnotatedInt expected, AnnotatedInt new_value) {
   Ref c(counter_of(self));
   return c ? frame::call_method(c.get(), s_py_compare_and_swap, expected.get(), new_value.get()) : nullptr;
 }
 
-frame::FuncDef w_init_def = frame::fn<&w_init>("__init__", nullptr, noret(), p("self"), pint("initial_value", dint(0)));
-frame::FuncDef w_load_def = frame::fn<&w_forward0<&s_py_load>>("load", nullptr, ret("int"), p("self"));
-frame::FuncDef w_store_def = frame::fn<&w_store>("store", nullptr, noret(), p("self"), pint("value"));
-frame::FuncDef w_increment_def =
-    frame::fn<&w_forward1<&s_py_increment>>("increment", nullptr, ret("int"), p("self"), pint("delta", dint(1)));
-frame::FuncDef w_decrement_def =
-    frame::fn<&w_forward1<&s_py_decrement>>("decrement", nullptr, ret("int"), p("self"), pint("delta", dint(1)));
-frame::FuncDef w_cas_def =
-    frame::fn<&w_cas>("compare_and_swap", nullptr, ret("bool"), p("self"), pint("expected"), pint("new_value"));
-frame::FuncDef w_faa_def =
-    frame::fn<&w_forward1<&s_py_fetch_and_add>>("fetch_and_add", nullptr, ret("int"), p("self"), pint("delta"));
+frame::FuncDef w_init_def =
+    frame::fn<&w_init>("__init__", nullptr, returns(), param("self"), int_param("initial_value", default_int(0)));
+frame::FuncDef w_load_def =
+    frame::fn<&w_forward0<&s_py_load>>("load", nullptr, returns("int", Coerce::Int), param("self"));
+frame::FuncDef w_store_def = frame::fn<&w_store>("store", nullptr, returns(), param("self"), int_param("value"));
+frame::FuncDef w_increment_def = frame::fn<&w_forward1<&s_py_increment>>(
+    "increment", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta", default_int(1)));
+frame::FuncDef w_decrement_def = frame::fn<&w_forward1<&s_py_decrement>>(
+    "decrement", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta", default_int(1)));
+frame::FuncDef w_cas_def = frame::fn<&w_cas>("compare_and_swap", nullptr, returns("bool"), param("self"),
+                                             int_param("expected"), int_param("new_value"));
+frame::FuncDef w_faa_def = frame::fn<&w_forward1<&s_py_fetch_and_add>>(
+    "fetch_and_add", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta"));
 
 // ---------------------------------------------------------------------------
 // LockFreeStatistics
@@ -330,8 +328,8 @@ bool to_i64s(std::initializer_list<std::pair<PyObject*, int64_t*>> items) {
   return true;
 }
 
-PyObject* lfs_py_record_allocation(LockFreeStatistics* self, AnnInt size, bool is_bucketed, AnnInt padding,
-                                   AnnInt time_ns) {
+PyObject* lfs_py_record_allocation(LockFreeStatistics* self, AnnotatedInt size, bool is_bucketed, AnnotatedInt padding,
+                                   AnnotatedInt time_ns) {
   int64_t sz, pad, t;
   if (!to_i64s({{size, &sz}, {padding, &pad}, {time_ns, &t}})) return nullptr;
   frame::nogil([&] {
@@ -350,7 +348,7 @@ PyObject* lfs_py_record_allocation(LockFreeStatistics* self, AnnInt size, bool i
   Py_RETURN_NONE;
 }
 
-PyObject* lfs_py_record_deallocation(LockFreeStatistics* self, AnnInt size, AnnInt time_ns) {
+PyObject* lfs_py_record_deallocation(LockFreeStatistics* self, AnnotatedInt size, AnnotatedInt time_ns) {
   int64_t sz, t;
   if (!to_i64s({{size, &sz}, {time_ns, &t}})) return nullptr;
   frame::nogil([&] {
@@ -395,21 +393,23 @@ bool raise_public_peak(LockFreeStatistics* self, int i, PyObject* candidate) {
   }
 }
 
-PyObject* lfs_update_peaks(LockFreeStatistics* self, AnnInt current_allocs, AnnInt current_bytes) {
+PyObject* lfs_update_peaks(LockFreeStatistics* self, AnnotatedInt current_allocs, AnnotatedInt current_bytes) {
   if (!raise_public_peak(self, PeakAllocations, current_allocs) ||
       !raise_public_peak(self, PeakBytesAllocated, current_bytes))
     return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* lfs_record_allocation(LockFreeStatistics* self, AnnInt size, bool is_bucketed, AnnInt padding,
-                                AnnInt time_ns) {
+PyObject* lfs_record_allocation(LockFreeStatistics* self, AnnotatedInt size, bool is_bucketed, AnnotatedInt padding,
+                                AnnotatedInt time_ns) {
   if (!pub_call(self, TotalAllocations, s_increment) || !pub_call(self, CurrentAllocations, s_increment) ||
       !pub_call(self, BytesAllocated, s_increment, size))
     return nullptr;
   if (!pub_call(self, is_bucketed ? BucketedAllocations : FallbackAllocations, s_increment)) return nullptr;
-  if (frame::compat::long_sign(padding) > 0 && !pub_call(self, AlignmentPaddingBytes, s_increment, padding)) return nullptr;
-  if (frame::compat::long_sign(time_ns) > 0 && !pub_call(self, TotalAllocationTimeNs, s_increment, time_ns)) return nullptr;
+  if (frame::compat::long_sign(padding) > 0 && !pub_call(self, AlignmentPaddingBytes, s_increment, padding))
+    return nullptr;
+  if (frame::compat::long_sign(time_ns) > 0 && !pub_call(self, TotalAllocationTimeNs, s_increment, time_ns))
+    return nullptr;
   // Exact types throughout: nothing can observe the loads or the peak loop,
   // which then run on the counters' values (the Python-level loop of
   // _update_peaks, compare for compare).
@@ -432,11 +432,12 @@ PyObject* lfs_record_allocation(LockFreeStatistics* self, AnnInt size, bool is_b
   Py_RETURN_NONE;
 }
 
-PyObject* lfs_record_deallocation(LockFreeStatistics* self, AnnInt size, AnnInt time_ns) {
+PyObject* lfs_record_deallocation(LockFreeStatistics* self, AnnotatedInt size, AnnotatedInt time_ns) {
   if (!pub_call(self, TotalDeallocations, s_increment) || !pub_call(self, CurrentAllocations, s_decrement) ||
       !pub_call(self, BytesAllocated, s_decrement, size))
     return nullptr;
-  if (frame::compat::long_sign(time_ns) > 0 && !pub_call(self, TotalDeallocationTimeNs, s_increment, time_ns)) return nullptr;
+  if (frame::compat::long_sign(time_ns) > 0 && !pub_call(self, TotalDeallocationTimeNs, s_increment, time_ns))
+    return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -496,31 +497,29 @@ PyObject* lfs_get_snapshot(LockFreeStatistics* self) {
 }
 
 PyObject* lfs_reset(LockFreeStatistics* self) {
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
-  for (int i = 0; i < kStats; i++) self->at(i).store(0, std::memory_order_seq_cst);
-  for (int i = 0; i <= PeakBytesAllocated; i++) {
-    if (!pub_call(self, i, s_store, c_zero)) {
-      with.exit_error();
-      return nullptr;
-    }
-  }
-  if (!with.exit_ok()) return nullptr;
+  const int rc = frame::with_lock(self->lock, [&] {
+    for (int i = 0; i < kStats; i++) self->at(i).store(0, std::memory_order_seq_cst);
+    for (int i = 0; i <= PeakBytesAllocated; i++)
+      if (!pub_call(self, i, s_store, c_zero)) return false;
+    return true;
+  });
+  if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
 frame::FuncDef lfs_init_def = frame::ctor<&lfs_cinit>();
 frame::FuncDef lfs_py_record_allocation_def = frame::method<&lfs_py_record_allocation>(
     "record_allocation",
-    "Record allocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.", noret(),
-    pint("size"), p("is_bucketed", frame::required(), "bool"), pint("padding", dint(0)), pint("time_ns", dint(0)));
+    "Record allocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.", returns(),
+    int_param("size"), param("is_bucketed", frame::required(), "bool"), int_param("padding", default_int(0)),
+    int_param("time_ns", default_int(0)));
 frame::FuncDef lfs_py_record_deallocation_def = frame::method<&lfs_py_record_deallocation>(
     "record_deallocation",
-    "Record deallocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.", noret(),
-    pint("size"), pint("time_ns", dint(0)));
+    "Record deallocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.", returns(),
+    int_param("size"), int_param("time_ns", default_int(0)));
 frame::FuncDef lfs_update_peaks_def = frame::method<&lfs_update_peaks>(
-    "_update_peaks", "Update peak values using compare-and-swap.", ret("None"), pint("current_allocs"),
-    pint("current_bytes"));
+    "_update_peaks", "Update peak values using compare-and-swap.", returns("None"), int_param("current_allocs"),
+    int_param("current_bytes"));
 frame::FuncDef lfs_record_allocation_def = frame::method<&lfs_record_allocation>(
     "record_allocation",
     "Record an allocation event.\n\n"
@@ -529,19 +528,19 @@ frame::FuncDef lfs_record_allocation_def = frame::method<&lfs_record_allocation>
     "    is_bucketed: Whether allocation came from bucketed pool\n"
     "    padding: Alignment padding bytes used\n"
     "    time_ns: Time taken for allocation in nanoseconds",
-    ret("None"), pint("size"), p("is_bucketed", frame::dbool(true), "bool"), pint("padding", dint(0)),
-    pint("time_ns", dint(0)));
+    returns("None"), int_param("size"), param("is_bucketed", frame::default_bool(true), "bool"),
+    int_param("padding", default_int(0)), int_param("time_ns", default_int(0)));
 frame::FuncDef lfs_record_deallocation_def = frame::method<&lfs_record_deallocation>(
     "record_deallocation",
     "Record a deallocation event.\n\n"
     "Args:\n"
     "    size: Size of deallocation in bytes\n"
     "    time_ns: Time taken for deallocation in nanoseconds",
-    ret("None"), pint("size"), pint("time_ns", dint(0)));
+    returns("None"), int_param("size"), int_param("time_ns", default_int(0)));
 frame::FuncDef lfs_get_snapshot_def = frame::method<&lfs_get_snapshot>(
     "get_snapshot", "Get a snapshot of the current statistics.\n\nReturns a dictionary with all statistics.",
-    ret("dict"));
-frame::FuncDef lfs_reset_def = frame::method<&lfs_reset>("reset", "Reset all statistics to zero.", noret());
+    returns("dict"));
+frame::FuncDef lfs_reset_def = frame::method<&lfs_reset>("reset", "Reset all statistics to zero.", returns());
 
 const frame::Entry lfs_body[] = {
     frame::def_as(lfs_py_record_allocation_def, "py_record_allocation"),
@@ -553,7 +552,6 @@ const frame::Entry lfs_body[] = {
     frame::def(lfs_reset_def),
 };
 
-#define STAT_PROP(i) frame::field(#i, frame::FieldKind::Object, offsetof(LockFreeStatistics, pub) + (i) * sizeof(PyObject*))
 const frame::Property lfs_props[] = {
     frame::field("total_allocations", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[0])),
     frame::field("total_deallocations", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[1])),
@@ -568,7 +566,6 @@ const frame::Property lfs_props[] = {
     frame::field("total_allocation_time_ns", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[10])),
     frame::field("total_deallocation_time_ns", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[11])),
 };
-#undef STAT_PROP
 
 const Py_ssize_t lfs_fields[] = {
     offsetof(LockFreeStatistics, lock),    offsetof(LockFreeStatistics, pub[0]),
@@ -618,65 +615,59 @@ int ap_cinit(AtomicPointer* self, PyObject* initial_value) {
 }
 
 PyObject* ap_load(AtomicPointer* self) {
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
-  PyObject* r = self->ptr ? self->ptr : Py_None;
-  Py_INCREF(r);
-  if (!with.exit_ok()) {
-    Py_DECREF(r);
-    return nullptr;
-  }
-  return r;
+  Ref r;
+  const int rc = frame::with_lock(self->lock, [&] {
+    PyObject* v = self->ptr ? self->ptr : Py_None;
+    Py_INCREF(v);
+    r = Ref(v);
+    return true;
+  });
+  if (rc < 0) return nullptr;
+  return r.release();
 }
 
 PyObject* ap_store(AtomicPointer* self, PyObject* value) {
   PyObject* v = or_null(value);
-  Py_XINCREF(v);
-  frame::With with;
-  if (!with.enter(self->lock)) {
-    Py_XDECREF(v);
-    return nullptr;
-  }
-  PyObject* old = self->ptr;
-  self->ptr = v;
-  self->version++;
-  bool ok = with.exit_ok();
-  Py_XDECREF(old);
-  if (!ok) return nullptr;
+  PyObject* old = nullptr;
+  const int rc = frame::with_lock(self->lock, [&] {
+    Py_XINCREF(v);
+    old = self->ptr;
+    self->ptr = v;
+    self->version++;
+    return true;
+  });
+  Py_XDECREF(old);  // released after the lock is left
+  if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* ap_compare_and_swap(AtomicPointer* self, PyObject* expected, PyObject* new_value) {
   PyObject* exp = or_null(expected);
   PyObject* nv = or_null(new_value);
-  Py_XINCREF(nv);
-  frame::With with;
-  if (!with.enter(self->lock)) {
-    Py_XDECREF(nv);
-    return nullptr;
-  }
   PyObject* old = nullptr;
   bool swapped = false;
-  if (self->ptr == exp) {
-    old = self->ptr;
-    self->ptr = nv;
-    self->version++;
-    swapped = true;
-  }
-  bool ok = with.exit_ok();
-  if (swapped)
-    Py_XDECREF(old);
-  else
-    Py_XDECREF(nv);
-  if (!ok) return nullptr;
+  const int rc = frame::with_lock(self->lock, [&] {
+    if (self->ptr == exp) {
+      Py_XINCREF(nv);
+      old = self->ptr;
+      self->ptr = nv;
+      self->version++;
+      swapped = true;
+    }
+    return true;
+  });
+  Py_XDECREF(old);  // released after the lock is left
+  if (rc < 0) return nullptr;
   return frame::to_result(swapped);
 }
 
 PyObject* ap_get_version(AtomicPointer* self) {
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
-  uint64_t v = self->version;
-  if (!with.exit_ok()) return nullptr;
+  uint64_t v = 0;
+  const int rc = frame::with_lock(self->lock, [&] {
+    v = self->version;
+    return true;
+  });
+  if (rc < 0) return nullptr;
   return PyLong_FromUnsignedLongLong(v);
 }
 
@@ -692,21 +683,21 @@ int ap_clear(PyObject* o) {
 }
 void ap_dealloc(PyObject* o) { Py_CLEAR(reinterpret_cast<AtomicPointer*>(o)->ptr); }
 
-frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(p("initial_value", none()));
+frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(param("initial_value", default_none()));
 frame::FuncDef ap_load_def = frame::method<&ap_load>(
     "load", "Atomically load pointer value.\n\nReturns:\n    Current pointer value (Python object or None)",
-    ret("Optional[object]"));
+    returns("Optional[object]"));
 frame::FuncDef ap_store_def = frame::method<&ap_store>(
     "store", "Atomically store new pointer value.\n\nArgs:\n    value: New pointer value (Python object or None)",
-    noret(), p("value"));
+    returns(), param("value"));
 frame::FuncDef ap_cas_def = frame::method<&ap_compare_and_swap>(
     "compare_and_swap",
     "Atomically compare and swap pointer.\n\n"
     "Args:\n    expected: Expected current value\n    new_value: New value to set if current == expected\n\n"
     "Returns:\n    True if swap occurred, False otherwise",
-    ret("bool"), p("expected"), p("new_value"));
-frame::FuncDef ap_version_def =
-    frame::method<&ap_get_version>("get_version", "Get current version for ABA detection.", ret("int"));
+    returns("bool"), param("expected"), param("new_value"));
+frame::FuncDef ap_version_def = frame::method<&ap_get_version>("get_version", "Get current version for ABA detection.",
+                                                               returns("int", Coerce::Int));
 
 const frame::Entry ap_body[] = {frame::def(ap_load_def), frame::def(ap_store_def), frame::def(ap_cas_def),
                                 frame::def(ap_version_def)};
@@ -758,38 +749,38 @@ PyObject* st_push(LockFreeStack* self, PyObject* item) {
     PyErr_SetString(PyExc_MemoryError, "Failed to allocate stack node");
     return nullptr;
   }
-  Py_INCREF(item);
-  node->item = item;
-  node->next = nullptr;
-  frame::With with;
-  if (!with.enter(self->lock)) {
-    Py_DECREF(item);
-    PyMem_RawFree(node);
-    return nullptr;
-  }
-  node->next = self->head;
-  self->head = node;
-  self->count().fetch_add(1);
-  if (!with.exit_ok()) return nullptr;
+  bool linked = false;
+  const int rc = frame::with_lock(self->lock, [&] {
+    Py_INCREF(item);
+    node->item = item;
+    node->next = self->head;
+    self->head = node;
+    self->count().fetch_add(1);
+    linked = true;
+    return true;
+  });
+  if (!linked) PyMem_RawFree(node);
+  if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* st_pop(LockFreeStack* self) {
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
-  StackNode* node = self->head;
-  if (node) {
-    self->head = node->next;
-    self->count().fetch_sub(1);
-  }
-  bool ok = with.exit_ok();
+  StackNode* node = nullptr;
+  const int rc = frame::with_lock(self->lock, [&] {
+    node = self->head;
+    if (node) {
+      self->head = node->next;
+      self->count().fetch_sub(1);
+    }
+    return true;
+  });
   if (!node) {
-    if (!ok) return nullptr;
+    if (rc < 0) return nullptr;
     Py_RETURN_NONE;
   }
   PyObject* item = node->item;
   PyMem_RawFree(node);
-  if (!ok) {
+  if (rc < 0) {
     Py_DECREF(item);
     return nullptr;
   }
@@ -797,10 +788,12 @@ PyObject* st_pop(LockFreeStack* self) {
 }
 
 PyObject* st_is_empty(LockFreeStack* self) {
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
-  bool empty = self->head == nullptr;
-  if (!with.exit_ok()) return nullptr;
+  bool empty = false;
+  const int rc = frame::with_lock(self->lock, [&] {
+    empty = self->head == nullptr;
+    return true;
+  });
+  if (rc < 0) return nullptr;
   return frame::to_result(empty);
 }
 
@@ -830,12 +823,13 @@ void st_dealloc(PyObject* o) { st_drop_nodes(reinterpret_cast<LockFreeStack*>(o)
 
 frame::FuncDef st_init_def = frame::ctor<&st_cinit>();
 frame::FuncDef st_push_def =
-    frame::method<&st_push>("push", "Push item onto stack.\n\nArgs:\n    item: Python object to push", noret(),
-                            p("item"));
+    frame::method<&st_push>("push", "Push item onto stack.\n\nArgs:\n    item: Python object to push", returns(),
+                            param("item"));
 frame::FuncDef st_pop_def = frame::method<&st_pop>(
-    "pop", "Pop item from stack.\n\nReturns:\n    Popped item or None if empty", ret("Optional[object]"));
-frame::FuncDef st_is_empty_def = frame::method<&st_is_empty>("is_empty", "Check if stack is empty.", ret("bool"));
-frame::FuncDef st_size_def = frame::method<&st_size>("size", "Get approximate stack size.", ret("int"));
+    "pop", "Pop item from stack.\n\nReturns:\n    Popped item or None if empty", returns("Optional[object]"));
+frame::FuncDef st_is_empty_def = frame::method<&st_is_empty>("is_empty", "Check if stack is empty.", returns("bool"));
+frame::FuncDef st_size_def =
+    frame::method<&st_size>("size", "Get approximate stack size.", returns("int", Coerce::Int));
 
 const frame::Entry st_body[] = {frame::def(st_push_def), frame::def(st_pop_def), frame::def(st_is_empty_def),
                                 frame::def(st_size_def)};
@@ -897,12 +891,13 @@ PyObject* pt_elapsed_div(PerformanceTimer* self) {
 int pt_cinit(PerformanceTimer*) { return 0; }
 
 frame::FuncDef pt_init_def = frame::ctor<&pt_cinit>();
-frame::FuncDef pt_start_def = frame::method<&pt_start>("start", "Start timing.", noret());
-frame::FuncDef pt_ns_def = frame::method<&pt_elapsed_ns>("elapsed_ns", "Get elapsed time in nanoseconds.", ret("int"));
+frame::FuncDef pt_start_def = frame::method<&pt_start>("start", "Start timing.", returns());
+frame::FuncDef pt_ns_def =
+    frame::method<&pt_elapsed_ns>("elapsed_ns", "Get elapsed time in nanoseconds.", returns("int", Coerce::Int));
 frame::FuncDef pt_us_def =
-    frame::method<&pt_elapsed_div<&c_1000>>("elapsed_us", "Get elapsed time in microseconds.", ret("float"));
+    frame::method<&pt_elapsed_div<&c_1000>>("elapsed_us", "Get elapsed time in microseconds.", returns("float"));
 frame::FuncDef pt_ms_def =
-    frame::method<&pt_elapsed_div<&c_1000000>>("elapsed_ms", "Get elapsed time in milliseconds.", ret("float"));
+    frame::method<&pt_elapsed_div<&c_1000000>>("elapsed_ms", "Get elapsed time in milliseconds.", returns("float"));
 
 const frame::Entry pt_body[] = {frame::def(pt_start_def), frame::def(pt_ns_def), frame::def(pt_us_def),
                                 frame::def(pt_ms_def)};

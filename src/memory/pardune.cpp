@@ -8,14 +8,8 @@
 
 namespace {
 
-using frame::dint;
-using frame::I32x;
-using frame::noret;
-using frame::p;
+using namespace frame::declarations;
 using frame::Ref;
-
-using BytesArg = frame::Exact<&PyBytes_Type, true, false>;
-using StrArg = frame::Exact<&PyUnicode_Type, true, false>;
 
 frame::Str s_struct("struct");
 frame::Str s_pack("pack");
@@ -85,7 +79,7 @@ const SlabHeaderOpsVtab kSlabVtab = {sh_is_object_free, sh_allocate_object, sh_d
 
 void sh_alloc(PyObject* o) { reinterpret_cast<SlabHeaderOps*>(o)->vtab = &kSlabVtab; }
 
-int sh_cinit(SlabHeaderOps* self, I32x size_class_index, I32x objects_per_slab) {
+int sh_cinit(SlabHeaderOps* self, Int32T size_class_index, Int32T objects_per_slab) {
   self->header = pardune::new_header(size_class_index, objects_per_slab);
   self->objects_per_slab = objects_per_slab;
   return 0;
@@ -108,26 +102,6 @@ PyObject* sh_pack_header(SlabHeaderOps* self) {
                             bitmap.get());
 }
 
-// Unpacks a sequence of exactly `n` items into new references.
-bool unpack_exact(PyObject* seq, PyObject** out, Py_ssize_t n) {
-  Ref t(PySequence_Tuple(seq));
-  if (!t) return false;
-  const Py_ssize_t got = PyTuple_GET_SIZE(t.get());
-  if (got > n) {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
-    return false;
-  }
-  if (got < n) {
-    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, got);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < n; i++) {
-    out[i] = PyTuple_GET_ITEM(t.get(), i);
-    Py_INCREF(out[i]);
-  }
-  return true;
-}
-
 int log_corruption(uint16_t stored, uint16_t computed) {
   char text[96];
   snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x", stored, computed);
@@ -139,7 +113,7 @@ int log_corruption(uint16_t stored, uint16_t computed) {
   return r ? 0 : -1;
 }
 
-PyObject* sh_unpack_header(SlabHeaderOps* self, BytesArg data) {
+PyObject* sh_unpack_header(SlabHeaderOps* self, BytesOrNone data) {
   Ref st(import_struct());
   if (!st) return nullptr;
   const Py_ssize_t n = PyObject_Length(data);
@@ -151,9 +125,8 @@ PyObject* sh_unpack_header(SlabHeaderOps* self, BytesArg data) {
   }
   Ref fields(frame::call_method(st.get(), s_unpack, s_header_format.get(), data.o));
   if (!fields) return nullptr;
-  PyObject* items[5] = {};
-  if (!unpack_exact(fields, items, 5)) return nullptr;
-  Ref held[5] = {Ref(items[0]), Ref(items[1]), Ref(items[2]), Ref(items[3]), Ref(items[4])};
+  Ref items[5];
+  if (!frame::unpack_sequence(fields, items, 5)) return nullptr;
   pardune::SlabHeader h = self->header;
   uint8_t sci, flags;
   uint32_t gen;
@@ -188,19 +161,19 @@ void sh_py_deallocate_object_at(SlabHeaderOps* self, int32_t object_index) {
   self->vtab->deallocate_object(self, object_index);
 }
 
-frame::FuncDef sh_init_def = frame::ctor<&sh_cinit>(p("size_class_index"), p("objects_per_slab"));
+frame::FuncDef sh_init_def = frame::ctor<&sh_cinit>(param("size_class_index"), param("objects_per_slab"));
 frame::FuncDef sh_pack_def =
-    frame::method<&sh_pack_header>("pack_header", "Pack header into bytes for storage.", noret());
+    frame::method<&sh_pack_header>("pack_header", "Pack header into bytes for storage.", returns());
 frame::FuncDef sh_unpack_def =
-    frame::method<&sh_unpack_header>("unpack_header", "Unpack header from bytes.", noret(), p("data"));
+    frame::method<&sh_unpack_header>("unpack_header", "Unpack header from bytes.", returns(), param("data"));
 frame::FuncDef sh_is_free_def = frame::method<&sh_py_is_object_free>(
-    "py_is_object_free", "Check if object at index is free (Python interface).", noret(), p("object_index"));
+    "py_is_object_free", "Check if object at index is free (Python interface).", returns(), param("object_index"));
 frame::FuncDef sh_find_def = frame::method<&sh_py_find_free_object>(
-    "py_find_free_object", "Find first free object index (Python interface).", noret());
+    "py_find_free_object", "Find first free object index (Python interface).", returns());
 frame::FuncDef sh_allocate_def = frame::method<&sh_py_allocate_object_at>(
-    "py_allocate_object_at", "Mark object as allocated (Python interface).", noret(), p("object_index"));
+    "py_allocate_object_at", "Mark object as allocated (Python interface).", returns(), param("object_index"));
 frame::FuncDef sh_deallocate_def = frame::method<&sh_py_deallocate_object_at>(
-    "py_deallocate_object_at", "Mark object as free (Python interface).", noret(), p("object_index"));
+    "py_deallocate_object_at", "Mark object as free (Python interface).", returns(), param("object_index"));
 
 const frame::Entry sh_body[] = {
     frame::def(sh_pack_def),     frame::def(sh_unpack_def),   frame::def(sh_is_free_def),
@@ -243,7 +216,7 @@ const BucketAllocatorVtab kBucketVtab = {ba_get_bucket_size_fast};
 
 void ba_alloc(PyObject* o) { reinterpret_cast<BucketAllocator*>(o)->vtab = &kBucketVtab; }
 
-int ba_cinit(BucketAllocator* self, I32x bucket_size_step, I32x small_block_max, I32x medium_block_max) {
+int ba_cinit(BucketAllocator* self, Int32T bucket_size_step, Int32T small_block_max, Int32T medium_block_max) {
   self->bucket_size_step = bucket_size_step;
   self->small_block_max = small_block_max;
   self->medium_block_max = medium_block_max;
@@ -329,53 +302,43 @@ PyObject* bucket_pop(PyObject* list) {
   return frame::call_method(list, s_pop);
 }
 
-PyObject* ba_add_to_bucket(BucketAllocator* self, I32x offset, I32x size) {
+PyObject* ba_add_to_bucket(BucketAllocator* self, Int32T offset, Int32T size) {
   const int32_t bucket = self->vtab->get_bucket_size_fast(self, size);
   if (!(bucket > 0 && bucket == size.v)) Py_RETURN_FALSE;
   Ref key(PyLong_FromLong(size.v));
   Ref value(PyLong_FromLong(offset.v));
   if (!key || !value) return nullptr;
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
   bool added = false;
-  Ref list(bucket_get(self, key));
-  if (!list && PyErr_Occurred()) {
-    with.exit_error();
-    return nullptr;
-  }
-  if (list) {
-    if (bucket_append(list, value) < 0) {
-      with.exit_error();
-      return nullptr;
-    }
+  Ref list;
+  const int rc = frame::with_lock(self->lock, [&] {
+    list = Ref(bucket_get(self, key));
+    if (!list) return !PyErr_Occurred();
+    if (bucket_append(list, value) < 0) return false;
     added = true;
-  }
-  if (!with.exit_ok()) return nullptr;
+    return true;
+  });
+  if (rc < 0) return nullptr;
   return frame::to_result(added);
 }
 
-PyObject* ba_remove_from_bucket(BucketAllocator* self, I32x size) {
+PyObject* ba_remove_from_bucket(BucketAllocator* self, Int32T size) {
   const int32_t bucket = self->vtab->get_bucket_size_fast(self, size);
   if (bucket <= 0) Py_RETURN_NONE;
   Ref key(PyLong_FromLong(bucket));
   if (!key) return nullptr;
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
   Ref result;
-  Ref list(bucket_get(self, key));
-  int nonempty = list ? bucket_nonempty(list) : 0;
-  if (PyErr_Occurred()) {
-    with.exit_error();
-    return nullptr;
-  }
-  if (nonempty) {
-    result = Ref(bucket_pop(list));
-    if (!result) {
-      with.exit_error();
-      return nullptr;
+  Ref list;
+  const int rc = frame::with_lock(self->lock, [&] {
+    list = Ref(bucket_get(self, key));
+    int nonempty = list ? bucket_nonempty(list) : 0;
+    if (PyErr_Occurred()) return false;
+    if (nonempty) {
+      result = Ref(bucket_pop(list));
+      if (!result) return false;
     }
-  }
-  if (!with.exit_ok()) return nullptr;
+    return true;
+  });
+  if (rc < 0) return nullptr;
   if (!result) Py_RETURN_NONE;
   return result.release();
 }
@@ -411,38 +374,34 @@ int try_last_block(PyObject* list, int64_t block_size, int32_t size, int32_t ali
   return 1;
 }
 
-PyObject* ba_find_best_fit_bucket(BucketAllocator* self, I32x size, I32x alignment) {
+PyObject* ba_find_best_fit_bucket(BucketAllocator* self, Int32T size, Int32T alignment) {
   const int32_t bucket = self->vtab->get_bucket_size_fast(self, size);
   if (bucket <= 0) Py_RETURN_NONE;
   Ref key(PyLong_FromLong(bucket));
   if (!key) return nullptr;
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
   PyObject* found = nullptr;
-  auto fail = [&]() -> PyObject* {
-    with.exit_error();
-    return nullptr;
-  };
-  {
-    Ref list(bucket_get(self, key));
-    if (!list && PyErr_Occurred()) return fail();
-    if (list && try_last_block(list, bucket, size, alignment, &found) < 0) return fail();
-  }
-  if (!found) {
+  const int rc = frame::with_lock(self->lock, [&] {
+    {
+      Ref list(bucket_get(self, key));
+      if (!list && PyErr_Occurred()) return false;
+      if (list && try_last_block(list, bucket, size, alignment, &found) < 0) return false;
+    }
+    if (found) return true;
     Ref keys(PyMapping_Keys(self->buckets));
-    if (!keys || PyList_Sort(keys) < 0) return fail();
+    if (!keys || PyList_Sort(keys) < 0) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()) && !found; i++) {
       PyObject* k = PyList_GET_ITEM(keys.get(), i);
       int gt = PyObject_RichCompareBool(k, key, Py_GT);
-      if (gt < 0) return fail();
+      if (gt < 0) return false;
       if (!gt) continue;
       int64_t ksize;
-      if (!frame::to_i64(k, ksize)) return fail();
+      if (!frame::to_i64(k, ksize)) return false;
       Ref list(PyObject_GetItem(self->buckets, k));
-      if (!list || try_last_block(list, ksize, size, alignment, &found) < 0) return fail();
+      if (!list || try_last_block(list, ksize, size, alignment, &found) < 0) return false;
     }
-  }
-  if (!with.exit_ok()) {
+    return true;
+  });
+  if (rc < 0) {
     Py_XDECREF(found);
     return nullptr;
   }
@@ -450,16 +409,17 @@ PyObject* ba_find_best_fit_bucket(BucketAllocator* self, I32x size, I32x alignme
   return found;
 }
 
-frame::FuncDef ba_init_def = frame::ctor<&ba_cinit>(p("bucket_size_step", dint(8)), p("small_block_max", dint(256)),
-                                                    p("medium_block_max", dint(4096)));
+frame::FuncDef ba_init_def =
+    frame::ctor<&ba_cinit>(param("bucket_size_step", default_int(8)), param("small_block_max", default_int(256)),
+                           param("medium_block_max", default_int(4096)));
 frame::FuncDef ba_init_buckets_def =
-    frame::method<&ba_init_buckets>("_init_buckets", "Initialize size-class buckets.", noret());
+    frame::method<&ba_init_buckets>("_init_buckets", "Initialize size-class buckets.", returns());
 frame::FuncDef ba_add_def = frame::method<&ba_add_to_bucket>("add_to_bucket", "Add block to appropriate bucket.",
-                                                              noret(), p("offset"), p("size"));
+                                                              returns(), param("offset"), param("size"));
 frame::FuncDef ba_remove_def = frame::method<&ba_remove_from_bucket>(
-    "remove_from_bucket", "Remove block from appropriate bucket.", noret(), p("size"));
+    "remove_from_bucket", "Remove block from appropriate bucket.", returns(), param("size"));
 frame::FuncDef ba_best_fit_def = frame::method<&ba_find_best_fit_bucket>(
-    "find_best_fit_bucket", "Find best fit bucket for allocation.", noret(), p("size"), p("alignment"));
+    "find_best_fit_bucket", "Find best fit bucket for allocation.", returns(), param("size"), param("alignment"));
 
 const frame::Entry ba_body[] = {frame::def(ba_init_buckets_def), frame::def(ba_add_def), frame::def(ba_remove_def),
                                 frame::def(ba_best_fit_def)};
@@ -495,7 +455,7 @@ PyObject* fast_get_bucket_size(int32_t size, int32_t step) {
   return PyLong_FromLongLong(pardune::round_up_trunc(size, step));
 }
 
-PyObject* fast_bitmap_operations(uint64_t bitmap, int32_t index, StrArg operation) {
+PyObject* fast_bitmap_operations(uint64_t bitmap, int32_t index, StrOrNone operation) {
   PyObject* op = operation.o;
   auto is = [&](PyObject* name) { return op != Py_None && PyUnicode_Compare(op, name) == 0; };
   if (is(s_is_set)) return frame::to_result(pardune::bit_is_set(bitmap, index));
@@ -511,16 +471,16 @@ bool fast_can_fit_aligned(int32_t block_offset, int32_t block_size, int32_t allo
 }
 
 frame::FuncDef align_def = frame::fn<&fast_align_size>(
-    "fast_align_size", "Fast alignment calculation (Python interface).", noret(), p("size"), p("alignment"));
+    "fast_align_size", "Fast alignment calculation (Python interface).", returns(), param("size"), param("alignment"));
 frame::FuncDef bucket_size_def =
     frame::fn<&fast_get_bucket_size>("fast_get_bucket_size", "Fast bucket size calculation (Python interface).",
-                                     noret(), p("size"), p("step", dint(8)));
+                                     returns(), param("size"), param("step", default_int(8)));
 frame::FuncDef bitmap_def = frame::fn<&fast_bitmap_operations>(
-    "fast_bitmap_operations", "Fast bitmap operations (Python interface).", noret(), p("bitmap"), p("index"),
-    p("operation"));
+    "fast_bitmap_operations", "Fast bitmap operations (Python interface).", returns(), param("bitmap"), param("index"),
+    param("operation"));
 frame::FuncDef can_fit_def = frame::fn<&fast_can_fit_aligned>(
-    "fast_can_fit_aligned", "Fast alignment check with exclusive boundary (Python interface).", noret(),
-    p("block_offset"), p("block_size"), p("alloc_size"), p("alignment"));
+    "fast_can_fit_aligned", "Fast alignment check with exclusive boundary (Python interface).", returns(),
+    param("block_offset"), param("block_size"), param("alloc_size"), param("alignment"));
 
 // ---------------------------------------------------------------------------
 // FastStatsCollector
@@ -556,18 +516,20 @@ int sc_cinit(StatsCollector* self) {
 }
 
 PyObject* sc_py_record_allocation(StatsCollector* self, int32_t size, int32_t padding, bool is_bucketed) {
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
-  self->vtab->record_allocation(self, size, padding, is_bucketed);
-  if (!with.exit_ok()) return nullptr;
+  const int rc = frame::with_lock(self->lock, [&] {
+    self->vtab->record_allocation(self, size, padding, is_bucketed);
+    return true;
+  });
+  if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* sc_py_record_deallocation(StatsCollector* self) {
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
-  self->vtab->record_deallocation(self);
-  if (!with.exit_ok()) return nullptr;
+  const int rc = frame::with_lock(self->lock, [&] {
+    self->vtab->record_deallocation(self);
+    return true;
+  });
+  if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -598,33 +560,33 @@ PyObject* stats_dict(const pardune::AllocCounters& c) {
 }
 
 PyObject* sc_get_stats(StatsCollector* self) {
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
-  Ref d(stats_dict(self->counters));
-  if (!d) {
-    with.exit_error();
-    return nullptr;
-  }
-  if (!with.exit_ok()) return nullptr;
+  Ref d;
+  const int rc = frame::with_lock(self->lock, [&] {
+    d = Ref(stats_dict(self->counters));
+    return static_cast<bool>(d);
+  });
+  if (rc < 0) return nullptr;
+  if (!d) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
   return d.release();
 }
 
 PyObject* sc_reset_stats(StatsCollector* self) {
-  frame::With with;
-  if (!with.enter(self->lock)) return nullptr;
-  self->counters.reset();
-  if (!with.exit_ok()) return nullptr;
+  const int rc = frame::with_lock(self->lock, [&] {
+    self->counters.reset();
+    return true;
+  });
+  if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
 frame::FuncDef sc_init_def = frame::ctor<&sc_cinit>();
-frame::FuncDef sc_record_allocation_def = frame::method<&sc_py_record_allocation>(
-    "py_record_allocation", "Record allocation statistics (Python interface).", noret(), p("size"), p("padding"),
-    p("is_bucketed"));
+frame::FuncDef sc_record_allocation_def =
+    frame::method<&sc_py_record_allocation>("py_record_allocation", "Record allocation statistics (Python interface).",
+                                            returns(), param("size"), param("padding"), param("is_bucketed"));
 frame::FuncDef sc_record_deallocation_def = frame::method<&sc_py_record_deallocation>(
-    "py_record_deallocation", "Record deallocation statistics (Python interface).", noret());
-frame::FuncDef sc_get_stats_def = frame::method<&sc_get_stats>("get_stats", "Get statistics dictionary.", noret());
-frame::FuncDef sc_reset_stats_def = frame::method<&sc_reset_stats>("reset_stats", "Reset all statistics.", noret());
+    "py_record_deallocation", "Record deallocation statistics (Python interface).", returns());
+frame::FuncDef sc_get_stats_def = frame::method<&sc_get_stats>("get_stats", "Get statistics dictionary.", returns());
+frame::FuncDef sc_reset_stats_def = frame::method<&sc_reset_stats>("reset_stats", "Reset all statistics.", returns());
 
 const frame::Entry sc_body[] = {frame::def(sc_record_allocation_def), frame::def(sc_record_deallocation_def),
                                 frame::def(sc_get_stats_def), frame::def(sc_reset_stats_def)};
@@ -647,13 +609,12 @@ frame::TypeDef sc_type = {
 int module_body(PyObject*) {
   if (frame::import_module("threading") < 0 || frame::import_module("logging") < 0 || frame::make_logger() < 0)
     return -1;
-  if (frame::add_function(align_def) < 0 || frame::add_function(bucket_size_def) < 0 ||
-      frame::add_function(bitmap_def) < 0 || frame::add_function(can_fit_def) < 0)
-    return -1;
+  if (frame::add_functions() < 0) return -1;
   _init_crc16_table();
   return frame::log_info("Talvora Fast Allocator Cython module loaded - targeting 1.8-3\u00d7 performance improvement");
 }
 
+const frame::FuncDef* const kFunctions[] = {&align_def, &bucket_size_def, &bitmap_def, &can_fit_def};
 frame::TypeDef* const kTypes[] = {&sh_type, &ba_type, &sc_type};
 
 const frame::ModuleDef kModule = {
@@ -665,6 +626,7 @@ const frame::ModuleDef kModule = {
            "operations and alignment calculations.",
     .source = "src/memory/pardune.cpp",
     .types = kTypes,
+    .functions = kFunctions,
     .body = module_body,
 };
 

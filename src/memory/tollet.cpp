@@ -29,13 +29,8 @@
 
 namespace {
 
-using frame::AnnInt;
-using frame::dint;
-using frame::noret;
-using frame::p;
-using frame::pint;
+using namespace frame::declarations;
 using frame::Ref;
-using frame::ret;
 using tollet::RBNode;
 
 frame::Str s_time("time");
@@ -66,7 +61,7 @@ frame::Num c_sleep(0.0001);
 constexpr int MAX_RETRIES = 100;
 
 PyTypeObject FastRedBlackTreeType;
-PyObject* g_none_pair = nullptr;  // the (None, None) result of remove_ge
+frame::Const g_none_pair([] { return frame::tuple_of({Py_None, Py_None}); });  // remove_ge's miss
 
 struct FastRedBlackTree {
   PyObject_HEAD
@@ -187,21 +182,22 @@ bool reserve(std::vector<PyObject*>& blocks, size_t n) {
 template <class Body>
 PyObject* write_bracket(FastRedBlackTree* self, Body&& body) {
   Ref lock(hold(self->write_lock));
-  frame::With with;
-  if (!with.enter(lock)) return nullptr;
-  self->core.write_begin();
-  PyObject* r = body();
-  self->core.reclaimer.reclaim(free_record);
-  self->core.write_end();
-  if (!r) {
-    if (with.exit_error()) Py_RETURN_NONE;  // suppressed by the lock's __exit__
-    return nullptr;
-  }
-  if (!with.exit_ok()) {
-    Py_DECREF(r);
-    return nullptr;
-  }
-  return r;
+  Ref r;
+  const int rc = frame::with_lock(lock, [&] {
+    self->core.write_begin();
+    // The counter must be even again whatever the body does.
+    try {
+      r = Ref(body());
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    }
+    self->core.reclaimer.reclaim(free_record);
+    self->core.write_end();
+    return static_cast<bool>(r);
+  });
+  if (rc < 0) return nullptr;
+  if (!r) Py_RETURN_NONE;  // suppressed by the lock's __exit__
+  return r.release();
 }
 
 // self._sanitize_size(size) converted to unsigned 64-bit.  Returns 1, 0 when
@@ -301,7 +297,7 @@ void t_dealloc(PyObject* o) {
 // ---------------------------------------------------------------------------
 // Methods
 
-PyObject* t_sanitize_size(AnnInt size) {
+PyObject* t_sanitize_size(AnnotatedInt size) {
   if (frame::compat::long_sign(size.get()) < 0) {
     PyErr_Format(PyExc_ValueError, "Invalid size: %S", size.get());
     return nullptr;
@@ -309,7 +305,7 @@ PyObject* t_sanitize_size(AnnInt size) {
   return size.ref.release();
 }
 
-PyObject* t_insert(FastRedBlackTree* self, AnnInt size, PyObject* block) {
+PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
   uint64_t sz;
   if (sanitized(self, size, sz, false) < 0) return nullptr;
   bool sampled = false;
@@ -402,7 +398,7 @@ PyObject* optimistic_read(FastRedBlackTree* self, Walk&& walk, Build&& build, bo
   return nullptr;
 }
 
-PyObject* t_find_best_fit(FastRedBlackTree* self, AnnInt size, AnnInt alignment) {
+PyObject* t_find_best_fit(FastRedBlackTree* self, AnnotatedInt size, AnnotatedInt alignment) {
   (void)alignment;
   uint64_t sz;
   int v = sanitized(self, size, sz, true);
@@ -422,7 +418,7 @@ PyObject* t_find_best_fit(FastRedBlackTree* self, AnnInt size, AnnInt alignment)
   return r;
 }
 
-PyObject* t_find_all_exact(FastRedBlackTree* self, AnnInt size) {
+PyObject* t_find_all_exact(FastRedBlackTree* self, AnnotatedInt size) {
   uint64_t sz;
   int v = sanitized(self, size, sz, true);
   if (v < 0) return nullptr;
@@ -462,7 +458,7 @@ int equals(PyObject* a, PyObject* b) {
   return PyObject_IsTrue(r);
 }
 
-PyObject* t_delete(FastRedBlackTree* self, AnnInt size, PyObject* block) {
+PyObject* t_delete(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
   uint64_t sz;
   int v = sanitized(self, size, sz, true);
   if (v < 0) return nullptr;
@@ -507,20 +503,18 @@ PyObject* t_delete(FastRedBlackTree* self, AnnInt size, PyObject* block) {
   return r;
 }
 
-PyObject* t_remove_ge(FastRedBlackTree* self, AnnInt size) {
+PyObject* t_remove_ge(FastRedBlackTree* self, AnnotatedInt size) {
   uint64_t sz;
   int v = sanitized(self, size, sz, true);
   if (v < 0) return nullptr;
   if (v == 0) {
-    Py_INCREF(g_none_pair);
-    return g_none_pair;
+    return g_none_pair.new_ref();
   }
   return write_bracket(self, [&]() -> PyObject* {
     tollet::Tree& core = self->core;
     RBNode* node = frame::nogil([&] { return core.find_best_fit_node(sz); });
     if (!node) {
-      Py_INCREF(g_none_pair);
-      return g_none_pair;
+      return g_none_pair.new_ref();
     }
     // The result and the statistics are made before the block is taken out,
     // so that nothing can fail afterwards and no block is lost.
@@ -543,8 +537,6 @@ PyObject* t_remove_ge(FastRedBlackTree* self, AnnInt size) {
 
 PyObject* t_get_stats(FastRedBlackTree* self) {
   Ref lock(hold(self->stats_lock));
-  frame::With with;
-  if (!with.enter(lock)) return nullptr;
   auto body = [&]() -> PyObject* {
     Ref stats(hold(self->stats));
     Ref copy(PyDict_Check(stats.get()) ? PyDict_Copy(stats) : PyObject_CallMethod(stats, "copy", nullptr));
@@ -564,16 +556,14 @@ PyObject* t_get_stats(FastRedBlackTree* self) {
     if (PyObject_SetItem(copy, s_is_valid, Py_True) < 0) return nullptr;
     return copy.release();
   };
-  PyObject* r = body();
-  if (!r) {
-    with.exit_error();
-    return nullptr;
-  }
-  if (!with.exit_ok()) {
-    Py_DECREF(r);
-    return nullptr;
-  }
-  return r;
+  Ref r;
+  const int rc = frame::with_lock(lock, [&] {
+    r = Ref(body());
+    return static_cast<bool>(r);
+  });
+  if (rc < 0) return nullptr;
+  if (!r) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
+  return r.release();
 }
 
 uint64_t t_size(FastRedBlackTree* self) { return self->core.node_count.load(std::memory_order_acquire); }
@@ -628,37 +618,31 @@ PyObject* t_clear(FastRedBlackTree* self) {
 
 PyObject* t_get_size_distribution(FastRedBlackTree* self) {
   Ref lock(hold(self->write_lock));
-  frame::With with;
-  if (!with.enter(lock)) return nullptr;
-  Ref d(PyDict_New());
-  bool ok = static_cast<bool>(d);
-  if (ok) {
+  Ref d;
+  const int rc = frame::with_lock(lock, [&] {
+    d = Ref(PyDict_New());
+    if (!d) return false;
     auto add = [&](uint64_t size, uint64_t count) {
       Ref k(PyLong_FromUnsignedLongLong(size));
       Ref v(k ? PyLong_FromUnsignedLongLong(count) : nullptr);
       return v && PyDict_SetItem(d, k, v) == 0;
     };
-    ok = tollet::Tree::preorder(self->core.root.load(std::memory_order_acquire), add);
-  }
-  if (!ok) {
-    with.exit_error();
-    return nullptr;
-  }
-  if (!with.exit_ok()) return nullptr;
+    return tollet::Tree::preorder(self->core.root.load(std::memory_order_acquire), add);
+  });
+  if (rc < 0) return nullptr;
+  if (rc == 0) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
   return d.release();
 }
 
 PyObject* t_reset_circuit_breaker(FastRedBlackTree* self) {
   Ref lock(hold(self->stats_lock));
-  frame::With with;
-  if (!with.enter(lock)) return nullptr;
-  Ref stats(hold(self->stats));
-  if (PyObject_SetItem(stats, s_circuit_breaker_trips, c_zero) < 0 ||
-      PyObject_SetItem(stats, s_operation_count, c_zero) < 0) {
-    with.exit_error();
-    return nullptr;
-  }
-  if (!with.exit_ok()) return nullptr;
+  Ref stats;
+  const int rc = frame::with_lock(lock, [&] {
+    stats = Ref(hold(self->stats));
+    return PyObject_SetItem(stats, s_circuit_breaker_trips, c_zero) == 0 &&
+           PyObject_SetItem(stats, s_operation_count, c_zero) == 0;
+  });
+  if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -672,20 +656,15 @@ PyObject* call_size(PyObject* self) { return frame::call_method(self, s_size); }
 Py_ssize_t t_len(PyObject* self) {
   Ref r(call_size(self));
   Py_ssize_t n = r ? PyNumber_AsSsize_t(r, PyExc_OverflowError) : -1;
-  if (n < 0 && !PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
-  if (n < 0) {
-    frame::add_traceback_name("talvora.memory.tollet.FastRedBlackTree.__len__");
-    return -1;
-  }
-  return n;
+  if (n >= 0) return n;
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
+  return -1;
 }
 
 int t_bool(PyObject* self) {
   Ref r(call_size(self));
   Ref gt(r ? PyObject_RichCompare(r, c_zero, Py_GT) : nullptr);
-  int v = gt ? PyObject_IsTrue(gt) : -1;
-  if (v < 0) frame::add_traceback_name("talvora.memory.tollet.FastRedBlackTree.__bool__");
-  return v;
+  return gt ? PyObject_IsTrue(gt) : -1;
 }
 
 PyObject* t_repr(PyObject* o) {
@@ -694,59 +673,45 @@ PyObject* t_repr(PyObject* o) {
                               static_cast<unsigned long long>(self->core.node_count.load(std::memory_order_acquire)));
 }
 
-PySequenceMethods t_as_sequence = {};
-PyMappingMethods t_as_mapping = {};
-PyNumberMethods t_as_number = {};
-
-void t_slots(PyTypeObject* t) {
-  t_as_sequence.sq_length = t_len;
-  t_as_mapping.mp_length = t_len;
-  t_as_number.nb_bool = t_bool;
-  t->tp_as_sequence = &t_as_sequence;
-  t->tp_as_mapping = &t_as_mapping;
-  t->tp_as_number = &t_as_number;
-  t->tp_repr = t_repr;
-}
-
 // ---------------------------------------------------------------------------
 // Records
 
-frame::FuncDef t_init_def = frame::ctor<&t_cinit>(p("sample_rate", dint(100)));
+frame::FuncDef t_init_def = frame::ctor<&t_cinit>(param("sample_rate", default_int(100)));
 frame::FuncDef t_sanitize_def = frame::fn<&t_sanitize_size>(
-    "_sanitize_size", "Validate a block size: a non-negative int.", ret("int"), pint("size"));
+    "_sanitize_size", "Validate a block size: a non-negative int.", returns("int", Coerce::Int), int_param("size"));
 frame::FuncDef t_insert_def = frame::method<&t_insert>(
     "insert",
     "Insert a free block of the given size.\n\n"
     "Same-size blocks share one tree node (intrusive chain); returns True.",
-    ret("bool"), pint("size"), p("block", {}, "MemoryBlock"));
+    returns("bool"), int_param("size"), param("block", {}, "MemoryBlock"));
 frame::FuncDef t_find_best_fit_def = frame::method<&t_find_best_fit>(
     "find_best_fit",
     "Find the block of the smallest size >= size, without taking a lock.\n\n"
     "Returns None when no stored block is large enough.",
-    ret("Optional[MemoryBlock]"), pint("size"), pint("alignment", dint(1)));
+    returns("Optional[MemoryBlock]"), int_param("size"), int_param("alignment", default_int(1)));
 frame::FuncDef t_find_all_exact_def = frame::method<&t_find_all_exact>(
     "find_all_exact", "All blocks of exactly this size, oldest head first, without taking a lock.",
-    ret("List[MemoryBlock]"), pint("size"));
+    returns("List[MemoryBlock]"), int_param("size"));
 frame::FuncDef t_delete_def = frame::method<&t_delete>(
     "delete", "Remove one stored block equal to block from the given size; True if one was removed.",
-    ret("bool"), pint("size"), p("block", {}, "MemoryBlock"));
+    returns("bool"), int_param("size"), param("block", {}, "MemoryBlock"));
 frame::FuncDef t_remove_ge_def = frame::method<&t_remove_ge>(
     "remove_ge",
     "Remove and return the best-fitting block as (size, block), or (None, None).\n\n"
     "The returned size is the stored size, which may exceed the request.",
-    ret("Tuple[Optional[int], Optional[MemoryBlock]]"), pint("size"));
+    returns("Tuple[Optional[int], Optional[MemoryBlock]]"), int_param("size"));
 frame::FuncDef t_get_stats_def =
-    frame::method<&t_get_stats>("get_stats", "A new dict of operation statistics.", ret("Dict[str, Any]"));
-frame::FuncDef t_size_def = frame::method<&t_size>("size", "Number of stored blocks.", ret("int"));
+    frame::method<&t_get_stats>("get_stats", "A new dict of operation statistics.", returns("Dict[str, Any]"));
+frame::FuncDef t_size_def = frame::method<&t_size>("size", "Number of stored blocks.", returns("int", Coerce::Int));
 frame::FuncDef t_clear_def = frame::method<&t_clear>("clear", "Remove every block and reset the statistics.",
-                                                     ret("None"));
+                                                     returns("None"));
 frame::FuncDef t_get_size_distribution_def = frame::method<&t_get_size_distribution>(
-    "get_size_distribution", "A dict mapping each stored size to its number of blocks.", ret("Dict[int, int]"));
+    "get_size_distribution", "A dict mapping each stored size to its number of blocks.", returns("Dict[int, int]"));
 frame::FuncDef t_reset_circuit_breaker_def = frame::method<&t_reset_circuit_breaker>(
-    "reset_circuit_breaker", "Reset the circuit breaker and the operation count.", ret("None"));
+    "reset_circuit_breaker", "Reset the circuit breaker and the operation count.", returns("None"));
 frame::FuncDef t_get_statistics_def = frame::method<&t_get_statistics>(
     "get_statistics", "Timing statistics (not collected in sampling mode): an empty dict.",
-    ret("Dict[int, List[float]]"));
+    returns("Dict[int, List[float]]"));
 
 const frame::Entry t_body[] = {
     frame::static_def(t_sanitize_def),
@@ -782,7 +747,9 @@ frame::TypeDef t_type = {
     .object_fields = t_fields,
     .dealloc = t_dealloc,
     .alloc_init = t_alloc,
-    .slots = t_slots,
+    .len = t_len,
+    .truth = t_bool,
+    .repr = t_repr,
 };
 
 // ---------------------------------------------------------------------------
@@ -801,9 +768,7 @@ int module_body(PyObject*) {
     atomic = false;
     if (frame::set_global("AtomicCounter", Py_None) < 0) return -1;
   }
-  if (frame::set_global("ATOMIC_AVAILABLE", atomic ? Py_True : Py_False) < 0) return -1;
-  g_none_pair = PyTuple_Pack(2, Py_None, Py_None);
-  return g_none_pair ? 0 : -1;
+  return frame::set_global("ATOMIC_AVAILABLE", atomic ? Py_True : Py_False);
 }
 
 frame::TypeDef* const kTypes[] = {&t_type};

@@ -8,19 +8,8 @@
 
 namespace {
 
-using frame::AnnI64;
-using frame::AnnInt;
-using frame::dbool;
-using frame::dfloat;
-using frame::dint;
-using frame::Exact;
+using namespace frame::declarations;
 using frame::FieldKind;
-using frame::I32x;
-using frame::none;
-using frame::noret;
-using frame::p;
-using frame::pint;
-using frame::ret;
 
 PyObject* new_ref(PyObject* o) {
   Py_INCREF(o);
@@ -32,7 +21,7 @@ PyObject* new_ref(PyObject* o) {
 
 int64_t echo_i64(int64_t v) { return v; }
 int32_t echo_i32(int32_t v) { return v; }
-int32_t echo_i32t(I32x v) { return v; }
+int32_t echo_i32t(Int32T v) { return v; }
 uint32_t echo_u32(uint32_t v) { return v; }
 uint64_t echo_u64(uint64_t v) { return v; }
 uint16_t echo_u16(uint16_t v) { return v; }
@@ -40,33 +29,31 @@ uint8_t echo_u8(uint8_t v) { return v; }
 double echo_double(double v) { return v; }
 bool echo_bool(bool v) { return v; }
 PyObject* echo_object(PyObject* v) { return new_ref(v); }
-PyObject* echo_ann_int(AnnInt v) { return v.ref.release(); }
-int64_t echo_ann_i64(AnnI64 v) { return v; }
-PyObject* echo_list(Exact<&PyList_Type> v) { return new_ref(v); }
-PyObject* echo_list_or_none(Exact<&PyList_Type, true> v) { return new_ref(v); }
-PyObject* echo_dict_noted(Exact<&PyDict_Type, false, true> v) { return new_ref(v); }
-PyObject* echo_str_noted_or_none(Exact<&PyUnicode_Type, true, true> v) { return new_ref(v); }
+PyObject* echo_ann_int(AnnotatedInt v) { return v.ref.release(); }
+PyObject* echo_list(Exactly<&PyList_Type> v) { return new_ref(v); }
+PyObject* echo_list_or_none(ListOrNone v) { return new_ref(v); }
+PyObject* echo_dict_noted(ExactlyNoted<&PyDict_Type> v) { return new_ref(v); }
+PyObject* echo_str_noted_or_none(StrOrNoneNoted v) { return new_ref(v); }
 
-frame::FuncDef echo_i64_def = frame::fn<&echo_i64>("echo_i64", "int64", noret(), p("value"));
-frame::FuncDef echo_i32_def = frame::fn<&echo_i32>("echo_i32", "int32", noret(), p("value"));
-frame::FuncDef echo_i32t_def = frame::fn<&echo_i32t>("echo_i32t", "int32, int32_t wording", noret(), p("value"));
-frame::FuncDef echo_u32_def = frame::fn<&echo_u32>("echo_u32", "uint32", noret(), p("value"));
-frame::FuncDef echo_u64_def = frame::fn<&echo_u64>("echo_u64", "uint64", noret(), p("value"));
-frame::FuncDef echo_u16_def = frame::fn<&echo_u16>("echo_u16", "uint16", noret(), p("value"));
-frame::FuncDef echo_u8_def = frame::fn<&echo_u8>("echo_u8", "uint8", noret(), p("value"));
-frame::FuncDef echo_double_def = frame::fn<&echo_double>("echo_double", "double", noret(), p("value"));
-frame::FuncDef echo_bool_def = frame::fn<&echo_bool>("echo_bool", "truth value", noret(), p("value", {}, "bool"));
-frame::FuncDef echo_object_def = frame::fn<&echo_object>("echo_object", "any object", noret(), p("value"));
-frame::FuncDef echo_ann_int_def = frame::fn<&echo_ann_int>("echo_ann_int", "annotated int", noret(), pint("value"));
-frame::FuncDef echo_ann_i64_def =
-    frame::fn<&echo_ann_i64>("echo_ann_i64", "annotated int, then int64", noret(), pint("value"));
-frame::FuncDef echo_list_def = frame::fn<&echo_list>("echo_list", "exactly a list", noret(), p("items"));
+frame::FuncDef echo_i64_def = frame::fn<&echo_i64>("echo_i64", "int64", returns(), param("value"));
+frame::FuncDef echo_i32_def = frame::fn<&echo_i32>("echo_i32", "int32", returns(), param("value"));
+frame::FuncDef echo_i32t_def = frame::fn<&echo_i32t>("echo_i32t", "int32, int32_t wording", returns(), param("value"));
+frame::FuncDef echo_u32_def = frame::fn<&echo_u32>("echo_u32", "uint32", returns(), param("value"));
+frame::FuncDef echo_u64_def = frame::fn<&echo_u64>("echo_u64", "uint64", returns(), param("value"));
+frame::FuncDef echo_u16_def = frame::fn<&echo_u16>("echo_u16", "uint16", returns(), param("value"));
+frame::FuncDef echo_u8_def = frame::fn<&echo_u8>("echo_u8", "uint8", returns(), param("value"));
+frame::FuncDef echo_double_def = frame::fn<&echo_double>("echo_double", "double", returns(), param("value"));
+frame::FuncDef echo_bool_def = frame::fn<&echo_bool>("echo_bool", "truth value", returns(), param("value", {}, "bool"));
+frame::FuncDef echo_object_def = frame::fn<&echo_object>("echo_object", "any object", returns(), param("value"));
+frame::FuncDef echo_ann_int_def =
+    frame::fn<&echo_ann_int>("echo_ann_int", "annotated int", returns(), int_param("value"));
+frame::FuncDef echo_list_def = frame::fn<&echo_list>("echo_list", "exactly a list", returns(), param("items"));
 frame::FuncDef echo_list_or_none_def =
-    frame::fn<&echo_list_or_none>("echo_list_or_none", "a list or None", noret(), p("items"));
+    frame::fn<&echo_list_or_none>("echo_list_or_none", "a list or None", returns(), param("items"));
 frame::FuncDef echo_dict_noted_def =
-    frame::fn<&echo_dict_noted>("echo_dict_noted", "exactly a dict, with the note", noret(), p("mapping"));
+    frame::fn<&echo_dict_noted>("echo_dict_noted", "exactly a dict, with the note", returns(), param("mapping"));
 frame::FuncDef echo_str_noted_or_none_def = frame::fn<&echo_str_noted_or_none>(
-    "echo_str_noted_or_none", "a str or None, with the note", noret(), p("text"));
+    "echo_str_noted_or_none", "a str or None, with the note", returns(), param("text"));
 
 // ---------------------------------------------------------------------------
 // Binding and defaults.
@@ -79,12 +66,13 @@ PyObject* defaults(PyObject* n, PyObject* i, PyObject* f, PyObject* t, PyObject*
 }
 PyObject* nothing() { Py_RETURN_NONE; }
 
-frame::FuncDef bind_def = frame::fn<&bind>("bind", "Two required, two optional parameters.", ret("tuple"), p("first"),
-                                           p("second"), p("third", dint(3)), p("fourth", none()));
-frame::FuncDef defaults_def =
-    frame::fn<&defaults>("defaults", "One default of each kind.", noret(), p("n", none()), p("i", dint(-7)),
-                         p("f", dfloat(2.5)), p("t", dbool(true)), p("fa", dbool(false)));
-frame::FuncDef nothing_def = frame::fn<&nothing>("nothing", "No parameters.", ret("None"));
+frame::FuncDef bind_def =
+    frame::fn<&bind>("bind", "Two required, two optional parameters.", returns("tuple"), param("first"),
+                     param("second"), param("third", default_int(3)), param("fourth", default_none()));
+frame::FuncDef defaults_def = frame::fn<&defaults>(
+    "defaults", "One default of each kind.", returns(), param("n", default_none()), param("i", default_int(-7)),
+    param("f", default_float(2.5)), param("t", default_bool(true)), param("fa", default_bool(false)));
+frame::FuncDef nothing_def = frame::fn<&nothing>("nothing", "No parameters.", returns("None"));
 
 // ---------------------------------------------------------------------------
 // Result coercion and errors.
@@ -93,20 +81,20 @@ PyObject* as_int_result(PyObject* v) { return new_ref(v); }
 PyObject* as_float_result(PyObject* v) { return new_ref(v); }
 PyObject* call_back(PyObject* fn) { return frame::call(fn); }
 // Module-level `from module import name`, run after initialisation.
-PyObject* import_name(Exact<&PyUnicode_Type> module, Exact<&PyUnicode_Type> name) {
+PyObject* import_name(Exactly<&PyUnicode_Type> module, Exactly<&PyUnicode_Type> name) {
   const char* m = PyUnicode_AsUTF8(module);
   const char* n = m ? PyUnicode_AsUTF8(name) : nullptr;
   if (!n || frame::import_from(m, {n}) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
-frame::FuncDef as_int_result_def =
-    frame::fn<&as_int_result>("as_int_result", "Result coerced as annotated int.", ret("int"), p("value"));
+frame::FuncDef as_int_result_def = frame::fn<&as_int_result>("as_int_result", "Result coerced as annotated int.",
+                                                             returns("int", Coerce::Int), param("value"));
 frame::FuncDef as_float_result_def =
-    frame::fn<&as_float_result>("as_float_result", "Annotation only.", ret("float"), p("value"));
-frame::FuncDef call_back_def = frame::fn<&call_back>("call_back", "Calls fn().", noret(), p("fn"));
-frame::FuncDef import_name_def =
-    frame::fn<&import_name>("import_name", "Binds a name imported from a module.", noret(), p("module"), p("name"));
+    frame::fn<&as_float_result>("as_float_result", "Annotation only.", returns("float"), param("value"));
+frame::FuncDef call_back_def = frame::fn<&call_back>("call_back", "Calls fn().", returns(), param("fn"));
+frame::FuncDef import_name_def = frame::fn<&import_name>("import_name", "Binds a name imported from a module.",
+                                                         returns(), param("module"), param("name"));
 
 // ---------------------------------------------------------------------------
 // Probe: a native class with one public field of each kind.
@@ -149,12 +137,14 @@ PyObject* probe_summary(PyObject* o, void*) {
   return PyUnicode_FromFormat("%lld/%R", static_cast<long long>(self->i64), self->obj);
 }
 
-frame::FuncDef probe_init_def =
-    frame::ctor<&probe_cinit>(p("obj", none()), p("i64", dint(0)), p("dbl", dfloat(0.0)));
-frame::FuncDef probe_add_def = frame::method<&probe_add>("add", "Adds to i64.", ret("int"), p("delta", dint(1)));
-frame::FuncDef probe_which_first_def = frame::method<&probe_which_first>("which", "First definition.", ret("str"));
-frame::FuncDef probe_which_second_def = frame::method<&probe_which_second>("which", "Second definition.", ret("str"));
-frame::FuncDef twice_def = frame::fn<&twice>("twice", "Static method.", ret("int"), p("value"));
+frame::FuncDef probe_init_def = frame::ctor<&probe_cinit>(param("obj", default_none()), param("i64", default_int(0)),
+                                                          param("dbl", default_float(0.0)));
+frame::FuncDef probe_add_def =
+    frame::method<&probe_add>("add", "Adds to i64.", returns("int", Coerce::Int), param("delta", default_int(1)));
+frame::FuncDef probe_which_first_def = frame::method<&probe_which_first>("which", "First definition.", returns("str"));
+frame::FuncDef probe_which_second_def =
+    frame::method<&probe_which_second>("which", "Second definition.", returns("str"));
+frame::FuncDef twice_def = frame::fn<&twice>("twice", "Static method.", returns("int", Coerce::Int), param("value"));
 
 // The class body in source order: `which` is defined twice with an alias
 // bound to the first definition in between.
@@ -229,30 +219,34 @@ frame::TypeDef bare_type = {
 
 frame::Str s_value("value");
 
-PyObject* plain_init(PyObject* self, AnnInt value) {
+PyObject* plain_init(PyObject* self, AnnotatedInt value) {
   if (PyObject_SetAttr(self, s_value, value) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 PyObject* plain_get(PyObject* self) { return PyObject_GetAttr(self, s_value); }
 
-frame::FuncDef plain_init_def = frame::fn<&plain_init>("__init__", nullptr, noret(), p("self"), pint("value", dint(0)));
-frame::FuncDef plain_get_def = frame::fn<&plain_get>("get", "Returns value, coerced.", ret("int"), p("self"));
+frame::FuncDef plain_init_def =
+    frame::fn<&plain_init>("__init__", nullptr, returns(), param("self"), int_param("value", default_int(0)));
+frame::FuncDef plain_get_def =
+    frame::fn<&plain_get>("get", "Returns value, coerced.", returns("int", Coerce::Int), param("self"));
 
 // ---------------------------------------------------------------------------
 // Module
 
 int module_body(PyObject*) {
-  for (const frame::FuncDef* d :
-       {&echo_i64_def, &echo_i32_def, &echo_i32t_def, &echo_u32_def, &echo_u64_def, &echo_u16_def, &echo_u8_def,
-        &echo_double_def, &echo_bool_def, &echo_object_def, &echo_ann_int_def, &echo_ann_i64_def, &echo_list_def,
-        &echo_list_or_none_def, &echo_dict_noted_def, &echo_str_noted_or_none_def, &bind_def, &defaults_def,
-        &nothing_def, &as_int_result_def, &as_float_result_def, &call_back_def, &import_name_def})
-    if (frame::add_function(*d) < 0) return -1;
+  if (frame::add_functions() < 0) return -1;
   if (!frame::make_class("Plain", "A plain Python class.", {&plain_init_def, &plain_get_def})) return -1;
   if (frame::import_module("logging") < 0 || frame::make_logger() < 0) return -1;
   return frame::log_info("frame probe loaded");
 }
 
+const frame::FuncDef* const kFunctions[] = {
+    &echo_i64_def,     &echo_i32_def,    &echo_i32t_def,         &echo_u32_def,        &echo_u64_def,
+    &echo_u16_def,     &echo_u8_def,     &echo_double_def,       &echo_bool_def,       &echo_object_def,
+    &echo_ann_int_def, &echo_list_def,   &echo_list_or_none_def, &echo_dict_noted_def, &echo_str_noted_or_none_def,
+    &bind_def,         &defaults_def,    &nothing_def,           &as_int_result_def,   &as_float_result_def,
+    &call_back_def,    &import_name_def,
+};
 frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
 
 const frame::ModuleDef kModule = {
@@ -261,6 +255,7 @@ const frame::ModuleDef kModule = {
     .doc = "Test-only module of the frame.",
     .source = "tests/ext/frame_probe.cpp",
     .types = kTypes,
+    .functions = kFunctions,
     .body = module_body,
 };
 

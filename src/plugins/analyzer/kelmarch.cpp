@@ -8,12 +8,8 @@
 
 namespace {
 
-using frame::p;
+using namespace frame::declarations;
 using frame::Ref;
-using frame::noret;
-
-// A `str` argument: exactly str, or None.
-using StrArg = frame::Exact<&PyUnicode_Type, true, false>;
 
 frame::Str s_re("re");
 frame::Str s_compile("compile");
@@ -71,10 +67,8 @@ bool scan_lowered(PyObject* s, kelmarch::Found& found) {
 }
 
 // A None `code` cannot be lower-cased.
-bool require_code(const StrArg& code) {
-  if (!code.is_none()) return true;
-  PyErr_SetString(PyExc_TypeError, "Argument 'code' has incorrect type (expected str, got NoneType)");
-  return false;
+bool require_code(const StrOrNone& code) {
+  return !code.is_none() || frame::exact_check(code, &PyUnicode_Type, false, false, "code");
 }
 
 PyObject* float_tuple(std::initializer_list<double> values) {
@@ -95,7 +89,7 @@ PyObject* float_tuple(std::initializer_list<double> values) {
 // ---------------------------------------------------------------------------
 // Indicator and framework scoring
 
-std::optional<double> quick_framework_score(StrArg code, StrArg framework) {
+std::optional<double> quick_framework_score(StrOrNone code, StrOrNone framework) {
   PyObject* pattern = PyDict_GetItemWithError(g_framework_patterns, framework);
   if (!pattern) {
     if (PyErr_Occurred()) return std::nullopt;
@@ -112,7 +106,7 @@ std::optional<double> quick_framework_score(StrArg code, StrArg framework) {
   return kelmarch::quick_score(static_cast<int32_t>(n));
 }
 
-PyObject* score_indicators(StrArg code, StrArg function_name) {
+PyObject* score_indicators(StrOrNone code, StrOrNone function_name) {
   if (!require_code(code)) return nullptr;
   kelmarch::Found in_code, in_name;
   if (!scan_lowered(code, in_code)) return nullptr;
@@ -146,7 +140,7 @@ PyObject* normalize_scores(int32_t cpu_score, int32_t memory_score, int32_t para
                       kelmarch::normalize(large_data_score, 4)});
 }
 
-PyObject* score_framework_patterns(StrArg code) {
+PyObject* score_framework_patterns(StrOrNone code) {
   if (!require_code(code)) return nullptr;
   kelmarch::Found found;
   if (!scan_lowered(code, found)) return nullptr;
@@ -202,7 +196,8 @@ std::optional<double> parse_capability(PyObject* capability) {
 }
 
 std::optional<double> calculate_gpu_suitability(double gpu_operation_score, double gpu_data_size_score,
-                                                double cpu_intensity, bool gpu_available, StrArg compute_capability) {
+                                                double cpu_intensity, bool gpu_available,
+                                                StrOrNone compute_capability) {
   if (!gpu_available) return 0.0;
   double multiplier = 1.0;
   if (!compute_capability.is_none()) {
@@ -241,7 +236,7 @@ frame::FuncDef quick_framework_score_def = frame::fn<&quick_framework_score>(
     "    Returns:\n"
     "        Score between 0.0 and 1.0\n"
     "    ",
-    noret(), p("code"), p("framework"));
+    returns(), param("code"), param("framework"));
 
 frame::FuncDef score_indicators_def = frame::fn<&score_indicators>(
     "score_indicators",
@@ -252,7 +247,7 @@ frame::FuncDef score_indicators_def = frame::fn<&score_indicators>(
     "    Returns:\n"
     "        Tuple of (cpu, memory, parallel, gpu_op, large_data, embarrassing, sequential) counts\n"
     "    ",
-    noret(), p("code"), p("function_name"));
+    returns(), param("code"), param("function_name"));
 
 frame::FuncDef normalize_scores_def = frame::fn<&normalize_scores>(
     "normalize_scores",
@@ -260,7 +255,8 @@ frame::FuncDef normalize_scores_def = frame::fn<&normalize_scores>(
     "    Returns:\n"
     "        Tuple of (cpu_intensity, memory_intensity, parallel_score, gpu_operation_score, gpu_data_size_score)\n"
     "    ",
-    noret(), p("cpu_score"), p("memory_score"), p("parallel_score"), p("gpu_op_score"), p("large_data_score"));
+    returns(), param("cpu_score"), param("memory_score"), param("parallel_score"), param("gpu_op_score"),
+    param("large_data_score"));
 
 frame::FuncDef score_framework_patterns_def = frame::fn<&score_framework_patterns>(
     "score_framework_patterns",
@@ -270,7 +266,7 @@ frame::FuncDef score_framework_patterns_def = frame::fn<&score_framework_pattern
     "    Returns:\n"
     "        Tuple of (numpy_score, pandas_score, sklearn_score)\n"
     "    ",
-    noret(), p("code"));
+    returns(), param("code"));
 
 frame::FuncDef determine_workload_pattern_def = frame::fn<&determine_workload_pattern>(
     "determine_workload_pattern",
@@ -292,10 +288,11 @@ frame::FuncDef determine_workload_pattern_def = frame::fn<&determine_workload_pa
     "        12 = SKLEARN_TRAINING\n"
     "        13 = SKLEARN_INFERENCE\n"
     "    ",
-    noret(), p("cpu_intensity"), p("memory_intensity"), p("parallelization_potential"), p("gpu_suitability"),
-    p("gpu_operation_score"), p("numpy_score"), p("pandas_score"), p("sklearn_score"), p("sequential_count"),
-    p("embarrassing_count"), p("cpu_threshold"), p("memory_threshold"), p("gpu_threshold"), p("numpy_threshold"),
-    p("pandas_threshold"), p("sklearn_threshold"), p("gpu_available"));
+    returns(), param("cpu_intensity"), param("memory_intensity"), param("parallelization_potential"),
+    param("gpu_suitability"), param("gpu_operation_score"), param("numpy_score"), param("pandas_score"),
+    param("sklearn_score"), param("sequential_count"), param("embarrassing_count"), param("cpu_threshold"),
+    param("memory_threshold"), param("gpu_threshold"), param("numpy_threshold"), param("pandas_threshold"),
+    param("sklearn_threshold"), param("gpu_available"));
 
 frame::FuncDef calculate_gpu_suitability_def = frame::fn<&calculate_gpu_suitability>(
     "calculate_gpu_suitability",
@@ -309,8 +306,8 @@ frame::FuncDef calculate_gpu_suitability_def = frame::fn<&calculate_gpu_suitabil
     "    Returns:\n"
     "        GPU suitability score (0.0-1.0)\n"
     "    ",
-    noret(), p("gpu_operation_score"), p("gpu_data_size_score"), p("cpu_intensity"), p("gpu_available"),
-    p("compute_capability"));
+    returns(), param("gpu_operation_score"), param("gpu_data_size_score"), param("cpu_intensity"),
+    param("gpu_available"), param("compute_capability"));
 
 frame::FuncDef estimate_gpu_speedup_def = frame::fn<&estimate_gpu_speedup>(
     "estimate_gpu_speedup",
@@ -322,7 +319,7 @@ frame::FuncDef estimate_gpu_speedup_def = frame::fn<&estimate_gpu_speedup>(
     "    Returns:\n"
     "        Estimated speedup factor (1.0 = no speedup)\n"
     "    ",
-    noret(), p("gpu_operation_score"), p("gpu_data_size_score"), p("gpu_available"));
+    returns(), param("gpu_operation_score"), param("gpu_data_size_score"), param("gpu_available"));
 
 frame::FuncDef calculate_parallelization_potential_def = frame::fn<&calculate_parallelization_potential>(
     "calculate_parallelization_potential",
@@ -335,8 +332,8 @@ frame::FuncDef calculate_parallelization_potential_def = frame::fn<&calculate_pa
     "    Returns:\n"
     "        Parallelization potential (0.0-1.0)\n"
     "    ",
-    noret(), p("base_parallel_score"), p("embarrassing_bonus"), p("sequential_penalty"),
-    p("loop_chunking_potential"));
+    returns(), param("base_parallel_score"), param("embarrassing_bonus"), param("sequential_penalty"),
+    param("loop_chunking_potential"));
 
 frame::FuncDef update_adaptive_threshold_def = frame::fn<&update_adaptive_threshold>(
     "update_adaptive_threshold",
@@ -351,8 +348,8 @@ frame::FuncDef update_adaptive_threshold_def = frame::fn<&update_adaptive_thresh
     "    Returns:\n"
     "        Updated threshold value\n"
     "    ",
-    noret(), p("current_threshold"), p("success_rate"), p("learning_rate"), p("min_threshold"),
-    p("max_threshold"));
+    returns(), param("current_threshold"), param("success_rate"), param("learning_rate"), param("min_threshold"),
+    param("max_threshold"));
 
 // ---------------------------------------------------------------------------
 // Module
@@ -378,12 +375,7 @@ int compile_patterns() {
 
 int module_body(PyObject*) {
   if (frame::import_module("re") < 0 || compile_patterns() < 0) return -1;
-  for (const frame::FuncDef* d :
-       {&quick_framework_score_def, &score_indicators_def, &normalize_scores_def, &score_framework_patterns_def,
-        &determine_workload_pattern_def, &calculate_gpu_suitability_def, &estimate_gpu_speedup_def,
-        &calculate_parallelization_potential_def, &update_adaptive_threshold_def}) {
-    if (frame::add_function(*d) < 0) return -1;
-  }
+  if (frame::add_functions() < 0) return -1;
   try {
     (void)kelmarch::matcher();  // build the automaton before the first call
   } catch (const std::bad_alloc&) {
@@ -394,6 +386,12 @@ int module_body(PyObject*) {
   return frame::log_info("Talvora Workload Algorithms Cython module loaded - IP protected");
 }
 
+const frame::FuncDef* const kFunctions[] = {
+    &quick_framework_score_def, &score_indicators_def, &normalize_scores_def, &score_framework_patterns_def,
+    &determine_workload_pattern_def, &calculate_gpu_suitability_def, &estimate_gpu_speedup_def,
+    &calculate_parallelization_potential_def, &update_adaptive_threshold_def,
+};
+
 const frame::ModuleDef kModule = {
     .dotted = "talvora.plugins.analyzer.kelmarch",
     .short_name = "kelmarch",
@@ -401,6 +399,7 @@ const frame::ModuleDef kModule = {
            "speed-up and parallelization estimates, workload classification and adaptive thresholds.",
     .source = "src/plugins/analyzer/kelmarch.cpp",
     .types = {},
+    .functions = kFunctions,
     .body = module_body,
 };
 

@@ -13,14 +13,8 @@
 
 namespace {
 
-using frame::dfloat;
-using frame::dint;
-using frame::noret;
-using frame::p;
+using namespace frame::declarations;
 using frame::Ref;
-
-using ListOrNone = frame::Exact<&PyList_Type, true, false>;
-using StrOrNone = frame::Exact<&PyUnicode_Type, true, false>;
 
 frame::Str s_parallelization_potential("parallelization_potential");
 frame::Str s_cpu_intensity("cpu_intensity");
@@ -59,69 +53,16 @@ inline double clamp01(double v) {
 // ---------------------------------------------------------------------------
 // Python-level helpers.
 
-PyObject* raise_no_len() {
-  PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-  return nullptr;
-}
-
 PyObject* raise_expected(const char* expected, PyObject* o) {
   PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(o)->tp_name);
   return nullptr;
 }
 
-void raise_too_many() {
-  PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
-}
-
-void raise_need_more(Py_ssize_t found) {
-  PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-}
-
-// Unpacks `entry` into exactly two items (new references in a and b).
-bool unpack2(PyObject* entry, Ref& a, Ref& b) {
-  if (PyTuple_CheckExact(entry) || PyList_CheckExact(entry)) {
-    Py_ssize_t size = Py_SIZE(entry);
-    if (size != 2) {
-      if (size > 2)
-        raise_too_many();
-      else
-        raise_need_more(size);
-      return false;
-    }
-    PyObject* x = PyTuple_CheckExact(entry) ? PyTuple_GET_ITEM(entry, 0) : PyList_GET_ITEM(entry, 0);
-    PyObject* y = PyTuple_CheckExact(entry) ? PyTuple_GET_ITEM(entry, 1) : PyList_GET_ITEM(entry, 1);
-    Py_INCREF(x);
-    Py_INCREF(y);
-    a = Ref(x);
-    b = Ref(y);
-    return true;
-  }
-  Ref it(PyObject_GetIter(entry));
-  if (!it) return false;
-  Ref items[2];
-  for (Py_ssize_t i = 0; i < 2; i++) {
-    items[i] = Ref(PyIter_Next(it));
-    if (!items[i]) {
-      if (!PyErr_Occurred()) raise_need_more(i);
-      return false;
-    }
-  }
-  Ref extra(PyIter_Next(it));
-  if (extra) {
-    raise_too_many();
-    return false;
-  }
-  if (PyErr_Occurred()) return false;
-  a = std::move(items[0]);
-  b = std::move(items[1]);
-  return true;
-}
-
 // Unpacks a (first, second) entry and converts both items to doubles.
 bool read_pair(PyObject* entry, double& first, double& second) {
-  Ref a, b;
-  if (!unpack2(entry, a, b)) return false;
-  return frame::to_double(a, first) && frame::to_double(b, second);
+  Ref items[2];
+  if (!frame::unpack_iterable(entry, items, 2)) return false;
+  return frame::to_double(items[0], first) && frame::to_double(items[1], second);
 }
 
 // Reads entry `i` of a list as a pair of doubles.  A 2-tuple of floats is
@@ -213,7 +154,7 @@ std::optional<double> calculate_performance_trend(ListOrNone history, double win
 PyObject* workload_neutral() { return Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0); }
 
 PyObject* detect_workload_characteristics_change(ListOrNone history, double change_threshold) {
-  if (history.is_none()) return raise_no_len();
+  if (history.is_none()) return frame::raise_no_len(history);
   const Py_ssize_t n = PyList_GET_SIZE(history.o);
   if (n < 6) return workload_neutral();
   PyObject* const keys[3] = {s_parallelization_potential, s_cpu_intensity, s_memory_intensity};
@@ -324,7 +265,7 @@ class NameCounter {
 };
 
 PyObject* detect_dominant_pattern(ListOrNone patterns, int32_t window_size) {
-  if (patterns.is_none()) return raise_no_len();
+  if (patterns.is_none()) return frame::raise_no_len(patterns);
   const Py_ssize_t n = PyList_GET_SIZE(patterns.o);
   if (n == 0) {
     Py_INCREF(s_mixed.get());
@@ -407,7 +348,7 @@ bool first_item(PyObject* list, Py_ssize_t i, double& out) {
 }
 
 PyObject* predict_resource_requirements(ListOrNone history, double horizon) {
-  if (history.is_none()) return raise_no_len();
+  if (history.is_none()) return frame::raise_no_len(history);
   const Py_ssize_t n = PyList_GET_SIZE(history.o);
   if (n < 10) return resource_neutral();
   double first, last;
@@ -441,7 +382,8 @@ frame::FuncDef degradation_def = frame::fn<&detect_performance_degradation>(
     "Returns:\n"
     "    True if at least 5 samples lie in the window and their mean metric is more\n"
     "    than threshold (relative) below the baseline",
-    noret(), p("performance_history"), p("baseline_performance"), p("threshold"), p("window_start_time"));
+    returns(), param("performance_history"), param("baseline_performance"), param("threshold"),
+    param("window_start_time"));
 
 frame::FuncDef trend_def = frame::fn<&calculate_performance_trend>(
     "calculate_performance_trend",
@@ -452,7 +394,7 @@ frame::FuncDef trend_def = frame::fn<&calculate_performance_trend>(
     "Returns:\n"
     "    Least-squares slope divided by the mean metric, clamped to [-1.0, 1.0];\n"
     "    negative means declining, 0.0 with fewer than 3 samples",
-    noret(), p("performance_history"), p("window_start_time"));
+    returns(), param("performance_history"), param("window_start_time"));
 
 frame::FuncDef workload_def = frame::fn<&detect_workload_characteristics_change>(
     "detect_workload_characteristics_change",
@@ -464,7 +406,7 @@ frame::FuncDef workload_def = frame::fn<&detect_workload_characteristics_change>
     "Returns:\n"
     "    (changed, parallelization_change, cpu_change, memory_change) comparing the\n"
     "    three newest entries with the three before them",
-    noret(), p("pattern_history"), p("change_threshold", dfloat(0.3)));
+    returns(), param("pattern_history"), param("change_threshold", default_float(0.3)));
 
 frame::FuncDef dominant_def = frame::fn<&detect_dominant_pattern>(
     "detect_dominant_pattern",
@@ -475,7 +417,7 @@ frame::FuncDef dominant_def = frame::fn<&detect_dominant_pattern>(
     "Returns:\n"
     "    The most frequent name in the window (the first seen on a tie), or\n"
     "    'mixed' when there is nothing to count",
-    noret(), p("patterns"), p("window_size", dint(5)));
+    returns(), param("patterns"), param("window_size", default_int(5)));
 
 frame::FuncDef beneficial_def = frame::fn<&is_adaptation_beneficial>(
     "is_adaptation_beneficial",
@@ -491,9 +433,9 @@ frame::FuncDef beneficial_def = frame::fn<&is_adaptation_beneficial>(
     "    min_confidence: minimum confidence required\n\n"
     "Returns:\n"
     "    True if switching to the recommended pool is worthwhile",
-    noret(), p("current_pool"), p("recommended_pool"), p("recommendation_score"), p("recommendation_confidence"),
-    p("current_performance_estimate"), p("trigger_code"), p("min_improvement_ratio", dfloat(1.1)),
-    p("min_confidence", dfloat(0.6)));
+    returns(), param("current_pool"), param("recommended_pool"), param("recommendation_score"),
+    param("recommendation_confidence"), param("current_performance_estimate"), param("trigger_code"),
+    param("min_improvement_ratio", default_float(1.1)), param("min_confidence", default_float(0.6)));
 
 frame::FuncDef skip_def = frame::fn<&should_skip_adaptation>(
     "should_skip_adaptation",
@@ -504,7 +446,7 @@ frame::FuncDef skip_def = frame::fn<&should_skip_adaptation>(
     "    min_interval: minimum interval between adaptations (seconds)\n\n"
     "Returns:\n"
     "    True if less than min_interval has passed since the last adaptation",
-    noret(), p("last_adaptation_time"), p("current_time"), p("min_interval"));
+    returns(), param("last_adaptation_time"), param("current_time"), param("min_interval"));
 
 frame::FuncDef pressure_def = frame::fn<&detect_memory_pressure>(
     "detect_memory_pressure",
@@ -515,7 +457,7 @@ frame::FuncDef pressure_def = frame::fn<&detect_memory_pressure>(
     "    pressure_threshold: usage ratio above which memory is under pressure\n\n"
     "Returns:\n"
     "    True if current_usage / peak_usage exceeds pressure_threshold",
-    noret(), p("current_usage"), p("peak_usage"), p("pressure_threshold", dfloat(0.8)));
+    returns(), param("current_usage"), param("peak_usage"), param("pressure_threshold", default_float(0.8)));
 
 frame::FuncDef fragmentation_def = frame::fn<&detect_fragmentation_threshold>(
     "detect_fragmentation_threshold",
@@ -525,7 +467,7 @@ frame::FuncDef fragmentation_def = frame::fn<&detect_fragmentation_threshold>(
     "    threshold: fragmentation ratio that calls for action\n\n"
     "Returns:\n"
     "    True if a non-negative fragmentation_ratio exceeds threshold",
-    noret(), p("fragmentation_ratio"), p("threshold", dfloat(0.3)));
+    returns(), param("fragmentation_ratio"), param("threshold", default_float(0.3)));
 
 frame::FuncDef urgency_def = frame::fn<&calculate_adaptation_urgency>(
     "calculate_adaptation_urgency",
@@ -537,7 +479,8 @@ frame::FuncDef urgency_def = frame::fn<&calculate_adaptation_urgency>(
     "    workload_changed: whether the workload changed (adds 0.15)\n\n"
     "Returns:\n"
     "    Urgency in [0.0, 1.0]; each input counts at most 1 and at least 0",
-    noret(), p("performance_degradation"), p("memory_pressure"), p("fragmentation_ratio"), p("workload_changed"));
+    returns(), param("performance_degradation"), param("memory_pressure"), param("fragmentation_ratio"),
+    param("workload_changed"));
 
 frame::FuncDef pool_score_def = frame::fn<&score_pool_recommendation>(
     "score_pool_recommendation",
@@ -549,7 +492,7 @@ frame::FuncDef pool_score_def = frame::fn<&score_pool_recommendation>(
     "    historical_success_rate: past success rate (weight 0.15)\n\n"
     "Returns:\n"
     "    Score in [0.0, 1.0]; each factor counts at most 1 and at least 0",
-    noret(), p("workload_fit"), p("memory_fit"), p("thread_count_fit"), p("historical_success_rate"));
+    returns(), param("workload_fit"), param("memory_fit"), param("thread_count_fit"), param("historical_success_rate"));
 
 frame::FuncDef predict_def = frame::fn<&predict_resource_requirements>(
     "predict_resource_requirements",
@@ -560,20 +503,21 @@ frame::FuncDef predict_def = frame::fn<&predict_resource_requirements>(
     "Returns:\n"
     "    (predicted_allocations, predicted_total_bytes, confidence); (0, 0, 0.0)\n"
     "    with fewer than 10 entries or no time span",
-    noret(), p("allocation_history"), p("prediction_horizon_seconds"));
+    returns(), param("allocation_history"), param("prediction_horizon_seconds"));
 
 // ---------------------------------------------------------------------------
 // Module
 
 int module_body(PyObject*) {
   if (frame::import_module("logging") < 0 || frame::make_logger() < 0) return -1;
-  for (const frame::FuncDef* d : {&degradation_def, &trend_def, &workload_def, &dominant_def, &beneficial_def,
-                                  &skip_def, &pressure_def, &fragmentation_def, &urgency_def, &pool_score_def,
-                                  &predict_def}) {
-    if (frame::add_function(*d) < 0) return -1;
-  }
+  if (frame::add_functions() < 0) return -1;
   return frame::log_info("Talvora Orchestrator Algorithms Cython module loaded - IP protected");
 }
+
+const frame::FuncDef* const kFunctions[] = {
+    &degradation_def, &trend_def, &workload_def, &dominant_def, &beneficial_def, &skip_def, &pressure_def,
+    &fragmentation_def, &urgency_def, &pool_score_def, &predict_def,
+};
 
 const frame::ModuleDef kModule = {
     .dotted = "talvora.plugins.analyzer.vossendra",
@@ -582,6 +526,7 @@ const frame::ModuleDef kModule = {
            "The algorithms cover performance degradation detection, workload change detection, "
            "adaptation benefit scoring and memory pressure evaluation.",
     .source = "src/plugins/analyzer/vossendra.cpp",
+    .functions = kFunctions,
     .body = module_body,
 };
 
