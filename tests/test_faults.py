@@ -24,40 +24,6 @@ import fault_scenarios  # noqa: E402  (imports the modules under test)
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHILD_TIMEOUT = float(os.environ.get("TALVORA_FAULT_CHILD_TIMEOUT", "900"))
 
-# Callables that leave a lock held when an allocation fails inside the
-# lock's own enter or exit call.  The fix belongs to the frame's locked
-# section; remove this list when it lands (strict: a pass is reported).
-LOCK_LEFT_HELD = {
-    "mesqua.AtomicPointer.load",
-    "mesqua.AtomicPointer.store",
-    "mesqua.AtomicPointer.compare_and_swap",
-    "mesqua.AtomicPointer.get_version",
-    "mesqua.LockFreeStack.push",
-    "mesqua.LockFreeStack.pop",
-    "mesqua.LockFreeStack.is_empty",
-    "mesqua.LockFreeStatistics.reset",
-    "tollet.FastRedBlackTree.insert",
-    "tollet.FastRedBlackTree.delete",
-    "tollet.FastRedBlackTree.remove_ge",
-    "tollet.FastRedBlackTree.get_stats",
-    "tollet.FastRedBlackTree.clear",
-    "tollet.FastRedBlackTree.get_size_distribution",
-    "tollet.FastRedBlackTree.reset_circuit_breaker",
-    "pardune.FastBucketAllocator.add_to_bucket",
-    "pardune.FastBucketAllocator.remove_from_bucket",
-    "pardune.FastBucketAllocator.find_best_fit_bucket",
-    "pardune.FastStatsCollector.py_record_allocation",
-    "pardune.FastStatsCollector.py_record_deallocation",
-    "pardune.FastStatsCollector.get_stats",
-    "pardune.FastStatsCollector.reset_stats",
-    "orvistle.AdaptivePolicy.get_threshold",
-    "orvistle.AdaptivePolicy.should_compile",
-    "orvistle.AdaptivePolicy.update",
-    "orvistle.AdaptivePolicy.get_statistics",
-    "orvistle.get_orvistle",
-    "orvistle.reset_orvistle",
-}
-
 CALLABLES = [ident for ident, *_ in public_callables()]
 
 
@@ -157,19 +123,8 @@ def test_child_death_is_reported_and_the_rest_still_runs():
     assert reports["pardune.fast_align_size"]["injected"] > 0
 
 
-def _params():
-    out = []
-    for ident in CALLABLES:
-        marks = []
-        if ident in LOCK_LEFT_HELD:
-            marks.append(pytest.mark.xfail(strict=True, raises=LockLeftHeld,
-                                           reason="a lock stays held; fixed by the frame's locked section"))
-        out.append(pytest.param(ident, id=ident, marks=marks))
-    return out
-
-
 @pytest.mark.no_refleak
-@pytest.mark.parametrize("ident", _params())
+@pytest.mark.parametrize("ident", CALLABLES)
 def test_fault_injection(ident, fault_reports):
     report = fault_reports[ident]
     failures = report["failures"]
