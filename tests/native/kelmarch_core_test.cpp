@@ -211,6 +211,14 @@ void test_arithmetic() {
   CHECK(normalize(15, 0) == 1.0 && normalize(30, 0) == 1.0 && normalize(-5, 1) == 0.0);
   CHECK(normalize(1, 3) == 0.027777777777777776 && normalize(1, 4) == 0.07692307692307693);
   CHECK(normalize(1, 2) == 0.09090909090909091 && normalize(1, 0) == 0.06666666666666667);
+  // The same bits as clamp01 of the product, zero signs included.
+  for (int which = 0; which < 5; which++) {
+    for (int32_t count : {INT32_MIN, -40, -1, 0, 1, 7, 10, 11, 13, 14, 15, 35, 36, 37, 1000, INT32_MAX}) {
+      const double want = clamp01(static_cast<double>(count) * kNormFactor[which]);
+      const double got = normalize(count, which);
+      CHECK(got == want && std::signbit(got) == std::signbit(want));
+    }
+  }
   CHECK(quick_score(3) == 0.30000000000000004 && quick_score(10) == 1.0 && quick_score(0) == 0.0);
   CHECK(25 * kNumpyFactor == 1.0 && 18 * kFrameworkFactor == 1.0);
 

@@ -282,7 +282,12 @@ inline double clamp01(double x) { return std::fmax(std::fmin(x, 1.0), 0.0); }
 // Reciprocals of the table sizes, as doubles.
 inline constexpr double kNormFactor[5] = {1.0 / 15, 1.0 / 10, 1.0 / 11, 1.0 / 36, 1.0 / 13};
 
-inline double normalize(int32_t count, int which) { return clamp01(static_cast<double>(count) * kNormFactor[which]); }
+// clamp01 of count * factor.  The product is never NaN and never -0.0, so
+// plain comparisons give what fmin and fmax give, without their libm calls.
+inline double normalize(int32_t count, int which) {
+  const double x = static_cast<double>(count) * kNormFactor[which];
+  return x > 1.0 ? 1.0 : (x < 0.0 ? 0.0 : x);
+}
 
 inline constexpr double kNumpyFactor = 0.04;
 inline constexpr double kFrameworkFactor = 0.05555555555555555;
