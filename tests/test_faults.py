@@ -39,10 +39,16 @@ def _run_child(idents, env=None):
     """
     reports = {}
     pending = list(idents)
+    env = dict(os.environ if env is None else env)
+    env.setdefault("PYTHONHASHSEED", "0")  # the same allocations on every run
     while pending:
-        proc = subprocess.run(
-            [sys.executable, "-X", "faulthandler", os.path.join(HERE, "fault_scenarios.py"), *pending],
-            cwd=HERE, capture_output=True, text=True, timeout=CHILD_TIMEOUT, env=env)
+        try:
+            proc = subprocess.run(
+                [sys.executable, "-X", "faulthandler", os.path.join(HERE, "fault_scenarios.py"), *pending],
+                cwd=HERE, capture_output=True, text=True, timeout=CHILD_TIMEOUT, env=env)
+        except subprocess.TimeoutExpired as e:
+            out = e.stdout.decode() if isinstance(e.stdout, bytes) else (e.stdout or "")
+            proc = subprocess.CompletedProcess(e.cmd, -9, out, f"Timeout (parent, {CHILD_TIMEOUT} s)")
         current = None
         for line in proc.stdout.splitlines():
             msg = json.loads(line)
@@ -121,6 +127,15 @@ def test_child_death_is_reported_and_the_rest_still_runs():
     assert [f["kind"] for f in reports["selftest.crash"]["failures"]] == ["crash"]
     assert reports["pardune.fast_align_size"]["failures"] == []
     assert reports["pardune.fast_align_size"]["injected"] > 0
+
+
+def test_parent_time_limit_ends_a_hang(monkeypatch):
+    # The child's watchdog is far off: the parent's limit ends the child.
+    monkeypatch.setattr(sys.modules[__name__], "CHILD_TIMEOUT", 2)
+    env = dict(os.environ, TALVORA_FAULT_RUN_TIMEOUT="600")
+    reports = _run_child(["selftest.hang", "pardune.fast_align_size"], env=env)
+    assert [f["kind"] for f in reports["selftest.hang"]["failures"]] == ["hang"]
+    assert reports["pardune.fast_align_size"]["failures"] == []
 
 
 @pytest.mark.no_refleak
