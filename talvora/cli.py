@@ -559,12 +559,12 @@ def analyze_items(
                     outcome = Skipped(path, "not a regular file")
             else:
                 outcome = err
+            # The line is cleared before anything else is written, to either stream.
+            progress.clear()
             if isinstance(outcome, AnalysisError):
-                progress.clear()
                 stderr.write("%s: error: %s\n" % (PROG, outcome))
                 stderr.flush()
             elif isinstance(outcome, Skipped):
-                progress.clear()
                 stderr.write("%s: note: %s: %s, skipped\n" % (PROG, outcome.path, outcome.reason))
                 stderr.flush()
             yield outcome

@@ -929,3 +929,19 @@ def test_version_comes_from_the_package_metadata():
     assert talvora.__version__ == importlib.metadata.version("talvora")
     code, out, err = run("--version")
     assert (code, out, err) == (0, "talvora %s\n" % talvora.__version__, "")
+
+
+def test_progress_on_the_terminal_never_shares_a_line_with_the_tables(tmp_path):
+    for i in range(cli.PROGRESS_MIN_FILES):
+        write(tmp_path / ("m%02d.py" % i), "def f%d():\n    pass\n" % i)
+    terminal = FakeTerminal()  # stdout and stderr on the same terminal
+    code = main(["analyze", str(tmp_path)], stdout=terminal, stderr=terminal)
+    assert code == 0
+    text = terminal.getvalue()
+    assert text.count("\r\x1b[K[") == cli.PROGRESS_MIN_FILES
+    # Each progress text is cleared before anything else is written.
+    for chunk in text.split("\r\x1b[K")[1:]:
+        if chunk.startswith("["):
+            assert "\n" not in chunk
+    n = cli.PROGRESS_MIN_FILES
+    assert text.endswith("Summary: %d functions in %d files\n  MIXED                 %d\n" % (n, n, n))

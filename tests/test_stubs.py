@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from module_list import BUILT, SOURCES, short
+from module_list import BUILT, ROOT, SOURCES, short
 
 
 def _run(args, cwd):
@@ -168,3 +168,11 @@ def test_statistics_dicts_have_the_typed_keys_in_order():
             if key in value:
                 assert isinstance(value[key], float if kind is float else kind) or (
                     kind is float and isinstance(value[key], int)), (typed.__name__, key)
+
+
+def test_the_suite_imports_the_installed_package():
+    import talvora
+
+    here = Path(talvora.__file__).resolve()
+    assert here.parent != ROOT / "talvora"
+    assert Path(sys.prefix).resolve() in here.parents
