@@ -53,6 +53,17 @@ inline int unicode_ready(PyObject* s) {
 // interpreter does for special methods; borrowed result, no error set.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
 
+// Whether nobody can set attributes on the type (so its methods cannot be
+// replaced): builtin static types, and from 3.10 on immutable heap types
+// such as 3.12's `_thread.lock`.
+inline bool type_is_immutable(PyTypeObject* t) {
+#if PY_VERSION_HEX >= 0x030A0000
+  return PyType_HasFeature(t, Py_TPFLAGS_IMMUTABLETYPE);
+#else
+  return !PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE);
+#endif
+}
+
 // A frame object for a code object, used only to carry a traceback entry.
 inline PyFrameObject* new_frame(PyCodeObject* code, PyObject* globals) {
   return PyFrame_New(PyThreadState_Get(), code, globals, nullptr);

@@ -86,9 +86,8 @@ int init_lock_types() {
   for (int i = 0; i < 2; i++) {
     Ref type(PyObject_GetAttrString(thread, names[i]));
     if (!type) return -1;
-    // Only the builtin static types qualify; anything else keeps the protocol.
-    if (!PyType_CheckExact(type.get()) ||
-        PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_HEAPTYPE))
+    // Only immutable types qualify; anything else keeps the protocol.
+    if (!PyType_CheckExact(type.get()) || !compat::type_is_immutable(reinterpret_cast<PyTypeObject*>(type.get())))
       continue;
     PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type.get());
     PyObject* acquire = compat::type_lookup(t, s_acquire);
