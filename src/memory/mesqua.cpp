@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "frame/frame.hpp"
+#include "memory/mesqua.hpp"
 
 namespace {
 
@@ -34,8 +35,6 @@ frame::Num c_1000(1000.0);
 frame::Num c_1000000(1000000.0);
 
 PyTypeObject AtomicCounterType;
-PyTypeObject AtomicPointerType;
-PyTypeObject LockFreeStackType;
 PyTypeObject LockFreeStatisticsType;
 PyTypeObject PerformanceTimerType;
 
@@ -592,265 +591,6 @@ frame::TypeDef lfs_type = {
 };
 
 // ---------------------------------------------------------------------------
-// AtomicPointer
-
-struct AtomicPointer {
-  PyObject_HEAD
-  PyObject* ptr;  // owned, nullptr for None
-  uint64_t version;
-  PyObject* lock;
-};
-
-PyObject* or_null(PyObject* o) { return o == Py_None ? nullptr : o; }
-
-int ap_cinit(AtomicPointer* self, PyObject* initial_value) {
-  PyObject* v = or_null(initial_value);
-  Py_XINCREF(v);
-  self->ptr = v;
-  self->version = 0;
-  PyObject* lock = frame::new_lock();
-  if (!lock) return -1;
-  Py_SETREF(self->lock, lock);
-  return 0;
-}
-
-PyObject* ap_load(AtomicPointer* self) {
-  Ref r;
-  const int rc = frame::with_lock(self->lock, [&] {
-    PyObject* v = self->ptr ? self->ptr : Py_None;
-    Py_INCREF(v);
-    r = Ref(v);
-    return true;
-  });
-  if (rc < 0) return nullptr;
-  return r.release();
-}
-
-PyObject* ap_store(AtomicPointer* self, PyObject* value) {
-  PyObject* v = or_null(value);
-  PyObject* old = nullptr;
-  const int rc = frame::with_lock(self->lock, [&] {
-    Py_XINCREF(v);
-    old = self->ptr;
-    self->ptr = v;
-    self->version++;
-    return true;
-  });
-  Py_XDECREF(old);  // released after the lock is left
-  if (rc < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-
-PyObject* ap_compare_and_swap(AtomicPointer* self, PyObject* expected, PyObject* new_value) {
-  PyObject* exp = or_null(expected);
-  PyObject* nv = or_null(new_value);
-  PyObject* old = nullptr;
-  bool swapped = false;
-  const int rc = frame::with_lock(self->lock, [&] {
-    if (self->ptr == exp) {
-      Py_XINCREF(nv);
-      old = self->ptr;
-      self->ptr = nv;
-      self->version++;
-      swapped = true;
-    }
-    return true;
-  });
-  Py_XDECREF(old);  // released after the lock is left
-  if (rc < 0) return nullptr;
-  return frame::to_result(swapped);
-}
-
-PyObject* ap_get_version(AtomicPointer* self) {
-  uint64_t v = 0;
-  const int rc = frame::with_lock(self->lock, [&] {
-    v = self->version;
-    return true;
-  });
-  if (rc < 0) return nullptr;
-  return PyLong_FromUnsignedLongLong(v);
-}
-
-// The stored object takes part in cycle detection, so cycles through a cell
-// are collected.
-int ap_traverse(PyObject* o, visitproc visit, void* arg) {
-  Py_VISIT(reinterpret_cast<AtomicPointer*>(o)->ptr);
-  return 0;
-}
-int ap_clear(PyObject* o) {
-  Py_CLEAR(reinterpret_cast<AtomicPointer*>(o)->ptr);
-  return 0;
-}
-void ap_dealloc(PyObject* o) { Py_CLEAR(reinterpret_cast<AtomicPointer*>(o)->ptr); }
-
-frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(param("initial_value", default_none()));
-frame::FuncDef ap_load_def = frame::method<&ap_load>(
-    "load", "Atomically load pointer value.\n\nReturns:\n    Current pointer value (Python object or None)",
-    returns("Optional[object]"));
-frame::FuncDef ap_store_def = frame::method<&ap_store>(
-    "store", "Atomically store new pointer value.\n\nArgs:\n    value: New pointer value (Python object or None)",
-    returns(), param("value"));
-frame::FuncDef ap_cas_def = frame::method<&ap_compare_and_swap>(
-    "compare_and_swap",
-    "Atomically compare and swap pointer.\n\n"
-    "Args:\n    expected: Expected current value\n    new_value: New value to set if current == expected\n\n"
-    "Returns:\n    True if swap occurred, False otherwise",
-    returns("bool"), param("expected"), param("new_value"));
-frame::FuncDef ap_version_def = frame::method<&ap_get_version>("get_version", "Get current version for ABA detection.",
-                                                               returns("int", Coerce::Int));
-
-const frame::Entry ap_body[] = {frame::def(ap_load_def), frame::def(ap_store_def), frame::def(ap_cas_def),
-                                frame::def(ap_version_def)};
-const Py_ssize_t ap_fields[] = {offsetof(AtomicPointer, lock)};
-
-frame::TypeDef ap_type = {
-    .type = &AtomicPointerType,
-    .name = "AtomicPointer",
-    .doc = "Thread-safe versioned object reference with identity compare-and-swap.\n\n"
-           "The version grows on every change, for ABA detection.\n"
-           "Performance targets: load/store 50-100ns, compare_and_swap 100-150ns.",
-    .basicsize = sizeof(AtomicPointer),
-    .init = &ap_init_def,
-    .body = ap_body,
-    .object_fields = ap_fields,
-    .traverse = ap_traverse,
-    .clear = ap_clear,
-    .dealloc = ap_dealloc,
-};
-
-// ---------------------------------------------------------------------------
-// LockFreeStack
-
-struct StackNode {
-  PyObject* item;
-  StackNode* next;
-};
-
-struct LockFreeStack {
-  PyObject_HEAD
-  StackNode* head;
-  alignas(8) int64_t size;
-  PyObject* lock;
-  std::atomic_ref<int64_t> count() { return std::atomic_ref<int64_t>(size); }
-};
-
-int st_cinit(LockFreeStack* self) {
-  self->head = nullptr;
-  self->count().store(0);
-  PyObject* lock = frame::new_lock();
-  if (!lock) return -1;
-  Py_SETREF(self->lock, lock);
-  return 0;
-}
-
-PyObject* st_push(LockFreeStack* self, PyObject* item) {
-  auto* node = static_cast<StackNode*>(PyMem_RawMalloc(sizeof(StackNode)));
-  if (!node) {
-    PyErr_SetString(PyExc_MemoryError, "Failed to allocate stack node");
-    return nullptr;
-  }
-  bool linked = false;
-  const int rc = frame::with_lock(self->lock, [&] {
-    Py_INCREF(item);
-    node->item = item;
-    node->next = self->head;
-    self->head = node;
-    self->count().fetch_add(1);
-    linked = true;
-    return true;
-  });
-  if (!linked) PyMem_RawFree(node);
-  if (rc < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-
-PyObject* st_pop(LockFreeStack* self) {
-  StackNode* node = nullptr;
-  const int rc = frame::with_lock(self->lock, [&] {
-    node = self->head;
-    if (node) {
-      self->head = node->next;
-      self->count().fetch_sub(1);
-    }
-    return true;
-  });
-  if (!node) {
-    if (rc < 0) return nullptr;
-    Py_RETURN_NONE;
-  }
-  PyObject* item = node->item;
-  PyMem_RawFree(node);
-  if (rc < 0) {
-    Py_DECREF(item);
-    return nullptr;
-  }
-  return item;
-}
-
-PyObject* st_is_empty(LockFreeStack* self) {
-  bool empty = false;
-  const int rc = frame::with_lock(self->lock, [&] {
-    empty = self->head == nullptr;
-    return true;
-  });
-  if (rc < 0) return nullptr;
-  return frame::to_result(empty);
-}
-
-int64_t st_size(LockFreeStack* self) { return self->count().load(); }
-
-// Frees every node and releases its item.
-void st_drop_nodes(LockFreeStack* self) {
-  StackNode* node = self->head;
-  self->head = nullptr;
-  self->count().store(0);
-  while (node) {
-    StackNode* next = node->next;
-    Py_DECREF(node->item);
-    PyMem_RawFree(node);
-    node = next;
-  }
-}
-int st_traverse(PyObject* o, visitproc visit, void* arg) {
-  for (StackNode* n = reinterpret_cast<LockFreeStack*>(o)->head; n; n = n->next) Py_VISIT(n->item);
-  return 0;
-}
-int st_clear(PyObject* o) {
-  st_drop_nodes(reinterpret_cast<LockFreeStack*>(o));
-  return 0;
-}
-void st_dealloc(PyObject* o) { st_drop_nodes(reinterpret_cast<LockFreeStack*>(o)); }
-
-frame::FuncDef st_init_def = frame::ctor<&st_cinit>();
-frame::FuncDef st_push_def =
-    frame::method<&st_push>("push", "Push item onto stack.\n\nArgs:\n    item: Python object to push", returns(),
-                            param("item"));
-frame::FuncDef st_pop_def = frame::method<&st_pop>(
-    "pop", "Pop item from stack.\n\nReturns:\n    Popped item or None if empty", returns("Optional[object]"));
-frame::FuncDef st_is_empty_def = frame::method<&st_is_empty>("is_empty", "Check if stack is empty.", returns("bool"));
-frame::FuncDef st_size_def =
-    frame::method<&st_size>("size", "Get approximate stack size.", returns("int", Coerce::Int));
-
-const frame::Entry st_body[] = {frame::def(st_push_def), frame::def(st_pop_def), frame::def(st_is_empty_def),
-                                frame::def(st_size_def)};
-const Py_ssize_t st_fields[] = {offsetof(LockFreeStack, lock)};
-
-frame::TypeDef st_type = {
-    .type = &LockFreeStackType,
-    .name = "LockFreeStack",
-    .doc = "Thread-safe LIFO stack of Python objects with an atomic size.\n\n"
-           "Not truly lock-free (uses Python lock for head updates).\n"
-           "Performance targets: push 100-200ns, pop 150-250ns, size < 20ns.",
-    .basicsize = sizeof(LockFreeStack),
-    .init = &st_init_def,
-    .body = st_body,
-    .object_fields = st_fields,
-    .traverse = st_traverse,
-    .clear = st_clear,
-    .dealloc = st_dealloc,
-};
-
-// ---------------------------------------------------------------------------
 // PerformanceTimer
 
 struct PerformanceTimer {
@@ -928,7 +668,7 @@ int module_body(PyObject*) {
   return frame::set_global("CYTHON_ATOMICS_AVAILABLE", Py_True);
 }
 
-frame::TypeDef* const kTypes[] = {&ac_type, &ap_type, &st_type, &lfs_type, &pt_type};
+frame::TypeDef* const kTypes[] = {&ac_type, &mesqua::ap_type, &mesqua::st_type, &lfs_type, &pt_type};
 
 const frame::ModuleDef kModule = {
     .dotted = "talvora.memory.mesqua",
