@@ -622,10 +622,33 @@ class TestOomError:
             ("😀", "😀OutOfMemoryError"),
             ("K\u212a CUDA", "memory"),  # the Kelvin sign lowers to ASCII 'k'
             ("ＯＵＴ ＯＦ ＭＥＭＯＲＹ", ""),  # full-width letters stay full-width
+            # "out of memory" behind an earlier "memory", or nearly there.
+            ("memory pool: OUT OF MEMORY", ""),
+            ("Memory: out of  memory", ""),
+            ("out ofmemory MEMORY", ""),
+            ("OUT OF MEMOR memory", ""),
+            ("out of\u00a0memory", ""),
+            ("é memory, out of memory", ""),
+            ("显 memory memory out of memory", ""),
+            ("memoryout of memory", "RuntimeError"),
         ],
     )
     def test_non_ascii_texts_match_the_python_definition(self, message, type_name):
         assert d.is_oom_error(message, type_name) is py_is_oom_error(message, type_name)
+
+    def test_every_ascii_character_folds_like_str_lower(self):
+        # Letters next to the characters just outside A-Z ('@', '[', '`', '{')
+        # at every offset of an eight-byte word.
+        every = "".join(map(chr, range(128)))
+        for shift in range(8):
+            for near in "@[`{AZaz":
+                for marker in ("OUT OF MEMORY", "GPU MEMORY", "ALLOCAT FAILED", "INSUFFICIENT MEMORY"):
+                    for k in range(len(marker)):
+                        tail = every[64 * (k % 2):64 * (k % 2) + 64]
+                        # Short texts are folded word by word, long ones during the search.
+                        for text in ("x" * shift + marker[:k] + near + marker[k + 1:] + tail,
+                                     tail + "x" * shift + marker[:k] + near + marker[k + 1:] + every):
+                            assert d.is_oom_error(text, tail) is py_is_oom_error(text, tail), text
 
     @settings(max_examples=300, deadline=None)
     @given(st.lists(st.sampled_from(OOM_PIECES), max_size=8).map("".join),

@@ -1,6 +1,7 @@
 // talvora.gpu.drelling: GPU memory planning arithmetic (allocation sizing,
 // safe limits, the allocation strategy, chunk shapes, out-of-memory
 // recognition, suitability, pressure and headroom).
+#include <cstring>
 #include <string_view>
 
 #include "frame/frame.hpp"
@@ -154,33 +155,38 @@ int32_t calculate_optimal_chunks(uint64_t total_bytes, uint64_t available_bytes,
 // Classification and scoring
 
 // The code units of `s.lower()` for an exact str: ASCII text is its own
-// lower case with A-Z folded, done here (into `buf` when short, else during
-// the search); other text is lower-cased by str.lower itself, kept in `owner`.
+// lower case with A-Z folded, done here (into `buf` at the first search when
+// short, else during each search); other text is lower-cased by str.lower
+// itself, kept in `owner`.
 struct Lowered {
   static constexpr Py_ssize_t kBuf = 128;
   Ref owner;
   const void* data = nullptr;
   Py_ssize_t len = 0;
   int kind = PyUnicode_1BYTE_KIND;
-  bool fold = false;  // A-Z still to be folded while searching
+  bool to_buf = false;  // short ASCII text not yet folded into buf
+  bool fold = false;    // long ASCII text: A-Z folded while searching
   char buf[kBuf];
 
   static uint32_t fold_ascii(uint32_t c) { return c - 'A' < 26u ? c + 32 : c; }
+  // Eight ASCII bytes at once: a byte's top bit is set after adding 0x3f
+  // when it is at least 'A', after adding 0x25 when it is above 'Z'; no
+  // addition carries into the next byte since every byte is below 0x80.
+  static uint64_t fold_ascii8(uint64_t w) {
+    constexpr uint64_t kOnes = 0x0101010101010101u, kTop = 0x8080808080808080u;
+    const uint64_t upper = (w + kOnes * (0x80 - 'A')) & ~(w + kOnes * (0x7f - 'Z')) & kTop;
+    return w | (upper >> 2);
+  }
 
   bool init(PyObject* s) {
-    if (PyUnicode_CheckExact(s) && frame::compat::unicode_ready(s) == 0 && PyUnicode_IS_ASCII(s)) {
+    if (PyUnicode_CheckExact(s) && PyUnicode_READY(s) == 0 && PyUnicode_IS_ASCII(s)) {
       set(s);
-      if (len <= kBuf) {
-        const auto* src = static_cast<const Py_UCS1*>(data);
-        for (Py_ssize_t i = 0; i < len; i++) buf[i] = static_cast<char>(fold_ascii(src[i]));
-        data = buf;
-      } else {
-        fold = true;
-      }
+      to_buf = len <= kBuf;
+      fold = !to_buf;
       return true;
     }
     owner = Ref(frame::call(g_str_lower, s));
-    if (!owner || frame::compat::unicode_ready(owner.get()) < 0) return false;
+    if (!owner || PyUnicode_READY(owner.get()) < 0) return false;
     set(owner.get());
     return true;
   }
@@ -189,42 +195,86 @@ struct Lowered {
     len = PyUnicode_GET_LENGTH(s);
     kind = PyUnicode_KIND(s);
   }
+  // Folds word by word; the last word may overlap the one before it, since
+  // folding twice changes nothing.
+  void fold_to_buf() {
+    const auto* src = static_cast<const char*>(data);
+    if (len >= 8) {
+      for (Py_ssize_t i = 0;; i += 8) {
+        if (i > len - 8) i = len - 8;
+        uint64_t w;
+        std::memcpy(&w, src + i, 8);
+        w = fold_ascii8(w);
+        std::memcpy(buf + i, &w, 8);
+        if (i == len - 8) break;
+      }
+    } else {
+      for (Py_ssize_t i = 0; i < len; i++) buf[i] = static_cast<char>(fold_ascii(static_cast<unsigned char>(src[i])));
+    }
+    data = buf;
+    to_buf = false;
+  }
 
-  // Whether the lower-case ASCII `marker` occurs in the text.
-  bool contains(std::string_view marker) const {
+  // The first index at or after `from` where the lower-case ASCII `marker`
+  // occurs in the text, or -1.
+  Py_ssize_t index(std::string_view marker, Py_ssize_t from = 0) {
+    switch (kind) {
+      case PyUnicode_1BYTE_KIND: {
+        if (to_buf) fold_to_buf();
+        if (fold) return scan(static_cast<const Py_UCS1*>(data), marker, from, true);
+        const size_t at = std::string_view(static_cast<const char*>(data), static_cast<size_t>(len))
+                              .find(marker, static_cast<size_t>(from));
+        return at == std::string_view::npos ? -1 : static_cast<Py_ssize_t>(at);
+      }
+      case PyUnicode_2BYTE_KIND:
+        return scan(static_cast<const Py_UCS2*>(data), marker, from, false);
+      default:
+        return scan(static_cast<const Py_UCS4*>(data), marker, from, false);
+    }
+  }
+  bool contains(std::string_view marker) { return index(marker) >= 0; }
+  // Whether `marker` occurs at index `at` (the text already searched once).
+  bool at(std::string_view marker, Py_ssize_t at) const {
     switch (kind) {
       case PyUnicode_1BYTE_KIND:
-        if (!fold)
-          return std::string_view(static_cast<const char*>(data), static_cast<size_t>(len)).find(marker) !=
-                 std::string_view::npos;
-        return find(static_cast<const Py_UCS1*>(data), marker, true);
+        return match(static_cast<const Py_UCS1*>(data), marker, at, fold);
       case PyUnicode_2BYTE_KIND:
-        return find(static_cast<const Py_UCS2*>(data), marker, false);
+        return match(static_cast<const Py_UCS2*>(data), marker, at, false);
       default:
-        return find(static_cast<const Py_UCS4*>(data), marker, false);
+        return match(static_cast<const Py_UCS4*>(data), marker, at, false);
     }
   }
 
   template <class CharT>
-  bool find(const CharT* s, std::string_view marker, bool folding) const {
+  bool match(const CharT* s, std::string_view marker, Py_ssize_t i, bool folding) const {
     const Py_ssize_t m = static_cast<Py_ssize_t>(marker.size());
-    for (Py_ssize_t i = 0; i + m <= len; i++) {
-      Py_ssize_t k = 0;
-      while (k < m && (folding ? fold_ascii(s[i + k]) : uint32_t{s[i + k]}) == static_cast<unsigned char>(marker[k]))
-        k++;
-      if (k == m) return true;
-    }
-    return false;
+    if (i < 0 || i + m > len) return false;
+    for (Py_ssize_t k = 0; k < m; k++)
+      if ((folding ? fold_ascii(s[i + k]) : uint32_t{s[i + k]}) != static_cast<unsigned char>(marker[k])) return false;
+    return true;
+  }
+  template <class CharT>
+  Py_ssize_t scan(const CharT* s, std::string_view marker, Py_ssize_t from, bool folding) const {
+    for (Py_ssize_t i = from; i + static_cast<Py_ssize_t>(marker.size()) <= len; i++)
+      if (match(s, marker, i, folding)) return i;
+    return -1;
   }
 };
 
 std::optional<bool> is_oom_error(StrOrNoneNoted error_message, StrOrNoneNoted error_type) {
   Lowered m, t;
   if (!m.init(error_message.o) || !t.init(error_type.o)) return std::nullopt;
-  // Each rule is a conjunction of markers in m (rule 2 looks at t).
-  return m.contains("out of memory") || t.contains("outofmemoryerror") ||
-         (m.contains("cuda") && m.contains("memory")) || (m.contains("allocat") && m.contains("failed")) ||
-         (m.contains("memory") && m.contains("insufficient")) || (m.contains("gpu") && m.contains("memory"));
+  // The six rules (their tests have no side effects, so their order is free).
+  // Four need "memory" in m: one walk over its occurrences also tells whether
+  // one of them ends "out of memory".
+  bool memory = false;
+  for (Py_ssize_t i = m.index("memory"); i >= 0; i = m.index("memory", i + 1)) {
+    memory = true;
+    if (m.at("out of ", i - 7)) return true;
+  }
+  if (t.contains("outofmemoryerror")) return true;
+  if (memory && (m.contains("cuda") || m.contains("insufficient") || m.contains("gpu"))) return true;
+  return m.contains("allocat") && m.contains("failed");
 }
 
 // Native-level membership test of the chunkable operations; -1 on error.
