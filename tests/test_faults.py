@@ -26,42 +26,6 @@ CHILD_TIMEOUT = float(os.environ.get("TALVORA_FAULT_CHILD_TIMEOUT", "900"))
 
 CALLABLES = [ident for ident, *_ in public_callables()]
 
-# From 3.10 on `_thread.lock` and `_thread.RLock` are immutable heap types,
-# which the frame's locked section does not yet take through its
-# allocation-free path: these calls still leave a lock held there.  Remove
-# the list when the frame accepts immutable lock types (strict: a pass is
-# reported).
-LOCK_LEFT_HELD_FROM_3_10 = {
-    "mesqua.AtomicPointer.load",
-    "mesqua.AtomicPointer.store",
-    "mesqua.AtomicPointer.compare_and_swap",
-    "mesqua.AtomicPointer.get_version",
-    "mesqua.LockFreeStack.push",
-    "mesqua.LockFreeStack.pop",
-    "mesqua.LockFreeStack.is_empty",
-    "mesqua.LockFreeStatistics.reset",
-    "tollet.FastRedBlackTree.insert",
-    "tollet.FastRedBlackTree.delete",
-    "tollet.FastRedBlackTree.remove_ge",
-    "tollet.FastRedBlackTree.get_stats",
-    "tollet.FastRedBlackTree.clear",
-    "tollet.FastRedBlackTree.get_size_distribution",
-    "tollet.FastRedBlackTree.reset_circuit_breaker",
-    "pardune.FastBucketAllocator.add_to_bucket",
-    "pardune.FastBucketAllocator.remove_from_bucket",
-    "pardune.FastBucketAllocator.find_best_fit_bucket",
-    "pardune.FastStatsCollector.py_record_allocation",
-    "pardune.FastStatsCollector.py_record_deallocation",
-    "pardune.FastStatsCollector.get_stats",
-    "pardune.FastStatsCollector.reset_stats",
-    "orvistle.AdaptivePolicy.get_threshold",
-    "orvistle.AdaptivePolicy.should_compile",
-    "orvistle.AdaptivePolicy.update",
-    "orvistle.AdaptivePolicy.get_statistics",
-    "orvistle.get_orvistle",
-    "orvistle.reset_orvistle",
-}
-
 
 class LockLeftHeld(AssertionError):
     """A lock stayed held after an injected allocation failure."""
@@ -174,19 +138,8 @@ def test_parent_time_limit_ends_a_hang(monkeypatch):
     assert reports["pardune.fast_align_size"]["failures"] == []
 
 
-def _params():
-    out = []
-    for ident in CALLABLES:
-        marks = []
-        if ident in LOCK_LEFT_HELD_FROM_3_10 and sys.version_info >= (3, 10):
-            marks.append(pytest.mark.xfail(strict=True, raises=LockLeftHeld,
-                                           reason="immutable heap lock types take the full protocol in the frame"))
-        out.append(pytest.param(ident, id=ident, marks=marks))
-    return out
-
-
 @pytest.mark.no_refleak
-@pytest.mark.parametrize("ident", _params())
+@pytest.mark.parametrize("ident", CALLABLES)
 def test_fault_injection(ident, fault_reports):
     report = fault_reports[ident]
     failures = report["failures"]
