@@ -844,7 +844,7 @@ def interpreter_once(failure):
     inside a run.  Such a failure is repeated once and only counted.
     """
     return (sys.version_info < (3, 11) and failure.kind == "exception"
-            and "returned NULL without setting an error" in failure.detail)
+            and "_PyEval_EvalFrameDefault returned NULL without setting an" in failure.detail)
 
 
 def run_callable(ident, modes):
