@@ -103,8 +103,22 @@ class FunctionReport:
     pattern_code: int
     pattern: str
 
-    def to_dict(self) -> dict:
-        return asdict(self)
+    def to_dict(self) -> Dict[str, Any]:
+        # What dataclasses.asdict gives, without its deep copy of every value.
+        return {
+            "name": self.name,
+            "qualname": self.qualname,
+            "line": self.line,
+            "indicators": dict(self.indicators),
+            "normalized": dict(self.normalized),
+            "frameworks": dict(self.frameworks),
+            "loop_chunking_potential": self.loop_chunking_potential,
+            "parallelization_potential": self.parallelization_potential,
+            "gpu_suitability": self.gpu_suitability,
+            "gpu_speedup": self.gpu_speedup,
+            "pattern_code": self.pattern_code,
+            "pattern": self.pattern,
+        }
 
 
 @dataclass
@@ -126,14 +140,31 @@ _STOP_NODES = (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda, ast.ClassDef)
 _COMPREHENSIONS = (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)
 
 
+# Node classes without children that matter here (contexts and operators): not visited.
+_LEAVES = frozenset(cls for base in (ast.expr_context, ast.boolop, ast.operator, ast.unaryop, ast.cmpop)
+                    for cls in base.__subclasses__())
+
+
+def _children(node: ast.AST) -> List[ast.AST]:
+    """The child nodes of `node` in field order, as ast.iter_child_nodes gives them, less the leaves."""
+    found: List[ast.AST] = []
+    for name in node._fields:
+        value = getattr(node, name, None)
+        if isinstance(value, list):
+            found.extend(item for item in value if isinstance(item, ast.AST) and type(item) not in _LEAVES)
+        elif isinstance(value, ast.AST) and type(value) not in _LEAVES:
+            found.append(value)
+    return found
+
+
 def _walk_local(node: ast.AST) -> Iterator[ast.AST]:
     """Nodes below `node`, not descending into nested functions or classes."""
-    stack = list(ast.iter_child_nodes(node))
+    stack = _children(node)
     while stack:
         n = stack.pop()
         yield n
         if not isinstance(n, _STOP_NODES):
-            stack.extend(ast.iter_child_nodes(n))
+            stack.extend(_children(n))
 
 
 def _breaks_out(body: Sequence[ast.stmt]) -> bool:
@@ -163,43 +194,107 @@ def loop_chunking_potential(func: ast.AST) -> float:
     out, returns, yields or awaits; `while` loops never do (their trip count is
     unknown).  A function without loops scores 0.0.
     """
-    loops = 0
-    chunkable = 0
+    counts = [0, 0]
     for n in _walk_local(func):
-        if isinstance(n, (ast.For, ast.AsyncFor)):
-            loops += 1
-            if not _breaks_out(n.body):
-                chunkable += 1
-        elif isinstance(n, ast.While):
-            loops += 1
-        elif isinstance(n, _COMPREHENSIONS):
-            loops += 1
-            elts = [n.key, n.value] if isinstance(n, ast.DictComp) else [n.elt]
-            if not any(isinstance(m, (ast.Yield, ast.YieldFrom, ast.Await)) for e in elts for m in ast.walk(e)):
-                chunkable += 1
+        _count_loop(n, counts)
+    return _share(counts)
+
+
+_LOOPS = (ast.For, ast.AsyncFor, ast.While) + _COMPREHENSIONS
+
+
+def _count_loop(n: ast.AST, counts: List[int]) -> None:
+    """Adds a loop node to counts = [loops, chunkable loops]; other nodes leave them."""
+    if isinstance(n, (ast.For, ast.AsyncFor)):
+        counts[0] += 1
+        if not _breaks_out(n.body):
+            counts[1] += 1
+    elif isinstance(n, ast.While):
+        counts[0] += 1
+    elif isinstance(n, _COMPREHENSIONS):
+        counts[0] += 1
+        elts = [n.key, n.value] if isinstance(n, ast.DictComp) else [n.elt]
+        if not any(isinstance(m, (ast.Yield, ast.YieldFrom, ast.Await)) for e in elts for m in ast.walk(e)):
+            counts[1] += 1
+
+
+def _share(counts: List[int]) -> float:
+    loops, chunkable = counts
     return chunkable / loops if loops else 0.0
 
 
 FunctionNode = Union[ast.FunctionDef, ast.AsyncFunctionDef]
 
 
-def _functions(tree: ast.AST) -> List[Tuple[FunctionNode, str]]:
-    """Every function definition with its qualified name, in source order."""
-    found: List[Tuple[FunctionNode, str]] = []
-    stack: List[Tuple[ast.AST, str]] = [(tree, "")]
+_FUNCTIONS = (ast.FunctionDef, ast.AsyncFunctionDef)
+
+# Fields that never hold a node that matters here (names, numbers, contexts, operators, imported names).
+_SCALAR_FIELDS = frozenset({"id", "name", "asname", "arg", "attr", "n", "s", "kind", "type_comment", "module",
+                            "level", "conversion", "is_async", "names", "ctx", "op", "tag"})
+# Fields that hold statements (and the handlers and match cases that hold statements).
+_STATEMENT_FIELDS = frozenset({"body", "orelse", "finalbody", "handlers", "cases"})
+_STATEMENT_HOLDERS = (ast.stmt, ast.mod, ast.excepthandler) + tuple(
+    cls for cls in (getattr(ast, "match_case", None),) if cls is not None)
+_FIELDS: Dict[type, Tuple[Tuple[str, ...], Tuple[str, ...]]] = {}
+
+
+def _fields(cls: type) -> Tuple[Tuple[str, ...], Tuple[str, ...]]:
+    """(fields that may hold nodes, fields that hold statements) of a node class."""
+    try:
+        return _FIELDS[cls]
+    except KeyError:
+        every = tuple(f for f in getattr(cls, "_fields", ()) if f not in _SCALAR_FIELDS)
+        if cls in _LEAVES or cls in (ast.Name, ast.Constant):
+            every = ()
+        statements = tuple(f for f in every if f in _STATEMENT_FIELDS) if issubclass(cls, _STATEMENT_HOLDERS) else ()
+        _FIELDS[cls] = (every, statements)
+        return _FIELDS[cls]
+
+
+def _scan(tree: ast.AST) -> List[Tuple[FunctionNode, str, float]]:
+    """Every function definition with its qualified name and loop chunking potential, in source order.
+
+    One walk over the tree, with the qualified-name prefix of each scope and
+    the loop counts of the function whose own code a node is, as
+    loop_chunking_potential counts them.  Outside functions (modules, class
+    bodies) only statements are visited: definitions are statements, and
+    loops there count for no function; lambdas are not entered at all.
+    """
+    found: List[Tuple[FunctionNode, str, List[int]]] = []
+    Counts = Optional[List[int]]
+    stack: List[Tuple[ast.AST, str, Counts]] = [(tree, "", None)]
+    fields = _fields
+    AST = ast.AST
     while stack:  # iterative: long expressions nest deeply
-        node, prefix = stack.pop()
-        for child in ast.iter_child_nodes(node):
-            if isinstance(child, (ast.FunctionDef, ast.AsyncFunctionDef)):
-                qual = prefix + child.name
-                found.append((child, qual))
-                stack.append((child, qual + ".<locals>."))
-            elif isinstance(child, ast.ClassDef):
-                stack.append((child, prefix + child.name + "."))
+        node, prefix, owner = stack.pop()
+        every, statements = fields(type(node))
+        for name in every if owner is not None else statements:
+            value = getattr(node, name, None)
+            if type(value) is list:
+                children = value
+            elif isinstance(value, AST):
+                children = [value]
             else:
-                stack.append((child, prefix))
+                continue
+            for child in children:
+                if not isinstance(child, AST):
+                    continue
+                if isinstance(child, _FUNCTIONS):
+                    qual = prefix + child.name
+                    counts = [0, 0]
+                    found.append((child, qual, counts))
+                    stack.append((child, qual + ".<locals>.", counts))
+                elif isinstance(child, ast.ClassDef):
+                    stack.append((child, prefix + child.name + ".", None))
+                elif isinstance(child, ast.Lambda):
+                    pass  # neither definitions nor counted loops inside
+                else:
+                    if owner is not None and isinstance(child, _LOOPS):
+                        _count_loop(child, owner)
+                    if fields(type(child))[0]:
+                        stack.append((child, prefix, owner))
     found.sort(key=lambda item: (item[0].lineno, item[0].col_offset))
-    return found
+    return [(node, qual, _share(counts)) for node, qual, counts in found]
 
 
 def score_function(
@@ -287,10 +382,9 @@ def analyze_source(
     tree = ast.parse(source, filename=filename)
     lines = SourceLines(source)
     reports = []
-    for node, qualname in _functions(tree):
+    for node, qualname, chunking in _scan(tree):
         code = lines.segment(node) or ""
-        scores = score_function(code, node.name, loop_chunking_potential(node), gpu_available, gpu_capability,
-                                thresholds)
+        scores = score_function(code, node.name, chunking, gpu_available, gpu_capability, thresholds)
         reports.append(FunctionReport(name=node.name, qualname=qualname, line=node.lineno, **scores))
     return reports
 
@@ -313,11 +407,12 @@ def read_source(path: str) -> str:
             if not stat.S_ISREG(os.fstat(fd).st_mode):
                 raise NotRegularFile(path)
             os.set_blocking(fd, True)
-            buffer = open(fd, "rb")
+            raw = io.FileIO(fd, "rb")
         except BaseException:
             os.close(fd)
             raise
-        with buffer:
+        raw.name = path  # named in the messages of detect_encoding
+        with io.BufferedReader(raw) as buffer:
             encoding, _ = tokenize.detect_encoding(buffer.readline)
             buffer.seek(0)
             return io.TextIOWrapper(buffer, encoding, line_buffering=True).read()

@@ -945,3 +945,141 @@ def test_progress_on_the_terminal_never_shares_a_line_with_the_tables(tmp_path):
             assert "\n" not in chunk
     n = cli.PROGRESS_MIN_FILES
     assert text.endswith("Summary: %d functions in %d files\n  MIXED                 %d\n" % (n, n, n))
+
+
+@pytest.mark.parametrize("head,message", [
+    (b"# coding: uft-8\n", "unknown encoding for %r: uft-8"),
+    (b"x = '\xff'\n", "invalid or missing encoding declaration for %r"),
+])
+def test_bad_encoding_declarations_name_the_file(tmp_path, head, message):
+    path = tmp_path / "bad.py"
+    path.write_bytes(head + b"def f():\n    pass\n")
+    code, _, err = run("analyze", str(path))
+    assert code == 1
+    assert err == "talvora: error: %s: cannot decode: %s\n" % (path, message % str(path))
+
+
+# The walk of the analysis as first written: one walk to find the functions,
+# one per function for its loops, both over ast.iter_child_nodes.
+def _reference_scan(tree):
+    import ast
+
+    def walk_local(node):
+        stack = list(ast.iter_child_nodes(node))
+        while stack:
+            n = stack.pop()
+            yield n
+            if not isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda, ast.ClassDef)):
+                stack.extend(ast.iter_child_nodes(n))
+
+    def breaks_out(body):
+        for stmt in body:
+            for n in [stmt, *walk_local(stmt)]:
+                if isinstance(n, (ast.Return, ast.Yield, ast.YieldFrom, ast.Await)):
+                    return True
+                if isinstance(n, ast.Break) and not any(
+                        isinstance(loop, (ast.For, ast.AsyncFor, ast.While)) and any(
+                            m is n for b in (loop.body, loop.orelse) for s in b for m in [s, *walk_local(s)])
+                        for loop in [stmt, *walk_local(stmt)]):
+                    return True
+        return False
+
+    def chunking(func):
+        loops = chunkable = 0
+        for n in walk_local(func):
+            if isinstance(n, (ast.For, ast.AsyncFor)):
+                loops += 1
+                chunkable += not breaks_out(n.body)
+            elif isinstance(n, ast.While):
+                loops += 1
+            elif isinstance(n, (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)):
+                loops += 1
+                elts = [n.key, n.value] if isinstance(n, ast.DictComp) else [n.elt]
+                chunkable += not any(isinstance(m, (ast.Yield, ast.YieldFrom, ast.Await))
+                                     for e in elts for m in ast.walk(e))
+        return chunkable / loops if loops else 0.0
+
+    found = []
+    stack = [(tree, "")]
+    while stack:
+        node, prefix = stack.pop()
+        for child in ast.iter_child_nodes(node):
+            if isinstance(child, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                found.append((child, prefix + child.name))
+                stack.append((child, prefix + child.name + ".<locals>."))
+            elif isinstance(child, ast.ClassDef):
+                stack.append((child, prefix + child.name + "."))
+            else:
+                stack.append((child, prefix))
+    found.sort(key=lambda item: (item[0].lineno, item[0].col_offset))
+    return [(node, qual, chunking(node)) for node, qual in found]
+
+
+SCOPES = """\
+@decorate([x for x in range(3)])
+def outer(xs=[y for y in range(2)], *, key=lambda v: [w for w in v]):
+    total = 0
+    while total < 10:
+        total += 1
+    for x in xs:
+        for y in x:
+            if y:
+                break
+        else:
+            continue
+    class Local:
+        def method(self):
+            return {k: v for k, v in self.items()}
+        items = [i for i in range(3)]
+    async def agen(rows):
+        async for r in rows:
+            yield r
+        return [await r for r in rows]
+    f = lambda: [z for z in range(4)]
+    return sorted(xs, key=lambda v: [(yield) for _ in v])
+
+class Top:
+    def a(self):
+        return (x for x in self)
+    class Inner:
+        async def b(self):
+            for i in range(3):
+                await i
+"""
+
+
+def test_one_walk_gives_the_functions_and_loops_of_separate_walks():
+    import ast
+    import glob
+    import sysconfig
+
+    sources = [SCOPES, textwrap.dedent(TestTop.SOURCE)]
+    from talvora.examples import workloads
+
+    stdlib = sysconfig.get_paths()["stdlib"]
+    paths = [workloads.__file__] + sorted(glob.glob(os.path.join(stdlib, "*.py")))[:40]
+    sources += [cli.read_source(p) for p in paths]
+    compared = 0
+    for source in sources:
+        tree = ast.parse(source)
+        got = [(node.lineno, qual, chunk) for node, qual, chunk in cli._scan(tree)]
+        expected = [(node.lineno, qual, chunk) for node, qual, chunk in _reference_scan(tree)]
+        assert got == expected
+        compared += len(got)
+    assert compared > 500
+    # outer: the comprehensions of its decorator and default, the while loop and both for loops
+    # (the inner one breaks); nothing in its lambdas or its class.
+    scopes = {qual: chunk for _, qual, chunk in cli._scan(ast.parse(SCOPES))}
+    assert scopes == {"outer": 3 / 5, "outer.<locals>.Local.method": 1.0, "outer.<locals>.agen": 0.0,
+                      "Top.a": 1.0, "Top.Inner.b": 0.0}
+
+
+def test_function_records_as_dicts():
+    import dataclasses
+
+    [f] = analyze_source("def f(xs):\n    return [x for x in xs]\n")
+    assert f.to_dict() == dataclasses.asdict(f)
+    assert list(f.to_dict()) == [field.name for field in dataclasses.fields(f)]
+    d = f.to_dict()
+    d["indicators"]["cpu"] = 99
+    assert f.indicators["cpu"] != 99  # a copy
