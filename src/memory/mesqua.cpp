@@ -4,6 +4,7 @@
 
 #include "frame/frame.hpp"
 #include "memory/mesqua.hpp"
+#include "memory/mesqua_core.hpp"
 
 namespace {
 
@@ -58,21 +59,15 @@ struct AtomicCounter {
   std::atomic_ref<int64_t> atom() { return std::atomic_ref<int64_t>(value); }
 };
 
-// Two's-complement wrap-around without signed overflow.
-inline int64_t wrap_add(int64_t a, int64_t b) {
-  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
-}
+using mesqua::wrap_add;
 
-int64_t c_load(AtomicCounter* c) { return c->atom().load(std::memory_order_seq_cst); }
-void c_store(AtomicCounter* c, int64_t v) { c->atom().store(v, std::memory_order_seq_cst); }
-int64_t c_fetch_and_add(AtomicCounter* c, int64_t d) { return c->atom().fetch_add(d, std::memory_order_seq_cst); }
-int64_t c_increment(AtomicCounter* c, int64_t d) { return wrap_add(c_fetch_and_add(c, d), d); }
-int64_t c_decrement(AtomicCounter* c, int64_t d) {
-  int64_t neg = static_cast<int64_t>(0 - static_cast<uint64_t>(d));
-  return wrap_add(c_fetch_and_add(c, neg), neg);
-}
+int64_t c_load(AtomicCounter* c) { return mesqua::load(c->atom()); }
+void c_store(AtomicCounter* c, int64_t v) { mesqua::store(c->atom(), v); }
+int64_t c_fetch_and_add(AtomicCounter* c, int64_t d) { return mesqua::fetch_and_add(c->atom(), d); }
+int64_t c_increment(AtomicCounter* c, int64_t d) { return mesqua::increment(c->atom(), d); }
+int64_t c_decrement(AtomicCounter* c, int64_t d) { return mesqua::decrement(c->atom(), d); }
 bool c_compare_and_swap(AtomicCounter* c, int64_t expected, int64_t desired) {
-  return c->atom().compare_exchange_strong(expected, desired, std::memory_order_seq_cst);
+  return mesqua::compare_and_swap(c->atom(), expected, desired);
 }
 
 const AtomicCounterVtab kCounterVtab = {c_load, c_store, c_increment, c_decrement, c_compare_and_swap,
@@ -238,12 +233,8 @@ struct LockFreeStatistics {
   std::atomic_ref<int64_t> at(int i) { return std::atomic_ref<int64_t>(c[i]); }
 };
 
-void raise_peak(std::atomic_ref<int64_t> peak, int64_t candidate) {
-  int64_t cur = peak.load(std::memory_order_seq_cst);
-  while (cur < candidate) {
-    if (peak.compare_exchange_strong(cur, candidate, std::memory_order_seq_cst)) return;
-  }
-}
+using mesqua::raise_peak;
+
 void update_peak_allocations(LockFreeStatistics* s, int64_t v) { raise_peak(s->at(PeakAllocations), v); }
 void update_peak_bytes(LockFreeStatistics* s, int64_t v) { raise_peak(s->at(PeakBytesAllocated), v); }
 const StatisticsVtab kStatsVtab = {update_peak_allocations, update_peak_bytes};
