@@ -737,65 +737,136 @@ class TopCandidates:
                 for score, path, f in self.ranked()]
 
 
-_COLUMNS = (
-    ("function", "<"),
-    ("line", ">"),
-    ("indicators", "<"),
-    ("cpu", ">"),
-    ("mem", ">"),
-    ("par", ">"),
-    ("gpu", ">"),
-    ("data", ">"),
-    ("numpy", ">"),
-    ("pandas", ">"),
-    ("sklearn", ">"),
-    ("par_pot", ">"),
-    ("gpu_suit", ">"),
-    ("speedup", ">"),
-    ("pattern", "<"),
+class Column(NamedTuple):
+    """One column of the per-file table: its header, alignment and cell text."""
+
+    name: str
+    align: str
+    cell: Callable[[FunctionReport], str]
+    reserve: int  # widest cell expected, used to decide which columns fit
+
+
+def _score(get: Callable[[FunctionReport], float]) -> Callable[[FunctionReport], str]:
+    return lambda f: "%.2f" % get(f)
+
+
+COLUMNS = (
+    Column("function", "<", lambda f: f.qualname, 0),
+    Column("line", ">", lambda f: str(f.line), 5),
+    Column("indicators", "<", lambda f: "/".join(str(f.indicators[kind]) for kind in INDICATOR_KINDS), 20),
+    Column("cpu", ">", _score(lambda f: f.normalized["cpu_intensity"]), 4),
+    Column("mem", ">", _score(lambda f: f.normalized["memory_intensity"]), 4),
+    Column("par", ">", _score(lambda f: f.normalized["parallel_score"]), 4),
+    Column("gpu", ">", _score(lambda f: f.normalized["gpu_operation_score"]), 4),
+    Column("data", ">", _score(lambda f: f.normalized["data_size_score"]), 4),
+    Column("numpy", ">", _score(lambda f: f.frameworks["numpy"]), 5),
+    Column("pandas", ">", _score(lambda f: f.frameworks["pandas"]), 6),
+    Column("sklearn", ">", _score(lambda f: f.frameworks["sklearn"]), 7),
+    Column("par_pot", ">", _score(lambda f: f.parallelization_potential), 7),
+    Column("gpu_suit", ">", _score(lambda f: f.gpu_suitability), 8),
+    Column("speedup", ">", lambda f: "%.1fx" % f.gpu_speedup, 7),
+    Column("pattern", "<", lambda f: f.pattern, max(len(name) for name in PATTERN_NAMES)),
 )
+_BY_NAME = {c.name: c for c in COLUMNS}
 
-LEGEND = (
-    "indicators: counts of cpu/memory/parallel/gpu-op/large-data/embarrassing/sequential keywords\n"
-    "cpu mem par gpu data: normalised scores; numpy pandas sklearn: framework scores\n"
-    "par_pot: parallelisation potential; gpu_suit: GPU suitability; speedup: estimated GPU speed-up"
-)
+# The compact table, and the order in which its optional columns give way on a narrow terminal.
+COMPACT_COLUMNS = ("function", "line", "cpu", "mem", "par_pot", "gpu_suit", "speedup", "pattern")
+DROP_ORDER = ("mem", "cpu", "speedup", "gpu_suit", "par_pot")
+# Width of the compact table when the output is not a terminal, so that what scripts read does not
+# depend on who ran them.
+DEFAULT_WIDTH = 100
+# Narrowest function column worth keeping an optional column for.
+MIN_FUNCTION_WIDTH = 16
+INDENT = 2
+GAP = 2
+ELLIPSIS = "..."
 
-
-def _row(f: FunctionReport) -> List[str]:
-    n = f.normalized
-    fw = f.frameworks
-    return [
-        f.qualname,
-        str(f.line),
-        "/".join(str(f.indicators[kind]) for kind in INDICATOR_KINDS),
-        "%.2f" % n["cpu_intensity"],
-        "%.2f" % n["memory_intensity"],
-        "%.2f" % n["parallel_score"],
-        "%.2f" % n["gpu_operation_score"],
-        "%.2f" % n["data_size_score"],
-        "%.2f" % fw["numpy"],
-        "%.2f" % fw["pandas"],
-        "%.2f" % fw["sklearn"],
-        "%.2f" % f.parallelization_potential,
-        "%.2f" % f.gpu_suitability,
-        "%.1fx" % f.gpu_speedup,
-        f.pattern,
-    ]
+_NORMALISED = ("cpu", "mem", "par", "gpu", "data")
+_FRAMEWORKS = ("numpy", "pandas", "sklearn")
+_DERIVED = (("par_pot", "parallelisation potential"), ("gpu_suit", "GPU suitability"),
+            ("speedup", "estimated GPU speed-up"))
 
 
-def format_table(report: FileReport) -> str:
-    """The table of one file's functions."""
+class TableLayout(NamedTuple):
+    """The columns of the per-file tables of a run and the width their rows keep within (None: any)."""
+
+    columns: Tuple[Column, ...]
+    width: Optional[int]
+
+
+def _fixed_width(names: Sequence[str]) -> int:
+    return INDENT + sum(GAP + max(len(n), _BY_NAME[n].reserve) for n in names if n != "function")
+
+
+def table_layout(width: Optional[int] = DEFAULT_WIDTH, wide: bool = False) -> TableLayout:
+    """Every column at any width with `wide`; otherwise the compact columns that fit `width`."""
+    if wide:
+        return TableLayout(COLUMNS, None)
+    names = list(COMPACT_COLUMNS)
+    if width is not None:
+        for name in DROP_ORDER:
+            if width - _fixed_width(names) >= MIN_FUNCTION_WIDTH:
+                break
+            names.remove(name)
+    return TableLayout(tuple(_BY_NAME[n] for n in names), width)
+
+
+def legend(layout: TableLayout) -> str:
+    """What the columns of `layout` hold, one line per group."""
+    shown = {c.name for c in layout.columns}
+    lines = []
+    if "indicators" in shown:
+        lines.append("indicators: counts of cpu/memory/parallel/gpu-op/large-data/embarrassing/sequential keywords")
+    scores = []
+    for names, what in ((_NORMALISED, "normalised scores"), (_FRAMEWORKS, "framework scores")):
+        present = [n for n in names if n in shown]
+        if present:
+            scores.append("%s: %s" % (" ".join(present), what))
+    if scores:
+        lines.append("; ".join(scores))
+    derived = ["%s: %s" % (n, what) for n, what in _DERIVED if n in shown]
+    if derived:
+        lines.append("; ".join(derived))
+    hidden = [c.name for c in COLUMNS if c.name not in shown]
+    if hidden:
+        lines.append("--wide adds: %s" % " ".join(hidden))
+    return "\n".join(lines)
+
+
+LEGEND = legend(table_layout(wide=True))
+
+
+def shorten(text: str, width: int) -> str:
+    """`text` cut to `width` characters with an ellipsis in the middle, keeping more of the end."""
+    if len(text) <= width:
+        return text
+    if width <= len(ELLIPSIS):
+        return text[-width:] if width > 0 else ""
+    keep = width - len(ELLIPSIS)
+    head = keep // 2
+    return text[:head] + ELLIPSIS + text[len(text) - (keep - head):]
+
+
+def format_table(report: FileReport, layout: Optional[TableLayout] = None) -> str:
+    """The table of one file's functions, its rows within the layout's width."""
+    if layout is None:
+        layout = table_layout()
     count = len(report.functions)
     title = "%s: %d function%s" % (report.path, count, "" if count == 1 else "s")
     if not count:
         return title + "\n"
-    rows = [[name for name, _ in _COLUMNS]] + [_row(f) for f in report.functions]
-    widths = [max(len(r[i]) for r in rows) for i in range(len(_COLUMNS))]
+    columns = layout.columns
+    rows = [[c.name for c in columns]] + [[c.cell(f) for c in columns] for f in report.functions]
+    widths = [max(len(r[i]) for r in rows) for i in range(len(columns))]
+    if layout.width is not None and columns[0].name == "function":
+        others = INDENT + sum(GAP + w for w in widths[1:])
+        widths[0] = min(widths[0], max(layout.width - others, len(columns[0].name)))
+        for r in rows[1:]:
+            r[0] = shorten(r[0], widths[0])
     lines = [title]
     for r in rows:
-        cells = ["%*s" % (w if align == ">" else -w, cell) for cell, w, (_, align) in zip(r, widths, _COLUMNS)]
-        lines.append("  " + "  ".join(cells).rstrip())
+        cells = ["%*s" % (w if c.align == ">" else -w, cell) for cell, w, c in zip(r, widths, columns)]
+        lines.append(" " * INDENT + (" " * GAP).join(cells).rstrip())
     return "\n".join(lines) + "\n"
 
 
@@ -874,6 +945,14 @@ def _json_line(record: Dict[str, Any], stdout: TextIO) -> None:
     stdout.flush()
 
 
+def terminal_width(stream: TextIO) -> int:
+    """The width tables on `stream` keep within: the terminal's, or `DEFAULT_WIDTH` when not a terminal."""
+    isatty = getattr(stream, "isatty", None)
+    if isatty is not None and isatty():
+        return shutil.get_terminal_size((DEFAULT_WIDTH, 24)).columns
+    return DEFAULT_WIDTH
+
+
 def run_analyze(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
     paths = args.paths or [bundled_examples()]
     gpu_capability = args.gpu_capability
@@ -883,6 +962,7 @@ def run_analyze(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int
     excludes = (list(DEFAULT_EXCLUDES) if defaults else []) + list(args.exclude)
     mode = "json" if args.json else "jsonl" if args.jsonl else "table"
     top = TopCandidates(args.top) if args.top is not None else None
+    layout = table_layout(terminal_width(stdout), args.wide)
     settings: Dict[str, Any] = {
         "schema_version": SCHEMA_VERSION,
         "gpu_available": gpu_available,
@@ -913,8 +993,8 @@ def run_analyze(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int
                 _json_line(dict(record, type="file"), stdout)
             else:
                 if tally.files == 1:
-                    stdout.write(LEGEND + "\n\n")
-                stdout.write(format_table(outcome) + "\n")
+                    stdout.write(legend(layout) + "\n\n")
+                stdout.write(format_table(outcome, layout) + "\n")
                 stdout.flush()
         elif isinstance(outcome, AnalysisError):
             tally.errors += 1
@@ -1249,6 +1329,9 @@ def build_parser() -> argparse.ArgumentParser:
                     "below the searched directory)")
     an.add_argument("--no-default-excludes", action="store_true",
                     help="also search %s" % " ".join(DEFAULT_EXCLUDES))
+    an.add_argument("--wide", action="store_true",
+                    help="show every column of the tables, with full function names, however wide "
+                    "(default: the main scores, within the terminal's width or %d columns)" % DEFAULT_WIDTH)
     an.add_argument("--top", type=_argtype(parse_top), metavar="N",
                     help="after the summary, list the N strongest acceleration candidates")
     gpu = an.add_mutually_exclusive_group()

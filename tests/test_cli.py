@@ -210,11 +210,18 @@ class TestAnalyzeCommand:
         lines = out.splitlines()
         title = lines.index("%s: 2 functions" % path)
         header = lines[title + 1].split()
-        assert header[:3] == ["function", "line", "indicators"] and header[-1] == "pattern"
-        assert lines[title + 2].split()[:3] == ["a", "1", "0/0/0/0/0/0/0"]
+        assert header == ["function", "line", "cpu", "mem", "par_pot", "gpu_suit", "speedup", "pattern"]
+        assert lines[title + 2].split() == ["a", "1", "0.00", "0.00", "0.00", "0.00", "1.0x", "MIXED"]
         assert lines[title + 3].split()[-1] == "MIXED"
         assert "Summary: 2 functions in 1 file" in out
         assert [l.split() for l in lines[lines.index("Summary: 2 functions in 1 file") + 1:]] == [["MIXED", "2"]]
+        code, wide, err = run("analyze", "--wide", str(path))
+        lines = wide.splitlines()
+        title = lines.index("%s: 2 functions" % path)
+        header = lines[title + 1].split()
+        assert header[:3] == ["function", "line", "indicators"] and header[-1] == "pattern"
+        assert lines[title + 2].split()[:3] == ["a", "1", "0/0/0/0/0/0/0"]
+        assert wide.startswith(cli.LEGEND + "\n\n")
 
     def test_json_output(self, tmp_path):
         path = write(tmp_path / "m.py", "def f(xs):\n    return sum(x * x for x in xs)\n\nclass C:\n    def g(self):\n"
@@ -585,7 +592,8 @@ def test_table_of_each_file_is_written_before_the_next_file_is_read(tmp_path, mo
     assert seen[0][1] == ""
     assert "a.py: 1 function" in seen[1][1] and "b.py" not in seen[1][1]
     assert "b.py: 1 function" in seen[2][1] and "c.py" not in seen[2][1]
-    assert out.count(cli.LEGEND) == 1 and out.index(cli.LEGEND) < out.index("a.py")
+    legend = cli.legend(cli.table_layout())
+    assert out.count(legend) == 1 and out.index(legend) < out.index("a.py")
 
 
 def test_json_lines_stream_one_record_per_file(tmp_path, monkeypatch):
@@ -1083,3 +1091,120 @@ def test_function_records_as_dicts():
     d = f.to_dict()
     d["indicators"]["cpu"] = 99
     assert f.indicators["cpu"] != 99  # a copy
+
+
+class TestTableLayout:
+    LONG = "Renderer.render_all.<locals>.flush_tile_cache_to_disk_when_full"
+
+    def report(self, tmp_path, lines=1):
+        """A file with a short and a long qualified name, the long one on line `lines` or later."""
+        source = "def a():\n    pass\n" + "\n" * max(lines - 3, 0) + textwrap.dedent("""\
+            class Renderer:
+                def render_all(self, tiles):
+                    def flush_tile_cache_to_disk_when_full(pool):
+                        return pool.map(len, tiles)
+                    return flush_tile_cache_to_disk_when_full
+            """)
+        return cli.analyze_file(str(write(tmp_path / "m.py", source)))
+
+    @staticmethod
+    def rows(text):
+        return text.splitlines()[1:]
+
+    def test_shorten_keeps_both_ends(self):
+        name = "abcdefghij.klmnopqrst"
+        for width in range(len(cli.ELLIPSIS) + 1, len(name)):
+            short = cli.shorten(name, width)
+            assert len(short) == width and cli.ELLIPSIS in short
+            head, tail = short.split(cli.ELLIPSIS)
+            assert name.startswith(head) and name.endswith(tail) and len(tail) >= len(head)
+        assert cli.shorten(name, len(name)) == name
+        assert [cli.shorten(name, w) for w in (0, 1, 3)] == ["", "t", "rst"]
+
+    @pytest.mark.parametrize("width", [40, 60, 80, 100, 132, 200])
+    def test_rows_fit_and_stay_aligned(self, tmp_path, width):
+        report = self.report(tmp_path, lines=12345)
+        layout = cli.table_layout(width)
+        rows = self.rows(cli.format_table(report, layout))
+        assert len(rows) == 1 + len(report.functions)
+        assert max(len(r) for r in rows) <= width
+        # Left-aligned cells start where their header does, right-aligned ones end where it ends.
+        header = rows[0]
+        for r, f in zip(rows[1:], report.functions):
+            cells = r.split()
+            assert len(cells) == len(layout.columns)
+            for c, cell in zip(layout.columns, cells):
+                start = header.index(c.name)
+                if c.align == "<":
+                    assert r[start:].startswith(cell + " ") or r[start:] == cell
+                else:
+                    end = start + len(c.name)
+                    assert r[:end].endswith(" " + cell) and r[end:end + 1] == " "
+        names = [r.split()[0] for r in rows[1:]]
+        for name, f in zip(names, report.functions):
+            if name != f.qualname:
+                head, tail = name.split(cli.ELLIPSIS)
+                assert f.qualname.startswith(head) and f.qualname.endswith(tail)
+        assert (self.LONG in names) == (width >= 132)
+
+    def test_columns_give_way_on_narrow_terminals(self):
+        def shown(width):
+            return [c.name for c in cli.table_layout(width).columns]
+        assert shown(None) == shown(100) == list(cli.COMPACT_COLUMNS)
+        assert shown(80) == ["function", "line", "par_pot", "gpu_suit", "speedup", "pattern"]
+        assert shown(30) == ["function", "line", "pattern"]
+        widths = range(20, 140)
+        counts = [len(shown(w)) for w in widths]
+        assert counts == sorted(counts)  # a wider terminal never shows fewer columns
+
+    def test_legend_names_exactly_the_columns_shown(self):
+        for layout in (cli.table_layout(), cli.table_layout(80), cli.table_layout(30), cli.table_layout(wide=True)):
+            text = cli.legend(layout)
+            described = set()
+            for line in text.splitlines():
+                if line.startswith("--wide adds: "):
+                    hidden = set(line.split()[2:])
+                    continue
+                for part in line.split("; "):
+                    described.update(part.split(":")[0].split())
+            shown = {c.name for c in layout.columns} - {"function", "line", "pattern"}
+            assert described == shown
+            if layout.width is None:
+                assert "--wide" not in text
+            else:
+                assert hidden == {c.name for c in cli.COLUMNS} - {c.name for c in layout.columns}
+
+    def test_wide_shows_every_column_and_full_names(self, tmp_path):
+        report = self.report(tmp_path)
+        rows = self.rows(cli.format_table(report, cli.table_layout(40, wide=True)))
+        assert rows[0].split() == [c.name for c in cli.COLUMNS]
+        assert [r.split()[0] for r in rows[1:]] == [f.qualname for f in report.functions]
+        assert all(len(r.split()) == len(cli.COLUMNS) for r in rows)
+
+    def test_piped_output_is_compact_whatever_the_terminal(self, tmp_path, monkeypatch):
+        path = self.report(tmp_path).path
+        monkeypatch.setattr(shutil, "get_terminal_size", lambda fallback=(80, 24): os.terminal_size((50, 24)))
+        code, out, err = run("analyze", path)
+        assert code == 0 and err == ""
+        table = out[out.index(path):out.index("Summary")].splitlines()[1:-1]
+        assert table[0].split() == list(cli.COMPACT_COLUMNS)
+        assert max(len(r) for r in table) <= cli.DEFAULT_WIDTH
+        assert out.startswith(cli.legend(cli.table_layout()) + "\n\n")
+
+    def test_terminal_output_fits_the_terminal(self, tmp_path, monkeypatch):
+        path = self.report(tmp_path).path
+        monkeypatch.setattr(shutil, "get_terminal_size", lambda fallback=(80, 24): os.terminal_size((50, 24)))
+        out = FakeTerminal()
+        assert main(["analyze", path], stdout=out, stderr=io.StringIO()) == 0
+        text = out.getvalue()
+        table = text[text.index(path):text.index("Summary")].splitlines()[1:-1]
+        assert max(len(r) for r in table) <= 50
+        assert text.startswith(cli.legend(cli.table_layout(50)) + "\n\n")
+        out = FakeTerminal()
+        assert main(["analyze", "--wide", path], stdout=out, stderr=io.StringIO()) == 0
+        assert self.LONG in out.getvalue() and out.getvalue().startswith(cli.LEGEND + "\n\n")
+
+    def test_json_ignores_the_layout(self, tmp_path):
+        path = self.report(tmp_path).path
+        assert run("analyze", "--json", path)[1] == run("analyze", "--json", "--wide", path)[1]
+        assert json.loads(run("analyze", "--json", path)[1])["files"][0]["functions"][-1]["qualname"] == self.LONG
