@@ -170,6 +170,11 @@ class Reclaimer {
 
 class Tree {
  public:
+  // A side of a node: false is left, true is right, so !s is the mirror side.
+  using Side = bool;
+  static constexpr Side kLeftSide = false;
+  static constexpr Side kRightSide = true;
+
   std::atomic<RBNode*> root{nullptr};
   std::atomic<uint64_t> node_count{0};
   std::atomic<uint64_t> seq_counter{0};
@@ -366,88 +371,23 @@ class Tree {
   }
 
   // --- rebalancing -------------------------------------------------------------
-  void rotate_left(RBNode* x) {
-    RBNode* y = R(x);
-    RBNode* yl = L(y);
-    set_right(x, yl);
-    if (yl) set_parent(yl, x);
+  // Each step is written once for a side s; its mirror image uses !s.
+
+  // Rotates x down toward side s: its child on the other side takes its place.
+  void rotate(RBNode* x, Side s) {
+    RBNode* y = child(x, !s);
+    RBNode* inner = child(y, s);
+    set_child(x, !s, inner);
+    if (inner) set_parent(inner, x);
     RBNode* xp = P(x);
     set_parent(y, xp);
-    if (!xp) {
-      root.store(y, std::memory_order_release);
-    } else if (x == L(xp)) {
-      set_left(xp, y);
-    } else {
-      set_right(xp, y);
-    }
-    set_left(y, x);
-    set_parent(x, y);
-  }
-  void rotate_right(RBNode* x) {
-    RBNode* y = L(x);
-    RBNode* yr = R(y);
-    set_left(x, yr);
-    if (yr) set_parent(yr, x);
-    RBNode* xp = P(x);
-    set_parent(y, xp);
-    if (!xp) {
-      root.store(y, std::memory_order_release);
-    } else if (x == R(xp)) {
-      set_right(xp, y);
-    } else {
-      set_left(xp, y);
-    }
-    set_right(y, x);
+    replace_child(xp, x, y);
+    set_child(y, s, x);
     set_parent(x, y);
   }
 
-  void fixup_insert(RBNode* z) {
-    while (RBNode* p = P(z)) {
-      if (p->color != kRed) break;
-      RBNode* g = P(p);
-      if (p == L(g)) {
-        RBNode* u = R(g);
-        if (is_red(u)) {
-          p->color = kBlack;
-          u->color = kBlack;
-          g->color = kRed;
-          z = g;
-          continue;
-        }
-        if (z == R(p)) {
-          z = p;
-          rotate_left(z);
-          p = P(z);
-          g = P(p);
-        }
-        p->color = kBlack;
-        g->color = kRed;
-        rotate_right(g);
-      } else {
-        RBNode* u = L(g);
-        if (is_red(u)) {
-          p->color = kBlack;
-          u->color = kBlack;
-          g->color = kRed;
-          z = g;
-          continue;
-        }
-        if (z == L(p)) {
-          z = p;
-          rotate_right(z);
-          p = P(z);
-          g = P(p);
-        }
-        p->color = kBlack;
-        g->color = kRed;
-        rotate_left(g);
-      }
-    }
-    root.load(std::memory_order_relaxed)->color = kBlack;
-  }
-
-  void transplant(RBNode* u, RBNode* v) {
-    RBNode* up = P(u);
+  // Puts v where u hangs under up (at the root when up is null).
+  void replace_child(RBNode* up, const RBNode* u, RBNode* v) {
     if (!up) {
       root.store(v, std::memory_order_release);
     } else if (u == L(up)) {
@@ -455,6 +395,37 @@ class Tree {
     } else {
       set_right(up, v);
     }
+  }
+
+  void fixup_insert(RBNode* z) {
+    while (RBNode* p = P(z)) {
+      if (p->color != kRed) break;
+      RBNode* g = P(p);
+      const Side s = p == L(g) ? kLeftSide : kRightSide;
+      RBNode* u = child(g, !s);
+      if (is_red(u)) {
+        p->color = kBlack;
+        u->color = kBlack;
+        g->color = kRed;
+        z = g;
+        continue;
+      }
+      if (z == child(p, !s)) {
+        z = p;
+        rotate(z, s);
+        p = P(z);
+        g = P(p);
+      }
+      p->color = kBlack;
+      g->color = kRed;
+      rotate(g, !s);
+    }
+    root.load(std::memory_order_relaxed)->color = kBlack;
+  }
+
+  void transplant(RBNode* u, RBNode* v) {
+    RBNode* up = P(u);
+    replace_child(up, u, v);
     if (v) set_parent(v, up);
   }
 
@@ -462,73 +433,39 @@ class Tree {
   void fixup_delete(RBNode* x, RBNode* xp) {
     while (x != root.load(std::memory_order_relaxed) && !is_red(x)) {
       RBNode* p = x ? P(x) : xp;
-      if (x == L(p)) {
-        RBNode* w = R(p);
-        if (!w) {
-          x = p;
-          continue;
-        }
-        if (w->color == kRed) {
-          w->color = kBlack;
-          p->color = kRed;
-          rotate_left(p);
-          w = R(p);
-          if (!w) {
-            x = p;
-            continue;
-          }
-        }
-        if (is_red(L(w)) || is_red(R(w))) {
-          if (!is_red(R(w))) {
-            L(w)->color = kBlack;
-            w->color = kRed;
-            rotate_right(w);
-            w = R(p);
-            if (!w) break;
-          }
-          w->color = p->color;
-          p->color = kBlack;
-          if (RBNode* wr = R(w)) wr->color = kBlack;
-          rotate_left(p);
-          x = root.load(std::memory_order_relaxed);
-          break;
-        }
-        w->color = kRed;
+      const Side s = x == L(p) ? kLeftSide : kRightSide;
+      RBNode* w = child(p, !s);
+      if (!w) {
         x = p;
-      } else {
-        RBNode* w = L(p);
-        if (!w) {
-          x = p;
-          continue;
-        }
-        if (w->color == kRed) {
-          w->color = kBlack;
-          p->color = kRed;
-          rotate_right(p);
-          w = L(p);
-          if (!w) {
-            x = p;
-            continue;
-          }
-        }
-        if (is_red(R(w)) || is_red(L(w))) {
-          if (!is_red(L(w))) {
-            R(w)->color = kBlack;
-            w->color = kRed;
-            rotate_left(w);
-            w = L(p);
-            if (!w) break;
-          }
-          w->color = p->color;
-          p->color = kBlack;
-          if (RBNode* wl = L(w)) wl->color = kBlack;
-          rotate_right(p);
-          x = root.load(std::memory_order_relaxed);
-          break;
-        }
-        w->color = kRed;
-        x = p;
+        continue;
       }
+      if (w->color == kRed) {
+        w->color = kBlack;
+        p->color = kRed;
+        rotate(p, s);
+        w = child(p, !s);
+        if (!w) {
+          x = p;
+          continue;
+        }
+      }
+      if (is_red(child(w, s)) || is_red(child(w, !s))) {
+        if (!is_red(child(w, !s))) {
+          child(w, s)->color = kBlack;
+          w->color = kRed;
+          rotate(w, !s);
+          w = child(p, !s);
+          if (!w) break;
+        }
+        w->color = p->color;
+        p->color = kBlack;
+        if (RBNode* far = child(w, !s)) far->color = kBlack;
+        rotate(p, s);
+        x = root.load(std::memory_order_relaxed);
+        break;
+      }
+      w->color = kRed;
+      x = p;
     }
     if (x) x->color = kBlack;
   }
@@ -575,10 +512,13 @@ class Tree {
   static uint64_t size_of(const RBNode* n) { return n->size.load(std::memory_order_relaxed); }
   static bool is_red(const RBNode* n) { return n && n->color == kRed; }
 
+  static RBNode* child(const RBNode* n, Side s) { return s ? R(n) : L(n); }
+
  private:
   static void set_left(RBNode* n, RBNode* v) { n->left.store(v, std::memory_order_release); }
   static void set_right(RBNode* n, RBNode* v) { n->right.store(v, std::memory_order_release); }
   static void set_parent(RBNode* n, RBNode* v) { n->parent.store(v, std::memory_order_relaxed); }
+  static void set_child(RBNode* n, Side s, RBNode* v) { s ? set_right(n, v) : set_left(n, v); }
 };
 
 }  // namespace tollet
