@@ -65,6 +65,12 @@ bool attr_double(PyObject* o, PyObject* name, double& out, const double* fallbac
   return frame::to_double(v, out);
 }
 
+// A native-table entry that returns one field of the instance.
+template <auto Field, class C>
+auto read_field(C* c) {
+  return c->*Field;
+}
+
 // ---------------------------------------------------------------------------
 // PolicyConfig
 
@@ -87,12 +93,11 @@ struct PolicyConfig {
   double target_speedup;
 };
 
-int32_t pc_initial_fast(PolicyConfig* c) { return c->initial_threshold; }
-int32_t pc_min_fast(PolicyConfig* c) { return c->min_threshold; }
-int32_t pc_max_fast(PolicyConfig* c) { return c->max_threshold; }
-double pc_rate_fast(PolicyConfig* c) { return c->learning_rate; }
-double pc_target_fast(PolicyConfig* c) { return c->target_speedup; }
-const PolicyConfigVtab kConfigVtab = {pc_initial_fast, pc_min_fast, pc_max_fast, pc_rate_fast, pc_target_fast};
+const PolicyConfigVtab kConfigVtab = {
+    read_field<&PolicyConfig::initial_threshold>, read_field<&PolicyConfig::min_threshold>,
+    read_field<&PolicyConfig::max_threshold>,     read_field<&PolicyConfig::learning_rate>,
+    read_field<&PolicyConfig::target_speedup>,
+};
 
 void pc_alloc(PyObject* o) { reinterpret_cast<PolicyConfig*>(o)->vtab = &kConfigVtab; }
 
@@ -164,11 +169,10 @@ struct FunctionMetrics {
   double last_compiled;
 };
 
-uint64_t fm_calls_fast(FunctionMetrics* m) { return m->call_count; }
-uint32_t fm_compiles_fast(FunctionMetrics* m) { return m->compile_count; }
-double fm_speedup_fast(FunctionMetrics* m) { return m->avg_speedup; }
-double fm_last_fast(FunctionMetrics* m) { return m->last_compiled; }
-const FunctionMetricsVtab kMetricsVtab = {fm_calls_fast, fm_compiles_fast, fm_speedup_fast, fm_last_fast};
+const FunctionMetricsVtab kMetricsVtab = {
+    read_field<&FunctionMetrics::call_count>, read_field<&FunctionMetrics::compile_count>,
+    read_field<&FunctionMetrics::avg_speedup>, read_field<&FunctionMetrics::last_compiled>,
+};
 
 void fm_alloc(PyObject* o) { reinterpret_cast<FunctionMetrics*>(o)->vtab = &kMetricsVtab; }
 
