@@ -1,5 +1,6 @@
 // talvora.memory.mesqua: lock-free counters, allocation statistics, a
 // versioned object cell, a stack and a nanosecond timer.
+#include <array>
 #include <atomic>
 
 #include "frame/frame.hpp"
@@ -542,30 +543,28 @@ const frame::Entry lfs_body[] = {
     frame::def(lfs_reset_def),
 };
 
-const frame::Property lfs_props[] = {
-    frame::field("total_allocations", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[0])),
-    frame::field("total_deallocations", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[1])),
-    frame::field("current_allocations", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[2])),
-    frame::field("bytes_allocated", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[3])),
-    frame::field("bytes_reserved", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[4])),
-    frame::field("peak_allocations", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[5])),
-    frame::field("peak_bytes_allocated", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[6])),
-    frame::field("bucketed_allocations", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[7])),
-    frame::field("fallback_allocations", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[8])),
-    frame::field("alignment_padding_bytes", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[9])),
-    frame::field("total_allocation_time_ns", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[10])),
-    frame::field("total_deallocation_time_ns", frame::FieldKind::Object, offsetof(LockFreeStatistics, pub[11])),
-};
+// The public counters: a read-only property each, in the order of
+// stat_names, and owned fields after the lock.
+Py_ssize_t pub_offset(int i) {
+  return static_cast<Py_ssize_t>(offsetof(LockFreeStatistics, pub) + i * sizeof(PyObject*));
+}
 
-const Py_ssize_t lfs_fields[] = {
-    offsetof(LockFreeStatistics, lock),    offsetof(LockFreeStatistics, pub[0]),
-    offsetof(LockFreeStatistics, pub[1]),  offsetof(LockFreeStatistics, pub[2]),
-    offsetof(LockFreeStatistics, pub[3]),  offsetof(LockFreeStatistics, pub[4]),
-    offsetof(LockFreeStatistics, pub[5]),  offsetof(LockFreeStatistics, pub[6]),
-    offsetof(LockFreeStatistics, pub[7]),  offsetof(LockFreeStatistics, pub[8]),
-    offsetof(LockFreeStatistics, pub[9]),  offsetof(LockFreeStatistics, pub[10]),
-    offsetof(LockFreeStatistics, pub[11]),
-};
+std::array<frame::Property, kStats> stat_properties() {
+  std::array<frame::Property, kStats> props{};
+  for (int i = 0; i < kStats; i++)
+    props[i] = frame::field(stat_names[i].text(), frame::FieldKind::Object, pub_offset(i));
+  return props;
+}
+
+std::array<Py_ssize_t, 1 + kStats> stat_owned_fields() {
+  std::array<Py_ssize_t, 1 + kStats> fields{};
+  fields[0] = offsetof(LockFreeStatistics, lock);
+  for (int i = 0; i < kStats; i++) fields[1 + i] = pub_offset(i);
+  return fields;
+}
+
+const std::array<frame::Property, kStats> lfs_props = stat_properties();
+const std::array<Py_ssize_t, 1 + kStats> lfs_fields = stat_owned_fields();
 
 frame::TypeDef lfs_type = {
     .type = &LockFreeStatisticsType,
