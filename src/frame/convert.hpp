@@ -18,8 +18,10 @@
 
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "frame/compat.hpp"
+#include "frame/declare.hpp"
 #include "frame/ref.hpp"
 
 namespace frame {
@@ -96,6 +98,52 @@ constexpr const char* kMsgInt32t = "value too large to convert to int32_t";
 
 template <class T>
 struct Converter;
+
+// The value a declared default converts to, without building or converting
+// its object: for integer defaults of integer parameters within range, float
+// (and exactly representable integer) defaults of double parameters and any
+// default of a bool parameter.  False when the object must be converted.
+template <class T>
+inline bool native_default(const Default& d, T& out) {
+  if constexpr (std::is_same_v<T, bool>) {
+    switch (d.tag) {
+      case Default::None:
+      case Default::False:
+        out = false;
+        return true;
+      case Default::True:
+        out = true;
+        return true;
+      case Default::Int:
+        out = d.i != 0;
+        return true;
+      case Default::Float:
+        out = d.d != 0.0;
+        return true;
+      default:
+        return false;
+    }
+  } else if constexpr (std::is_integral_v<T>) {
+    if (d.tag != Default::Int || !std::in_range<T>(d.i)) return false;
+    out = static_cast<T>(d.i);
+    return true;
+  } else if constexpr (std::is_same_v<T, Int32T>) {
+    return native_default(d, out.v);
+  } else if constexpr (std::is_same_v<T, double>) {
+    constexpr long long kExact = 1LL << 53;
+    if (d.tag == Default::Float) {
+      out = d.d;
+      return true;
+    }
+    if (d.tag != Default::Int || d.i > kExact || d.i < -kExact) return false;
+    out = static_cast<double>(d.i);
+    return true;
+  } else {
+    (void)d;
+    (void)out;
+    return false;
+  }
+}
 
 // The call-free path of the integer converters: an exact int of one digit
 // (|v| < 2**30) fits every width below; unsigned targets also need v >= 0.

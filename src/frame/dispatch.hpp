@@ -33,9 +33,12 @@ inline PyObject* to_result(R&& r) {
   } else if constexpr (std::is_same_v<T, double>) {
     return PyFloat_FromDouble(r);
   } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
-    return PyLong_FromLongLong(static_cast<long long>(r));
+    // PyLong_FromLong is the cheaper of the two where long is wide enough.
+    if constexpr (sizeof(T) <= sizeof(long)) return PyLong_FromLong(static_cast<long>(r));
+    else return PyLong_FromLongLong(static_cast<long long>(r));
   } else if constexpr (std::is_integral_v<T> && std::is_unsigned_v<T>) {
-    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(r));
+    if constexpr (sizeof(T) <= sizeof(unsigned long)) return PyLong_FromUnsignedLong(static_cast<unsigned long>(r));
+    else return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(r));
   } else if constexpr (std::is_same_v<T, std::optional<typename T::value_type>>) {
     if (!r) return nullptr;
     return to_result(*r);
@@ -112,16 +115,16 @@ struct Trampoline {
   // returns unchanged; only other results are checked.
   static constexpr bool kMayCoerce = !is_c_integer<typename Tr::Result>::value;
 
-  static PyObject* finish(Function* f, PyObject* r) {
+  static PyObject* finish(const FuncDef& d, PyObject* r) {
     if constexpr (kMayCoerce) {
-      if (r && f->def->coerce == Coerce::Int) r = coerce_int_result(r);
+      if (r && d.coerce == Coerce::Int) r = coerce_int_result(r);
     }
-    if (!r) add_traceback(*f->def);
+    if (!r) [[unlikely]]
+      add_traceback(d);
     return r;
   }
 
-  template <class Tup>
-  static PyObject* invoke(Tup& t) {
+  static PyObject* invoke(Args& t) {
     using R = typename Tr::Result;
     if constexpr (std::is_void_v<R>) {
       std::apply(Body, std::move(t));
@@ -131,54 +134,86 @@ struct Trampoline {
     }
   }
 
-  static PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    Function* f = reinterpret_cast<Function*>(self);
-    const FuncDef& d = *f->def;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  // Converts parameter I from the argument vector or, when not given, from
+  // its default: natively for defaults of the parameter's own kind, otherwise
+  // from the default object.  All unbound parameters must have defaults.
+  template <std::size_t I>
+  static bool convert_one(PyObject* const* a, Py_ssize_t na, const FuncDef& d, Args& t) {
+    using T = std::tuple_element_t<I + Skip, Args>;
+    T& out = std::get<I + Skip>(t);
+    if (static_cast<Py_ssize_t>(I) < na) return Converter<T>::get(a[I], d.params[I].name, out);
+    if (native_default(d.params[I].def, out)) return true;
+    return Converter<T>::get(d.sig.defaults[I], d.params[I].name, out);
+  }
+  template <std::size_t... I>
+  static bool convert_positional(PyObject* const* a, Py_ssize_t na, const FuncDef& d, Args& t,
+                                 std::index_sequence<I...>) {
+    return (convert_one<I>(a, na, d, t) && ...);
+  }
+
+  // Binds through bind_args (keywords, binding errors) and converts.
+  static bool bind_general(const FuncDef& d, const char* fname, PyObject* const* a, Py_ssize_t na, PyObject* kwnames,
+                           Args& t) {
+    if constexpr (N == 0) {
+      if (na == 0 && (!kwnames || !PyTuple_GET_SIZE(kwnames))) return true;
+      bind_args(d, fname, a, na, kwnames, nullptr);
+      return false;
+    } else {
+      PyObject* slots[N];
+      return bind_args(d, fname, a, na, kwnames, slots) &&
+             convert_all<Skip>(slots, d, t, std::make_index_sequence<N>{});
+    }
+  }
+
+  // Every call that is not positional within the parameter count, or whose
+  // self is not exactly the installing class.
+  [[gnu::noinline]] static PyObject* call_general(const FuncDef& d, PyObject* const* args, Py_ssize_t nargs,
+                                                  PyObject* kwnames) {
     if constexpr (Method) {
       if (!self_ok(d, args, nargs)) {
         add_traceback(d);
         return nullptr;
       }
     }
-    PyObject* const* a = args + Skip;
-    Py_ssize_t na = nargs - Skip;
+    Args t{};
+    if constexpr (Method) std::get<0>(t) = reinterpret_cast<std::tuple_element_t<0, Args>>(args[0]);
+    if (!bind_general(d, d.name, args + Skip, nargs - Skip, kwnames, t)) {
+      add_traceback(d);
+      return nullptr;
+    }
+    return finish(d, invoke(t));
+  }
+
+  static PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const FuncDef& d = *reinterpret_cast<Function*>(self)->def;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // Why the fast path: nearly every call passes its arguments by position
+    // on an instance of exactly the installing class; it converts straight
+    // from the vector and the defaults and skips the keyword walk.
+    const Py_ssize_t na = nargs - Skip;
+    if constexpr (Method) {
+      if (nargs < 1 || Py_TYPE(args[0]) != d.self_type) [[unlikely]]
+        return call_general(d, args, nargs, kwnames);
+    }
     Args t{};
     if constexpr (Method) std::get<0>(t) = reinterpret_cast<std::tuple_element_t<0, Args>>(args[0]);
     if constexpr (N == 0) {
-      if (na != 0 || (kwnames && PyTuple_GET_SIZE(kwnames))) {
-        bind_args(d, d.name, a, na, kwnames, nullptr);
+      if (nargs != Skip || kwnames) [[unlikely]]
+        return call_general(d, args, nargs, kwnames);
+    } else if (!kwnames && na <= N && na >= d.sig.nrequired) [[likely]] {
+      if (!convert_positional(args + Skip, na, d, t, std::make_index_sequence<N>{})) [[unlikely]] {
         add_traceback(d);
         return nullptr;
       }
-      return finish(f, invoke(t));
     } else {
       PyObject* slots[N];
-      // Why a second, positional-only binder: nearly every call passes its
-      // arguments by position, and filling the slots from the vector and the
-      // natively stored defaults skips the keyword walk of bind_args.  A
-      // missing required argument falls through to bind_args for its message.
-      if (!kwnames && na <= N) {
-        Py_ssize_t i = 0;
-        for (; i < na; i++) slots[i] = a[i];
-        for (; i < N; i++) {
-          slots[i] = d.sig.defaults[i];
-          if (!slots[i]) {
-            bind_args(d, d.name, a, na, kwnames, slots);
-            add_traceback(d);
-            return nullptr;
-          }
-        }
-      } else if (!bind_args(d, d.name, a, na, kwnames, slots)) {
+      if (!bind_args(d, d.name, args + Skip, na, kwnames, slots) ||
+          !convert_all<Skip>(slots, d, t, std::make_index_sequence<N>{})) {
         add_traceback(d);
         return nullptr;
       }
-      if (!convert_all<Skip>(slots, d, t, std::make_index_sequence<N>{})) {
-        add_traceback(d);
-        return nullptr;
-      }
-      return finish(f, invoke(t));
     }
+    return finish(d, invoke(t));
   }
 
   // Constructor bodies return 0 on success, -1 with an exception set.
@@ -194,28 +229,19 @@ struct Trampoline {
       (void)kwnames;
       rc = std::apply(Body, std::move(t));
     } else {
-      PyObject* slots[N];
       // The same positional fast path as `call`; binding messages name
       // "__cinit__" rather than the record's name.
-      bool bound = false;
-      if (!kwnames && na <= N) {
-        bound = true;
-        for (Py_ssize_t i = 0; i < N; i++) {
-          slots[i] = i < na ? a[i] : d.sig.defaults[i];
-          if (!slots[i]) {
-            bound = false;
-            break;
-          }
-        }
-      }
-      if ((!bound && !bind_args(d, "__cinit__", a, na, kwnames, slots)) ||
-          !convert_all<Skip>(slots, d, t, std::make_index_sequence<N>{})) {
+      const bool ok = (!kwnames && na <= N && na >= d.sig.nrequired)
+                          ? convert_positional(a, na, d, t, std::make_index_sequence<N>{})
+                          : bind_general(d, "__cinit__", a, na, kwnames, t);
+      if (!ok) [[unlikely]] {
         add_traceback(d);
         return -1;
       }
       rc = std::apply(Body, std::move(t));
     }
-    if (rc < 0) add_traceback(d);
+    if (rc < 0) [[unlikely]]
+      add_traceback(d);
     return rc;
   }
 };

@@ -75,50 +75,68 @@ PyObject* type_new(const TypeDef* td, PyTypeObject* type, PyObject* args, PyObje
   return o;
 }
 
-PyObject* type_vectorcall(const TypeDef* td, PyObject* callable, PyObject* const* args, size_t nargsf,
-                          PyObject* kwnames) {
+// Why the fallback: a Python subclass may define __new__ or __init__, which
+// the direct path of type_vectorcall would skip.  Only the declared type
+// itself takes the direct path; a subclass gets the ordinary type call, whose
+// tp_new (type_new) still runs the native constructor.
+[[gnu::noinline]] PyObject* subclass_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+  Ref tuple(PyTuple_New(nargs));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; i++) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(tuple.get(), i, args[i]);
+  }
+  Ref kw;
+  if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+    kw = Ref(PyDict_New());
+    if (!kw) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++)
+      if (PyDict_SetItem(kw, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+  }
+  return PyType_Type.tp_call(callable, tuple, kw.get());
+}
+
+[[gnu::noinline]] PyObject* ctor_failed(PyObject* o) {
+  Py_DECREF(o);
+  return nullptr;
+}
+
+[[gnu::always_inline]] inline PyObject* type_vectorcall(const TypeDef* td, PyObject* callable,
+                                                        PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(callable);
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (td->type != type) {
-    // Why the fallback: a Python subclass may define __new__ or __init__,
-    // which the direct path below would skip.  Only the declared type itself
-    // takes the direct path; a subclass gets the ordinary type call, whose
-    // tp_new (type_new) still runs the native constructor.
-    Ref tuple(PyTuple_New(nargs));
-    if (!tuple) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs; i++) {
-      Py_INCREF(args[i]);
-      PyTuple_SET_ITEM(tuple.get(), i, args[i]);
-    }
-    Ref kw;
-    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-      kw = Ref(PyDict_New());
-      if (!kw) return nullptr;
-      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++)
-        if (PyDict_SetItem(kw, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
-    }
-    return PyType_Type.tp_call(callable, tuple, kw.get());
-  }
+  if (td->type != type) [[unlikely]]
+    return subclass_call(callable, args, PyVectorcall_NARGS(nargsf), kwnames);
   PyObject* o = alloc_instance(type, td);
-  if (!o) return nullptr;
-  if (run_ctor(td, o, args, nargs, kwnames) < 0) {
-    Py_DECREF(o);
+  if (!o) [[unlikely]]
     return nullptr;
-  }
+  const FuncDef* init = td->init;
+  if (init && init->ctor(init, o, args, PyVectorcall_NARGS(nargsf), kwnames) < 0) [[unlikely]]
+    return ctor_failed(o);
   return o;
+}
+
+// Deallocation of a type whose instances hold only native numbers: nothing to
+// release, so nothing can run Python code or disturb a pending exception.  A
+// Python subclass's own dealloc has already untracked a GC instance.
+void plain_dealloc(PyObject* o) { Py_TYPE(o)->tp_free(o); }
+
+// The same for a GC type without references to release.
+void gc_plain_dealloc(PyObject* o) {
+  PyObject_GC_UnTrack(o);
+  Py_TYPE(o)->tp_free(o);
 }
 
 void type_dealloc(const TypeDef* td, PyObject* o) {
   if (PyType_IS_GC(Py_TYPE(o))) PyObject_GC_UnTrack(o);
-  if (td->dealloc || !td->object_fields.empty()) {
-    // Keep a pending exception intact while references are released.
-    PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
-    const bool pending = PyErr_Occurred() != nullptr;
-    if (pending) PyErr_Fetch(&et, &ev, &etb);
-    if (td->dealloc) td->dealloc(o);
-    for (Py_ssize_t off : td->object_fields) Py_CLEAR(*obj_slot(o, off));
-    if (pending) PyErr_Restore(et, ev, etb);
-  }
+  // Releasing references can run Python code: keep a pending exception
+  // intact meanwhile.
+  PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
+  const bool pending = PyErr_Occurred() != nullptr;
+  if (pending) PyErr_Fetch(&et, &ev, &etb);
+  if (td->dealloc) td->dealloc(o);
+  for (Py_ssize_t off : td->object_fields) Py_CLEAR(*obj_slot(o, off));
+  if (pending) PyErr_Restore(et, ev, etb);
   Py_TYPE(o)->tp_free(o);
 }
 
@@ -415,7 +433,9 @@ int ready_type(TypeDef* td) {
     t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (gc ? Py_TPFLAGS_HAVE_GC : 0);
     t->tp_new = hooks.tp_new;
     t->tp_vectorcall = hooks.vectorcall;
-    t->tp_dealloc = hooks.dealloc;
+    // Deallocation does only what the type needs.
+    const bool releases = td->dealloc || !td->object_fields.empty();
+    t->tp_dealloc = releases ? hooks.dealloc : gc ? gc_plain_dealloc : plain_dealloc;
     if (gc) {
       t->tp_traverse = hooks.traverse;
       t->tp_clear = hooks.clear;
