@@ -106,7 +106,8 @@ class TestModule:
             "Probe", "Bare",
             "echo_i64", "echo_i32", "echo_i32t", "echo_u32", "echo_u64", "echo_u16", "echo_u8", "echo_double",
             "echo_bool", "echo_object", "echo_ann_int", "echo_list", "echo_list_or_none",
-            "echo_dict_noted", "echo_str_noted_or_none", "bind", "defaults", "nothing", "as_int_result",
+            "echo_dict_noted", "echo_str_noted_or_none", "bind", "defaults", "nothing", "native_defaults",
+            "truncated_default", "overflowing_default", "as_int_result",
             "as_float_result", "call_back", "import_name", "Plain", "logging", "logger",
         ]
         assert list(vars(fp))[-1] == "__test__" and fp.__test__ == {}
@@ -257,6 +258,21 @@ class TestNativeIntegers:
             raises(OverflowError, below, fn, -(2**70))
             raises(OverflowError, below, fn, -2.5)
 
+    @pytest.mark.parametrize("fn,lo,hi,above,below", INT_KINDS, ids=INT_IDS)
+    def test_results(self, fn, lo, hi, above, below):
+        # Int results around the interpreter's small-int cache and the one-digit limit, whose values the frame
+        # builds itself: equal, hashing and printing as the same value, the cached objects themselves.
+        edges = (-(2**30) - 1, -(2**30), -(2**30) + 1, -7, -6, -5, -1, 0, 1, 255, 256, 257, 258, 2**15,
+                 2**30 - 1, 2**30, 2**30 + 1, 2**31 - 1, 2**31, 2**32 - 1, 2**32)
+        for v in edges:
+            if not lo <= v <= hi:
+                continue
+            r = fn(v)
+            assert type(r) is int and r == v and -r == -v and r + 1 == v + 1 and r * 2 == v * 2
+            assert hash(r) == hash(v) and repr(r) == repr(v) and r.bit_length() == v.bit_length()
+            assert (r < 0) == (v < 0) and (r is int(str(v))) == (-5 <= v <= 256)
+        assert fp.echo_i64(I64_MIN) == I64_MIN and fp.echo_u64(2**64 - 1) == 2**64 - 1
+
     @pytest.mark.parametrize("fn", [k[0] for k in INT_KINDS], ids=INT_IDS)
     def test_integer_protocol(self, fn):
         assert fn(2.9) == 2 and fn(True) == 1 and fn(False) == 0
@@ -401,6 +417,22 @@ class TestBinding:
         assert [type(v) for v in got] == [type(None), int, float, bool, bool]
         assert fp.defaults(1, fa=5) == (1, -7, 2.5, True, 5)
         assert fp.nothing() is None and fp.nothing(**{}) is None
+
+    def test_native_defaults_convert_like_their_objects(self):
+        f = fp.native_defaults
+        assert f.__defaults__ == (-7, 255, 2.5, -3, 2**53 + 1, True, 0, None)
+        expected = (-7, 255, 2.5, -3.0, float(2**53 + 1), True, False, False)
+        got = f()
+        assert got == expected and [type(v) for v in got] == [type(v) for v in expected]
+        # The same values whether the defaults fill in by position, by keyword or not at all.
+        assert f(*f.__defaults__) == expected
+        assert f(-7, from_none=None) == expected
+        assert f(1, 2, 0.5) == (1, 2, 0.5) + expected[3:]
+        # Defaults the parameter's kind does not hold go through the object conversion.
+        assert fp.truncated_default() == 2 and fp.truncated_default(5) == 5
+        raises(OverflowError, "value too large to convert to uint8_t", fp.overflowing_default)
+        raises(OverflowError, "value too large to convert to uint8_t", fp.overflowing_default, v=300)
+        assert fp.overflowing_default(7) == 7
 
     def test_reassigned_defaults_do_not_change_calls(self):
         f = fp.bind

@@ -39,6 +39,36 @@ inline bool compact_long(PyObject* o, long& v) {
 #endif
 }
 
+// New ints from C integers, cheaper than the interpreter's constructors for
+// the common values: cached small ints come through PyLong_FromUnsignedLong,
+// the cheapest way to them (the same objects); before 3.12, a one-digit value
+// outside that cache is built directly, where PyLong_FromLong would count
+// its digits in a loop.  Every other value takes the interpreter's path.
+inline PyObject* one_digit_long(unsigned long magnitude, bool negative) {
+#if PY_VERSION_HEX < 0x030C0000
+  PyLongObject* l = _PyLong_New(1);
+  if (!l) return nullptr;
+  l->ob_digit[0] = static_cast<digit>(magnitude);
+  if (negative) Py_SET_SIZE(l, -1);
+  return reinterpret_cast<PyObject*>(l);
+#else
+  return negative ? PyLong_FromLong(-static_cast<long>(magnitude)) : PyLong_FromUnsignedLong(magnitude);
+#endif
+}
+
+inline PyObject* long_from_ulong(unsigned long v) {
+  constexpr unsigned long kBase = 1UL << PyLong_SHIFT;
+  if (v > 256 && v < kBase) return one_digit_long(v, false);
+  return PyLong_FromUnsignedLong(v);
+}
+
+inline PyObject* long_from_long(long v) {
+  constexpr long kBase = 1L << PyLong_SHIFT;
+  if (v >= 0) return long_from_ulong(static_cast<unsigned long>(v));
+  if (v < -5 && v > -kBase) return one_digit_long(static_cast<unsigned long>(-v), true);
+  return PyLong_FromLong(v);
+}
+
 // Makes a str ready for PyUnicode_DATA/KIND (a no-op from 3.12 on).
 inline int unicode_ready(PyObject* s) {
 #if PY_VERSION_HEX >= 0x030C0000

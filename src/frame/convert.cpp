@@ -153,6 +153,9 @@ bool exact_check(PyObject* o, PyTypeObject* t, bool none_ok, bool note, const ch
   return false;
 }
 
+PyObject* new_long(long v) { return compat::long_from_long(v); }
+PyObject* new_ulong(unsigned long v) { return compat::long_from_ulong(v); }
+
 PyObject* coerce_int_result(PyObject* r) {
   if (r == Py_None || PyLong_CheckExact(r)) return r;
   if (PyNumber_Check(r)) {

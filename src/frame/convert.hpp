@@ -90,6 +90,10 @@ PyObject* ann_int(PyObject* o, const char* argname);
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
 // with the subclass note when `note` and `o` is a strict subclass.
 bool exact_check(PyObject* o, PyTypeObject* t, bool none_ok, bool note, const char* argname);
+// New ints from C integers (compat::long_from_long and long_from_ulong, out
+// of line so that a trampoline stays small).
+PyObject* new_long(long v);
+PyObject* new_ulong(unsigned long v);
 // Result coercion for the return annotation "int"; steals `r`.
 PyObject* coerce_int_result(PyObject* r);
 

@@ -33,11 +33,13 @@ inline PyObject* to_result(R&& r) {
   } else if constexpr (std::is_same_v<T, double>) {
     return PyFloat_FromDouble(r);
   } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
-    // PyLong_FromLong is the cheaper of the two where long is wide enough.
-    if constexpr (sizeof(T) <= sizeof(long)) return PyLong_FromLong(static_cast<long>(r));
+    // Cached small ints come cheapest through PyLong_FromUnsignedLong.
+    if (r >= 0 && r <= 256) return PyLong_FromUnsignedLong(static_cast<unsigned long>(r));
+    if constexpr (sizeof(T) <= sizeof(long)) return new_long(static_cast<long>(r));
     else return PyLong_FromLongLong(static_cast<long long>(r));
   } else if constexpr (std::is_integral_v<T> && std::is_unsigned_v<T>) {
-    if constexpr (sizeof(T) <= sizeof(unsigned long)) return PyLong_FromUnsignedLong(static_cast<unsigned long>(r));
+    if (r <= 256) return PyLong_FromUnsignedLong(static_cast<unsigned long>(r));
+    if constexpr (sizeof(T) <= sizeof(unsigned long)) return new_ulong(static_cast<unsigned long>(r));
     else return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(r));
   } else if constexpr (std::is_same_v<T, std::optional<typename T::value_type>>) {
     if (!r) return nullptr;

@@ -29,10 +29,14 @@ int run_ctor(const TypeDef* td, PyObject* self, PyObject* const* args, Py_ssize_
 
 PyObject* alloc_instance(PyTypeObject* type, const TypeDef* td) {
   PyObject* o = type->tp_alloc(type, 0);
-  if (!o) return nullptr;
-  for (Py_ssize_t off : td->object_fields) {
-    Py_INCREF(Py_None);
-    *obj_slot(o, off) = Py_None;
+  if (!o) [[unlikely]]
+    return nullptr;
+  if (const Py_ssize_t n = static_cast<Py_ssize_t>(td->object_fields.size())) {
+    const Py_ssize_t* offs = td->object_fields.data();
+    for (Py_ssize_t i = 0; i < n; i++) {
+      Py_INCREF(Py_None);
+      *obj_slot(o, offs[i]) = Py_None;
+    }
   }
   if (td->alloc_init) td->alloc_init(o);
   return o;

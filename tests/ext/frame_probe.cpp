@@ -65,6 +65,16 @@ PyObject* defaults(PyObject* n, PyObject* i, PyObject* f, PyObject* t, PyObject*
   return PyTuple_Pack(5, n, i, f, t, fa);
 }
 PyObject* nothing() { Py_RETURN_NONE; }
+// Native parameters with defaults: of their own kind, of another kind, out
+// of range, and beyond the doubles that hold every integer exactly.
+PyObject* native_defaults(int64_t i64, uint8_t u8, double dbl, double from_int, double from_big, bool flag,
+                          bool from_zero, bool from_none) {
+  return Py_BuildValue("(LidddOOO)", static_cast<long long>(i64), static_cast<int>(u8), dbl, from_int,
+                       from_big, flag ? Py_True : Py_False, from_zero ? Py_True : Py_False,
+                       from_none ? Py_True : Py_False);
+}
+int64_t truncated_default(int64_t v) { return v; }
+uint8_t overflowing_default(uint8_t v) { return v; }
 
 frame::FuncDef bind_def =
     frame::fn<&bind>("bind", "Two required, two optional parameters.", returns("tuple"), param("first"),
@@ -73,6 +83,15 @@ frame::FuncDef defaults_def = frame::fn<&defaults>(
     "defaults", "One default of each kind.", returns(), param("n", default_none()), param("i", default_int(-7)),
     param("f", default_float(2.5)), param("t", default_bool(true)), param("fa", default_bool(false)));
 frame::FuncDef nothing_def = frame::fn<&nothing>("nothing", "No parameters.", returns("None"));
+frame::FuncDef native_defaults_def = frame::fn<&native_defaults>(
+    "native_defaults", "Native parameters with defaults.", returns(), param("i64", default_int(-7)),
+    param("u8", default_int(255)), param("dbl", default_float(2.5)), param("from_int", default_int(-3)),
+    param("from_big", default_int((1LL << 53) + 1)), param("flag", default_bool(true), "bool"),
+    param("from_zero", default_int(0), "bool"), param("from_none", default_none(), "bool"));
+frame::FuncDef truncated_default_def = frame::fn<&truncated_default>(
+    "truncated_default", "A float default of an integer parameter.", returns(), param("v", default_float(2.9)));
+frame::FuncDef overflowing_default_def = frame::fn<&overflowing_default>(
+    "overflowing_default", "A default out of the parameter's range.", returns(), param("v", default_int(300)));
 
 // ---------------------------------------------------------------------------
 // Result coercion and errors.
@@ -244,7 +263,8 @@ const frame::FuncDef* const kFunctions[] = {
     &echo_i64_def,     &echo_i32_def,    &echo_i32t_def,         &echo_u32_def,        &echo_u64_def,
     &echo_u16_def,     &echo_u8_def,     &echo_double_def,       &echo_bool_def,       &echo_object_def,
     &echo_ann_int_def, &echo_list_def,   &echo_list_or_none_def, &echo_dict_noted_def, &echo_str_noted_or_none_def,
-    &bind_def,         &defaults_def,    &nothing_def,           &as_int_result_def,   &as_float_result_def,
+    &bind_def,         &defaults_def,    &nothing_def,           &native_defaults_def, &truncated_default_def,
+    &overflowing_default_def,           &as_int_result_def,   &as_float_result_def,
     &call_back_def,    &import_name_def,
 };
 frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
