@@ -139,18 +139,20 @@ struct Trampoline {
   // Converts parameter I from the argument vector or, when not given, from
   // its default: natively for defaults of the parameter's own kind, otherwise
   // from the default object.  All unbound parameters must have defaults.
-  template <std::size_t I>
+  template <bool AllGiven, std::size_t I>
   static bool convert_one(PyObject* const* a, Py_ssize_t na, const FuncDef& d, Args& t) {
     using T = std::tuple_element_t<I + Skip, Args>;
     T& out = std::get<I + Skip>(t);
-    if (static_cast<Py_ssize_t>(I) < na) return Converter<T>::get(a[I], d.params[I].name, out);
+    if (AllGiven || static_cast<Py_ssize_t>(I) < na) return Converter<T>::get(a[I], d.params[I].name, out);
     if (native_default(d.params[I].def, out)) return true;
     return Converter<T>::get(d.sig.defaults[I], d.params[I].name, out);
   }
   template <std::size_t... I>
   static bool convert_positional(PyObject* const* a, Py_ssize_t na, const FuncDef& d, Args& t,
                                  std::index_sequence<I...>) {
-    return (convert_one<I>(a, na, d, t) && ...);
+    // Every argument given (the common case) needs no test per parameter.
+    if (na == N) return (convert_one<true, I>(a, na, d, t) && ...);
+    return (convert_one<false, I>(a, na, d, t) && ...);
   }
 
   // Binds through bind_args (keywords, binding errors) and converts.
