@@ -179,14 +179,15 @@ struct Lowered {
   }
 
   bool init(PyObject* s) {
-    if (PyUnicode_CheckExact(s) && PyUnicode_READY(s) == 0 && PyUnicode_IS_ASCII(s)) {
+    if (PyUnicode_CheckExact(s) && frame::compat::unicode_ready(s) < 0) return false;
+    if (PyUnicode_CheckExact(s) && PyUnicode_IS_ASCII(s)) {
       set(s);
       to_buf = len <= kBuf;
       fold = !to_buf;
       return true;
     }
     owner = Ref(frame::call(g_str_lower, s));
-    if (!owner || PyUnicode_READY(owner.get()) < 0) return false;
+    if (!owner || frame::compat::unicode_ready(owner.get()) < 0) return false;
     set(owner.get());
     return true;
   }
