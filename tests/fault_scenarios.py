@@ -28,6 +28,7 @@ import json
 import logging
 import math
 import os
+import signal
 import sys
 import threading
 import types
@@ -41,6 +42,19 @@ from talvora.plugins.analyzer import kelmarch, vossendra
 
 LOCK_TYPES = (type(threading.Lock()), type(threading.RLock()))
 RUN_TIMEOUT = float(os.environ.get("TALVORA_FAULT_RUN_TIMEOUT", "30"))
+
+
+# The watchdog of a run is SIGALRM: faulthandler dumps every thread's stack,
+# then the default action ends the process.  No thread is started per run:
+# a new thread frees its start-up block through the raw allocator while the
+# main thread may be swapping the allocator hooks, a race inside the
+# interpreter that can crash it.
+def arm_watchdog():
+    signal.alarm(max(1, math.ceil(RUN_TIMEOUT)))
+
+
+def disarm_watchdog():
+    signal.alarm(0)
 MAX_POINTS = 20000  # allocation points tried per scenario before giving up
 MAX_REPORTS = 4  # failures reported per callable and kind
 
@@ -868,7 +882,7 @@ def run_callable(ident, modes):
                 n = 0
                 limit = MAX_POINTS if mode == "single" else points
                 while n <= limit:
-                    faulthandler.dump_traceback_later(RUN_TIMEOUT, exit=True)
+                    arm_watchdog()
                     try:
                         try:
                             missed = injected_run(sc, clean, mode, n, unraisable)
@@ -884,7 +898,7 @@ def run_callable(ident, modes):
                             report["failures"].append({"variant": variant, "mode": mode, "n": n, "kind": f.kind,
                                                        "detail": f.detail[:600]})
                     finally:
-                        faulthandler.cancel_dump_traceback_later()
+                        disarm_watchdog()
                     report["runs"] += 1
                     if missed:
                         break
@@ -907,6 +921,7 @@ def main(argv):
     if argv and argv[0].startswith("--modes="):
         modes = argv[0].split("=", 1)[1].split(",")
         argv = argv[1:]
+    faulthandler.register(signal.SIGALRM, all_threads=True, chain=True)
     handler = logging.NullHandler()
     logging.getLogger("talvora").addHandler(handler)
     logging.getLogger("talvora").propagate = False
@@ -925,7 +940,7 @@ def selftest(ident):
     if ident == "selftest.crash":
         os.abort()
     if ident == "selftest.hang":
-        faulthandler.dump_traceback_later(RUN_TIMEOUT, exit=True)
+        arm_watchdog()
         lock = threading.Lock()
         lock.acquire()
         lock.acquire()

@@ -8,6 +8,7 @@ parent's time limit.
 """
 import json
 import os
+import signal
 import subprocess
 import sys
 
@@ -64,7 +65,7 @@ def _run_child(idents, env=None):
                 current = pending[0] if pending else None
             if current is None:
                 break
-            hang = "Timeout (" in proc.stderr
+            hang = "Timeout (" in proc.stderr or proc.returncode == -signal.SIGALRM
             reports[current] = {"id": current, "crashed": True, "runs": 0, "injected": 0, "counts": {},
                                 "failures": [{"kind": "hang" if hang else "crash", "variant": "?", "mode": "?",
                                               "n": "?", "detail": proc.stderr[-3000:]}]}
