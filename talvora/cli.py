@@ -415,7 +415,8 @@ def read_source(path: str) -> str:
         with io.BufferedReader(raw) as buffer:
             encoding, _ = tokenize.detect_encoding(buffer.readline)
             buffer.seek(0)
-            return io.TextIOWrapper(buffer, encoding, line_buffering=True).read()
+            with io.TextIOWrapper(buffer, encoding, line_buffering=True) as text:
+                return text.read()
     except FileNotFoundError:
         raise AnalysisError(path, "no such file or directory") from None
     except IsADirectoryError:
