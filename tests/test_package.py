@@ -30,9 +30,9 @@ def _load_copy(tmp_path, pyproject):
     init.write_text((ROOT / "talvora" / "__init__.py").read_text())
     if pyproject is not None:
         (tmp_path / "pyproject.toml").write_text(pyproject)
-    spec = importlib.util.spec_from_file_location("talvora_copy", str(init))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("talvora_copy", str(init))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
