@@ -7,6 +7,7 @@
 // raw globals by hand.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <initializer_list>
 
@@ -30,6 +31,25 @@ class Str {
   PyObject* obj_ = nullptr;
   Str* next_;
 };
+
+// A string literal as a template argument.
+template <std::size_t N>
+struct Text {
+  char chars[N];
+  constexpr Text(const char (&text)[N]) { std::copy_n(text, N, chars); }
+};
+
+// One interned string per distinct text, declared where it is first used.
+template <Text T>
+inline Str interned{T.chars};
+
+inline namespace declarations {
+// "name"_s: the interned string "name", the same object wherever it is written.
+template <Text T>
+const Str& operator""_s() {
+  return interned<T>;
+}
+}  // namespace declarations
 
 // A module-level numeric constant (float or int).
 class Num {

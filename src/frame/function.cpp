@@ -6,8 +6,6 @@
 namespace frame::detail {
 
 namespace {
-Str s_return("return");
-Str s_self("self");
 }  // namespace
 
 static PyTypeObject FunctionType;
@@ -118,8 +116,8 @@ static PyObject* build_code(const FuncDef& d) {
   PyObject* names = PyTuple_New(n);
   if (!names) return nullptr;
   if (extra) {
-    Py_INCREF(s_self.get());
-    PyTuple_SET_ITEM(names, 0, s_self.get());
+    Py_INCREF("self"_s.get());
+    PyTuple_SET_ITEM(names, 0, "self"_s.get());
   }
   for (int i = 0; i < d.nparams; i++) {
     Py_INCREF(d.sig.names[i]);
@@ -235,7 +233,7 @@ PyObject* make_function(const FuncDef& d, const char* qualname) {
   }
   if (d.ret_annotation) {
     PyObject* a = PyUnicode_FromString(d.ret_annotation);
-    if (!a || PyDict_SetItem(f->annotations, s_return, a) < 0) {
+    if (!a || PyDict_SetItem(f->annotations, "return"_s, a) < 0) {
       Py_XDECREF(a);
       Py_DECREF(f);
       return nullptr;

@@ -21,20 +21,6 @@ PyModuleDef_Slot g_slots[4];
 PyObject* g_module = nullptr;  // set once the execute slot has started
 int64_t g_interp_id = -1;
 
-Str s_name("__name__");
-Str s_prepare("__prepare__");
-Str s_module("__module__");
-Str s_qualname("__qualname__");
-Str s_doc("__doc__");
-Str s_getLogger("getLogger");
-Str s_logger("logger");
-Str s_logging("logging");
-Str s_info("info");
-Str s_loader("loader");
-Str s_origin("origin");
-Str s_parent("parent");
-Str s_ssl("submodule_search_locations");
-Str s_spec_name("name");
 
 int copy_spec_attr(PyObject* modspec, PyObject* moddict, PyObject* from, const char* to, bool skip_none) {
   PyObject* v = PyObject_GetAttr(modspec, from);
@@ -65,16 +51,16 @@ PyObject* module_create(PyObject* modspec, PyModuleDef*) {
     return g_module;
   }
   if (init_constants() < 0) return nullptr;
-  PyObject* name = PyObject_GetAttr(modspec, s_spec_name);
+  PyObject* name = PyObject_GetAttr(modspec, "name"_s);
   if (!name) return nullptr;
   PyObject* m = PyModule_NewObject(name);
   Py_DECREF(name);
   if (!m) return nullptr;
   PyObject* md = PyModule_GetDict(m);
-  if (copy_spec_attr(modspec, md, s_loader, "__loader__", false) < 0 ||
-      copy_spec_attr(modspec, md, s_origin, "__file__", false) < 0 ||
-      copy_spec_attr(modspec, md, s_parent, "__package__", false) < 0 ||
-      copy_spec_attr(modspec, md, s_ssl, "__path__", true) < 0) {
+  if (copy_spec_attr(modspec, md, "loader"_s, "__loader__", false) < 0 ||
+      copy_spec_attr(modspec, md, "origin"_s, "__file__", false) < 0 ||
+      copy_spec_attr(modspec, md, "parent"_s, "__package__", false) < 0 ||
+      copy_spec_attr(modspec, md, "submodule_search_locations"_s, "__path__", true) < 0) {
     Py_DECREF(m);
     return nullptr;
   }
@@ -264,18 +250,18 @@ PyObject* make_class(const char* name, const char* doc, std::initializer_list<co
   PyObject* ns = nullptr;
   PyObject* cls = nullptr;
   if (!pyname) goto done;
-  ns = call_method(meta, s_prepare, pyname, pybases);
+  ns = call_method(meta, "__prepare__"_s, pyname, pybases);
   if (!ns) goto done;
   {
     PyObject* mod = PyUnicode_FromString(g_def->dotted);
-    if (!mod || PyObject_SetItem(ns, s_module, mod) < 0 || PyObject_SetItem(ns, s_qualname, pyname) < 0) {
+    if (!mod || PyObject_SetItem(ns, "__module__"_s, mod) < 0 || PyObject_SetItem(ns, "__qualname__"_s, pyname) < 0) {
       Py_XDECREF(mod);
       goto done;
     }
     Py_DECREF(mod);
     if (doc) {
       PyObject* d = PyUnicode_FromString(doc);
-      if (!d || PyObject_SetItem(ns, s_doc, d) < 0) {
+      if (!d || PyObject_SetItem(ns, "__doc__"_s, d) < 0) {
         Py_XDECREF(d);
         goto done;
       }
@@ -306,16 +292,16 @@ done:
 }
 
 int make_logger() {
-  Ref logging(get_global(s_logging));
-  Ref name(logging ? get_global(s_name) : nullptr);
-  Ref lg(name ? call_method(logging, s_getLogger, name.get()) : nullptr);
-  return lg ? set_global(s_logger, lg) : -1;
+  Ref logging(get_global("logging"_s));
+  Ref name(logging ? get_global("__name__"_s) : nullptr);
+  Ref lg(name ? call_method(logging, "getLogger"_s, name.get()) : nullptr);
+  return lg ? set_global("logger"_s, lg) : -1;
 }
 
 int log_info(const char* message) {
-  Ref lg(get_global(s_logger));
+  Ref lg(get_global("logger"_s));
   Ref msg(lg ? PyUnicode_FromString(message) : nullptr);
-  Ref r(msg ? call_method(lg, s_info, msg.get()) : nullptr);
+  Ref r(msg ? call_method(lg, "info"_s, msg.get()) : nullptr);
   return r ? 0 : -1;
 }
 

@@ -6,14 +6,6 @@ namespace frame {
 using namespace detail;
 
 namespace {
-Str s_enter("__enter__");
-Str s_exit("__exit__");
-Str s_threading("threading");
-Str s_Lock("Lock");
-Str s_fmt_1f(".1f");
-Str s_percent("%");
-Str s_acquire("acquire");
-Str s_release("release");
 
 // Looks up a special method on the type; returns a borrowed descriptor.
 PyObject* lookup_special(PyObject* o, PyObject* name) { return compat::type_lookup(Py_TYPE(o), name); }
@@ -90,8 +82,8 @@ int init_lock_types() {
     if (!PyType_CheckExact(type.get()) || !compat::type_is_immutable(reinterpret_cast<PyTypeObject*>(type.get())))
       continue;
     PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type.get());
-    PyObject* acquire = compat::type_lookup(t, s_acquire);
-    PyObject* release = compat::type_lookup(t, s_release);
+    PyObject* acquire = compat::type_lookup(t, "acquire"_s);
+    PyObject* release = compat::type_lookup(t, "release"_s);
     if (!acquire || !release || !PyObject_TypeCheck(acquire, &PyMethodDescr_Type) ||
         !PyObject_TypeCheck(release, &PyMethodDescr_Type))
       continue;
@@ -116,16 +108,16 @@ bool Locked::enter(PyObject* mgr) {
     return true;
   }
   // The full protocol: both methods looked up on the type before entering.
-  PyObject* enter = lookup_special(mgr, s_enter);
+  PyObject* enter = lookup_special(mgr, "__enter__"_s);
   if (!enter) {
-    PyErr_SetObject(PyExc_AttributeError, s_enter);
+    PyErr_SetObject(PyExc_AttributeError, "__enter__"_s);
     return false;
   }
   Py_INCREF(enter);
-  PyObject* exit = lookup_special(mgr, s_exit);
+  PyObject* exit = lookup_special(mgr, "__exit__"_s);
   if (!exit) {
     Py_DECREF(enter);
-    PyErr_SetObject(PyExc_AttributeError, s_exit);
+    PyErr_SetObject(PyExc_AttributeError, "__exit__"_s);
     return false;
   }
   Py_INCREF(exit);
@@ -280,9 +272,9 @@ PyObject* raise_no_len(PyObject* o) {
 }
 
 PyObject* new_lock() {
-  PyObject* threading = get_global(s_threading);
+  PyObject* threading = get_global("threading"_s);
   if (!threading) return nullptr;
-  PyObject* lock_type = PyObject_GetAttr(threading, s_Lock);
+  PyObject* lock_type = PyObject_GetAttr(threading, "Lock"_s);
   Py_DECREF(threading);
   if (!lock_type) return nullptr;
   PyObject* lock = PyObject_Vectorcall(lock_type, nullptr, 0, nullptr);
@@ -303,9 +295,9 @@ PyObject* dict_from(std::initializer_list<std::pair<PyObject*, PyObject*>> items
 }
 
 PyObject* format_percent(PyObject* value) {
-  PyObject* text = PyObject_Format(value, s_fmt_1f);
+  PyObject* text = PyObject_Format(value, ".1f"_s);
   if (!text) return nullptr;
-  PyObject* r = PyUnicode_Concat(text, s_percent);
+  PyObject* r = PyUnicode_Concat(text, "%"_s);
   Py_DECREF(text);
   return r;
 }

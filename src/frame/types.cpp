@@ -14,9 +14,6 @@
 namespace frame::detail {
 
 namespace {
-Str s_reduce("__reduce__");
-Str s_reduce_ex("__reduce_ex__");
-Str s_getstate("__getstate__");
 
 PyObject** obj_slot(PyObject* o, Py_ssize_t off) {
   return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + off);
@@ -485,7 +482,7 @@ int ready_type(TypeDef* td) {
     }
   }
   // Pickling refusal unless the class defines its own protocol.
-  if (!PyDict_GetItem(dict, s_getstate) && !PyDict_GetItem(dict, s_reduce_ex) && !PyDict_GetItem(dict, s_reduce)) {
+  if (!PyDict_GetItem(dict, "__getstate__"_s) && !PyDict_GetItem(dict, "__reduce_ex__"_s) && !PyDict_GetItem(dict, "__reduce__"_s)) {
     // Why a copy per type: installing a record stores the class in it (the
     // self check) and the qualified name (traceback entries), so each class
     // needs its own.  The copies live as long as the type, that is, forever.

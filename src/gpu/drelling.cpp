@@ -12,10 +12,6 @@ namespace {
 using namespace frame::declarations;
 using frame::Ref;
 
-frame::Str s_lower("lower");
-frame::Str s_no_gpu("No GPU memory available");
-frame::Str s_fits("Allocation fits in GPU memory");
-frame::Str s_not_chunkable("Operation not chunkable, falling back to CPU");
 
 
 constexpr const char* kChunkableOps[] = {
@@ -31,12 +27,12 @@ frame::Num c_one(1LL);
 frame::Num c_two(2LL);
 
 // Decisions without arithmetic: (strategy, chunk size 0, one pass, message).
-frame::Const g_decision_no_gpu([] { return frame::tuple_of({c_two, c_zero, c_one, s_no_gpu}); });
-frame::Const g_decision_fits([] { return frame::tuple_of({c_zero, c_zero, c_one, s_fits}); });
-frame::Const g_decision_not_chunkable([] { return frame::tuple_of({c_two, c_zero, c_one, s_not_chunkable}); });
+frame::Const g_decision_no_gpu([] { return frame::tuple_of({c_two, c_zero, c_one, "No GPU memory available"_s}); });
+frame::Const g_decision_fits([] { return frame::tuple_of({c_zero, c_zero, c_one, "Allocation fits in GPU memory"_s}); });
+frame::Const g_decision_not_chunkable([] { return frame::tuple_of({c_two, c_zero, c_one, "Operation not chunkable, falling back to CPU"_s}); });
 frame::Const g_chunkable_ops([] { return frame::name_set(kChunkableOps); });
 frame::Const g_non_chunkable_ops([] { return frame::name_set(kNonChunkableOps); });
-frame::Const g_str_lower([] { return PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), s_lower); });
+frame::Const g_str_lower([] { return PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"_s); });
 
 PyObject* new_ref(PyObject* o) {
   Py_INCREF(o);

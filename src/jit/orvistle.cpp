@@ -10,24 +10,6 @@ using namespace frame::declarations;
 using frame::Ref;
 using frame::FieldKind;
 
-frame::Str s_time("time");
-frame::Str s_debug("debug");
-frame::Str s_get_metrics("get_metrics");
-frame::Str s_logger("logger");
-frame::Str s_policy_lock("_policy_lock");
-frame::Str s_initial_threshold("initial_threshold");
-frame::Str s_min_threshold("min_threshold");
-frame::Str s_max_threshold("max_threshold");
-frame::Str s_learning_rate("learning_rate");
-frame::Str s_target_speedup("target_speedup");
-frame::Str s_call_count("call_count");
-frame::Str s_compile_count("compile_count");
-frame::Str s_avg_speedup("avg_speedup");
-frame::Str s_total_execution_time_ms("total_execution_time_ms");
-frame::Str s_last_compile_time("last_compile_time");
-frame::Str s_last_compiled("last_compiled");
-frame::Str s_tracked_functions("tracked_functions");
-frame::Str s_avg_threshold("avg_threshold");
 frame::Num c_zero(0LL);
 frame::Num c_0f(0.0);
 frame::Num c_100(100LL);
@@ -341,8 +323,8 @@ void ap_alloc(PyObject* o) { reinterpret_cast<AdaptivePolicy*>(o)->vtab = &kPoli
 
 // A PolicyConfig built from the attributes of a foreign settings object.
 PyObject* config_from_object(PyObject* src) {
-  PyObject* const names[] = {s_initial_threshold, s_min_threshold, s_max_threshold, s_learning_rate,
-                             s_target_speedup};
+  PyObject* const names[] = {"initial_threshold"_s, "min_threshold"_s, "max_threshold"_s, "learning_rate"_s,
+                             "target_speedup"_s};
   PyObject* const defaults[] = {c_100, c_10, c_10000, c_0_1, c_2_0};
   Ref values[5];
   for (int i = 0; i < 5; i++) {
@@ -396,7 +378,7 @@ PyObject* ap_get_threshold(AdaptivePolicy* self, StrOrNone func_id) {
     if (Py_TYPE(self->config) == &PolicyConfigType)
       result = Ref(PyLong_FromLong(reinterpret_cast<PolicyConfig*>(self->config)->initial_threshold));
     else
-      result = Ref(PyObject_GetAttr(self->config, s_initial_threshold));
+      result = Ref(PyObject_GetAttr(self->config, "initial_threshold"_s));
     return static_cast<bool>(result);
   });
   if (rc < 0) return nullptr;
@@ -422,19 +404,19 @@ bool read_metrics(PyObject* metrics, Reading& r) {
     r.last_compiled = m->vtab->get_last_compiled_fast(m);
     return true;
   }
-  Ref calls(PyObject_GetAttr(metrics, s_call_count));
+  Ref calls(PyObject_GetAttr(metrics, "call_count"_s));
   if (!calls || !frame::to_u64(calls, r.call_count)) return false;
-  Ref compiles(PyObject_GetAttr(metrics, s_compile_count));
+  Ref compiles(PyObject_GetAttr(metrics, "compile_count"_s));
   if (!compiles || !frame::to_u32(compiles, r.compile_count)) return false;
-  if (!attr_double(metrics, s_avg_speedup, r.avg_speedup)) return false;
+  if (!attr_double(metrics, "avg_speedup"_s, r.avg_speedup)) return false;
   const double never = 0.0;
-  return attr_double(metrics, s_last_compiled, r.last_compiled, &never);
+  return attr_double(metrics, "last_compiled"_s, r.last_compiled, &never);
 }
 
 PyObject* wall_clock() {
-  Ref time(frame::get_global(s_time));
+  Ref time(frame::get_global("time"_s));
   if (!time) return nullptr;
-  return frame::call_method(time.get(), s_time);
+  return frame::call_method(time.get(), "time"_s);
 }
 
 PyObject* ap_should_compile(AdaptivePolicy* self, StrOrNone func_id,
@@ -449,7 +431,7 @@ PyObject* ap_should_compile(AdaptivePolicy* self, StrOrNone func_id,
   Reading r;
   const int rc = frame::with_lock(self->lock, [&] {
     if (!threshold_of(self, func_id, threshold)) return false;
-    Ref metrics(frame::call_method(telemetry_store, s_get_metrics, func_id.o));
+    Ref metrics(frame::call_method(telemetry_store, "get_metrics"_s, func_id.o));
     return metrics && read_metrics(metrics, r);
   });
   if (rc < 0) return nullptr;
@@ -465,13 +447,13 @@ PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry
   int32_t current = 0, updated = 0;
   bool changed = false;
   const int rc = frame::with_lock(self->lock, [&] {
-    metrics = Ref(frame::call_method(telemetry_store, s_get_metrics, func_id.o));
+    metrics = Ref(frame::call_method(telemetry_store, "get_metrics"_s, func_id.o));
     if (!metrics) return false;
     if (Py_TYPE(metrics.get()) == &FunctionMetricsType) {
       auto* m = reinterpret_cast<FunctionMetrics*>(metrics.get());
       if (m->vtab->get_compile_count_fast(m) == 0) return true;
     } else {
-      Ref compiles(PyObject_GetAttr(metrics, s_compile_count));
+      Ref compiles(PyObject_GetAttr(metrics, "compile_count"_s));
       if (!compiles) return false;
       int never = PyObject_RichCompareBool(compiles, c_zero, Py_EQ);
       if (never < 0) return false;
@@ -483,9 +465,9 @@ PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry
       r.compile_count = m->vtab->get_compile_count_fast(m);
       r.avg_speedup = m->vtab->get_avg_speedup_fast(m);
     } else {
-      Ref compiles(PyObject_GetAttr(metrics, s_compile_count));
+      Ref compiles(PyObject_GetAttr(metrics, "compile_count"_s));
       if (!compiles || !frame::to_u32(compiles, r.compile_count)) return false;
-      if (!attr_double(metrics, s_avg_speedup, r.avg_speedup)) return false;
+      if (!attr_double(metrics, "avg_speedup"_s, r.avg_speedup)) return false;
     }
     PolicyConfig* cfg = as_config(self->config);
     updated = adapt_threshold(current, r.compile_count, r.avg_speedup, cfg->vtab->get_learning_rate_fast(cfg),
@@ -504,17 +486,17 @@ PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry
   Ref message(PyUnicode_FromFormat("Updated threshold for %S: %d -> %d (speedup: %Ux)", func_id.o,
                                    static_cast<int>(current), static_cast<int>(updated), speedup.get()));
   if (!message) return nullptr;
-  Ref logger(frame::get_global(s_logger));
+  Ref logger(frame::get_global("logger"_s));
   if (!logger) return nullptr;
-  Ref logged(frame::call_method(logger.get(), s_debug, message.get()));
+  Ref logged(frame::call_method(logger.get(), "debug"_s, message.get()));
   if (!logged) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* stats_dict(PyObject* tracked, PyObject* avg, PyObject* lo, PyObject* hi) {
   Ref d(PyDict_New());
-  if (!d || PyDict_SetItem(d, s_tracked_functions, tracked) < 0 || PyDict_SetItem(d, s_avg_threshold, avg) < 0 ||
-      PyDict_SetItem(d, s_min_threshold, lo) < 0 || PyDict_SetItem(d, s_max_threshold, hi) < 0)
+  if (!d || PyDict_SetItem(d, "tracked_functions"_s, tracked) < 0 || PyDict_SetItem(d, "avg_threshold"_s, avg) < 0 ||
+      PyDict_SetItem(d, "min_threshold"_s, lo) < 0 || PyDict_SetItem(d, "max_threshold"_s, hi) < 0)
     return nullptr;
   return d.release();
 }
@@ -522,11 +504,11 @@ PyObject* stats_dict(PyObject* tracked, PyObject* avg, PyObject* lo, PyObject* h
 PyObject* statistics_locked(AdaptivePolicy* self) {
   const Py_ssize_t n = PyDict_GET_SIZE(self->thresholds);
   if (n == 0) {
-    Ref initial(PyObject_GetAttr(self->config, s_initial_threshold));
+    Ref initial(PyObject_GetAttr(self->config, "initial_threshold"_s));
     if (!initial) return nullptr;
-    Ref lo(PyObject_GetAttr(self->config, s_min_threshold));
+    Ref lo(PyObject_GetAttr(self->config, "min_threshold"_s));
     if (!lo) return nullptr;
-    Ref hi(PyObject_GetAttr(self->config, s_max_threshold));
+    Ref hi(PyObject_GetAttr(self->config, "max_threshold"_s));
     if (!hi) return nullptr;
     return stats_dict(c_zero, initial, lo, hi);
   }
@@ -642,7 +624,7 @@ frame::TypeDef ap_type = {
 // The shared policy
 
 PyObject* get_orvistle() {
-  Ref lock(frame::get_global(s_policy_lock));
+  Ref lock(frame::get_global("_policy_lock"_s));
   if (!lock) return nullptr;
   Ref policy;
   const int rc = frame::with_lock(lock, [&] {
@@ -660,7 +642,7 @@ PyObject* get_orvistle() {
 }
 
 PyObject* reset_orvistle() {
-  Ref lock(frame::get_global(s_policy_lock));
+  Ref lock(frame::get_global("_policy_lock"_s));
   if (!lock) return nullptr;
   Ref old;  // released after the lock
   const int rc = frame::with_lock(lock, [&] {

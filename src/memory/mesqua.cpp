@@ -12,24 +12,6 @@ namespace {
 using namespace frame::declarations;
 using frame::Ref;
 
-frame::Str s_time("time");
-frame::Str s_perf_counter_ns("perf_counter_ns");
-frame::Str s_elapsed_ns("elapsed_ns");
-frame::Str s_counter("_counter");
-frame::Str s_AtomicCounter("AtomicCounter");
-frame::Str s_py_load("py_load");
-frame::Str s_py_store("py_store");
-frame::Str s_py_increment("py_increment");
-frame::Str s_py_decrement("py_decrement");
-frame::Str s_py_compare_and_swap("py_compare_and_swap");
-frame::Str s_py_fetch_and_add("py_fetch_and_add");
-frame::Str s_load("load");
-frame::Str s_store("store");
-frame::Str s_increment("increment");
-frame::Str s_decrement("decrement");
-frame::Str s_compare_and_swap("compare_and_swap");
-frame::Str s_update_peaks("_update_peaks");
-frame::Str s_mode("lock-free C11 atomics");
 frame::Num c_zero(0LL);
 frame::Num c_100(100.0);
 frame::Num c_0f(0.0);
@@ -145,47 +127,47 @@ frame::TypeDef ac_type = {
 // ---------------------------------------------------------------------------
 // AtomicCounterWrapper (plain Python class)
 
-PyObject* counter_of(PyObject* self) { return PyObject_GetAttr(self, s_counter); }
+PyObject* counter_of(PyObject* self) { return PyObject_GetAttr(self, "_counter"_s); }
 
 PyObject* w_init(PyObject* self, AnnotatedInt initial_value) {
-  Ref cls(frame::get_global(s_AtomicCounter));
+  Ref cls(frame::get_global("AtomicCounter"_s));
   if (!cls) return nullptr;
   Ref counter(frame::call(cls.get(), initial_value.get()));
-  if (!counter || PyObject_SetAttr(self, s_counter, counter) < 0) return nullptr;
+  if (!counter || PyObject_SetAttr(self, "_counter"_s, counter) < 0) return nullptr;
   Py_RETURN_NONE;
 }
-template <frame::Str* Name>
+template <frame::Text Name>
 PyObject* w_forward0(PyObject* self) {
   Ref c(counter_of(self));
-  return c ? frame::call_method(c.get(), *Name) : nullptr;
+  return c ? frame::call_method(c.get(), frame::interned<Name>) : nullptr;
 }
-template <frame::Str* Name>
+template <frame::Text Name>
 PyObject* w_forward1(PyObject* self, AnnotatedInt a) {
   Ref c(counter_of(self));
-  return c ? frame::call_method(c.get(), *Name, a.get()) : nullptr;
+  return c ? frame::call_method(c.get(), frame::interned<Name>, a.get()) : nullptr;
 }
 PyObject* w_store(PyObject* self, AnnotatedInt value) {
-  Ref r(w_forward1<&s_py_store>(self, std::move(value)));
+  Ref r(w_forward1<"py_store">(self, std::move(value)));
   if (!r) return nullptr;
   Py_RETURN_NONE;
 }
 PyObject* w_cas(PyObject* self, AnnotatedInt expected, AnnotatedInt new_value) {
   Ref c(counter_of(self));
-  return c ? frame::call_method(c.get(), s_py_compare_and_swap, expected.get(), new_value.get()) : nullptr;
+  return c ? frame::call_method(c.get(), "py_compare_and_swap"_s, expected.get(), new_value.get()) : nullptr;
 }
 
 frame::FuncDef w_init_def =
     frame::fn<&w_init>("__init__", nullptr, returns(), param("self"), int_param("initial_value", default_int(0)));
 frame::FuncDef w_load_def =
-    frame::fn<&w_forward0<&s_py_load>>("load", nullptr, returns("int", Coerce::Int), param("self"));
+    frame::fn<&w_forward0<"py_load">>("load", nullptr, returns("int", Coerce::Int), param("self"));
 frame::FuncDef w_store_def = frame::fn<&w_store>("store", nullptr, returns(), param("self"), int_param("value"));
-frame::FuncDef w_increment_def = frame::fn<&w_forward1<&s_py_increment>>(
+frame::FuncDef w_increment_def = frame::fn<&w_forward1<"py_increment">>(
     "increment", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta", default_int(1)));
-frame::FuncDef w_decrement_def = frame::fn<&w_forward1<&s_py_decrement>>(
+frame::FuncDef w_decrement_def = frame::fn<&w_forward1<"py_decrement">>(
     "decrement", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta", default_int(1)));
 frame::FuncDef w_cas_def = frame::fn<&w_cas>("compare_and_swap", nullptr, returns("bool"), param("self"),
                                              int_param("expected"), int_param("new_value"));
-frame::FuncDef w_faa_def = frame::fn<&w_forward1<&s_py_fetch_and_add>>(
+frame::FuncDef w_faa_def = frame::fn<&w_forward1<"py_fetch_and_add">>(
     "fetch_and_add", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta"));
 
 // ---------------------------------------------------------------------------
@@ -214,10 +196,6 @@ frame::Str stat_names[kStats] = {
     frame::Str("alignment_padding_bytes"), frame::Str("total_allocation_time_ns"),
     frame::Str("total_deallocation_time_ns"),
 };
-frame::Str s_ratio("bucketed_allocation_ratio");
-frame::Str s_avg_alloc("average_allocation_time_ns");
-frame::Str s_avg_dealloc("average_deallocation_time_ns");
-frame::Str s_alloc_mode("allocation_mode");
 
 struct LockFreeStatistics;
 struct StatisticsVtab {
@@ -279,11 +257,11 @@ bool native_update(PyObject* counter, PyObject* name, PyObject* arg) {
   if (!c) return false;
   int64_t d = 1;
   if (arg && !small_int(arg, d)) return false;
-  if (name == s_increment.get()) {
+  if (name == "increment"_s.get()) {
     c_increment(c, d);
-  } else if (name == s_decrement.get()) {
+  } else if (name == "decrement"_s.get()) {
     c_decrement(c, d);
-  } else if (name == s_store.get() && arg) {
+  } else if (name == "store"_s.get() && arg) {
     c_store(c, d);
   } else {
     return false;
@@ -310,7 +288,7 @@ bool pub_call(LockFreeStatistics* self, int i, PyObject* name, PyObject* arg) {
 // `self.pub[i].load()`: a new reference, or nullptr with an exception set.
 PyObject* pub_load(LockFreeStatistics* self, int i) {
   if (AtomicCounter* c = exact_counter(self->pub[i])) return PyLong_FromLongLong(c_load(c));
-  return frame::call_method(self->pub[i], s_load);
+  return frame::call_method(self->pub[i], "load"_s);
 }
 
 bool to_i64s(std::initializer_list<std::pair<PyObject*, int64_t*>> items) {
@@ -333,8 +311,8 @@ PyObject* lfs_py_record_allocation(LockFreeStatistics* self, AnnotatedInt size, 
     self->vtab->_update_peak_allocations(self, wrap_add(old_count, 1));
     self->vtab->_update_peak_bytes(self, wrap_add(old_bytes, sz));
   });
-  if (!pub_call(self, TotalAllocations, s_increment) || !pub_call(self, CurrentAllocations, s_increment) ||
-      !pub_call(self, BytesAllocated, s_increment, size))
+  if (!pub_call(self, TotalAllocations, "increment"_s) || !pub_call(self, CurrentAllocations, "increment"_s) ||
+      !pub_call(self, BytesAllocated, "increment"_s, size))
     return nullptr;
   Py_RETURN_NONE;
 }
@@ -348,8 +326,8 @@ PyObject* lfs_py_record_deallocation(LockFreeStatistics* self, AnnotatedInt size
     self->at(BytesAllocated).fetch_sub(sz);
     if (t > 0) self->at(TotalDeallocationTimeNs).fetch_add(t);
   });
-  if (!pub_call(self, TotalDeallocations, s_increment) || !pub_call(self, CurrentAllocations, s_decrement) ||
-      !pub_call(self, BytesAllocated, s_decrement, size))
+  if (!pub_call(self, TotalDeallocations, "increment"_s) || !pub_call(self, CurrentAllocations, "decrement"_s) ||
+      !pub_call(self, BytesAllocated, "decrement"_s, size))
     return nullptr;
   Py_RETURN_NONE;
 }
@@ -371,12 +349,12 @@ bool raise_public_peak(LockFreeStatistics* self, int i, PyObject* candidate) {
       raise_counter_peak(c, cand);
       return true;
     }
-    Ref peak(frame::call_method(self->pub[i], s_load));
+    Ref peak(frame::call_method(self->pub[i], "load"_s));
     if (!peak) return false;
     int le = PyObject_RichCompareBool(candidate, peak, Py_LE);
     if (le < 0) return false;
     if (le) return true;
-    Ref ok(frame::call_method(self->pub[i], s_compare_and_swap, peak.get(), candidate));
+    Ref ok(frame::call_method(self->pub[i], "compare_and_swap"_s, peak.get(), candidate));
     if (!ok) return false;
     int t = PyObject_IsTrue(ok);
     if (t < 0) return false;
@@ -393,13 +371,13 @@ PyObject* lfs_update_peaks(LockFreeStatistics* self, AnnotatedInt current_allocs
 
 PyObject* lfs_record_allocation(LockFreeStatistics* self, AnnotatedInt size, bool is_bucketed, AnnotatedInt padding,
                                 AnnotatedInt time_ns) {
-  if (!pub_call(self, TotalAllocations, s_increment) || !pub_call(self, CurrentAllocations, s_increment) ||
-      !pub_call(self, BytesAllocated, s_increment, size))
+  if (!pub_call(self, TotalAllocations, "increment"_s) || !pub_call(self, CurrentAllocations, "increment"_s) ||
+      !pub_call(self, BytesAllocated, "increment"_s, size))
     return nullptr;
-  if (!pub_call(self, is_bucketed ? BucketedAllocations : FallbackAllocations, s_increment)) return nullptr;
-  if (frame::compat::long_sign(padding) > 0 && !pub_call(self, AlignmentPaddingBytes, s_increment, padding))
+  if (!pub_call(self, is_bucketed ? BucketedAllocations : FallbackAllocations, "increment"_s)) return nullptr;
+  if (frame::compat::long_sign(padding) > 0 && !pub_call(self, AlignmentPaddingBytes, "increment"_s, padding))
     return nullptr;
-  if (frame::compat::long_sign(time_ns) > 0 && !pub_call(self, TotalAllocationTimeNs, s_increment, time_ns))
+  if (frame::compat::long_sign(time_ns) > 0 && !pub_call(self, TotalAllocationTimeNs, "increment"_s, time_ns))
     return nullptr;
   // Exact types throughout: nothing can observe the loads or the peak loop,
   // which then run on the counters' values (the Python-level loop of
@@ -418,16 +396,16 @@ PyObject* lfs_record_allocation(LockFreeStatistics* self, AnnotatedInt size, boo
   if (!allocs) return nullptr;
   Ref bytes(pub_load(self, BytesAllocated));
   if (!bytes) return nullptr;
-  Ref r(frame::call_method(reinterpret_cast<PyObject*>(self), s_update_peaks, allocs.get(), bytes.get()));
+  Ref r(frame::call_method(reinterpret_cast<PyObject*>(self), "_update_peaks"_s, allocs.get(), bytes.get()));
   if (!r) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* lfs_record_deallocation(LockFreeStatistics* self, AnnotatedInt size, AnnotatedInt time_ns) {
-  if (!pub_call(self, TotalDeallocations, s_increment) || !pub_call(self, CurrentAllocations, s_decrement) ||
-      !pub_call(self, BytesAllocated, s_decrement, size))
+  if (!pub_call(self, TotalDeallocations, "increment"_s) || !pub_call(self, CurrentAllocations, "decrement"_s) ||
+      !pub_call(self, BytesAllocated, "decrement"_s, size))
     return nullptr;
-  if (frame::compat::long_sign(time_ns) > 0 && !pub_call(self, TotalDeallocationTimeNs, s_increment, time_ns))
+  if (frame::compat::long_sign(time_ns) > 0 && !pub_call(self, TotalDeallocationTimeNs, "increment"_s, time_ns))
     return nullptr;
   Py_RETURN_NONE;
 }
@@ -479,11 +457,11 @@ PyObject* lfs_get_snapshot(LockFreeStatistics* self) {
       {stat_names[PeakBytesAllocated], v[PeakBytesAllocated]},
       {stat_names[BucketedAllocations], v[BucketedAllocations]},
       {stat_names[FallbackAllocations], v[FallbackAllocations]},
-      {s_ratio, ratio_text},
+      {"bucketed_allocation_ratio"_s, ratio_text},
       {stat_names[AlignmentPaddingBytes], v[AlignmentPaddingBytes]},
-      {s_avg_alloc, avg_alloc},
-      {s_avg_dealloc, avg_dealloc},
-      {s_alloc_mode, s_mode},
+      {"average_allocation_time_ns"_s, avg_alloc},
+      {"average_deallocation_time_ns"_s, avg_dealloc},
+      {"allocation_mode"_s, "lock-free C11 atomics"_s},
   });
 }
 
@@ -491,7 +469,7 @@ PyObject* lfs_reset(LockFreeStatistics* self) {
   const int rc = frame::with_lock(self->lock, [&] {
     for (int i = 0; i < kStats; i++) self->at(i).store(0, std::memory_order_seq_cst);
     for (int i = 0; i <= PeakBytesAllocated; i++)
-      if (!pub_call(self, i, s_store, c_zero)) return false;
+      if (!pub_call(self, i, "store"_s, c_zero)) return false;
     return true;
   });
   if (rc < 0) return nullptr;
@@ -589,9 +567,9 @@ struct PerformanceTimer {
 };
 
 PyObject* clock_ns() {
-  Ref time(frame::get_global(s_time));
+  Ref time(frame::get_global("time"_s));
   if (!time) return nullptr;
-  return frame::call_method(time.get(), s_perf_counter_ns);
+  return frame::call_method(time.get(), "perf_counter_ns"_s);
 }
 
 PyObject* pt_start(PerformanceTimer* self) {
@@ -613,7 +591,7 @@ PyObject* pt_elapsed_ns(PerformanceTimer* self) {
 
 template <frame::Num* Divisor>
 PyObject* pt_elapsed_div(PerformanceTimer* self) {
-  Ref ns(frame::call_method(reinterpret_cast<PyObject*>(self), s_elapsed_ns));
+  Ref ns(frame::call_method(reinterpret_cast<PyObject*>(self), "elapsed_ns"_s));
   if (!ns) return nullptr;
   return PyNumber_TrueDivide(ns, *Divisor);
 }

@@ -11,25 +11,6 @@ namespace {
 using namespace frame::declarations;
 using frame::Ref;
 
-frame::Str s_struct("struct");
-frame::Str s_pack("pack");
-frame::Str s_unpack("unpack");
-frame::Str s_header_format("<BBLHQ");
-frame::Str s_logger("logger");
-frame::Str s_warning("warning");
-frame::Str s_init_buckets("_init_buckets");
-frame::Str s_append("append");
-frame::Str s_pop("pop");
-frame::Str s_is_set("is_set");
-frame::Str s_set("set");
-frame::Str s_clear("clear");
-frame::Str s_find_first("find_first");
-frame::Str s_total_allocations("total_allocations");
-frame::Str s_total_deallocations("total_deallocations");
-frame::Str s_bucketed_allocations("bucketed_allocations");
-frame::Str s_fallback_allocations("fallback_allocations");
-frame::Str s_ratio("bucketed_allocation_ratio");
-frame::Str s_padding("alignment_padding_bytes");
 frame::Num c_zero(0LL);
 frame::Num c_100(100LL);
 
@@ -44,7 +25,7 @@ void _init_crc16_table() { pardune::init_crc16_table(crc16_table); }
 
 // `import struct` inside a function body: a local, looked up on every call.
 PyObject* import_struct() {
-  return PyImport_ImportModuleLevelObject(s_struct, frame::globals(), nullptr, nullptr, 0);
+  return PyImport_ImportModuleLevelObject("struct"_s, frame::globals(), nullptr, nullptr, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -98,7 +79,7 @@ PyObject* sh_pack_header(SlabHeaderOps* self) {
   Ref crc(PyLong_FromLong(h.checksum));
   Ref bitmap(PyLong_FromUnsignedLongLong(h.bitmap));
   if (!sci || !flags || !gen || !crc || !bitmap) return nullptr;
-  return frame::call_method(st.get(), s_pack, s_header_format.get(), sci.get(), flags.get(), gen.get(), crc.get(),
+  return frame::call_method(st.get(), "pack"_s, "<BBLHQ"_s.get(), sci.get(), flags.get(), gen.get(), crc.get(),
                             bitmap.get());
 }
 
@@ -107,9 +88,9 @@ int log_corruption(uint16_t stored, uint16_t computed) {
   snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x", stored, computed);
   Ref msg(PyUnicode_FromString(text));
   if (!msg) return -1;
-  Ref lg(frame::get_global(s_logger));
+  Ref lg(frame::get_global("logger"_s));
   if (!lg) return -1;
-  Ref r(frame::call_method(lg.get(), s_warning, msg.get()));
+  Ref r(frame::call_method(lg.get(), "warning"_s, msg.get()));
   return r ? 0 : -1;
 }
 
@@ -123,7 +104,7 @@ PyObject* sh_unpack_header(SlabHeaderOps* self, BytesOrNone data) {
                  static_cast<int>(pardune::kHeaderBytes), n);
     return nullptr;
   }
-  Ref fields(frame::call_method(st.get(), s_unpack, s_header_format.get(), data.o));
+  Ref fields(frame::call_method(st.get(), "unpack"_s, "<BBLHQ"_s.get(), data.o));
   if (!fields) return nullptr;
   Ref items[5];
   if (!frame::unpack_sequence(fields, items, 5)) return nullptr;
@@ -226,7 +207,7 @@ int ba_cinit(BucketAllocator* self, Int32T bucket_size_step, Int32T small_block_
   PyObject* lock = frame::new_lock();
   if (!lock) return -1;
   Py_SETREF(self->lock, lock);
-  Ref r(frame::call_method(reinterpret_cast<PyObject*>(self), s_init_buckets));
+  Ref r(frame::call_method(reinterpret_cast<PyObject*>(self), "_init_buckets"_s));
   return r ? 0 : -1;
 }
 
@@ -281,7 +262,7 @@ int bucket_nonempty(PyObject* list) {
 // list.append(item) / list.pop(); the list's own methods for non-lists.
 int bucket_append(PyObject* list, PyObject* item) {
   if (PyList_CheckExact(list)) return PyList_Append(list, item);
-  Ref r(frame::call_method(list, s_append, item));
+  Ref r(frame::call_method(list, "append"_s, item));
   return r ? 0 : -1;
 }
 PyObject* bucket_pop(PyObject* list) {
@@ -299,7 +280,7 @@ PyObject* bucket_pop(PyObject* list) {
     }
     return item;
   }
-  return frame::call_method(list, s_pop);
+  return frame::call_method(list, "pop"_s);
 }
 
 PyObject* ba_add_to_bucket(BucketAllocator* self, Int32T offset, Int32T size) {
@@ -458,10 +439,10 @@ PyObject* fast_get_bucket_size(int32_t size, int32_t step) {
 PyObject* fast_bitmap_operations(uint64_t bitmap, int32_t index, StrOrNone operation) {
   PyObject* op = operation.o;
   auto is = [&](PyObject* name) { return op != Py_None && PyUnicode_Compare(op, name) == 0; };
-  if (is(s_is_set)) return frame::to_result(pardune::bit_is_set(bitmap, index));
-  if (is(s_set)) return PyLong_FromUnsignedLongLong(pardune::bit_set(bitmap, index));
-  if (is(s_clear)) return PyLong_FromUnsignedLongLong(pardune::bit_clear(bitmap, index));
-  if (is(s_find_first)) return PyLong_FromLong(pardune::first_set(bitmap));
+  if (is("is_set"_s)) return frame::to_result(pardune::bit_is_set(bitmap, index));
+  if (is("set"_s)) return PyLong_FromUnsignedLongLong(pardune::bit_set(bitmap, index));
+  if (is("clear"_s)) return PyLong_FromUnsignedLongLong(pardune::bit_clear(bitmap, index));
+  if (is("find_first"_s)) return PyLong_FromLong(pardune::first_set(bitmap));
   PyErr_Format(PyExc_ValueError, "Unknown operation: %S", op);
   return nullptr;
 }
@@ -554,8 +535,8 @@ PyObject* stats_dict(const pardune::AllocCounters& c) {
   Ref ratio_text(frame::format_percent(ratio));
   if (!ratio_text) return nullptr;
   return frame::dict_from({
-      {s_total_allocations, total},       {s_total_deallocations, deallocs}, {s_bucketed_allocations, bucketed},
-      {s_fallback_allocations, fallback}, {s_ratio, ratio_text},             {s_padding, padding},
+      {"total_allocations"_s, total},       {"total_deallocations"_s, deallocs}, {"bucketed_allocations"_s, bucketed},
+      {"fallback_allocations"_s, fallback}, {"bucketed_allocation_ratio"_s, ratio_text},             {"alignment_padding_bytes"_s, padding},
   });
 }
 

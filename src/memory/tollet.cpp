@@ -33,27 +33,6 @@ using namespace frame::declarations;
 using frame::Ref;
 using tollet::RBNode;
 
-frame::Str s_time("time");
-frame::Str s_perf_counter_ns("perf_counter_ns");
-frame::Str s_sleep("sleep");
-frame::Str s_increment("increment");
-frame::Str s_load("load");
-frame::Str s_sanitize_size("_sanitize_size");
-frame::Str s_size("size");
-frame::Str s_AtomicCounter("AtomicCounter");
-frame::Str s_ATOMIC_AVAILABLE("ATOMIC_AVAILABLE");
-frame::Str s_total_blocks("total_blocks");
-frame::Str s_total_insertions("total_insertions");
-frame::Str s_total_deletions("total_deletions");
-frame::Str s_total_searches("total_searches");
-frame::Str s_bucket_hits("bucket_hits");
-frame::Str s_tree_hits("tree_hits");
-frame::Str s_operation_count("operation_count");
-frame::Str s_node_count("node_count");
-frame::Str s_height("height");
-frame::Str s_sampled_operations("sampled_operations");
-frame::Str s_is_valid("is_valid");
-frame::Str s_circuit_breaker_trips("circuit_breaker_trips");
 frame::Num c_zero(0LL);
 frame::Num c_one(1LL);
 frame::Num c_sleep(0.0001);
@@ -87,7 +66,7 @@ Ref hold(PyObject* field) {
 void free_record(RBNode* n) { PyMem_Free(n); }
 
 PyObject* new_counter() {
-  Ref cls(frame::get_global(s_AtomicCounter));
+  Ref cls(frame::get_global("AtomicCounter"_s));
   if (!cls) return nullptr;
   return frame::call(cls.get(), c_zero.get());
 }
@@ -95,8 +74,8 @@ PyObject* new_counter() {
 PyObject* new_stats() {
   Ref d(PyDict_New());
   if (!d) return nullptr;
-  for (PyObject* key : {s_total_blocks.get(), s_total_insertions.get(), s_total_deletions.get(),
-                        s_total_searches.get(), s_bucket_hits.get(), s_tree_hits.get(), s_operation_count.get()})
+  for (PyObject* key : {"total_blocks"_s.get(), "total_insertions"_s.get(), "total_deletions"_s.get(),
+                        "total_searches"_s.get(), "bucket_hits"_s.get(), "tree_hits"_s.get(), "operation_count"_s.get()})
     if (PyDict_SetItem(d, key, c_zero) < 0) return nullptr;
   return d.release();
 }
@@ -207,7 +186,7 @@ int sanitized(FastRedBlackTree* self, PyObject* size, uint64_t& out, bool value_
   // non-negative exact int unchanged; anything else goes through the call.
   if (Py_TYPE(self) == &FastRedBlackTreeType && PyLong_CheckExact(size) && frame::compat::long_sign(size) >= 0)
     return frame::to_u64(size, out) ? 1 : -1;
-  Ref v(frame::call_method(obj(self), s_sanitize_size, size));
+  Ref v(frame::call_method(obj(self), "_sanitize_size"_s, size));
   if (!v) {
     if (value_error_ok && PyErr_ExceptionMatches(PyExc_ValueError)) {
       PyErr_Clear();
@@ -247,12 +226,12 @@ int t_cinit(FastRedBlackTree* self, uint32_t sample_rate) {
   if (!lock) return -1;
   Py_SETREF(self->write_lock, lock);
   self->sample_rate = sample_rate;
-  Ref available(frame::get_global(s_ATOMIC_AVAILABLE));
+  Ref available(frame::get_global("ATOMIC_AVAILABLE"_s));
   if (!available) return -1;
   int on = PyObject_IsTrue(available);
   if (on < 0) return -1;
   if (on) {
-    Ref cls(frame::get_global(s_AtomicCounter));
+    Ref cls(frame::get_global("AtomicCounter"_s));
     if (!cls) return -1;
     on = PyObject_IsTrue(cls);
     if (on < 0) return -1;
@@ -311,7 +290,7 @@ PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
   bool sampled = false;
   if (self->use_atomic) {
     Ref counter(hold(self->op_counter));
-    Ref count(frame::call_method(counter.get(), s_increment));
+    Ref count(frame::call_method(counter.get(), "increment"_s));
     if (!count) return nullptr;
     if (self->sample_rate != 0) {
       int64_t n;
@@ -330,15 +309,15 @@ PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
     }
     uint64_t now;
     {
-      Ref time(frame::get_global(s_time));
-      Ref ns(time ? frame::call_method(time.get(), s_perf_counter_ns) : nullptr);
+      Ref time(frame::get_global("time"_s));
+      Ref ns(time ? frame::call_method(time.get(), "perf_counter_ns"_s) : nullptr);
       if (!ns || !frame::to_u64(ns, now)) {
         PyMem_Free(mem);
         return nullptr;
       }
     }
     StatUpdate stats(self->stats);
-    if (!stats.add(s_total_blocks) || !stats.add(s_total_insertions) || !stats.add(s_operation_count)) {
+    if (!stats.add("total_blocks"_s) || !stats.add("total_insertions"_s) || !stats.add("operation_count"_s)) {
       PyMem_Free(mem);
       return nullptr;
     }
@@ -348,7 +327,7 @@ PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
     if (!stats.commit()) return nullptr;
     if (sampled && self->use_atomic) {
       Ref counter(hold(self->sampled_counter));
-      Ref r(frame::call_method(counter.get(), s_increment));
+      Ref r(frame::call_method(counter.get(), "increment"_s));
       if (!r) {
         if (self->core.undo_insert(z))
           self->core.reclaimer.retire(z);
@@ -374,8 +353,8 @@ PyObject* optimistic_read(FastRedBlackTree* self, Walk&& walk, Build&& build, bo
   for (int attempt = 0; attempt < MAX_RETRIES; attempt++) {
     const uint64_t start = core.read_begin();
     if (start & 1) {
-      Ref time(frame::get_global(s_time));
-      Ref r(time ? frame::call_method(time.get(), s_sleep, c_sleep.get()) : nullptr);
+      Ref time(frame::get_global("time"_s));
+      Ref r(time ? frame::call_method(time.get(), "sleep"_s, c_sleep.get()) : nullptr);
       if (!r) return nullptr;
       continue;
     }
@@ -386,7 +365,7 @@ PyObject* optimistic_read(FastRedBlackTree* self, Walk&& walk, Build&& build, bo
       PyObject* result = build(found);
       core.reclaimer.leave(slot);
       if (!result) return nullptr;
-      if (!stat_add(self->stats, s_total_searches)) {
+      if (!stat_add(self->stats, "total_searches"_s)) {
         Py_DECREF(result);
         return nullptr;
       }
@@ -487,7 +466,7 @@ PyObject* t_delete(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
     }
     // Nothing can fail once the block is taken out.
     StatUpdate stats(self->stats);
-    if (!stats.add(s_total_blocks, true) || !stats.add(s_total_deletions)) return nullptr;
+    if (!stats.add("total_blocks"_s, true) || !stats.add("total_deletions"_s)) return nullptr;
     if (!m) {
       released = take_head(self, node);
     } else {
@@ -523,7 +502,7 @@ PyObject* t_remove_ge(FastRedBlackTree* self, AnnotatedInt size) {
     PyObject* pair = PyTuple_New(2);
     if (!pair) return nullptr;
     StatUpdate stats(self->stats);
-    if (!stats.add(s_total_blocks, true) || !stats.add(s_total_deletions)) {
+    if (!stats.add("total_blocks"_s, true) || !stats.add("total_deletions"_s)) {
       Py_DECREF(pair);
       return nullptr;
     }
@@ -542,18 +521,18 @@ PyObject* t_get_stats(FastRedBlackTree* self) {
     Ref copy(PyDict_Check(stats.get()) ? PyDict_Copy(stats) : PyObject_CallMethod(stats, "copy", nullptr));
     if (!copy) return nullptr;
     Ref count(PyLong_FromUnsignedLongLong(self->core.node_count.load(std::memory_order_acquire)));
-    if (!count || PyObject_SetItem(copy, s_node_count, count) < 0) return nullptr;
+    if (!count || PyObject_SetItem(copy, "node_count"_s, count) < 0) return nullptr;
     Ref height(PyLong_FromLong(tollet::Tree::compute_height(self->core.root.load(std::memory_order_acquire))));
-    if (!height || PyObject_SetItem(copy, s_height, height) < 0) return nullptr;
+    if (!height || PyObject_SetItem(copy, "height"_s, height) < 0) return nullptr;
     Ref sampled;
     if (self->use_atomic) {
       Ref counter(hold(self->sampled_counter));
-      sampled = Ref(frame::call_method(counter.get(), s_load));
+      sampled = Ref(frame::call_method(counter.get(), "load"_s));
     } else {
-      sampled = Ref(PyObject_CallMethod(stats, "get", "OO", s_sampled_operations.get(), c_zero.get()));
+      sampled = Ref(PyObject_CallMethod(stats, "get", "OO", "sampled_operations"_s.get(), c_zero.get()));
     }
-    if (!sampled || PyObject_SetItem(copy, s_sampled_operations, sampled) < 0) return nullptr;
-    if (PyObject_SetItem(copy, s_is_valid, Py_True) < 0) return nullptr;
+    if (!sampled || PyObject_SetItem(copy, "sampled_operations"_s, sampled) < 0) return nullptr;
+    if (PyObject_SetItem(copy, "is_valid"_s, Py_True) < 0) return nullptr;
     return copy.release();
   };
   Ref r;
@@ -639,8 +618,8 @@ PyObject* t_reset_circuit_breaker(FastRedBlackTree* self) {
   Ref stats;
   const int rc = frame::with_lock(lock, [&] {
     stats = Ref(hold(self->stats));
-    return PyObject_SetItem(stats, s_circuit_breaker_trips, c_zero) == 0 &&
-           PyObject_SetItem(stats, s_operation_count, c_zero) == 0;
+    return PyObject_SetItem(stats, "circuit_breaker_trips"_s, c_zero) == 0 &&
+           PyObject_SetItem(stats, "operation_count"_s, c_zero) == 0;
   });
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
@@ -651,7 +630,7 @@ PyObject* t_get_statistics(FastRedBlackTree*) { return PyDict_New(); }
 // ---------------------------------------------------------------------------
 // Slots
 
-PyObject* call_size(PyObject* self) { return frame::call_method(self, s_size); }
+PyObject* call_size(PyObject* self) { return frame::call_method(self, "size"_s); }
 
 Py_ssize_t t_len(PyObject* self) {
   Ref r(call_size(self));

@@ -236,13 +236,12 @@ frame::TypeDef bare_type = {
 // ---------------------------------------------------------------------------
 // Plain: a Python class made through the metaclass protocol.
 
-frame::Str s_value("value");
 
 PyObject* plain_init(PyObject* self, AnnotatedInt value) {
-  if (PyObject_SetAttr(self, s_value, value) < 0) return nullptr;
+  if (PyObject_SetAttr(self, "value"_s, value) < 0) return nullptr;
   Py_RETURN_NONE;
 }
-PyObject* plain_get(PyObject* self) { return PyObject_GetAttr(self, s_value); }
+PyObject* plain_get(PyObject* self) { return PyObject_GetAttr(self, "value"_s); }
 
 frame::FuncDef plain_init_def =
     frame::fn<&plain_init>("__init__", nullptr, returns(), param("self"), int_param("value", default_int(0)));

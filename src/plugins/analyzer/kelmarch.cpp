@@ -11,14 +11,6 @@ namespace {
 using namespace frame::declarations;
 using frame::Ref;
 
-frame::Str s_re("re");
-frame::Str s_compile("compile");
-frame::Str s_IGNORECASE("IGNORECASE");
-frame::Str s_findall("findall");
-frame::Str s_lower("lower");
-frame::Str s_key_numpy("numpy");
-frame::Str s_key_pandas("pandas");
-frame::Str s_key_sklearn("sklearn");
 frame::Str s_pat_numpy(R"re(\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b)re");
 frame::Str s_pat_pandas(R"re(\b(pandas|pd\.|DataFrame|Series|groupby|merge|pivot)\b)re");
 frame::Str s_pat_sklearn(R"re(\b(sklearn|fit|predict|transform|GridSearchCV|RandomForest)\b)re");
@@ -48,7 +40,7 @@ bool scan_lowered(PyObject* s, kelmarch::Found& found) {
     scan_units(PyUnicode_1BYTE_DATA(s), PyUnicode_GET_LENGTH(s), found);
     return true;
   }
-  Ref low(frame::call_method(s, s_lower));
+  Ref low(frame::call_method(s, "lower"_s));
   if (!low) return false;
   if (frame::compat::unicode_ready(low.get()) < 0) return false;
   const Py_ssize_t n = PyUnicode_GET_LENGTH(low.get());
@@ -95,7 +87,7 @@ std::optional<double> quick_framework_score(StrOrNone code, StrOrNone framework)
     if (PyErr_Occurred()) return std::nullopt;
     return 0.0;
   }
-  Ref matches(frame::call_method(pattern, s_findall, code.o));
+  Ref matches(frame::call_method(pattern, "findall"_s, code.o));
   if (!matches) return std::nullopt;
   const Py_ssize_t n = PyObject_Size(matches);
   if (n < 0) return std::nullopt;
@@ -355,16 +347,16 @@ frame::FuncDef update_adaptive_threshold_def = frame::fn<&update_adaptive_thresh
 // Module
 
 int compile_patterns() {
-  Ref re(frame::get_global(s_re));
+  Ref re(frame::get_global("re"_s));
   if (!re) return -1;
-  Ref compile(PyObject_GetAttr(re, s_compile));
+  Ref compile(PyObject_GetAttr(re, "compile"_s));
   if (!compile) return -1;
-  Ref flags(PyObject_GetAttr(re, s_IGNORECASE));
+  Ref flags(PyObject_GetAttr(re, "IGNORECASE"_s));
   if (!flags) return -1;
   Ref table(PyDict_New());
   if (!table) return -1;
   const std::pair<PyObject*, PyObject*> entries[] = {
-      {s_key_numpy, s_pat_numpy}, {s_key_pandas, s_pat_pandas}, {s_key_sklearn, s_pat_sklearn}};
+      {"numpy"_s, s_pat_numpy}, {"pandas"_s, s_pat_pandas}, {"sklearn"_s, s_pat_sklearn}};
   for (const auto& [key, text] : entries) {
     Ref pattern(frame::call(compile.get(), text, flags.get()));
     if (!pattern || PyDict_SetItem(table, key, pattern) < 0) return -1;

@@ -16,10 +16,6 @@ namespace {
 using namespace frame::declarations;
 using frame::Ref;
 
-frame::Str s_parallelization_potential("parallelization_potential");
-frame::Str s_cpu_intensity("cpu_intensity");
-frame::Str s_memory_intensity("memory_intensity");
-frame::Str s_mixed("mixed");
 frame::Num c_zero_i(0LL);
 
 // ---------------------------------------------------------------------------
@@ -157,7 +153,7 @@ PyObject* detect_workload_characteristics_change(ListOrNone history, double chan
   if (history.is_none()) return frame::raise_no_len(history);
   const Py_ssize_t n = PyList_GET_SIZE(history.o);
   if (n < 6) return workload_neutral();
-  PyObject* const keys[3] = {s_parallelization_potential, s_cpu_intensity, s_memory_intensity};
+  PyObject* const keys[3] = {"parallelization_potential"_s, "cpu_intensity"_s, "memory_intensity"_s};
   // The six newest entries, oldest first, taken before any check: key tests
   // and additions may run Python code that changes the list or frees them.
   Ref entries[6];
@@ -268,12 +264,12 @@ PyObject* detect_dominant_pattern(ListOrNone patterns, int32_t window_size) {
   if (patterns.is_none()) return frame::raise_no_len(patterns);
   const Py_ssize_t n = PyList_GET_SIZE(patterns.o);
   if (n == 0) {
-    Py_INCREF(s_mixed.get());
-    return s_mixed;
+    Py_INCREF("mixed"_s.get());
+    return "mixed"_s;
   }
   const int64_t start64 = static_cast<int64_t>(n) - static_cast<int64_t>(window_size);
   const Py_ssize_t start = start64 > 0 ? static_cast<Py_ssize_t>(start64) : 0;
-  PyObject* result = s_mixed;
+  PyObject* result = "mixed"_s;
   if (start < n) {
     // Type checks and string comparisons run no Python code, so the list
     // stays as it is for the whole walk.
