@@ -315,8 +315,9 @@ const frame::FuncDef safe_limit_def = frame::fn<&calculate_safe_limit>(
     param("available_bytes"), param("headroom_ratio"));
 const frame::FuncDef decide_def = frame::fn<&decide_allocation_strategy>(
     "decide_allocation_strategy",
-    "Decide between GPU direct (0), GPU chunked (1) and CPU fallback (2).\n\n"
-    "Returns (strategy_code, chunk_size, chunk_count, message).",
+    R"(Decide between GPU direct (0), GPU chunked (1) and CPU fallback (2).
+
+Returns (strategy_code, chunk_size, chunk_count, message).)",
     returns(), param("requested_bytes"), param("available_bytes"), param("headroom_ratio"), param("is_chunkable"));
 const frame::FuncDef chunk_shapes_def = frame::fn<&compute_chunk_shapes>(
     "compute_chunk_shapes", "Split `shape` along its first axis into chunks of at most `max_chunk_bytes`.", returns(),
@@ -358,8 +359,8 @@ const frame::FuncDef* const kFunctions[] = {
 const frame::ModuleDef kModule = {
     .dotted = "talvora.gpu.drelling",
     .short_name = "drelling",
-    .doc = "GPU memory planning arithmetic: allocation sizing, safe limits, the allocation strategy,\n"
-           "chunk shapes, out-of-memory recognition, suitability, memory pressure and headroom.",
+    .doc = R"(GPU memory planning arithmetic: allocation sizing, safe limits, the allocation strategy,
+chunk shapes, out-of-memory recognition, suitability, memory pressure and headroom.)",
     .source = "src/gpu/drelling.cpp",
     .types = {},
     .functions = kFunctions,

@@ -189,14 +189,15 @@ const frame::Property fm_props[] = {
 frame::TypeDef fm_type = {
     .type = &FunctionMetricsType,
     .name = "FunctionMetrics",
-    .doc = "Metrics for a function's execution and compilation.\n\n"
-           "Attributes:\n"
-           "    call_count: Number of calls of the function\n"
-           "    compile_count: Number of compilations of the function\n"
-           "    avg_speedup: Average speed-up that compilation brought\n"
-           "    total_execution_time_ms: Total execution time in milliseconds\n"
-           "    last_compiled: Timestamp of the last compilation (time.time() seconds)\n"
-           "    last_compile_time: Alias for last_compiled",
+    .doc = R"(Metrics for a function's execution and compilation.
+
+Attributes:
+    call_count: Number of calls of the function
+    compile_count: Number of compilations of the function
+    avg_speedup: Average speed-up that compilation brought
+    total_execution_time_ms: Total execution time in milliseconds
+    last_compiled: Timestamp of the last compilation (time.time() seconds)
+    last_compile_time: Alias for last_compiled)",
     .basicsize = sizeof(FunctionMetrics),
     .init = &fm_init_def,
     .props = fm_props,
@@ -227,18 +228,20 @@ PyObject* create_policy_config(AnnotatedInt initial_threshold, AnnotatedInt min_
 
 frame::FuncDef create_function_metrics_def = frame::fn<&create_function_metrics>(
     "create_function_metrics",
-    "Create a FunctionMetrics record.\n\n"
-    "Keyword-friendly factory; the class's range checks apply and the\n"
-    "record's timestamp is last_compile_time.",
+    R"(Create a FunctionMetrics record.
+
+Keyword-friendly factory; the class's range checks apply and the
+record's timestamp is last_compile_time.)",
     returns("FunctionMetrics"), int_param("call_count", default_int(0)), int_param("compile_count", default_int(0)),
     param("avg_speedup", default_float(1.0), "float"), param("total_execution_time_ms", default_float(0.0), "float"),
     param("last_compile_time", default_float(0.0), "float"));
 
 frame::FuncDef create_policy_config_def = frame::fn<&create_policy_config>(
     "create_policy_config",
-    "Create a PolicyConfig.\n\n"
-    "Keyword-friendly factory; raises the ValueError of PolicyConfig when the\n"
-    "settings are inconsistent.",
+    R"(Create a PolicyConfig.
+
+Keyword-friendly factory; raises the ValueError of PolicyConfig when the
+settings are inconsistent.)",
     returns("PolicyConfig"), int_param("initial_threshold", default_int(100)),
     int_param("min_threshold", default_int(10)), int_param("max_threshold", default_int(10000)),
     param("learning_rate", default_float(0.1), "float"), param("target_speedup", default_float(2.0), "float"));
@@ -556,33 +559,49 @@ PyObject* ap_get_config(PyObject* o, void*) {
 frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(param("config", default_none()));
 frame::FuncDef ap_get_threshold_def = frame::method<&ap_get_threshold>(
     "get_threshold",
-    "Get current threshold for function.\n\n"
-    "Args:\n    func_id: Function identifier\n\n"
-    "Returns:\n    The adapted threshold, or the configured initial threshold\n\n"
-    "Performance: <100ns (dict lookup with lock)",
+    R"(Get current threshold for function.
+
+Args:
+    func_id: Function identifier
+
+Returns:
+    The adapted threshold, or the configured initial threshold
+
+Performance: <100ns (dict lookup with lock))",
     returns("int", Coerce::Int), param("func_id"));
 frame::FuncDef ap_should_compile_def = frame::method<&ap_should_compile>(
     "should_compile",
-    "Decide if function should be compiled.\n\n"
-    "Args:\n    func_id: Function identifier\n    telemetry_store: Store whose get_metrics(func_id) describes the "
-    "function\n\n"
-    "Returns:\n    True when the call count reached the threshold and the function was\n"
-    "    never compiled or was last compiled at least 600 seconds ago\n\n"
-    "Performance: <1us (threshold check + metrics lookup)",
+    R"(Decide if function should be compiled.
+
+Args:
+    func_id: Function identifier
+    telemetry_store: Store whose get_metrics(func_id) describes the function
+
+Returns:
+    True when the call count reached the threshold and the function was
+    never compiled or was last compiled at least 600 seconds ago
+
+Performance: <1us (threshold check + metrics lookup))",
     returns("bool"), param("func_id"), param("telemetry_store"));
 frame::FuncDef ap_update_def =
     frame::method<&ap_update>("update",
-                              "Update policy based on compilation outcome.\n\n"
-                              "Lowers the function's threshold when its average speed-up beat the target,\n"
-                              "raises it otherwise; the step shrinks with every compilation.\n\n"
-                              "Args:\n    func_id: Function identifier\n    telemetry_store: Store whose "
-                              "get_metrics(func_id) describes the function\n\n"
-                              "Performance: <1us (adaptive update)",
+                              R"(Update policy based on compilation outcome.
+
+Lowers the function's threshold when its average speed-up beat the target,
+raises it otherwise; the step shrinks with every compilation.
+
+Args:
+    func_id: Function identifier
+    telemetry_store: Store whose get_metrics(func_id) describes the function
+
+Performance: <1us (adaptive update))",
                               returns(), param("func_id"), param("telemetry_store"));
 frame::FuncDef ap_get_statistics_def = frame::method<&ap_get_statistics>(
     "get_statistics",
-    "Get policy statistics.\n\n"
-    "Returns:\n    Dict with tracked_functions, avg_threshold, min_threshold, max_threshold",
+    R"(Get policy statistics.
+
+Returns:
+    Dict with tracked_functions, avg_threshold, min_threshold, max_threshold)",
     returns("Dict"));
 
 const frame::Entry ap_body[] = {
@@ -602,16 +621,18 @@ const Py_ssize_t ap_fields[] = {offsetof(AdaptivePolicy, config), offsetof(Adapt
 frame::TypeDef ap_type = {
     .type = &AdaptivePolicyType,
     .name = "AdaptivePolicy",
-    .doc = "Adaptive compilation threshold policy.\n\n"
-           "Keeps a call-count threshold per function and moves it from the speed-ups\n"
-           "that earlier compilations achieved.\n\n"
-           "Example:\n"
-           "    policy = AdaptivePolicy()\n"
-           "    store.record_call(func_id, execution_time_ms)\n"
-           "    if policy.should_compile(func_id, store):\n"
-           "        speedup, compile_time_ms = compile_and_measure(func)\n"
-           "        store.record_compilation(func_id, speedup, compile_time_ms)\n"
-           "        policy.update(func_id, store)",
+    .doc = R"(Adaptive compilation threshold policy.
+
+Keeps a call-count threshold per function and moves it from the speed-ups
+that earlier compilations achieved.
+
+Example:
+    policy = AdaptivePolicy()
+    store.record_call(func_id, execution_time_ms)
+    if policy.should_compile(func_id, store):
+        speedup, compile_time_ms = compile_and_measure(func)
+        store.record_compilation(func_id, speedup, compile_time_ms)
+        policy.update(func_id, store))",
     .basicsize = sizeof(AdaptivePolicy),
     .init = &ap_init_def,
     .body = ap_body,
@@ -656,15 +677,17 @@ PyObject* reset_orvistle() {
 
 frame::FuncDef get_orvistle_def = frame::fn<&get_orvistle>(
     "get_orvistle",
-    "Get global adaptive policy instance.\n\n"
-    "Creates it with the default configuration on first use; every later call\n"
-    "returns the same instance until reset_orvistle().",
+    R"(Get global adaptive policy instance.
+
+Creates it with the default configuration on first use; every later call
+returns the same instance until reset_orvistle().)",
     returns("AdaptivePolicy"));
 frame::FuncDef reset_orvistle_def = frame::fn<&reset_orvistle>(
     "reset_orvistle",
-    "Reset the global adaptive policy instance.\n\n"
-    "Holders of the old instance keep using it; the next get_orvistle() creates\n"
-    "a fresh one.",
+    R"(Reset the global adaptive policy instance.
+
+Holders of the old instance keep using it; the next get_orvistle() creates
+a fresh one.)",
     returns());
 
 // ---------------------------------------------------------------------------
@@ -689,9 +712,10 @@ frame::TypeDef* const kTypes[] = {&pc_type, &fm_type, &ap_type};
 const frame::ModuleDef kModule = {
     .dotted = "talvora.jit.orvistle",
     .short_name = "orvistle",
-    .doc = "Adaptive JIT threshold policy.\n\n"
-           "Dynamically adjusts compilation thresholds based on observed performance.\n"
-           "Reduces compilation attempts while maximizing benefit.",
+    .doc = R"(Adaptive JIT threshold policy.
+
+Dynamically adjusts compilation thresholds based on observed performance.
+Reduces compilation attempts while maximizing benefit.)",
     .source = "src/jit/orvistle.cpp",
     .types = kTypes,
     .functions = kFunctions,

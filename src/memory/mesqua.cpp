@@ -115,9 +115,10 @@ const frame::Entry ac_body[] = {
 frame::TypeDef ac_type = {
     .type = &AtomicCounterType,
     .name = "AtomicCounter",
-    .doc = "Lock-free 64-bit atomic counter (sequentially consistent).\n\n"
-           "Performance targets: increment < 30ns, load < 10ns, compare_and_swap < 50ns;\n"
-           "every operation runs without the GIL.",
+    .doc = R"(Lock-free 64-bit atomic counter (sequentially consistent).
+
+Performance targets: increment < 30ns, load < 10ns, compare_and_swap < 50ns;
+every operation runs without the GIL.)",
     .basicsize = sizeof(AtomicCounter),
     .init = &ac_init_def,
     .body = ac_body,
@@ -491,20 +492,22 @@ frame::FuncDef lfs_update_peaks_def = frame::method<&lfs_update_peaks>(
     int_param("current_bytes"));
 frame::FuncDef lfs_record_allocation_def = frame::method<&lfs_record_allocation>(
     "record_allocation",
-    "Record an allocation event.\n\n"
-    "Args:\n"
-    "    size: Size of allocation in bytes\n"
-    "    is_bucketed: Whether allocation came from bucketed pool\n"
-    "    padding: Alignment padding bytes used\n"
-    "    time_ns: Time taken for allocation in nanoseconds",
+    R"(Record an allocation event.
+
+Args:
+    size: Size of allocation in bytes
+    is_bucketed: Whether allocation came from bucketed pool
+    padding: Alignment padding bytes used
+    time_ns: Time taken for allocation in nanoseconds)",
     returns("None"), int_param("size"), param("is_bucketed", frame::default_bool(true), "bool"),
     int_param("padding", default_int(0)), int_param("time_ns", default_int(0)));
 frame::FuncDef lfs_record_deallocation_def = frame::method<&lfs_record_deallocation>(
     "record_deallocation",
-    "Record a deallocation event.\n\n"
-    "Args:\n"
-    "    size: Size of deallocation in bytes\n"
-    "    time_ns: Time taken for deallocation in nanoseconds",
+    R"(Record a deallocation event.
+
+Args:
+    size: Size of deallocation in bytes
+    time_ns: Time taken for deallocation in nanoseconds)",
     returns("None"), int_param("size"), int_param("time_ns", default_int(0)));
 frame::FuncDef lfs_get_snapshot_def = frame::method<&lfs_get_snapshot>(
     "get_snapshot", "Get a snapshot of the current statistics.\n\nReturns a dictionary with all statistics.",
@@ -547,9 +550,10 @@ const std::array<Py_ssize_t, 1 + kStats> lfs_fields = stat_owned_fields();
 frame::TypeDef lfs_type = {
     .type = &LockFreeStatisticsType,
     .name = "LockFreeStatistics",
-    .doc = "Lock-free allocation statistics on 64-bit atomics.\n\n"
-           "Performance targets: record an allocation < 100ns (vs 2-3us with locks),\n"
-           "snapshot < 500ns.",
+    .doc = R"(Lock-free allocation statistics on 64-bit atomics.
+
+Performance targets: record an allocation < 100ns (vs 2-3us with locks),
+snapshot < 500ns.)",
     .basicsize = sizeof(LockFreeStatistics),
     .init = &lfs_init_def,
     .body = lfs_body,
@@ -641,9 +645,10 @@ frame::TypeDef* const kTypes[] = {&ac_type, &mesqua::ap_type, &mesqua::st_type, 
 const frame::ModuleDef kModule = {
     .dotted = "talvora.memory.mesqua",
     .short_name = "mesqua",
-    .doc = "True lock-free atomic primitives for the talvora memory layer.\n\n"
-           "Performance targets: atomic increment < 30ns, atomic load < 10ns,\n"
-           "atomic compare-and-swap < 50ns.",
+    .doc = R"(True lock-free atomic primitives for the talvora memory layer.
+
+Performance targets: atomic increment < 30ns, atomic load < 10ns,
+atomic compare-and-swap < 50ns.)",
     .source = "src/memory/mesqua.cpp",
     .types = kTypes,
     .body = module_body,

@@ -113,9 +113,14 @@ frame::FuncDef ap_store_def = frame::method<&ap_store>(
     returns(), param("value"));
 frame::FuncDef ap_cas_def = frame::method<&ap_compare_and_swap>(
     "compare_and_swap",
-    "Atomically compare and swap pointer.\n\n"
-    "Args:\n    expected: Expected current value\n    new_value: New value to set if current == expected\n\n"
-    "Returns:\n    True if swap occurred, False otherwise",
+    R"(Atomically compare and swap pointer.
+
+Args:
+    expected: Expected current value
+    new_value: New value to set if current == expected
+
+Returns:
+    True if swap occurred, False otherwise)",
     returns("bool"), param("expected"), param("new_value"));
 frame::FuncDef ap_version_def = frame::method<&ap_get_version>("get_version", "Get current version for ABA detection.",
                                                                returns("int", Coerce::Int));
@@ -129,9 +134,10 @@ const Py_ssize_t ap_fields[] = {offsetof(AtomicPointer, lock)};
 frame::TypeDef mesqua::ap_type = {
     .type = &AtomicPointerType,
     .name = "AtomicPointer",
-    .doc = "Thread-safe versioned object reference with identity compare-and-swap.\n\n"
-           "The version grows on every change, for ABA detection.\n"
-           "Performance targets: load/store 50-100ns, compare_and_swap 100-150ns.",
+    .doc = R"(Thread-safe versioned object reference with identity compare-and-swap.
+
+The version grows on every change, for ABA detection.
+Performance targets: load/store 50-100ns, compare_and_swap 100-150ns.)",
     .basicsize = sizeof(AtomicPointer),
     .init = &ap_init_def,
     .body = ap_body,
@@ -265,9 +271,10 @@ const Py_ssize_t st_fields[] = {offsetof(LockFreeStack, lock)};
 frame::TypeDef mesqua::st_type = {
     .type = &LockFreeStackType,
     .name = "LockFreeStack",
-    .doc = "Thread-safe LIFO stack of Python objects with an atomic size.\n\n"
-           "Not truly lock-free (uses Python lock for head updates).\n"
-           "Performance targets: push 100-200ns, pop 150-250ns, size < 20ns.",
+    .doc = R"(Thread-safe LIFO stack of Python objects with an atomic size.
+
+Not truly lock-free (uses Python lock for head updates).
+Performance targets: push 100-200ns, pop 150-250ns, size < 20ns.)",
     .basicsize = sizeof(LockFreeStack),
     .init = &st_init_def,
     .body = st_body,

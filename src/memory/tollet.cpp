@@ -660,13 +660,15 @@ frame::FuncDef t_sanitize_def = frame::fn<&t_sanitize_size>(
     "_sanitize_size", "Validate a block size: a non-negative int.", returns("int", Coerce::Int), int_param("size"));
 frame::FuncDef t_insert_def = frame::method<&t_insert>(
     "insert",
-    "Insert a free block of the given size.\n\n"
-    "Same-size blocks share one tree node (intrusive chain); returns True.",
+    R"(Insert a free block of the given size.
+
+Same-size blocks share one tree node (intrusive chain); returns True.)",
     returns("bool"), int_param("size"), param("block", {}, "MemoryBlock"));
 frame::FuncDef t_find_best_fit_def = frame::method<&t_find_best_fit>(
     "find_best_fit",
-    "Find the block of the smallest size >= size, without taking a lock.\n\n"
-    "Returns None when no stored block is large enough.",
+    R"(Find the block of the smallest size >= size, without taking a lock.
+
+Returns None when no stored block is large enough.)",
     returns("Optional[MemoryBlock]"), int_param("size"), int_param("alignment", default_int(1)));
 frame::FuncDef t_find_all_exact_def = frame::method<&t_find_all_exact>(
     "find_all_exact", "All blocks of exactly this size, oldest head first, without taking a lock.",
@@ -676,8 +678,9 @@ frame::FuncDef t_delete_def = frame::method<&t_delete>(
     returns("bool"), int_param("size"), param("block", {}, "MemoryBlock"));
 frame::FuncDef t_remove_ge_def = frame::method<&t_remove_ge>(
     "remove_ge",
-    "Remove and return the best-fitting block as (size, block), or (None, None).\n\n"
-    "The returned size is the stored size, which may exceed the request.",
+    R"(Remove and return the best-fitting block as (size, block), or (None, None).
+
+The returned size is the stored size, which may exceed the request.)",
     returns("Tuple[Optional[int], Optional[MemoryBlock]]"), int_param("size"));
 frame::FuncDef t_get_stats_def =
     frame::method<&t_get_stats>("get_stats", "A new dict of operation statistics.", returns("Dict[str, Any]"));
@@ -716,10 +719,11 @@ const Py_ssize_t t_fields[] = {
 frame::TypeDef t_type = {
     .type = &FastRedBlackTreeType,
     .name = "FastRedBlackTree",
-    .doc = "Best-fit index of free memory blocks: a red-black tree keyed by size.\n\n"
-           "Same-size blocks hang off one tree node in an intrusive chain. Writers take\n"
-           "a single write lock; find_best_fit and find_all_exact take no lock and run\n"
-           "their walk without the GIL, validated by a sequence counter.",
+    .doc = R"(Best-fit index of free memory blocks: a red-black tree keyed by size.
+
+Same-size blocks hang off one tree node in an intrusive chain. Writers take
+a single write lock; find_best_fit and find_all_exact take no lock and run
+their walk without the GIL, validated by a sequence counter.)",
     .basicsize = sizeof(FastRedBlackTree),
     .init = &t_init_def,
     .body = t_body,
@@ -755,9 +759,10 @@ frame::TypeDef* const kTypes[] = {&t_type};
 const frame::ModuleDef kModule = {
     .dotted = "talvora.memory.tollet",
     .short_name = "tollet",
-    .doc = "Best-fit free-block index for the talvora memory pools.\n\n"
-           "FastRedBlackTree finds the smallest free block at least as large as a\n"
-           "request in logarithmic time; searches run without locks.",
+    .doc = R"(Best-fit free-block index for the talvora memory pools.
+
+FastRedBlackTree finds the smallest free block at least as large as a
+request in logarithmic time; searches run without locks.)",
     .source = "src/memory/tollet.cpp",
     .types = kTypes,
     .body = module_body,

@@ -220,66 +220,75 @@ double update_adaptive_threshold(double current_threshold, double success_rate, 
 
 frame::FuncDef quick_framework_score_def = frame::fn<&quick_framework_score>(
     "quick_framework_score",
-    "Fast pattern scoring using precompiled regex.\n\n"
-    "    Performance target: <100us for typical code snippets\n\n"
-    "    Args:\n"
-    "        code: Source code to analyze\n"
-    "        framework: Framework name ('numpy', 'pandas' or 'sklearn')\n\n"
-    "    Returns:\n"
-    "        Score between 0.0 and 1.0\n"
-    "    ",
+    R"(Fast pattern scoring using precompiled regex.
+
+    Performance target: <100us for typical code snippets
+
+    Args:
+        code: Source code to analyze
+        framework: Framework name ('numpy', 'pandas' or 'sklearn')
+
+    Returns:
+        Score between 0.0 and 1.0
+    )",
     returns(), param("code"), param("framework"));
 
 frame::FuncDef score_indicators_def = frame::fn<&score_indicators>(
     "score_indicators",
-    "Score code against all indicator categories.\n\n"
-    "    Args:\n"
-    "        code: Source code to analyze\n"
-    "        function_name: Name of the function being analyzed\n\n"
-    "    Returns:\n"
-    "        Tuple of (cpu, memory, parallel, gpu_op, large_data, embarrassing, sequential) counts\n"
-    "    ",
+    R"(Score code against all indicator categories.
+
+    Args:
+        code: Source code to analyze
+        function_name: Name of the function being analyzed
+
+    Returns:
+        Tuple of (cpu, memory, parallel, gpu_op, large_data, embarrassing, sequential) counts
+    )",
     returns(), param("code"), param("function_name"));
 
 frame::FuncDef normalize_scores_def = frame::fn<&normalize_scores>(
     "normalize_scores",
-    "Normalize indicator scores to 0.0-1.0 range.\n\n"
-    "    Returns:\n"
-    "        Tuple of (cpu_intensity, memory_intensity, parallel_score, gpu_operation_score, gpu_data_size_score)\n"
-    "    ",
+    R"(Normalize indicator scores to 0.0-1.0 range.
+
+    Returns:
+        Tuple of (cpu_intensity, memory_intensity, parallel_score, gpu_operation_score, gpu_data_size_score)
+    )",
     returns(), param("cpu_score"), param("memory_score"), param("parallel_score"), param("gpu_op_score"),
     param("large_data_score"));
 
 frame::FuncDef score_framework_patterns_def = frame::fn<&score_framework_patterns>(
     "score_framework_patterns",
-    "Score code for framework-specific patterns.\n\n"
-    "    Args:\n"
-    "        code: Source code to analyze\n\n"
-    "    Returns:\n"
-    "        Tuple of (numpy_score, pandas_score, sklearn_score)\n"
-    "    ",
+    R"(Score code for framework-specific patterns.
+
+    Args:
+        code: Source code to analyze
+
+    Returns:
+        Tuple of (numpy_score, pandas_score, sklearn_score)
+    )",
     returns(), param("code"));
 
 frame::FuncDef determine_workload_pattern_def = frame::fn<&determine_workload_pattern>(
     "determine_workload_pattern",
-    "Determine primary workload pattern from scores.\n\n"
-    "    Returns:\n"
-    "        Integer pattern code:\n"
-    "        0 = MIXED\n"
-    "        1 = CPU_INTENSIVE\n"
-    "        2 = MEMORY_INTENSIVE\n"
-    "        3 = PARALLEL_FRIENDLY\n"
-    "        4 = SEQUENTIAL\n"
-    "        5 = GPU_SUITABLE\n"
-    "        6 = GPU_COMPUTE_INTENSIVE\n"
-    "        7 = GPU_MEMORY_BOUND\n"
-    "        8 = NUMPY_VECTORIZED\n"
-    "        9 = NUMPY_LINALG\n"
-    "        10 = PANDAS_DATAFRAME\n"
-    "        11 = PANDAS_GROUPBY\n"
-    "        12 = SKLEARN_TRAINING\n"
-    "        13 = SKLEARN_INFERENCE\n"
-    "    ",
+    R"(Determine primary workload pattern from scores.
+
+    Returns:
+        Integer pattern code:
+        0 = MIXED
+        1 = CPU_INTENSIVE
+        2 = MEMORY_INTENSIVE
+        3 = PARALLEL_FRIENDLY
+        4 = SEQUENTIAL
+        5 = GPU_SUITABLE
+        6 = GPU_COMPUTE_INTENSIVE
+        7 = GPU_MEMORY_BOUND
+        8 = NUMPY_VECTORIZED
+        9 = NUMPY_LINALG
+        10 = PANDAS_DATAFRAME
+        11 = PANDAS_GROUPBY
+        12 = SKLEARN_TRAINING
+        13 = SKLEARN_INFERENCE
+    )",
     returns(), param("cpu_intensity"), param("memory_intensity"), param("parallelization_potential"),
     param("gpu_suitability"), param("gpu_operation_score"), param("numpy_score"), param("pandas_score"),
     param("sklearn_score"), param("sequential_count"), param("embarrassing_count"), param("cpu_threshold"),
@@ -288,58 +297,67 @@ frame::FuncDef determine_workload_pattern_def = frame::fn<&determine_workload_pa
 
 frame::FuncDef calculate_gpu_suitability_def = frame::fn<&calculate_gpu_suitability>(
     "calculate_gpu_suitability",
-    "Calculate overall GPU suitability score.\n\n"
-    "    Args:\n"
-    "        gpu_operation_score: Score based on GPU-friendly operations (0.0-1.0)\n"
-    "        gpu_data_size_score: Score based on data size indicators (0.0-1.0)\n"
-    "        cpu_intensity: CPU intensity score (0.0-1.0)\n"
-    "        gpu_available: Whether a GPU is available\n"
-    "        compute_capability: GPU compute capability (e.g. \"8.6\")\n\n"
-    "    Returns:\n"
-    "        GPU suitability score (0.0-1.0)\n"
-    "    ",
+    R"(Calculate overall GPU suitability score.
+
+    Args:
+        gpu_operation_score: Score based on GPU-friendly operations (0.0-1.0)
+        gpu_data_size_score: Score based on data size indicators (0.0-1.0)
+        cpu_intensity: CPU intensity score (0.0-1.0)
+        gpu_available: Whether a GPU is available
+        compute_capability: GPU compute capability (e.g. "8.6")
+
+    Returns:
+        GPU suitability score (0.0-1.0)
+    )",
     returns(), param("gpu_operation_score"), param("gpu_data_size_score"), param("cpu_intensity"),
     param("gpu_available"), param("compute_capability"));
 
 frame::FuncDef estimate_gpu_speedup_def = frame::fn<&estimate_gpu_speedup>(
     "estimate_gpu_speedup",
-    "Estimate GPU speedup from static code analysis.\n\n"
-    "    Args:\n"
-    "        gpu_operation_score: Score based on GPU-friendly operations (0.0-1.0)\n"
-    "        gpu_data_size_score: Score based on data size indicators (0.0-1.0)\n"
-    "        gpu_available: Whether a GPU is available\n\n"
-    "    Returns:\n"
-    "        Estimated speedup factor (1.0 = no speedup)\n"
-    "    ",
+    R"(Estimate GPU speedup from static code analysis.
+
+    Args:
+        gpu_operation_score: Score based on GPU-friendly operations (0.0-1.0)
+        gpu_data_size_score: Score based on data size indicators (0.0-1.0)
+        gpu_available: Whether a GPU is available
+
+    Returns:
+        Estimated speedup factor (1.0 = no speedup)
+    )",
     returns(), param("gpu_operation_score"), param("gpu_data_size_score"), param("gpu_available"));
 
 frame::FuncDef calculate_parallelization_potential_def = frame::fn<&calculate_parallelization_potential>(
     "calculate_parallelization_potential",
-    "Calculate parallelization potential score.\n\n"
-    "    Args:\n"
-    "        base_parallel_score: Score from parallel indicators (0.0-1.0)\n"
-    "        embarrassing_bonus: Bonus from embarrassingly parallel indicators\n"
-    "        sequential_penalty: Penalty from sequential indicators\n"
-    "        loop_chunking_potential: Potential for chunking loops\n\n"
-    "    Returns:\n"
-    "        Parallelization potential (0.0-1.0)\n"
-    "    ",
+    R"(Calculate parallelization potential score.
+
+    Args:
+        base_parallel_score: Score from parallel indicators (0.0-1.0)
+        embarrassing_bonus: Bonus from embarrassingly parallel indicators
+        sequential_penalty: Penalty from sequential indicators
+        loop_chunking_potential: Potential for chunking loops
+
+    Returns:
+        Parallelization potential (0.0-1.0)
+    )",
     returns(), param("base_parallel_score"), param("embarrassing_bonus"), param("sequential_penalty"),
     param("loop_chunking_potential"));
 
 frame::FuncDef update_adaptive_threshold_def = frame::fn<&update_adaptive_threshold>(
     "update_adaptive_threshold",
-    "Update adaptive threshold based on performance feedback.\n\n"
-    "    Used to tune framework detection accuracy.\n\n"
-    "    Args:\n"
-    "        current_threshold: Current threshold value\n"
-    "        success_rate: Observed success rate (0.0-1.0)\n"
-    "        learning_rate: Absolute step applied to the threshold\n"
-    "        min_threshold: Lower bound of the threshold\n"
-    "        max_threshold: Upper bound of the threshold\n\n"
-    "    Returns:\n"
-    "        Updated threshold value\n"
-    "    ",
+    R"(Update adaptive threshold based on performance feedback.
+
+    Used to tune framework detection accuracy.
+
+    Args:
+        current_threshold: Current threshold value
+        success_rate: Observed success rate (0.0-1.0)
+        learning_rate: Absolute step applied to the threshold
+        min_threshold: Lower bound of the threshold
+        max_threshold: Upper bound of the threshold
+
+    Returns:
+        Updated threshold value
+    )",
     returns(), param("current_threshold"), param("success_rate"), param("learning_rate"), param("min_threshold"),
     param("max_threshold"));
 
@@ -387,8 +405,8 @@ const frame::FuncDef* const kFunctions[] = {
 const frame::ModuleDef kModule = {
     .dotted = "talvora.plugins.analyzer.kelmarch",
     .short_name = "kelmarch",
-    .doc = "Workload analysis scoring: keyword indicators, framework patterns, GPU suitability,\n"
-           "speed-up and parallelization estimates, workload classification and adaptive thresholds.",
+    .doc = R"(Workload analysis scoring: keyword indicators, framework patterns, GPU suitability,
+speed-up and parallelization estimates, workload classification and adaptive thresholds.)",
     .source = "src/plugins/analyzer/kelmarch.cpp",
     .types = {},
     .functions = kFunctions,

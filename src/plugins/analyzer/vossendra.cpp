@@ -369,136 +369,158 @@ PyObject* predict_resource_requirements(ListOrNone history, double horizon) {
 
 frame::FuncDef degradation_def = frame::fn<&detect_performance_degradation>(
     "detect_performance_degradation",
-    "Detect if performance has degraded significantly.\n\n"
-    "Args:\n"
-    "    performance_history: list of (timestamp, metric) pairs, larger metric is better\n"
-    "    baseline_performance: baseline metric value\n"
-    "    threshold: relative drop below the baseline that counts as degradation\n"
-    "    window_start_time: only samples at or after this timestamp count\n\n"
-    "Returns:\n"
-    "    True if at least 5 samples lie in the window and their mean metric is more\n"
-    "    than threshold (relative) below the baseline",
+    R"(Detect if performance has degraded significantly.
+
+Args:
+    performance_history: list of (timestamp, metric) pairs, larger metric is better
+    baseline_performance: baseline metric value
+    threshold: relative drop below the baseline that counts as degradation
+    window_start_time: only samples at or after this timestamp count
+
+Returns:
+    True if at least 5 samples lie in the window and their mean metric is more
+    than threshold (relative) below the baseline)",
     returns(), param("performance_history"), param("baseline_performance"), param("threshold"),
     param("window_start_time"));
 
 frame::FuncDef trend_def = frame::fn<&calculate_performance_trend>(
     "calculate_performance_trend",
-    "Calculate performance trend over a time window.\n\n"
-    "Args:\n"
-    "    performance_history: list of (timestamp, metric) pairs\n"
-    "    window_start_time: only samples at or after this timestamp count\n\n"
-    "Returns:\n"
-    "    Least-squares slope divided by the mean metric, clamped to [-1.0, 1.0];\n"
-    "    negative means declining, 0.0 with fewer than 3 samples",
+    R"(Calculate performance trend over a time window.
+
+Args:
+    performance_history: list of (timestamp, metric) pairs
+    window_start_time: only samples at or after this timestamp count
+
+Returns:
+    Least-squares slope divided by the mean metric, clamped to [-1.0, 1.0];
+    negative means declining, 0.0 with fewer than 3 samples)",
     returns(), param("performance_history"), param("window_start_time"));
 
 frame::FuncDef workload_def = frame::fn<&detect_workload_characteristics_change>(
     "detect_workload_characteristics_change",
-    "Detect significant changes in workload characteristics.\n\n"
-    "Args:\n"
-    "    pattern_history: list of dicts with 'parallelization_potential',\n"
-    "        'cpu_intensity' and 'memory_intensity'\n"
-    "    change_threshold: change of a 3-entry mean that counts as significant\n\n"
-    "Returns:\n"
-    "    (changed, parallelization_change, cpu_change, memory_change) comparing the\n"
-    "    three newest entries with the three before them",
+    R"(Detect significant changes in workload characteristics.
+
+Args:
+    pattern_history: list of dicts with 'parallelization_potential',
+        'cpu_intensity' and 'memory_intensity'
+    change_threshold: change of a 3-entry mean that counts as significant
+
+Returns:
+    (changed, parallelization_change, cpu_change, memory_change) comparing the
+    three newest entries with the three before them)",
     returns(), param("pattern_history"), param("change_threshold", default_float(0.3)));
 
 frame::FuncDef dominant_def = frame::fn<&detect_dominant_pattern>(
     "detect_dominant_pattern",
-    "Detect the dominant pattern in a list of pattern names.\n\n"
-    "Args:\n"
-    "    patterns: list of pattern names\n"
-    "    window_size: number of newest entries to consider\n\n"
-    "Returns:\n"
-    "    The most frequent name in the window (the first seen on a tie), or\n"
-    "    'mixed' when there is nothing to count",
+    R"(Detect the dominant pattern in a list of pattern names.
+
+Args:
+    patterns: list of pattern names
+    window_size: number of newest entries to consider
+
+Returns:
+    The most frequent name in the window (the first seen on a tie), or
+    'mixed' when there is nothing to count)",
     returns(), param("patterns"), param("window_size", default_int(5)));
 
 frame::FuncDef beneficial_def = frame::fn<&is_adaptation_beneficial>(
     "is_adaptation_beneficial",
-    "Determine if pool adaptation would be beneficial.\n\n"
-    "Args:\n"
-    "    current_pool: name of the current pool\n"
-    "    recommended_pool: name of the recommended pool\n"
-    "    recommendation_score: score of the recommendation\n"
-    "    recommendation_confidence: confidence of the recommendation\n"
-    "    current_performance_estimate: estimated performance of the current pool\n"
-    "    trigger_code: kind of triggering event (0 or other)\n"
-    "    min_improvement_ratio: required score ratio over the current estimate\n"
-    "    min_confidence: minimum confidence required\n\n"
-    "Returns:\n"
-    "    True if switching to the recommended pool is worthwhile",
+    R"(Determine if pool adaptation would be beneficial.
+
+Args:
+    current_pool: name of the current pool
+    recommended_pool: name of the recommended pool
+    recommendation_score: score of the recommendation
+    recommendation_confidence: confidence of the recommendation
+    current_performance_estimate: estimated performance of the current pool
+    trigger_code: kind of triggering event (0 or other)
+    min_improvement_ratio: required score ratio over the current estimate
+    min_confidence: minimum confidence required
+
+Returns:
+    True if switching to the recommended pool is worthwhile)",
     returns(), param("current_pool"), param("recommended_pool"), param("recommendation_score"),
     param("recommendation_confidence"), param("current_performance_estimate"), param("trigger_code"),
     param("min_improvement_ratio", default_float(1.1)), param("min_confidence", default_float(0.6)));
 
 frame::FuncDef skip_def = frame::fn<&should_skip_adaptation>(
     "should_skip_adaptation",
-    "Check if adaptation should be skipped due to timing.\n\n"
-    "Args:\n"
-    "    last_adaptation_time: time of the last adaptation (seconds)\n"
-    "    current_time: current time (seconds)\n"
-    "    min_interval: minimum interval between adaptations (seconds)\n\n"
-    "Returns:\n"
-    "    True if less than min_interval has passed since the last adaptation",
+    R"(Check if adaptation should be skipped due to timing.
+
+Args:
+    last_adaptation_time: time of the last adaptation (seconds)
+    current_time: current time (seconds)
+    min_interval: minimum interval between adaptations (seconds)
+
+Returns:
+    True if less than min_interval has passed since the last adaptation)",
     returns(), param("last_adaptation_time"), param("current_time"), param("min_interval"));
 
 frame::FuncDef pressure_def = frame::fn<&detect_memory_pressure>(
     "detect_memory_pressure",
-    "Detect memory pressure conditions.\n\n"
-    "Args:\n"
-    "    current_usage: current memory usage\n"
-    "    peak_usage: peak memory usage\n"
-    "    pressure_threshold: usage ratio above which memory is under pressure\n\n"
-    "Returns:\n"
-    "    True if current_usage / peak_usage exceeds pressure_threshold",
+    R"(Detect memory pressure conditions.
+
+Args:
+    current_usage: current memory usage
+    peak_usage: peak memory usage
+    pressure_threshold: usage ratio above which memory is under pressure
+
+Returns:
+    True if current_usage / peak_usage exceeds pressure_threshold)",
     returns(), param("current_usage"), param("peak_usage"), param("pressure_threshold", default_float(0.8)));
 
 frame::FuncDef fragmentation_def = frame::fn<&detect_fragmentation_threshold>(
     "detect_fragmentation_threshold",
-    "Check if fragmentation exceeds threshold.\n\n"
-    "Args:\n"
-    "    fragmentation_ratio: current fragmentation ratio\n"
-    "    threshold: fragmentation ratio that calls for action\n\n"
-    "Returns:\n"
-    "    True if a non-negative fragmentation_ratio exceeds threshold",
+    R"(Check if fragmentation exceeds threshold.
+
+Args:
+    fragmentation_ratio: current fragmentation ratio
+    threshold: fragmentation ratio that calls for action
+
+Returns:
+    True if a non-negative fragmentation_ratio exceeds threshold)",
     returns(), param("fragmentation_ratio"), param("threshold", default_float(0.3)));
 
 frame::FuncDef urgency_def = frame::fn<&calculate_adaptation_urgency>(
     "calculate_adaptation_urgency",
-    "Calculate urgency score for adaptation.\n\n"
-    "Args:\n"
-    "    performance_degradation: relative performance degradation (weight 0.4)\n"
-    "    memory_pressure: memory pressure (weight 0.3)\n"
-    "    fragmentation_ratio: fragmentation ratio (weight 0.15)\n"
-    "    workload_changed: whether the workload changed (adds 0.15)\n\n"
-    "Returns:\n"
-    "    Urgency in [0.0, 1.0]; each input counts at most 1 and at least 0",
+    R"(Calculate urgency score for adaptation.
+
+Args:
+    performance_degradation: relative performance degradation (weight 0.4)
+    memory_pressure: memory pressure (weight 0.3)
+    fragmentation_ratio: fragmentation ratio (weight 0.15)
+    workload_changed: whether the workload changed (adds 0.15)
+
+Returns:
+    Urgency in [0.0, 1.0]; each input counts at most 1 and at least 0)",
     returns(), param("performance_degradation"), param("memory_pressure"), param("fragmentation_ratio"),
     param("workload_changed"));
 
 frame::FuncDef pool_score_def = frame::fn<&score_pool_recommendation>(
     "score_pool_recommendation",
-    "Score a pool recommendation based on multiple factors.\n\n"
-    "Args:\n"
-    "    workload_fit: fit to the workload (weight 0.35)\n"
-    "    memory_fit: fit to the memory profile (weight 0.3)\n"
-    "    thread_count_fit: fit to the thread count (weight 0.2)\n"
-    "    historical_success_rate: past success rate (weight 0.15)\n\n"
-    "Returns:\n"
-    "    Score in [0.0, 1.0]; each factor counts at most 1 and at least 0",
+    R"(Score a pool recommendation based on multiple factors.
+
+Args:
+    workload_fit: fit to the workload (weight 0.35)
+    memory_fit: fit to the memory profile (weight 0.3)
+    thread_count_fit: fit to the thread count (weight 0.2)
+    historical_success_rate: past success rate (weight 0.15)
+
+Returns:
+    Score in [0.0, 1.0]; each factor counts at most 1 and at least 0)",
     returns(), param("workload_fit"), param("memory_fit"), param("thread_count_fit"), param("historical_success_rate"));
 
 frame::FuncDef predict_def = frame::fn<&predict_resource_requirements>(
     "predict_resource_requirements",
-    "Predict future resource requirements based on allocation history.\n\n"
-    "Args:\n"
-    "    allocation_history: list of (timestamp, size) pairs, oldest first\n"
-    "    prediction_horizon_seconds: length of the coming time window (seconds)\n\n"
-    "Returns:\n"
-    "    (predicted_allocations, predicted_total_bytes, confidence); (0, 0, 0.0)\n"
-    "    with fewer than 10 entries or no time span",
+    R"(Predict future resource requirements based on allocation history.
+
+Args:
+    allocation_history: list of (timestamp, size) pairs, oldest first
+    prediction_horizon_seconds: length of the coming time window (seconds)
+
+Returns:
+    (predicted_allocations, predicted_total_bytes, confidence); (0, 0, 0.0)
+    with fewer than 10 entries or no time span)",
     returns(), param("allocation_history"), param("prediction_horizon_seconds"));
 
 // ---------------------------------------------------------------------------
@@ -518,9 +540,9 @@ const frame::FuncDef* const kFunctions[] = {
 const frame::ModuleDef kModule = {
     .dotted = "talvora.plugins.analyzer.vossendra",
     .short_name = "vossendra",
-    .doc = "Orchestrator algorithms for dynamic pool switching and adaptation decisions.\n\n"
-           "The algorithms cover performance degradation detection, workload change detection, "
-           "adaptation benefit scoring and memory pressure evaluation.",
+    .doc = R"(Orchestrator algorithms for dynamic pool switching and adaptation decisions.
+
+The algorithms cover performance degradation detection, workload change detection, adaptation benefit scoring and memory pressure evaluation.)",
     .source = "src/plugins/analyzer/vossendra.cpp",
     .functions = kFunctions,
     .body = module_body,
