@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
+#include <type_traits>
 
 #include "frame/compat.hpp"
 
@@ -67,6 +68,11 @@ class Num {
   PyObject* obj_ = nullptr;
   Num* next_;
 };
+
+// One number constant per distinct value and type: num<0> is the int 0,
+// num<0.0> the float 0.0.
+template <auto V>
+inline Num num{static_cast<std::conditional_t<std::is_floating_point_v<decltype(V)>, double, long long>>(V)};
 
 // A module-lifetime object built at initialisation by `make` (a tuple, a set,
 // a looked-up attribute), after every Str and Num exists.

@@ -294,6 +294,40 @@ PyObject* dict_from(std::initializer_list<std::pair<PyObject*, PyObject*>> items
   return d;
 }
 
+namespace {
+Num c_int_zero(0LL);
+Num c_float_zero(0.0);
+Num c_hundred(100.0);
+
+// Whether `den > 0` (-1 on error); when it is not, `*zero` is a new 0.0.
+int above_zero(PyObject* den, PyObject** zero) {
+  const int positive = PyObject_RichCompareBool(den, c_int_zero, Py_GT);
+  if (positive == 0) {
+    Py_INCREF(c_float_zero.get());
+    *zero = c_float_zero.get();
+  }
+  return positive;
+}
+}  // namespace
+
+PyObject* ratio_or_zero(PyObject* num, PyObject* den) {
+  PyObject* zero = nullptr;
+  const int positive = above_zero(den, &zero);
+  if (positive <= 0) return zero;
+  return PyNumber_TrueDivide(num, den);
+}
+
+PyObject* percent_or_zero(PyObject* part, PyObject* whole) {
+  PyObject* zero = nullptr;
+  const int positive = above_zero(whole, &zero);
+  if (positive <= 0) return zero;
+  PyObject* q = PyNumber_TrueDivide(part, whole);
+  if (!q) return nullptr;
+  PyObject* r = PyNumber_Multiply(q, c_hundred);
+  Py_DECREF(q);
+  return r;
+}
+
 PyObject* format_percent(PyObject* value) {
   PyObject* text = PyObject_Format(value, ".1f"_s);
   if (!text) return nullptr;

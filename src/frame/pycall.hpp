@@ -112,6 +112,12 @@ PyObject* new_lock();
 // A new dict with the pairs in order; nullptr on error.
 PyObject* dict_from(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
 
+// `num / den` in Python arithmetic when `den > 0`, else 0.0.
+PyObject* ratio_or_zero(PyObject* num, PyObject* den);
+
+// `part / whole * 100.0` in Python arithmetic when `whole > 0`, else 0.0.
+PyObject* percent_or_zero(PyObject* part, PyObject* whole);
+
 // Python's f"{value:.1f}%" for any object.
 PyObject* format_percent(PyObject* value);
 

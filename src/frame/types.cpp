@@ -482,7 +482,8 @@ int ready_type(TypeDef* td) {
     }
   }
   // Pickling refusal unless the class defines its own protocol.
-  if (!PyDict_GetItem(dict, "__getstate__"_s) && !PyDict_GetItem(dict, "__reduce_ex__"_s) && !PyDict_GetItem(dict, "__reduce__"_s)) {
+  if (!PyDict_GetItem(dict, "__getstate__"_s) && !PyDict_GetItem(dict, "__reduce_ex__"_s) &&
+      !PyDict_GetItem(dict, "__reduce__"_s)) {
     // Why a copy per type: installing a record stores the class in it (the
     // self check) and the qualified name (traceback entries), so each class
     // needs its own.  The copies live as long as the type, that is, forever.

@@ -14,21 +14,39 @@
 
 namespace frame {
 
-// One entry of a class body, installed in order.  `def` creates a function
-// object bound under `bind_as` (or its own name); an alias binds `name` to the
-// object currently bound under `target`.
+// One entry of a class body, installed in order.  A function record stands
+// for itself (a method under its own name); `def_as` binds it under another
+// name, `static_def` wraps it in staticmethod, and an alias binds `name` to
+// the object currently bound under `target`.
 struct Entry {
+  constexpr Entry(const FuncDef& d) : def(&d) {}  // NOLINT: implicit, so a body lists records
   const FuncDef* def = nullptr;
   const char* bind_as = nullptr;
   const char* alias = nullptr;
   const char* target = nullptr;
   bool is_static = false;  // bind the function object wrapped in staticmethod
+
+ private:
+  constexpr Entry() = default;
+  friend constexpr Entry alias(const char* name, const char* target);
 };
-constexpr Entry def(const FuncDef& d) { return Entry{&d}; }
-constexpr Entry def_as(const FuncDef& d, const char* name) { return Entry{&d, name}; }
-constexpr Entry alias(const char* name, const char* target) { return Entry{nullptr, nullptr, name, target}; }
+constexpr Entry def_as(const FuncDef& d, const char* name) {
+  Entry e(d);
+  e.bind_as = name;
+  return e;
+}
+constexpr Entry alias(const char* name, const char* target) {
+  Entry e;
+  e.alias = name;
+  e.target = target;
+  return e;
+}
 // A static method: a module-level record (`fn`) bound in the class as staticmethod.
-constexpr Entry static_def(const FuncDef& d) { return Entry{&d, nullptr, nullptr, nullptr, true}; }
+constexpr Entry static_def(const FuncDef& d) {
+  Entry e(d);
+  e.is_static = true;
+  return e;
+}
 
 enum class FieldKind : uint8_t { Object, I64, I32, U32, U64, U16, U8, Double, Bool };
 

@@ -28,8 +28,12 @@ frame::Num c_two(2LL);
 
 // Decisions without arithmetic: (strategy, chunk size 0, one pass, message).
 frame::Const g_decision_no_gpu([] { return frame::tuple_of({c_two, c_zero, c_one, "No GPU memory available"_s}); });
-frame::Const g_decision_fits([] { return frame::tuple_of({c_zero, c_zero, c_one, "Allocation fits in GPU memory"_s}); });
-frame::Const g_decision_not_chunkable([] { return frame::tuple_of({c_two, c_zero, c_one, "Operation not chunkable, falling back to CPU"_s}); });
+frame::Const g_decision_fits([] {
+  return frame::tuple_of({c_zero, c_zero, c_one, "Allocation fits in GPU memory"_s});
+});
+frame::Const g_decision_not_chunkable([] {
+  return frame::tuple_of({c_two, c_zero, c_one, "Operation not chunkable, falling back to CPU"_s});
+});
 frame::Const g_chunkable_ops([] { return frame::name_set(kChunkableOps); });
 frame::Const g_non_chunkable_ops([] { return frame::name_set(kNonChunkableOps); });
 frame::Const g_str_lower([] { return PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"_s); });

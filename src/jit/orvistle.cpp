@@ -604,12 +604,7 @@ Returns:
     Dict with tracked_functions, avg_threshold, min_threshold, max_threshold)",
     returns("Dict"));
 
-const frame::Entry ap_body[] = {
-    frame::def(ap_get_threshold_def),
-    frame::def(ap_should_compile_def),
-    frame::def(ap_update_def),
-    frame::def(ap_get_statistics_def),
-};
+const frame::Entry ap_body[] = {ap_get_threshold_def, ap_should_compile_def, ap_update_def, ap_get_statistics_def};
 
 const frame::Property ap_props[] = {
     frame::computed("config", ap_get_config, nullptr, "Get policy configuration."),

@@ -13,8 +13,6 @@ using namespace frame::declarations;
 using frame::Ref;
 
 frame::Num c_zero(0LL);
-frame::Num c_100(100.0);
-frame::Num c_0f(0.0);
 frame::Num c_1000(1000.0);
 frame::Num c_1000000(1000000.0);
 
@@ -98,12 +96,7 @@ frame::FuncDef ac_faa_def = frame::method<&ac_fetch_and_add>("fetch_and_add", "A
                                                              returns("int", Coerce::Int), param("delta"));
 
 const frame::Entry ac_body[] = {
-    frame::def(ac_load_def),
-    frame::def(ac_store_def),
-    frame::def(ac_increment_def),
-    frame::def(ac_decrement_def),
-    frame::def(ac_cas_def),
-    frame::def(ac_faa_def),
+    ac_load_def, ac_store_def, ac_increment_def, ac_decrement_def, ac_cas_def, ac_faa_def,
     frame::alias("py_load", "load"),
     frame::alias("py_store", "store"),
     frame::alias("py_increment", "increment"),
@@ -411,40 +404,17 @@ PyObject* lfs_record_deallocation(LockFreeStatistics* self, AnnotatedInt size, A
   Py_RETURN_NONE;
 }
 
-// Python true division guarded by `den > 0`; 0.0 otherwise.
-PyObject* ratio_or_zero(PyObject* num, PyObject* den) {
-  int gt = PyObject_RichCompareBool(den, c_zero, Py_GT);
-  if (gt < 0) return nullptr;
-  if (!gt) {
-    Py_INCREF(c_0f.get());
-    return c_0f.get();
-  }
-  return PyNumber_TrueDivide(num, den);
-}
-
 PyObject* lfs_get_snapshot(LockFreeStatistics* self) {
   Ref v[kStats];
   for (int i = 0; i < kStats; i++) {
     v[i] = Ref(pub_load(self, i));
     if (!v[i]) return nullptr;
   }
-  Ref ratio;
-  {
-    int gt = PyObject_RichCompareBool(v[TotalAllocations], c_zero, Py_GT);
-    if (gt < 0) return nullptr;
-    if (gt) {
-      Ref q(PyNumber_TrueDivide(v[BucketedAllocations], v[TotalAllocations]));
-      if (!q) return nullptr;
-      ratio = Ref(PyNumber_Multiply(q, c_100));
-    } else {
-      Py_INCREF(c_0f.get());
-      ratio = Ref(c_0f.get());
-    }
-    if (!ratio) return nullptr;
-  }
-  Ref avg_alloc(ratio_or_zero(v[TotalAllocationTimeNs], v[TotalAllocations]));
+  Ref ratio(frame::percent_or_zero(v[BucketedAllocations], v[TotalAllocations]));
+  if (!ratio) return nullptr;
+  Ref avg_alloc(frame::ratio_or_zero(v[TotalAllocationTimeNs], v[TotalAllocations]));
   if (!avg_alloc) return nullptr;
-  Ref avg_dealloc(ratio_or_zero(v[TotalDeallocationTimeNs], v[TotalDeallocations]));
+  Ref avg_dealloc(frame::ratio_or_zero(v[TotalDeallocationTimeNs], v[TotalDeallocations]));
   if (!avg_dealloc) return nullptr;
   Ref ratio_text(frame::format_percent(ratio));
   if (!ratio_text) return nullptr;
@@ -517,11 +487,7 @@ frame::FuncDef lfs_reset_def = frame::method<&lfs_reset>("reset", "Reset all sta
 const frame::Entry lfs_body[] = {
     frame::def_as(lfs_py_record_allocation_def, "py_record_allocation"),
     frame::def_as(lfs_py_record_deallocation_def, "py_record_deallocation"),
-    frame::def(lfs_update_peaks_def),
-    frame::def(lfs_record_allocation_def),
-    frame::def(lfs_record_deallocation_def),
-    frame::def(lfs_get_snapshot_def),
-    frame::def(lfs_reset_def),
+    lfs_update_peaks_def, lfs_record_allocation_def, lfs_record_deallocation_def, lfs_get_snapshot_def, lfs_reset_def,
 };
 
 // The public counters: a read-only property each, in the order of
@@ -611,8 +577,7 @@ frame::FuncDef pt_us_def =
 frame::FuncDef pt_ms_def =
     frame::method<&pt_elapsed_div<&c_1000000>>("elapsed_ms", "Get elapsed time in milliseconds.", returns("float"));
 
-const frame::Entry pt_body[] = {frame::def(pt_start_def), frame::def(pt_ns_def), frame::def(pt_us_def),
-                                frame::def(pt_ms_def)};
+const frame::Entry pt_body[] = {pt_start_def, pt_ns_def, pt_us_def, pt_ms_def};
 
 frame::TypeDef pt_type = {
     .type = &PerformanceTimerType,

@@ -125,8 +125,7 @@ Returns:
 frame::FuncDef ap_version_def = frame::method<&ap_get_version>("get_version", "Get current version for ABA detection.",
                                                                returns("int", Coerce::Int));
 
-const frame::Entry ap_body[] = {frame::def(ap_load_def), frame::def(ap_store_def), frame::def(ap_cas_def),
-                                frame::def(ap_version_def)};
+const frame::Entry ap_body[] = {ap_load_def, ap_store_def, ap_cas_def, ap_version_def};
 const Py_ssize_t ap_fields[] = {offsetof(AtomicPointer, lock)};
 
 }  // namespace
@@ -262,8 +261,7 @@ frame::FuncDef st_is_empty_def = frame::method<&st_is_empty>("is_empty", "Check 
 frame::FuncDef st_size_def =
     frame::method<&st_size>("size", "Get approximate stack size.", returns("int", Coerce::Int));
 
-const frame::Entry st_body[] = {frame::def(st_push_def), frame::def(st_pop_def), frame::def(st_is_empty_def),
-                                frame::def(st_size_def)};
+const frame::Entry st_body[] = {st_push_def, st_pop_def, st_is_empty_def, st_size_def};
 const Py_ssize_t st_fields[] = {offsetof(LockFreeStack, lock)};
 
 }  // namespace

@@ -11,9 +11,6 @@ namespace {
 using namespace frame::declarations;
 using frame::Ref;
 
-frame::Num c_zero(0LL);
-frame::Num c_100(100LL);
-
 PyTypeObject FastSlabHeaderOpsType;
 PyTypeObject FastBucketAllocatorType;
 PyTypeObject FastStatsCollectorType;
@@ -156,10 +153,8 @@ frame::FuncDef sh_allocate_def = frame::method<&sh_py_allocate_object_at>(
 frame::FuncDef sh_deallocate_def = frame::method<&sh_py_deallocate_object_at>(
     "py_deallocate_object_at", "Mark object as free (Python interface).", returns(), param("object_index"));
 
-const frame::Entry sh_body[] = {
-    frame::def(sh_pack_def),     frame::def(sh_unpack_def),   frame::def(sh_is_free_def),
-    frame::def(sh_find_def),     frame::def(sh_allocate_def), frame::def(sh_deallocate_def),
-};
+const frame::Entry sh_body[] = {sh_pack_def, sh_unpack_def,   sh_is_free_def,
+                                sh_find_def, sh_allocate_def, sh_deallocate_def};
 
 frame::TypeDef sh_type = {
     .type = &FastSlabHeaderOpsType,
@@ -402,8 +397,7 @@ frame::FuncDef ba_remove_def = frame::method<&ba_remove_from_bucket>(
 frame::FuncDef ba_best_fit_def = frame::method<&ba_find_best_fit_bucket>(
     "find_best_fit_bucket", "Find best fit bucket for allocation.", returns(), param("size"), param("alignment"));
 
-const frame::Entry ba_body[] = {frame::def(ba_init_buckets_def), frame::def(ba_add_def), frame::def(ba_remove_def),
-                                frame::def(ba_best_fit_def)};
+const frame::Entry ba_body[] = {ba_init_buckets_def, ba_add_def, ba_remove_def, ba_best_fit_def};
 const Py_ssize_t ba_fields[] = {offsetof(BucketAllocator, buckets), offsetof(BucketAllocator, lock)};
 
 frame::TypeDef ba_type = {
@@ -522,21 +516,17 @@ PyObject* stats_dict(const pardune::AllocCounters& c) {
   Ref fallback(PyLong_FromUnsignedLongLong(c.fallback_allocations));
   Ref padding(PyLong_FromUnsignedLongLong(c.alignment_padding_bytes));
   if (!total || !deallocs || !bucketed || !fallback || !padding) return nullptr;
-  Ref ratio;
-  if (c.total_allocations > 0) {
-    Ref q(PyNumber_TrueDivide(bucketed, total));
-    if (!q) return nullptr;
-    ratio = Ref(PyNumber_Multiply(q, c_100));
-  } else {
-    Py_INCREF(c_zero.get());
-    ratio = Ref(c_zero.get());
-  }
+  Ref ratio(frame::percent_or_zero(bucketed, total));
   if (!ratio) return nullptr;
   Ref ratio_text(frame::format_percent(ratio));
   if (!ratio_text) return nullptr;
   return frame::dict_from({
-      {"total_allocations"_s, total},       {"total_deallocations"_s, deallocs}, {"bucketed_allocations"_s, bucketed},
-      {"fallback_allocations"_s, fallback}, {"bucketed_allocation_ratio"_s, ratio_text},             {"alignment_padding_bytes"_s, padding},
+      {"total_allocations"_s, total},
+      {"total_deallocations"_s, deallocs},
+      {"bucketed_allocations"_s, bucketed},
+      {"fallback_allocations"_s, fallback},
+      {"bucketed_allocation_ratio"_s, ratio_text},
+      {"alignment_padding_bytes"_s, padding},
   });
 }
 
@@ -569,8 +559,8 @@ frame::FuncDef sc_record_deallocation_def = frame::method<&sc_py_record_dealloca
 frame::FuncDef sc_get_stats_def = frame::method<&sc_get_stats>("get_stats", "Get statistics dictionary.", returns());
 frame::FuncDef sc_reset_stats_def = frame::method<&sc_reset_stats>("reset_stats", "Reset all statistics.", returns());
 
-const frame::Entry sc_body[] = {frame::def(sc_record_allocation_def), frame::def(sc_record_deallocation_def),
-                                frame::def(sc_get_stats_def), frame::def(sc_reset_stats_def)};
+const frame::Entry sc_body[] = {sc_record_allocation_def, sc_record_deallocation_def, sc_get_stats_def,
+                                sc_reset_stats_def};
 const Py_ssize_t sc_fields[] = {offsetof(StatsCollector, lock)};
 
 frame::TypeDef sc_type = {

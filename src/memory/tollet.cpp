@@ -75,7 +75,8 @@ PyObject* new_stats() {
   Ref d(PyDict_New());
   if (!d) return nullptr;
   for (PyObject* key : {"total_blocks"_s.get(), "total_insertions"_s.get(), "total_deletions"_s.get(),
-                        "total_searches"_s.get(), "bucket_hits"_s.get(), "tree_hits"_s.get(), "operation_count"_s.get()})
+                        "total_searches"_s.get(), "bucket_hits"_s.get(), "tree_hits"_s.get(),
+                        "operation_count"_s.get()})
     if (PyDict_SetItem(d, key, c_zero) < 0) return nullptr;
   return d.release();
 }
@@ -696,18 +697,9 @@ frame::FuncDef t_get_statistics_def = frame::method<&t_get_statistics>(
     returns("Dict[int, List[float]]"));
 
 const frame::Entry t_body[] = {
-    frame::static_def(t_sanitize_def),
-    frame::def(t_insert_def),
-    frame::def(t_find_best_fit_def),
-    frame::def(t_find_all_exact_def),
-    frame::def(t_delete_def),
-    frame::def(t_remove_ge_def),
-    frame::def(t_get_stats_def),
-    frame::def(t_size_def),
-    frame::def(t_clear_def),
-    frame::def(t_get_size_distribution_def),
-    frame::def(t_reset_circuit_breaker_def),
-    frame::def(t_get_statistics_def),
+    frame::static_def(t_sanitize_def), t_insert_def, t_find_best_fit_def, t_find_all_exact_def, t_delete_def,
+    t_remove_ge_def, t_get_stats_def, t_size_def, t_clear_def, t_get_size_distribution_def,
+    t_reset_circuit_breaker_def, t_get_statistics_def,
 };
 
 const Py_ssize_t t_fields[] = {

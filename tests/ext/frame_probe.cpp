@@ -168,11 +168,11 @@ frame::FuncDef twice_def = frame::fn<&twice>("twice", "Static method.", returns(
 // The class body in source order: `which` is defined twice with an alias
 // bound to the first definition in between.
 const frame::Entry probe_body[] = {
-    frame::def(probe_add_def),
+    probe_add_def,
     frame::alias("py_add", "add"),
-    frame::def(probe_which_first_def),
+    probe_which_first_def,
     frame::alias("which_first", "which"),
-    frame::def(probe_which_second_def),
+    probe_which_second_def,
     frame::static_def(twice_def),
 };
 
