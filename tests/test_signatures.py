@@ -316,3 +316,22 @@ def test_signature_binds_like_the_call():
         sig.bind(3000, 2000)
     with pytest.raises(TypeError):
         mod.calculate_optimal_chunks(3000, 2000)
+
+
+@pytest.mark.parametrize("module", list(EXPECTED), ids=short)
+def test_code_objects_and_traceback_entries_name_the_source_file(module):
+    """Each function's code object, and the traceback entry of a failed call,
+    carry the module's source file and the function's dotted name (an alias
+    is the same function, under its first name)."""
+    import traceback
+
+    mod = load(module)
+    for qualname in EXPECTED[module]:
+        obj = resolve(mod, qualname)
+        if isinstance(obj, type):
+            continue
+        assert obj.__code__.co_filename == SOURCES[module], qualname
+        with pytest.raises(TypeError) as info:
+            obj(*range(40))
+        entry = traceback.extract_tb(info.value.__traceback__)[-1]
+        assert (entry.filename, entry.name) == (SOURCES[module], "%s.%s" % (module, obj.__qualname__)), qualname

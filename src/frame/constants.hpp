@@ -69,10 +69,12 @@ class Num {
   Num* next_;
 };
 
+inline namespace declarations {
 // One number constant per distinct value and type: num<0> is the int 0,
 // num<0.0> the float 0.0.
 template <auto V>
 inline Num num{static_cast<std::conditional_t<std::is_floating_point_v<decltype(V)>, double, long long>>(V)};
+}  // namespace declarations
 
 // A module-lifetime object built at initialisation by `make` (a tuple, a set,
 // a looked-up attribute), after every Str and Num exists.

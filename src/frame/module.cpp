@@ -3,6 +3,7 @@
 #include "frame/state.hpp"
 
 #include <cstdio>
+#include <cstring>
 
 namespace frame {
 
@@ -10,6 +11,20 @@ namespace detail {
 const ModuleDef* g_def = nullptr;
 PyObject* g_globals = nullptr;
 PyObject* g_builtins = nullptr;
+
+namespace {
+char g_source[256];  // the derived file name, made at init without allocating
+}  // namespace
+
+const char* short_name() {
+  const char* dot = std::strrchr(g_def->dotted, '.');
+  return dot ? dot + 1 : g_def->dotted;
+}
+
+const char* source_name() {
+  if (!g_def) return "<native>";
+  return g_def->source ? g_def->source : g_source;
+}
 }  // namespace detail
 
 using namespace detail;
@@ -123,7 +138,7 @@ int module_exec(PyObject* m) {
   if (g_module) {
     if (g_module == m) return 0;
     PyErr_Format(PyExc_RuntimeError,
-                 "Module '%s' has already been imported. Re-initialisation is not supported.", g_def->short_name);
+                 "Module '%s' has already been imported. Re-initialisation is not supported.", short_name());
     return -1;
   }
   g_module = m;
@@ -141,10 +156,20 @@ int module_exec(PyObject* m) {
   return -1;
 }
 
+// "talvora.a.b" -> "src/a/b.cpp"
+void derive_source_name(const char* dotted) {
+  constexpr char kPackage[] = "talvora.";
+  if (std::strncmp(dotted, kPackage, sizeof kPackage - 1) == 0) dotted += sizeof kPackage - 1;
+  snprintf(g_source, sizeof g_source, "src/%s.cpp", dotted);
+  for (char* c = g_source; *c; c++)
+    if (*c == '.' && std::strcmp(c, ".cpp") != 0) *c = '/';
+}
+
 }  // namespace
 
 PyObject* module_init(const ModuleDef& def) {
   g_def = &def;
+  derive_source_name(def.dotted);
   g_slots[0] = {Py_mod_create, reinterpret_cast<void*>(module_create)};
   g_slots[1] = {Py_mod_exec, reinterpret_cast<void*>(module_exec)};
   // On interpreters that know the per-interpreter-GIL slot, the module
@@ -153,7 +178,7 @@ PyObject* module_init(const ModuleDef& def) {
   const int n = 2 + compat::interpreter_slot(&g_slots[2]);
   g_slots[n] = {0, nullptr};
   g_moddef = PyModuleDef{PyModuleDef_HEAD_INIT};
-  g_moddef.m_name = def.short_name;
+  g_moddef.m_name = short_name();
   g_moddef.m_doc = def.doc;
   g_moddef.m_size = 0;
   g_moddef.m_methods = nullptr;

@@ -12,10 +12,11 @@
 namespace frame {
 
 struct ModuleDef {
-  const char* dotted = nullptr;  // "talvora.memory.mesqua"
-  const char* short_name = nullptr;
+  const char* dotted = nullptr;  // "talvora.memory.mesqua"; the short name is its last part
   const char* doc = nullptr;
-  const char* source = nullptr;  // file name shown in traceback entries
+  // File name shown in traceback entries; when unset, the package's own
+  // layout gives it ("talvora.memory.mesqua": "src/memory/mesqua.cpp").
+  const char* source = nullptr;
   std::span<TypeDef* const> types{};
   std::span<const FuncDef* const> functions{};  // module-level functions, bound by add_functions()
   int (*body)(PyObject* module) = nullptr;  // module-level code, in source order

@@ -295,26 +295,23 @@ PyObject* dict_from(std::initializer_list<std::pair<PyObject*, PyObject*>> items
 }
 
 namespace {
-Num c_int_zero(0LL);
-Num c_float_zero(0.0);
-Num c_hundred(100.0);
 
 // Whether `den > 0` (-1 on error); when it is not, `*zero` is a new 0.0.
 int above_zero(PyObject* den, PyObject** zero) {
-  const int positive = PyObject_RichCompareBool(den, c_int_zero, Py_GT);
+  const int positive = PyObject_RichCompareBool(den, num<0>, Py_GT);
   if (positive == 0) {
-    Py_INCREF(c_float_zero.get());
-    *zero = c_float_zero.get();
+    Py_INCREF(num<0.0>.get());
+    *zero = num<0.0>.get();
   }
   return positive;
 }
 }  // namespace
 
-PyObject* ratio_or_zero(PyObject* num, PyObject* den) {
+PyObject* ratio_or_zero(PyObject* part, PyObject* whole) {
   PyObject* zero = nullptr;
-  const int positive = above_zero(den, &zero);
+  const int positive = above_zero(whole, &zero);
   if (positive <= 0) return zero;
-  return PyNumber_TrueDivide(num, den);
+  return PyNumber_TrueDivide(part, whole);
 }
 
 PyObject* percent_or_zero(PyObject* part, PyObject* whole) {
@@ -323,7 +320,7 @@ PyObject* percent_or_zero(PyObject* part, PyObject* whole) {
   if (positive <= 0) return zero;
   PyObject* q = PyNumber_TrueDivide(part, whole);
   if (!q) return nullptr;
-  PyObject* r = PyNumber_Multiply(q, c_hundred);
+  PyObject* r = PyNumber_Multiply(q, num<100.0>);
   Py_DECREF(q);
   return r;
 }

@@ -112,8 +112,8 @@ PyObject* new_lock();
 // A new dict with the pairs in order; nullptr on error.
 PyObject* dict_from(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
 
-// `num / den` in Python arithmetic when `den > 0`, else 0.0.
-PyObject* ratio_or_zero(PyObject* num, PyObject* den);
+// `part / whole` in Python arithmetic when `whole > 0`, else 0.0.
+PyObject* ratio_or_zero(PyObject* part, PyObject* whole);
 
 // `part / whole * 100.0` in Python arithmetic when `whole > 0`, else 0.0.
 PyObject* percent_or_zero(PyObject* part, PyObject* whole);

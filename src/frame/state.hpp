@@ -10,8 +10,10 @@ extern const ModuleDef* g_def;  // the module being built
 extern PyObject* g_globals;     // its namespace, once the execute slot runs
 extern PyObject* g_builtins;    // dict of the builtins module
 
+// The module's short name: the last part of its dotted name.
+const char* short_name();
 // File name shown in traceback entries and code objects.
-inline const char* source_name() { return g_def && g_def->source ? g_def->source : "<native>"; }
+const char* source_name();
 
 // Prepares the runtime data of a record: interned names, defaults, names.
 int prepare(const FuncDef& d, const char* qualname);

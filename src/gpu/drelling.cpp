@@ -22,17 +22,14 @@ constexpr const char* kNonChunkableOps[] = {
     "matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve", "inv", "sort", "argsort",
 };
 
-frame::Num c_zero(0LL);
-frame::Num c_one(1LL);
-frame::Num c_two(2LL);
 
 // Decisions without arithmetic: (strategy, chunk size 0, one pass, message).
-frame::Const g_decision_no_gpu([] { return frame::tuple_of({c_two, c_zero, c_one, "No GPU memory available"_s}); });
+frame::Const g_decision_no_gpu([] { return frame::tuple_of({num<2>, num<0>, num<1>, "No GPU memory available"_s}); });
 frame::Const g_decision_fits([] {
-  return frame::tuple_of({c_zero, c_zero, c_one, "Allocation fits in GPU memory"_s});
+  return frame::tuple_of({num<0>, num<0>, num<1>, "Allocation fits in GPU memory"_s});
 });
 frame::Const g_decision_not_chunkable([] {
-  return frame::tuple_of({c_two, c_zero, c_one, "Operation not chunkable, falling back to CPU"_s});
+  return frame::tuple_of({num<2>, num<0>, num<1>, "Operation not chunkable, falling back to CPU"_s});
 });
 frame::Const g_chunkable_ops([] { return frame::name_set(kChunkableOps); });
 frame::Const g_non_chunkable_ops([] { return frame::name_set(kNonChunkableOps); });
@@ -362,10 +359,8 @@ const frame::FuncDef* const kFunctions[] = {
 
 const frame::ModuleDef kModule = {
     .dotted = "talvora.gpu.drelling",
-    .short_name = "drelling",
     .doc = R"(GPU memory planning arithmetic: allocation sizing, safe limits, the allocation strategy,
 chunk shapes, out-of-memory recognition, suitability, memory pressure and headroom.)",
-    .source = "src/gpu/drelling.cpp",
     .types = {},
     .functions = kFunctions,
     .body = module_body,

@@ -10,13 +10,6 @@ using namespace frame::declarations;
 using frame::Ref;
 using frame::FieldKind;
 
-frame::Num c_zero(0LL);
-frame::Num c_0f(0.0);
-frame::Num c_100(100LL);
-frame::Num c_10(10LL);
-frame::Num c_10000(10000LL);
-frame::Num c_0_1(0.1);
-frame::Num c_2_0(2.0);
 
 PyTypeObject PolicyConfigType;
 PyTypeObject FunctionMetricsType;
@@ -328,7 +321,7 @@ void ap_alloc(PyObject* o) { reinterpret_cast<AdaptivePolicy*>(o)->vtab = &kPoli
 PyObject* config_from_object(PyObject* src) {
   PyObject* const names[] = {"initial_threshold"_s, "min_threshold"_s, "max_threshold"_s, "learning_rate"_s,
                              "target_speedup"_s};
-  PyObject* const defaults[] = {c_100, c_10, c_10000, c_0_1, c_2_0};
+  PyObject* const defaults[] = {num<100>, num<10>, num<10000>, num<0.1>, num<2.0>};
   Ref values[5];
   for (int i = 0; i < 5; i++) {
     values[i] = Ref(PyObject_GetAttr(src, names[i]));
@@ -458,7 +451,7 @@ PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry
     } else {
       Ref compiles(PyObject_GetAttr(metrics, "compile_count"_s));
       if (!compiles) return false;
-      int never = PyObject_RichCompareBool(compiles, c_zero, Py_EQ);
+      int never = PyObject_RichCompareBool(compiles, num<0>, Py_EQ);
       if (never < 0) return false;
       if (never) return true;
     }
@@ -513,7 +506,7 @@ PyObject* statistics_locked(AdaptivePolicy* self) {
     if (!lo) return nullptr;
     Ref hi(PyObject_GetAttr(self->config, "max_threshold"_s));
     if (!hi) return nullptr;
-    return stats_dict(c_zero, initial, lo, hi);
+    return stats_dict(num<0>, initial, lo, hi);
   }
   // Every stored value is an int made by update(), within 32 bits.
   long long sum = 0;
@@ -706,12 +699,10 @@ frame::TypeDef* const kTypes[] = {&pc_type, &fm_type, &ap_type};
 
 const frame::ModuleDef kModule = {
     .dotted = "talvora.jit.orvistle",
-    .short_name = "orvistle",
     .doc = R"(Adaptive JIT threshold policy.
 
 Dynamically adjusts compilation thresholds based on observed performance.
 Reduces compilation attempts while maximizing benefit.)",
-    .source = "src/jit/orvistle.cpp",
     .types = kTypes,
     .functions = kFunctions,
     .body = module_body,

@@ -590,13 +590,11 @@ frame::TypeDef* const kTypes[] = {&sh_type, &ba_type, &sc_type};
 
 const frame::ModuleDef kModule = {
     .dotted = "talvora.memory.pardune",
-    .short_name = "pardune",
     .doc = R"(Fast-path allocator for the talvora memory foundation.
 
 Native fast paths for the memory pool and the slab allocator, targeting
 1.8-3x faster allocation.  Focus: O(1) bucketed allocation, bitmap
 operations and alignment calculations.)",
-    .source = "src/memory/pardune.cpp",
     .types = kTypes,
     .functions = kFunctions,
     .body = module_body,

@@ -33,8 +33,6 @@ using namespace frame::declarations;
 using frame::Ref;
 using tollet::RBNode;
 
-frame::Num c_zero(0LL);
-frame::Num c_one(1LL);
 frame::Num c_sleep(0.0001);
 
 constexpr int MAX_RETRIES = 100;
@@ -68,7 +66,7 @@ void free_record(RBNode* n) { PyMem_Free(n); }
 PyObject* new_counter() {
   Ref cls(frame::get_global("AtomicCounter"_s));
   if (!cls) return nullptr;
-  return frame::call(cls.get(), c_zero.get());
+  return frame::call(cls.get(), num<0>.get());
 }
 
 PyObject* new_stats() {
@@ -77,7 +75,7 @@ PyObject* new_stats() {
   for (PyObject* key : {"total_blocks"_s.get(), "total_insertions"_s.get(), "total_deletions"_s.get(),
                         "total_searches"_s.get(), "bucket_hits"_s.get(), "tree_hits"_s.get(),
                         "operation_count"_s.get()})
-    if (PyDict_SetItem(d, key, c_zero) < 0) return nullptr;
+    if (PyDict_SetItem(d, key, num<0>) < 0) return nullptr;
   return d.release();
 }
 
@@ -87,7 +85,7 @@ bool stat_add(PyObject* stats_field, PyObject* key, bool subtract = false) {
   PyObject* v = PyObject_GetItem(stats, key);
   if (!v) return false;
   Ref old(v);
-  Ref nv(subtract ? PyNumber_Subtract(old, c_one) : PyNumber_Add(old, c_one));
+  Ref nv(subtract ? PyNumber_Subtract(old, num<1>) : PyNumber_Add(old, num<1>));
   return nv && PyObject_SetItem(stats, key, nv) == 0;
 }
 
@@ -103,7 +101,7 @@ class StatUpdate {
     if (!v) return false;
     Ref& old = old_[n_];
     old = Ref(v);
-    new_[n_] = Ref(subtract ? PyNumber_Subtract(v, c_one) : PyNumber_Add(v, c_one));
+    new_[n_] = Ref(subtract ? PyNumber_Subtract(v, num<1>) : PyNumber_Add(v, num<1>));
     if (!new_[n_]) return false;
     keys_[n_++] = key;
     return true;
@@ -530,7 +528,7 @@ PyObject* t_get_stats(FastRedBlackTree* self) {
       Ref counter(hold(self->sampled_counter));
       sampled = Ref(frame::call_method(counter.get(), "load"_s));
     } else {
-      sampled = Ref(PyObject_CallMethod(stats, "get", "OO", "sampled_operations"_s.get(), c_zero.get()));
+      sampled = Ref(PyObject_CallMethod(stats, "get", "OO", "sampled_operations"_s.get(), num<0>.get()));
     }
     if (!sampled || PyObject_SetItem(copy, "sampled_operations"_s, sampled) < 0) return nullptr;
     if (PyObject_SetItem(copy, "is_valid"_s, Py_True) < 0) return nullptr;
@@ -619,8 +617,8 @@ PyObject* t_reset_circuit_breaker(FastRedBlackTree* self) {
   Ref stats;
   const int rc = frame::with_lock(lock, [&] {
     stats = Ref(hold(self->stats));
-    return PyObject_SetItem(stats, "circuit_breaker_trips"_s, c_zero) == 0 &&
-           PyObject_SetItem(stats, "operation_count"_s, c_zero) == 0;
+    return PyObject_SetItem(stats, "circuit_breaker_trips"_s, num<0>) == 0 &&
+           PyObject_SetItem(stats, "operation_count"_s, num<0>) == 0;
   });
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
@@ -643,7 +641,7 @@ Py_ssize_t t_len(PyObject* self) {
 
 int t_bool(PyObject* self) {
   Ref r(call_size(self));
-  Ref gt(r ? PyObject_RichCompare(r, c_zero, Py_GT) : nullptr);
+  Ref gt(r ? PyObject_RichCompare(r, num<0>, Py_GT) : nullptr);
   return gt ? PyObject_IsTrue(gt) : -1;
 }
 
@@ -750,12 +748,10 @@ frame::TypeDef* const kTypes[] = {&t_type};
 
 const frame::ModuleDef kModule = {
     .dotted = "talvora.memory.tollet",
-    .short_name = "tollet",
     .doc = R"(Best-fit free-block index for the talvora memory pools.
 
 FastRedBlackTree finds the smallest free block at least as large as a
 request in logarithmic time; searches run without locks.)",
-    .source = "src/memory/tollet.cpp",
     .types = kTypes,
     .body = module_body,
 };

@@ -270,7 +270,6 @@ frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
 
 const frame::ModuleDef kModule = {
     .dotted = "frame_probe",
-    .short_name = "frame_probe",
     .doc = "Test-only module of the frame.",
     .source = "tests/ext/frame_probe.cpp",
     .types = kTypes,

@@ -404,10 +404,8 @@ const frame::FuncDef* const kFunctions[] = {
 
 const frame::ModuleDef kModule = {
     .dotted = "talvora.plugins.analyzer.kelmarch",
-    .short_name = "kelmarch",
     .doc = R"(Workload analysis scoring: keyword indicators, framework patterns, GPU suitability,
 speed-up and parallelization estimates, workload classification and adaptive thresholds.)",
-    .source = "src/plugins/analyzer/kelmarch.cpp",
     .types = {},
     .functions = kFunctions,
     .body = module_body,

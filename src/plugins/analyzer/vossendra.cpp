@@ -16,7 +16,6 @@ namespace {
 using namespace frame::declarations;
 using frame::Ref;
 
-frame::Num c_zero_i(0LL);
 
 // ---------------------------------------------------------------------------
 // Arithmetic helpers (no Python objects involved).
@@ -339,7 +338,7 @@ PyObject* resource_neutral() { return Py_BuildValue("(iid)", 0, 0, 0.0); }
 bool first_item(PyObject* list, Py_ssize_t i, double& out) {
   Ref entry(list_item(list, i));
   if (!entry) return false;
-  Ref item(PyObject_GetItem(entry, c_zero_i));
+  Ref item(PyObject_GetItem(entry, num<0>));
   return item && frame::to_double(item, out);
 }
 
@@ -539,11 +538,9 @@ const frame::FuncDef* const kFunctions[] = {
 
 const frame::ModuleDef kModule = {
     .dotted = "talvora.plugins.analyzer.vossendra",
-    .short_name = "vossendra",
     .doc = R"(Orchestrator algorithms for dynamic pool switching and adaptation decisions.
 
 The algorithms cover performance degradation detection, workload change detection, adaptation benefit scoring and memory pressure evaluation.)",
-    .source = "src/plugins/analyzer/vossendra.cpp",
     .functions = kFunctions,
     .body = module_body,
 };
