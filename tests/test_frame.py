@@ -19,6 +19,7 @@ import traceback
 import types
 import warnings
 import weakref
+from fractions import Fraction
 
 import pytest
 
@@ -108,7 +109,7 @@ class TestModule:
             "echo_bool", "echo_object", "echo_ann_int", "echo_list", "echo_list_or_none",
             "echo_dict_noted", "echo_str_noted_or_none", "bind", "defaults", "nothing", "native_defaults",
             "truncated_default", "overflowing_default", "as_int_result",
-            "as_float_result", "call_back", "import_name", "Plain", "logging", "logger",
+            "as_float_result", "call_back", "import_name", "constants", "ratios", "Plain", "logging", "logger",
         ]
         assert list(vars(fp))[-1] == "__test__" and fp.__test__ == {}
         assert fp.__name__ == "frame_probe" and fp.__package__ == ""
@@ -237,6 +238,36 @@ INT_KINDS = [
     (fp.echo_u8, 0, 2**8 - 1, "value too large to convert to uint8_t", "can't convert negative value to uint8_t"),
 ]
 INT_IDS = [k[0].__name__ for k in INT_KINDS]
+
+
+class TestConstantsAndRatios:
+    def test_use_site_constants(self):
+        text, seven, seven_f, minus_three, again = fp.constants()
+        assert text == "frame_probe" and text is again and text is sys.intern("frame_probe")
+        assert type(seven) is int and seven == 7
+        assert type(seven_f) is float and seven_f == 7.0
+        assert type(minus_three) is int and minus_three == -3
+        assert fp.constants()[2] is seven_f  # made once
+
+    @pytest.mark.parametrize("part, whole, expected", [
+        (1, 4, (0.25, 25.0)),
+        (3, 8, (0.375, 37.5)),
+        (5, 0, (0.0, 0.0)),
+        (5, -2, (0.0, 0.0)),
+        (0, 7, (0.0, 0.0)),
+        (Fraction(1, 3), Fraction(1, 2), (Fraction(2, 3), Fraction(2, 3) * 100.0)),
+    ])
+    def test_ratio_and_percent(self, part, whole, expected):
+        ratio, percent = fp.ratios(part, whole)
+        assert (ratio, percent) == expected
+        assert type(ratio) is type(expected[0]) and type(percent) is float
+
+    def test_ratio_follows_python_arithmetic(self):
+        with pytest.raises(TypeError, match="'>' not supported between instances of 'str' and 'int'"):
+            fp.ratios(1, "x")
+        assert fp.ratios(1, Fraction(0)) == (0.0, 0.0)
+        with pytest.raises(TypeError, match="unsupported operand"):
+            fp.ratios("a", 2)
 
 
 class TestNativeIntegers:

@@ -1,10 +1,11 @@
-// Module-lifetime constants: interned strings and numbers declared as
-// namespace-scope objects and created together at initialisation.
+// Module-lifetime constants: interned strings, numbers, keyword-name tuples
+// and objects built once, created together at initialisation.
 //
-// Each declaration links itself into a list when the shared library loads;
-// step (d) of the execute slot walks the list and makes the Python objects.
-// A module thus names its constants where it uses them and never builds
-// raw globals by hand.
+// Strings and numbers are written where they are used: "name"_s and num<0>
+// (or num<0.0>) name one object per distinct text or value, however often
+// they are written.  Each constant links itself into a list when the shared
+// library loads; step (d) of the execute slot walks the lists and makes the
+// Python objects, so a module never builds raw globals by hand.
 #pragma once
 
 #include <algorithm>

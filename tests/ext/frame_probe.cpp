@@ -107,6 +107,19 @@ PyObject* import_name(Exactly<&PyUnicode_Type> module, Exactly<&PyUnicode_Type> 
   Py_RETURN_NONE;
 }
 
+// Constants written at the use site: the same text twice, and numbers.
+PyObject* constants() {
+  return frame::tuple_of({"frame_probe"_s, num<7>, num<7.0>, num<-3>, "frame_probe"_s});
+}
+PyObject* ratios(PyObject* part, PyObject* whole) {
+  frame::Ref ratio(frame::ratio_or_zero(part, whole));
+  frame::Ref percent(ratio ? frame::percent_or_zero(part, whole) : nullptr);
+  return percent ? frame::tuple_of({ratio, percent}) : nullptr;
+}
+
+frame::FuncDef constants_def = frame::fn<&constants>("constants", "Use-site constants.", returns());
+frame::FuncDef ratios_def = frame::fn<&ratios>("ratios", "(ratio_or_zero, percent_or_zero) of part and whole.",
+                                               returns(), param("part"), param("whole"));
 frame::FuncDef as_int_result_def = frame::fn<&as_int_result>("as_int_result", "Result coerced as annotated int.",
                                                              returns("int", Coerce::Int), param("value"));
 frame::FuncDef as_float_result_def =
@@ -264,7 +277,7 @@ const frame::FuncDef* const kFunctions[] = {
     &echo_ann_int_def, &echo_list_def,   &echo_list_or_none_def, &echo_dict_noted_def, &echo_str_noted_or_none_def,
     &bind_def,         &defaults_def,    &nothing_def,           &native_defaults_def, &truncated_default_def,
     &overflowing_default_def,           &as_int_result_def,   &as_float_result_def,
-    &call_back_def,    &import_name_def,
+    &call_back_def,    &import_name_def,  &constants_def,         &ratios_def,
 };
 frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
 
