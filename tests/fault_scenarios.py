@@ -21,6 +21,7 @@ stored, the object's invariants hold, and a follow-up call works.
 Run as a script by tests/test_faults.py: `python fault_scenarios.py ID...`
 prints one JSON line per callable.
 """
+import atexit
 import collections
 import faulthandler
 import gc
@@ -931,6 +932,8 @@ def main(argv):
         print(json.dumps({"begin": ident}), flush=True)
         if ident.startswith("selftest."):
             selftest(ident)
+            print(json.dumps({"id": ident, "runs": 1, "injected": 0, "counts": {}, "failures": []}), flush=True)
+            continue
         print(json.dumps(run_callable(ident, modes)), flush=True)
     return 0
 
@@ -939,6 +942,8 @@ def selftest(ident):
     """Failures of the child itself, for the tests of the parent's handling."""
     if ident == "selftest.crash":
         os.abort()
+    if ident == "selftest.crash_at_exit":
+        atexit.register(os.abort)
     if ident == "selftest.hang":
         arm_watchdog()
         lock = threading.Lock()

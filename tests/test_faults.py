@@ -60,6 +60,11 @@ def _run_child(idents, env=None):
                 current = None
         done = [i for i in pending if i in reports]
         pending = [i for i in pending if i not in reports]
+        if proc.returncode != 0 and not pending and current is None and done:
+            # Every callable reported, then the child died on its way out.
+            reports[done[-1]]["failures"].append({"kind": "crash at exit", "variant": "?", "mode": "?", "n": "?",
+                                                  "detail": proc.stderr[-3000:]})
+            break
         if proc.returncode != 0 or pending:
             if current is None:  # died before or between callables
                 current = pending[0] if pending else None
@@ -128,6 +133,13 @@ def test_child_death_is_reported_and_the_rest_still_runs():
     assert [f["kind"] for f in reports["selftest.crash"]["failures"]] == ["crash"]
     assert reports["pardune.fast_align_size"]["failures"] == []
     assert reports["pardune.fast_align_size"]["injected"] > 0
+
+
+def test_child_death_after_its_last_report_is_reported():
+    reports = _run_child(["pardune.fast_align_size", "selftest.crash_at_exit"])
+    assert reports["pardune.fast_align_size"]["failures"] == []
+    failures = reports["selftest.crash_at_exit"]["failures"]
+    assert [f["kind"] for f in failures] == ["crash at exit"] and "Aborted" in failures[0]["detail"]
 
 
 def test_parent_time_limit_ends_a_hang(monkeypatch):
