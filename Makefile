@@ -24,7 +24,7 @@ NATIVE_BINS := $(patsubst tests/native/%.cpp,$(NATIVE_DIR)/%,$(NATIVE_TESTS))
 CXX ?= g++
 NATIVE_FLAGS ?= -std=c++20 -O2 -g -Wall -Wextra -Isrc
 
-.PHONY: test run install venv clean check-python native probe test-asan test-tsan test-refleaks test-all
+.PHONY: test run install venv clean check-python native probe test-asan test-tsan test-refleaks test-all check-compilers
 
 # Supported interpreters: the newest installed patch release of each minor
 # version under pyenv; PYTHONS="/path/python3.x ..." chooses others.
@@ -164,6 +164,22 @@ $(DBG_PYTHON):
 test-refleaks: $(DBG_PYTHON)
 	$(MAKE) install probe PYTHON=$(DBG_PYTHON) VENV=.venv-dbg EXTRA_FLAGS="-DPy_DEBUG"
 	cd tests && TALVORA_REFLEAKS=1 TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv-dbg) ../.venv-dbg/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
+
+# Every source compiled (syntax and warnings only) by the oldest compilers
+# Debian 12 packages, GCC 11 and Clang 14, installed when missing.
+OLD_COMPILERS := /usr/bin/g++-11 /usr/bin/clang++-14
+CHECKED_SOURCES := $(wildcard src/*/*.cpp src/*/*/*.cpp) tests/ext/frame_probe.cpp
+
+$(OLD_COMPILERS):
+	apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-11 clang-14
+
+check-compilers: $(OLD_COMPILERS) $(STAMP)
+	@set -e; inc=$$($(VPY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])'); \
+	for cxx in $(OLD_COMPILERS); do echo "== $$cxx"; \
+	  for f in $(CHECKED_SOURCES); do \
+	    $$cxx -std=c++20 -fsyntax-only -Wall -Wextra -Wno-missing-field-initializers -Werror -Isrc -I$$inc $$f; done; \
+	  for f in $(NATIVE_TESTS); do $$cxx -std=c++20 -fsyntax-only -Wall -Wextra -Werror -Isrc $$f; done; \
+	done
 
 clean:
 	rm -rf build dist .venv .venv[0-9]*

@@ -242,11 +242,14 @@ INT_IDS = [k[0].__name__ for k in INT_KINDS]
 
 class TestConstantsAndRatios:
     def test_use_site_constants(self):
-        text, seven, seven_f, minus_three, again = fp.constants()
+        # Each number is what the same literal makes in Python.
+        text, seven, seven_f, thousand, sixteen, tenth, again = fp.constants()
         assert text == "frame_probe" and text is again and text is sys.intern("frame_probe")
         assert type(seven) is int and seven == 7
         assert type(seven_f) is float and seven_f == 7.0
-        assert type(minus_three) is int and minus_three == -3
+        assert type(thousand) is float and thousand == 1e3
+        assert type(sixteen) is int and sixteen == 0x10
+        assert tenth == 0.1  # the nearest double, as Python reads "0.1"
         assert fp.constants()[2] is seven_f  # made once
 
     @pytest.mark.parametrize("part, whole, expected", [

@@ -1,6 +1,8 @@
 // Creation of the declared constants (see constants.hpp).
 #include "frame/constants.hpp"
 
+#include <cstring>
+
 namespace frame {
 
 namespace {
@@ -12,8 +14,7 @@ bool g_constants_ready = false;
 }  // namespace
 
 Str::Str(const char* text) : text_(text), next_(g_str_head) { g_str_head = this; }
-Num::Num(double v) : is_float_(true), d_(v), i_(0), next_(g_num_head) { g_num_head = this; }
-Num::Num(long long v) : is_float_(false), d_(0), i_(v), next_(g_num_head) { g_num_head = this; }
+Num::Num(const char* literal) : literal_(literal), next_(g_num_head) { g_num_head = this; }
 Const::Const(Maker make) : make_(make), next_(g_const_head) { g_const_head = this; }
 Names::Names(const char* const* names, Py_ssize_t n) : names_(names), n_(n), next_(g_names_head) {
   g_names_head = this;
@@ -56,7 +57,13 @@ int init_constants() {
   }
   for (Num* n = g_num_head; n; n = n->next_) {
     if (n->obj_) continue;
-    n->obj_ = n->is_float_ ? PyFloat_FromDouble(n->d_) : PyLong_FromLongLong(n->i_);
+    if (std::strpbrk(n->literal_, ".eE")) {
+      const double v = PyOS_string_to_double(n->literal_, nullptr, nullptr);
+      if (v == -1.0 && PyErr_Occurred()) return -1;
+      n->obj_ = PyFloat_FromDouble(v);
+    } else {
+      n->obj_ = PyLong_FromString(n->literal_, nullptr, 0);
+    }
     if (!n->obj_) return -1;
   }
   for (Names* t = g_names_head; t; t = t->next_) {

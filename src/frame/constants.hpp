@@ -1,9 +1,9 @@
 // Module-lifetime constants: interned strings, numbers, keyword-name tuples
 // and objects built once, created together at initialisation.
 //
-// Strings and numbers are written where they are used: "name"_s and num<0>
-// (or num<0.0>) name one object per distinct text or value, however often
-// they are written.  Each constant links itself into a list when the shared
+// Strings and numbers are written where they are used: "name"_s and 100_n
+// (or 0.5_n) name one object per distinct literal, however often they are
+// written.  Each constant links itself into a list when the shared
 // library loads; step (d) of the execute slot walks the lists and makes the
 // Python objects, so a module never builds raw globals by hand.
 #pragma once
@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
-#include <type_traits>
 
 #include "frame/compat.hpp"
 
@@ -19,18 +18,35 @@ namespace frame {
 
 int init_constants();
 
-// A module-level interned string.
-class Str {
+// What every constant is: a Python object made at initialisation and reached
+// through its declaration's address (so a declaration is never copied).
+class Constant {
  public:
-  explicit Str(const char* text);
+  Constant(const Constant&) = delete;
+  Constant& operator=(const Constant&) = delete;
   operator PyObject*() const { return obj_; }
   PyObject* get() const { return obj_; }
+  // A new reference to the object.
+  PyObject* new_ref() const {
+    Py_INCREF(obj_);
+    return obj_;
+  }
+
+ protected:
+  Constant() = default;
+  friend int init_constants();
+  PyObject* obj_ = nullptr;
+};
+
+// A module-level interned string.
+class Str : public Constant {
+ public:
+  explicit Str(const char* text);
   const char* text() const { return text_; }
 
  private:
   friend int init_constants();
   const char* text_;
-  PyObject* obj_ = nullptr;
   Str* next_;
 };
 
@@ -53,58 +69,51 @@ const Str& operator""_s() {
 }
 }  // namespace declarations
 
-// A module-level numeric constant (float or int).
-class Num {
+// A module-level number, made from the text of a numeric literal as Python
+// reads it: a float when the text has a '.' or an exponent, an int otherwise.
+class Num : public Constant {
  public:
-  explicit Num(double v);
-  explicit Num(long long v);
-  operator PyObject*() const { return obj_; }
-  PyObject* get() const { return obj_; }
+  explicit Num(const char* literal);
 
  private:
   friend int init_constants();
-  bool is_float_;
-  double d_;
-  long long i_;
-  PyObject* obj_ = nullptr;
+  const char* literal_;
   Num* next_;
 };
 
+template <char... C>
+inline constexpr char kLiteral[] = {C..., '\0'};
+
+// One number per distinct literal text.
+template <char... C>
+inline Num literal_number{kLiteral<C...>};
+
 inline namespace declarations {
-// One number constant per distinct value and type: num<0> is the int 0,
-// num<0.0> the float 0.0.
-template <auto V>
-inline Num num{static_cast<std::conditional_t<std::is_floating_point_v<decltype(V)>, double, long long>>(V)};
+// 100_n is the int 100, 0.5_n the float 0.5, wherever they are written.
+template <char... C>
+constexpr const Num& operator""_n() {
+  return literal_number<C...>;
+}
 }  // namespace declarations
 
 // A module-lifetime object built at initialisation by `make` (a tuple, a set,
 // a looked-up attribute), after every Str and Num exists.
-class Const {
+class Const : public Constant {
  public:
   using Maker = PyObject* (*)();
   explicit Const(Maker make);
-  operator PyObject*() const { return obj_; }
-  PyObject* get() const { return obj_; }
-  // A new reference to the constant.
-  PyObject* new_ref() const {
-    Py_INCREF(obj_);
-    return obj_;
-  }
 
  private:
   friend int init_constants();
   Maker make_;
-  PyObject* obj_ = nullptr;
   Const* next_;
 };
 
 // A tuple of interned names, for keyword-name tuples of vectorcall calls.
-class Names {
+class Names : public Constant {
  public:
   template <std::size_t N>
   explicit Names(const char* const (&names)[N]) : Names(names, static_cast<Py_ssize_t>(N)) {}
-  operator PyObject*() const { return obj_; }
-  PyObject* get() const { return obj_; }
   Py_ssize_t size() const { return n_; }
 
  private:
@@ -112,7 +121,6 @@ class Names {
   friend int init_constants();
   const char* const* names_;
   Py_ssize_t n_;
-  PyObject* obj_ = nullptr;
   Names* next_;
 };
 

@@ -298,10 +298,10 @@ namespace {
 
 // Whether `den > 0` (-1 on error); when it is not, `*zero` is a new 0.0.
 int above_zero(PyObject* den, PyObject** zero) {
-  const int positive = PyObject_RichCompareBool(den, num<0>, Py_GT);
+  const int positive = PyObject_RichCompareBool(den, 0_n, Py_GT);
   if (positive == 0) {
-    Py_INCREF(num<0.0>.get());
-    *zero = num<0.0>.get();
+    *zero = 0.0_n;
+    Py_INCREF(*zero);
   }
   return positive;
 }
@@ -320,7 +320,7 @@ PyObject* percent_or_zero(PyObject* part, PyObject* whole) {
   if (positive <= 0) return zero;
   PyObject* q = PyNumber_TrueDivide(part, whole);
   if (!q) return nullptr;
-  PyObject* r = PyNumber_Multiply(q, num<100.0>);
+  PyObject* r = PyNumber_Multiply(q, 100.0_n);
   Py_DECREF(q);
   return r;
 }

@@ -13,13 +13,14 @@
 
 namespace frame {
 
+// Arguments are PyObject* or declared constants ("name"_s, 1_n).
 template <class... A>
-inline PyObject* call_method(PyObject* self, PyObject* name, A... a) {
+inline PyObject* call_method(PyObject* self, PyObject* name, const A&... a) {
   PyObject* v[] = {nullptr, self, a...};
   return PyObject_VectorcallMethod(name, v + 1, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 template <class... A>
-inline PyObject* call(PyObject* callable, A... a) {
+inline PyObject* call(PyObject* callable, const A&... a) {
   PyObject* v[] = {nullptr, a...};
   return PyObject_Vectorcall(callable, v + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }

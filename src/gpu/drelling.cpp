@@ -24,12 +24,12 @@ constexpr const char* kNonChunkableOps[] = {
 
 
 // Decisions without arithmetic: (strategy, chunk size 0, one pass, message).
-frame::Const g_decision_no_gpu([] { return frame::tuple_of({num<2>, num<0>, num<1>, "No GPU memory available"_s}); });
+frame::Const g_decision_no_gpu([] { return frame::tuple_of({2_n, 0_n, 1_n, "No GPU memory available"_s}); });
 frame::Const g_decision_fits([] {
-  return frame::tuple_of({num<0>, num<0>, num<1>, "Allocation fits in GPU memory"_s});
+  return frame::tuple_of({0_n, 0_n, 1_n, "Allocation fits in GPU memory"_s});
 });
 frame::Const g_decision_not_chunkable([] {
-  return frame::tuple_of({num<2>, num<0>, num<1>, "Operation not chunkable, falling back to CPU"_s});
+  return frame::tuple_of({2_n, 0_n, 1_n, "Operation not chunkable, falling back to CPU"_s});
 });
 frame::Const g_chunkable_ops([] { return frame::name_set(kChunkableOps); });
 frame::Const g_non_chunkable_ops([] { return frame::name_set(kNonChunkableOps); });

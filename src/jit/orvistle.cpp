@@ -321,7 +321,7 @@ void ap_alloc(PyObject* o) { reinterpret_cast<AdaptivePolicy*>(o)->vtab = &kPoli
 PyObject* config_from_object(PyObject* src) {
   PyObject* const names[] = {"initial_threshold"_s, "min_threshold"_s, "max_threshold"_s, "learning_rate"_s,
                              "target_speedup"_s};
-  PyObject* const defaults[] = {num<100>, num<10>, num<10000>, num<0.1>, num<2.0>};
+  PyObject* const defaults[] = {100_n, 10_n, 10000_n, 0.1_n, 2.0_n};
   Ref values[5];
   for (int i = 0; i < 5; i++) {
     values[i] = Ref(PyObject_GetAttr(src, names[i]));
@@ -451,7 +451,7 @@ PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry
     } else {
       Ref compiles(PyObject_GetAttr(metrics, "compile_count"_s));
       if (!compiles) return false;
-      int never = PyObject_RichCompareBool(compiles, num<0>, Py_EQ);
+      int never = PyObject_RichCompareBool(compiles, 0_n, Py_EQ);
       if (never < 0) return false;
       if (never) return true;
     }
@@ -506,7 +506,7 @@ PyObject* statistics_locked(AdaptivePolicy* self) {
     if (!lo) return nullptr;
     Ref hi(PyObject_GetAttr(self->config, "max_threshold"_s));
     if (!hi) return nullptr;
-    return stats_dict(num<0>, initial, lo, hi);
+    return stats_dict(0_n, initial, lo, hi);
   }
   // Every stored value is an int made by update(), within 32 bits.
   long long sum = 0;

@@ -217,7 +217,7 @@ int lfs_cinit(LockFreeStatistics* self) {
   if (!lock) return -1;
   Py_SETREF(self->lock, lock);
   for (int i = 0; i < kStats; i++) {
-    PyObject* c = frame::call(reinterpret_cast<PyObject*>(&AtomicCounterType), num<0>.get());
+    PyObject* c = frame::call(reinterpret_cast<PyObject*>(&AtomicCounterType), 0_n);
     if (!c) return -1;
     Py_SETREF(self->pub[i], c);
   }
@@ -437,7 +437,7 @@ PyObject* lfs_reset(LockFreeStatistics* self) {
   const int rc = frame::with_lock(self->lock, [&] {
     for (int i = 0; i < kStats; i++) self->at(i).store(0, std::memory_order_seq_cst);
     for (int i = 0; i <= PeakBytesAllocated; i++)
-      if (!pub_call(self, i, "store"_s, num<0>)) return false;
+      if (!pub_call(self, i, "store"_s, 0_n)) return false;
     return true;
   });
   if (rc < 0) return nullptr;
@@ -556,11 +556,11 @@ PyObject* pt_elapsed_ns(PerformanceTimer* self) {
   return PyNumber_Subtract(now, start);
 }
 
-template <double Divisor>
+template <const frame::Num& Divisor>
 PyObject* pt_elapsed_div(PerformanceTimer* self) {
   Ref ns(frame::call_method(reinterpret_cast<PyObject*>(self), "elapsed_ns"_s));
   if (!ns) return nullptr;
-  return PyNumber_TrueDivide(ns, num<Divisor>);
+  return PyNumber_TrueDivide(ns, Divisor);
 }
 
 int pt_cinit(PerformanceTimer*) { return 0; }
@@ -570,9 +570,9 @@ frame::FuncDef pt_start_def = frame::method<&pt_start>("start", "Start timing.",
 frame::FuncDef pt_ns_def =
     frame::method<&pt_elapsed_ns>("elapsed_ns", "Get elapsed time in nanoseconds.", returns("int", Coerce::Int));
 frame::FuncDef pt_us_def =
-    frame::method<&pt_elapsed_div<1000.0>>("elapsed_us", "Get elapsed time in microseconds.", returns("float"));
+    frame::method<&pt_elapsed_div<1000.0_n>>("elapsed_us", "Get elapsed time in microseconds.", returns("float"));
 frame::FuncDef pt_ms_def =
-    frame::method<&pt_elapsed_div<1000000.0>>("elapsed_ms", "Get elapsed time in milliseconds.", returns("float"));
+    frame::method<&pt_elapsed_div<1000000.0_n>>("elapsed_ms", "Get elapsed time in milliseconds.", returns("float"));
 
 const frame::Entry pt_body[] = {pt_start_def, pt_ns_def, pt_us_def, pt_ms_def};
 

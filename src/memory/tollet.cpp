@@ -33,7 +33,6 @@ using namespace frame::declarations;
 using frame::Ref;
 using tollet::RBNode;
 
-frame::Num c_sleep(0.0001);
 
 constexpr int MAX_RETRIES = 100;
 
@@ -66,7 +65,7 @@ void free_record(RBNode* n) { PyMem_Free(n); }
 PyObject* new_counter() {
   Ref cls(frame::get_global("AtomicCounter"_s));
   if (!cls) return nullptr;
-  return frame::call(cls.get(), num<0>.get());
+  return frame::call(cls.get(), 0_n);
 }
 
 PyObject* new_stats() {
@@ -75,7 +74,7 @@ PyObject* new_stats() {
   for (PyObject* key : {"total_blocks"_s.get(), "total_insertions"_s.get(), "total_deletions"_s.get(),
                         "total_searches"_s.get(), "bucket_hits"_s.get(), "tree_hits"_s.get(),
                         "operation_count"_s.get()})
-    if (PyDict_SetItem(d, key, num<0>) < 0) return nullptr;
+    if (PyDict_SetItem(d, key, 0_n) < 0) return nullptr;
   return d.release();
 }
 
@@ -85,7 +84,7 @@ bool stat_add(PyObject* stats_field, PyObject* key, bool subtract = false) {
   PyObject* v = PyObject_GetItem(stats, key);
   if (!v) return false;
   Ref old(v);
-  Ref nv(subtract ? PyNumber_Subtract(old, num<1>) : PyNumber_Add(old, num<1>));
+  Ref nv(subtract ? PyNumber_Subtract(old, 1_n) : PyNumber_Add(old, 1_n));
   return nv && PyObject_SetItem(stats, key, nv) == 0;
 }
 
@@ -101,7 +100,7 @@ class StatUpdate {
     if (!v) return false;
     Ref& old = old_[n_];
     old = Ref(v);
-    new_[n_] = Ref(subtract ? PyNumber_Subtract(v, num<1>) : PyNumber_Add(v, num<1>));
+    new_[n_] = Ref(subtract ? PyNumber_Subtract(v, 1_n) : PyNumber_Add(v, 1_n));
     if (!new_[n_]) return false;
     keys_[n_++] = key;
     return true;
@@ -353,7 +352,7 @@ PyObject* optimistic_read(FastRedBlackTree* self, Walk&& walk, Build&& build, bo
     const uint64_t start = core.read_begin();
     if (start & 1) {
       Ref time(frame::get_global("time"_s));
-      Ref r(time ? frame::call_method(time.get(), "sleep"_s, c_sleep.get()) : nullptr);
+      Ref r(time ? frame::call_method(time.get(), "sleep"_s, 0.0001_n) : nullptr);
       if (!r) return nullptr;
       continue;
     }
@@ -528,7 +527,7 @@ PyObject* t_get_stats(FastRedBlackTree* self) {
       Ref counter(hold(self->sampled_counter));
       sampled = Ref(frame::call_method(counter.get(), "load"_s));
     } else {
-      sampled = Ref(PyObject_CallMethod(stats, "get", "OO", "sampled_operations"_s.get(), num<0>.get()));
+      sampled = Ref(PyObject_CallMethod(stats, "get", "OO", "sampled_operations"_s.get(), static_cast<PyObject*>(0_n)));
     }
     if (!sampled || PyObject_SetItem(copy, "sampled_operations"_s, sampled) < 0) return nullptr;
     if (PyObject_SetItem(copy, "is_valid"_s, Py_True) < 0) return nullptr;
@@ -617,8 +616,8 @@ PyObject* t_reset_circuit_breaker(FastRedBlackTree* self) {
   Ref stats;
   const int rc = frame::with_lock(lock, [&] {
     stats = Ref(hold(self->stats));
-    return PyObject_SetItem(stats, "circuit_breaker_trips"_s, num<0>) == 0 &&
-           PyObject_SetItem(stats, "operation_count"_s, num<0>) == 0;
+    return PyObject_SetItem(stats, "circuit_breaker_trips"_s, 0_n) == 0 &&
+           PyObject_SetItem(stats, "operation_count"_s, 0_n) == 0;
   });
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
@@ -641,7 +640,7 @@ Py_ssize_t t_len(PyObject* self) {
 
 int t_bool(PyObject* self) {
   Ref r(call_size(self));
-  Ref gt(r ? PyObject_RichCompare(r, num<0>, Py_GT) : nullptr);
+  Ref gt(r ? PyObject_RichCompare(r, 0_n, Py_GT) : nullptr);
   return gt ? PyObject_IsTrue(gt) : -1;
 }
 

@@ -109,7 +109,7 @@ PyObject* import_name(Exactly<&PyUnicode_Type> module, Exactly<&PyUnicode_Type> 
 
 // Constants written at the use site: the same text twice, and numbers.
 PyObject* constants() {
-  return frame::tuple_of({"frame_probe"_s, num<7>, num<7.0>, num<-3>, "frame_probe"_s});
+  return frame::tuple_of({"frame_probe"_s, 7_n, 7.0_n, 1e3_n, 0x10_n, 0.1_n, "frame_probe"_s});
 }
 PyObject* ratios(PyObject* part, PyObject* whole) {
   frame::Ref ratio(frame::ratio_or_zero(part, whole));

@@ -338,7 +338,7 @@ PyObject* resource_neutral() { return Py_BuildValue("(iid)", 0, 0, 0.0); }
 bool first_item(PyObject* list, Py_ssize_t i, double& out) {
   Ref entry(list_item(list, i));
   if (!entry) return false;
-  Ref item(PyObject_GetItem(entry, num<0>));
+  Ref item(PyObject_GetItem(entry, 0_n));
   return item && frame::to_double(item, out);
 }
 
