@@ -5,9 +5,6 @@
 
 namespace frame::detail {
 
-namespace {
-}  // namespace
-
 static PyTypeObject FunctionType;
 
 static PyObject* fn_repr(Function* f) { return PyUnicode_FromFormat("<function %U at %p>", f->qualname, f); }

@@ -36,7 +36,6 @@ PyModuleDef_Slot g_slots[4];
 PyObject* g_module = nullptr;  // set once the execute slot has started
 int64_t g_interp_id = -1;
 
-
 int copy_spec_attr(PyObject* modspec, PyObject* moddict, PyObject* from, const char* to, bool skip_none) {
   PyObject* v = PyObject_GetAttr(modspec, from);
   if (!v) {

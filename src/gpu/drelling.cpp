@@ -12,8 +12,6 @@ namespace {
 using namespace frame::declarations;
 using frame::Ref;
 
-
-
 constexpr const char* kChunkableOps[] = {
     "zeros",       "ones",          "empty",  "full",     "random.randn", "random.rand", "random.random",
     "random.standard_normal", "random.uniform", "arange", "linspace",
@@ -22,12 +20,9 @@ constexpr const char* kNonChunkableOps[] = {
     "matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve", "inv", "sort", "argsort",
 };
 
-
 // Decisions without arithmetic: (strategy, chunk size 0, one pass, message).
 frame::Const g_decision_no_gpu([] { return frame::tuple_of({2_n, 0_n, 1_n, "No GPU memory available"_s}); });
-frame::Const g_decision_fits([] {
-  return frame::tuple_of({0_n, 0_n, 1_n, "Allocation fits in GPU memory"_s});
-});
+frame::Const g_decision_fits([] { return frame::tuple_of({0_n, 0_n, 1_n, "Allocation fits in GPU memory"_s}); });
 frame::Const g_decision_not_chunkable([] {
   return frame::tuple_of({2_n, 0_n, 1_n, "Operation not chunkable, falling back to CPU"_s});
 });

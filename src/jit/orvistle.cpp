@@ -10,7 +10,6 @@ using namespace frame::declarations;
 using frame::Ref;
 using frame::FieldKind;
 
-
 PyTypeObject PolicyConfigType;
 PyTypeObject FunctionMetricsType;
 PyTypeObject AdaptivePolicyType;

@@ -12,7 +12,6 @@ namespace {
 using namespace frame::declarations;
 using frame::Ref;
 
-
 PyTypeObject AtomicCounterType;
 PyTypeObject LockFreeStatisticsType;
 PyTypeObject PerformanceTimerType;

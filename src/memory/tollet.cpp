@@ -33,7 +33,6 @@ using namespace frame::declarations;
 using frame::Ref;
 using tollet::RBNode;
 
-
 constexpr int MAX_RETRIES = 100;
 
 PyTypeObject FastRedBlackTreeType;

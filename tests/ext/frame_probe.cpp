@@ -249,7 +249,6 @@ frame::TypeDef bare_type = {
 // ---------------------------------------------------------------------------
 // Plain: a Python class made through the metaclass protocol.
 
-
 PyObject* plain_init(PyObject* self, AnnotatedInt value) {
   if (PyObject_SetAttr(self, "value"_s, value) < 0) return nullptr;
   Py_RETURN_NONE;

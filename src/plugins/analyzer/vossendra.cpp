@@ -16,7 +16,6 @@ namespace {
 using namespace frame::declarations;
 using frame::Ref;
 
-
 // ---------------------------------------------------------------------------
 // Arithmetic helpers (no Python objects involved).
 
