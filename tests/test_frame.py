@@ -12,9 +12,7 @@ import inspect
 import logging
 import os
 import pickle
-import subprocess
 import sys
-import textwrap
 import traceback
 import types
 import warnings
@@ -25,6 +23,8 @@ import pytest
 
 import frame_probe as fp
 from frame_probe import Bare, Plain, Probe
+from imports import import_again, load_records, subinterpreter_import
+from stand_ins import HasInt, IndexOnly, IntSub, ReturnsStr, ReturnsSub
 
 I64_MAX, I64_MIN = 2**63 - 1, -(2**63)
 NOTE = (". Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin types. "
@@ -41,30 +41,6 @@ def raises(exc, message, call, *args, **kwargs):
         call(*args, **kwargs)
     assert str(ei.value) == message
     return ei
-
-
-class HasInt:
-    def __int__(self):
-        return 7
-
-
-class IndexOnly:
-    def __index__(self):
-        return 7
-
-
-class IntSub(int):
-    pass
-
-
-class ReturnsSub:
-    def __int__(self):
-        return IntSub(5)
-
-
-class ReturnsStr:
-    def __int__(self):
-        return "5"
 
 
 class Boom(Exception):
@@ -120,32 +96,12 @@ class TestModule:
 
     def test_second_import_is_same_module_and_silent(self, caplog):
         caplog.set_level(logging.DEBUG)
-        saved = sys.modules.pop("frame_probe")
-        try:
-            again = importlib.import_module("frame_probe")
-        finally:
-            sys.modules["frame_probe"] = saved
+        again, saved = import_again("frame_probe")
         assert again is saved
         assert not [r for r in caplog.records if r.name == "frame_probe"]
 
     def test_load_line_logged_once_in_fresh_process(self):
-        code = textwrap.dedent(
-            """
-            import logging, sys
-            records = []
-            class H(logging.Handler):
-                def emit(self, r):
-                    records.append((r.name, r.levelname, r.getMessage()))
-            logging.getLogger().addHandler(H()); logging.getLogger().setLevel(logging.DEBUG)
-            import frame_probe
-            del sys.modules["frame_probe"]
-            import frame_probe
-            print(repr(records))
-            """
-        )
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                             env=probe_env()).stdout
-        assert eval(out) == [("frame_probe", "INFO", "frame probe loaded")]
+        assert load_records("frame_probe", env=probe_env()) == [("frame_probe", "INFO", "frame probe loaded")]
 
     def test_initialising_another_module_object_refused(self):
         api = ctypes.pythonapi
@@ -172,20 +128,7 @@ class TestModule:
     def test_subinterpreter_refused(self, tmp_path):
         testcapi = pytest.importorskip("_testcapi")
         out = tmp_path / "out.txt"
-        code = textwrap.dedent(
-            f"""
-            import sys
-            sys.path.insert(0, {os.path.dirname(fp.__file__)!r})
-            try:
-                import frame_probe
-                msg = 'imported'
-            except ImportError as e:
-                msg = 'ImportError: ' + str(e)
-            with open({str(out)!r}, 'w') as f:
-                f.write(msg)
-            """
-        )
-        testcapi.run_in_subinterp(code)
+        testcapi.run_in_subinterp(subinterpreter_import("frame_probe", out, [os.path.dirname(fp.__file__)] + sys.path))
         assert out.read_text() == (
             "ImportError: Interpreter change detected - this module can only be loaded into one "
             "interpreter per process."
@@ -202,22 +145,9 @@ class TestModule:
             run = interpreters.run_string
         importlib.import_module(module)  # the main interpreter creates it first
         out = tmp_path / "out.txt"
-        code = textwrap.dedent(
-            f"""
-            import sys
-            sys.path[:] = {sys.path!r}
-            try:
-                import {module}
-                msg = 'imported'
-            except ImportError as e:
-                msg = 'ImportError: ' + str(e)
-            with open({str(out)!r}, 'w') as f:
-                f.write(msg)
-            """
-        )
         interp = interpreters.create()
         try:
-            run(interp, code)
+            run(interp, subinterpreter_import(module, out, sys.path))
         finally:
             interpreters.destroy(interp)
         assert out.read_text() == (

@@ -1,12 +1,8 @@
 """The frame's conventions as talvora.memory.mesqua shows them: its namespace, load line, messages and classes."""
 import copy
-import importlib
 import logging
-import os
 import pickle
-import subprocess
 import sys
-import textwrap
 import traceback
 import warnings
 import weakref
@@ -14,6 +10,8 @@ import weakref
 import pytest
 
 import talvora.memory.mesqua as mesqua
+from imports import import_again, load_records, subinterpreter_import
+from stand_ins import HasInt, IndexOnly, IntSub, ReturnsStr, ReturnsSub
 from talvora.memory.mesqua import (
     AtomicCounter,
     AtomicCounterWrapper,
@@ -58,31 +56,12 @@ class TestModuleInit:
 
     def test_second_import_is_same_module_and_silent(self, caplog):
         caplog.set_level(logging.DEBUG)
-        saved = sys.modules.pop("talvora.memory.mesqua")
-        try:
-            again = importlib.import_module("talvora.memory.mesqua")
-        finally:
-            sys.modules["talvora.memory.mesqua"] = saved
+        again, saved = import_again("talvora.memory.mesqua")
         assert again is saved
         assert not [r for r in caplog.records if r.name == "talvora.memory.mesqua"]
 
     def test_load_line_logged_once_in_fresh_process(self):
-        code = textwrap.dedent(
-            """
-            import logging, importlib, sys
-            records = []
-            class H(logging.Handler):
-                def emit(self, r):
-                    records.append((r.name, r.levelname, r.getMessage()))
-            logging.getLogger().addHandler(H()); logging.getLogger().setLevel(logging.DEBUG)
-            import talvora.memory.mesqua
-            del sys.modules["talvora.memory.mesqua"]
-            import talvora.memory.mesqua
-            print(repr(records))
-            """
-        )
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-        assert eval(out) == [
+        assert load_records("talvora.memory.mesqua") == [
             ("talvora.memory.mesqua", "INFO",
              "Talvora Cython Atomic Primitives loaded - C11 atomics active (10-20\u00d7 speedup)")
         ]
@@ -90,18 +69,7 @@ class TestModuleInit:
     def test_subinterpreter_refused(self, tmp_path):
         testcapi = pytest.importorskip("_testcapi")
         out = tmp_path / "out.txt"
-        code = textwrap.dedent(
-            f"""
-            try:
-                import talvora.memory.mesqua
-                msg = 'imported'
-            except ImportError as e:
-                msg = 'ImportError: ' + str(e)
-            with open({str(out)!r}, 'w') as f:
-                f.write(msg)
-            """
-        )
-        testcapi.run_in_subinterp(code)
+        testcapi.run_in_subinterp(subinterpreter_import("talvora.memory.mesqua", out))
         assert out.read_text() == (
             "ImportError: Interpreter change detected - this module can only be loaded into one "
             "interpreter per process."
@@ -205,25 +173,6 @@ class TestConversion:
         assert c.load() == 2  # failed conversions leave the counter untouched
 
     def test_int_protocol(self):
-        class HasInt:
-            def __int__(self):
-                return 7
-
-        class IndexOnly:
-            def __index__(self):
-                return 7
-
-        class IntSub(int):
-            pass
-
-        class ReturnsSub:
-            def __int__(self):
-                return IntSub(5)
-
-        class ReturnsStr:
-            def __int__(self):
-                return "5"
-
         class Raises:
             def __int__(self):
                 raise ValueError("boom")
