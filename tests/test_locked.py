@@ -166,6 +166,29 @@ class TestInterpreterLocks:
             a.find_best_fit_bucket(8, 8)
         assert not lock.locked()
 
+    def test_release_failing_after_the_body_failed_chains_both_errors(self):
+        a = FastBucketAllocator()
+        lock = held_lock(a)
+        buckets = next(r for r in gc.get_referents(a) if type(r) is dict)
+
+        # The body fails with an error raised in C, after the lock was
+        # released under it: the release error is raised, the body's
+        # error is its context.
+        class Key:
+            def __gt__(self, other):
+                if lock.locked():
+                    lock.release()
+                return NotImplemented
+
+            __lt__ = __ge__ = __le__ = __gt__
+
+        buckets[Key()] = []
+        with pytest.raises(RuntimeError) as info:
+            a.find_best_fit_bucket(8, 8)
+        assert type(info.value.__context__) is TypeError
+        assert "not supported between instances of" in str(info.value.__context__)
+        assert not lock.locked()
+
 
 FAULTS = textwrap.dedent(
     """

@@ -45,19 +45,23 @@ const LockKind* lock_kind(PyObject* mgr) {
 // Calls a method descriptor with `self` alone: no bound method, no tuple.
 PyObject* call_descriptor(PyObject* descr, PyObject* self) { return PyObject_Vectorcall(descr, &self, 1, nullptr); }
 
-// Replaces the pending error by `nt/nv/ntb` raised from __exit__, keeping
+// Replaces the pending error, raised by __exit__ or by the release, keeping
 // the original as its context (the interpreter's behaviour).
 void chain_exit_error(PyObject* et, PyObject* ev, PyObject* etb) {
+  // The pending error is taken first: normalising the original one may
+  // create its instance, which cannot happen with an error set.
+  PyObject *nt, *nv, *ntb;
+  PyErr_Fetch(&nt, &nv, &ntb);
+  PyErr_NormalizeException(&et, &ev, &etb);
+  if (ev && etb) PyException_SetTraceback(ev, etb);
   if (ev) {
-    PyObject *nt, *nv, *ntb;
-    PyErr_Fetch(&nt, &nv, &ntb);
     PyErr_NormalizeException(&nt, &nv, &ntb);
     if (nv)
       PyException_SetContext(nv, ev);  // steals ev
     else
       Py_DECREF(ev);
-    PyErr_Restore(nt, nv, ntb);
   }
+  PyErr_Restore(nt, nv, ntb);
   Py_XDECREF(et);
   Py_XDECREF(etb);
 }
@@ -163,8 +167,6 @@ bool Locked::leave_error() {
     PyObject* r = call_descriptor(release_, mgr);
     Py_DECREF(mgr);
     if (!r) {
-      PyErr_NormalizeException(&et, &ev, &etb);
-      if (etb && ev) PyException_SetTraceback(ev, etb);
       chain_exit_error(et, ev, etb);
       return false;
     }
