@@ -4,8 +4,9 @@
 // Strings and numbers are written where they are used: "name"_s and 100_n
 // (or 0.5_n) name one object per distinct literal, however often they are
 // written.  Each constant links itself into a list when the shared
-// library loads; step (d) of the execute slot walks the lists and makes the
-// Python objects, so a module never builds raw globals by hand.
+// library loads; the create slot walks the lists and makes the Python
+// objects (the execute slot's step (d) repeats it, idempotently), so a module
+// never builds raw globals by hand.
 #pragma once
 
 #include <algorithm>

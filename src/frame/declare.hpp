@@ -73,7 +73,7 @@ namespace detail {
 // Runtime data of a record, made at initialisation.
 struct Sig {
   PyObject* names[kMaxParams] = {};     // interned parameter names
-  PyObject* defaults[kMaxParams] = {};  // native copies of the defaults (nullptr: required)
+  PyObject* defaults[kMaxParams] = {};  // the default objects (nullptr: required)
   int nrequired = 0;
   PyObject* qualname = nullptr;
   PyObject* fullname = nullptr;  // dotted module name + "." + qualname, for tracebacks
@@ -97,8 +97,7 @@ struct Trampoline;
 }  // namespace detail
 
 struct FuncDef {
-  const char* name = nullptr;      // plain name used in binding messages
-  const char* qualname = nullptr;  // nullptr: derived from the class name and `name`
+  const char* name = nullptr;  // plain name used in binding messages
   const char* doc = nullptr;
   Param params[kMaxParams] = {};
   int nparams = 0;

@@ -250,7 +250,7 @@ int import_from(const char* module, std::initializer_list<const char*> names, in
 }
 
 int add_function(const FuncDef& d) {
-  PyObject* f = make_function(d, d.qualname);
+  PyObject* f = make_function(d, nullptr);
   if (!f) return -1;
   int rc = set_global(d.name, f);
   Py_DECREF(f);
@@ -292,9 +292,7 @@ PyObject* make_class(const char* name, const char* doc, std::initializer_list<co
       Py_DECREF(d);
     }
     for (const FuncDef* m : methods) {
-      char q[256];
-      snprintf(q, sizeof q, "%s.%s", name, m->name);
-      PyObject* f = make_function(*m, q);
+      PyObject* f = make_function(*m, qualified(name, m->name).text);
       if (!f) goto done;
       PyObject* key = PyUnicode_FromString(m->name);
       int rc = key ? PyObject_SetItem(ns, key, f) : -1;

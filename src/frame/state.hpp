@@ -2,6 +2,8 @@
 // included by modules.  One copy per module (see frame.hpp).
 #pragma once
 
+#include <cstdio>
+
 #include "frame/frame.hpp"
 
 namespace frame::detail {
@@ -15,12 +17,22 @@ const char* short_name();
 // File name shown in traceback entries and code objects.
 const char* source_name();
 
-// Prepares the runtime data of a record: interned names, defaults, names.
+// Prepares the runtime data of a record: interned parameter names, default
+// objects, qualified names (`qualname`, or the record's name when nullptr).
 int prepare(const FuncDef& d, const char* qualname);
 // Readies the module's function type (idempotent).
 int ready_function_type();
-// Creates a function object for a record (module-level or plain-class method).
+// Creates a function object for a record (module-level function or method).
 PyObject* make_function(const FuncDef& d, const char* qualname);
+// "Class.member", made without allocating.
+struct QualName {
+  char text[256];
+};
+inline QualName qualified(const char* cls, const char* member) {
+  QualName q;
+  snprintf(q.text, sizeof q.text, "%s.%s", cls, member);
+  return q;
+}
 // Finds the interpreter's lock types for the locked-section fast path.
 int init_lock_types();
 // Readies one declared type and binds it in the module namespace.

@@ -7,9 +7,7 @@
 #include <cstring>
 #include <array>
 #include <new>
-#include <utility>
 #include <string>
-#include <vector>
 
 namespace frame::detail {
 
@@ -318,10 +316,7 @@ constexpr FuncDef kSetstateTemplate = method<&setstate_body>("__setstate_cython_
 int install_function(PyObject* dict, const FuncDef& d, PyTypeObject* type, const char* cls, const char* bind_as,
                      bool as_static = false) {
   if (d.native_method) d.self_type = type;
-  PyObject* qual = PyUnicode_FromFormat("%s.%s", cls, d.name);
-  if (!qual) return -1;
-  PyObject* f = make_function(d, PyUnicode_AsUTF8(qual));
-  Py_DECREF(qual);
+  PyObject* f = make_function(d, qualified(cls, d.name).text);
   if (!f) return -1;
   if (as_static) {
     PyObject* sm = PyStaticMethod_New(f);
@@ -367,15 +362,6 @@ const char* text_signature_doc(const TypeDef* td) try {
   return nullptr;
 }
 
-struct QualName {
-  char text[256];
-};
-QualName ctor_qualname(const TypeDef* td) {
-  QualName q;
-  snprintf(q.text, sizeof q.text, "%s.__cinit__", td->name);
-  return q;
-}
-
 // Slot tables live as long as the type, that is, for the process.
 int install_special_methods(const TypeDef* td, const HookSet& hooks) {
   PyTypeObject* t = td->type;
@@ -410,6 +396,7 @@ int install_special_methods(const TypeDef* td, const HookSet& hooks) {
 
 int ready_type(TypeDef* td) {
   PyTypeObject* t = td->type;
+  if (td->init && prepare(*td->init, qualified(td->name, "__cinit__").text) < 0) return -1;
   if (!(t->tp_flags & Py_TPFLAGS_READY)) {
     if (g_ntypes == kMaxTypes) {
       PyErr_SetString(PyExc_SystemError, "too many native types in one module");
@@ -417,7 +404,7 @@ int ready_type(TypeDef* td) {
     }
     const HookSet& hooks = kHooks[g_ntypes];
     g_typedefs[g_ntypes++] = td;
-    const bool gc = td->gc || !td->object_fields.empty() || td->traverse;
+    const bool gc = !td->object_fields.empty() || td->traverse;
     char* full = static_cast<char*>(PyMem_RawMalloc(strlen(g_def->dotted) + strlen(td->name) + 2));
     if (!full) {
       PyErr_NoMemory();
@@ -428,7 +415,6 @@ int ready_type(TypeDef* td) {
     strcat(full, td->name);
     t->tp_name = full;
     t->tp_basicsize = td->basicsize;
-    if (td->init && prepare(*td->init, ctor_qualname(td).text) < 0) return -1;
     t->tp_doc = text_signature_doc(td);
     if (!t->tp_doc) return -1;
     t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (gc ? Py_TPFLAGS_HAVE_GC : 0);
@@ -451,22 +437,15 @@ int ready_type(TypeDef* td) {
         const Property& pr = td->props[i];
         gs[i].name = pr.name;
         gs[i].doc = pr.doc;
-        if (pr.get) {
-          gs[i].get = pr.get;
-          gs[i].set = pr.set;
-          gs[i].closure = const_cast<Property*>(&pr);
-        } else {
-          gs[i].get = prop_get;
-          gs[i].set = prop_set;
-          gs[i].closure = const_cast<Property*>(&pr);
-        }
+        gs[i].get = pr.get ? pr.get : prop_get;
+        gs[i].set = pr.get ? pr.set : prop_set;
+        gs[i].closure = const_cast<Property*>(&pr);
       }
       t->tp_getset = gs;
     }
     if (install_special_methods(td, hooks) < 0) return -1;
     if (PyType_Ready(t) < 0) return -1;
   }
-  if (td->init && prepare(*td->init, ctor_qualname(td).text) < 0) return -1;
   if (td->init) td->init->self_type = t;
   PyObject* dict = t->tp_dict;
   for (const Entry& e : td->body) {

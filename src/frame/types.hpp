@@ -81,7 +81,6 @@ struct TypeDef {
   inquiry clear = nullptr;
   void (*dealloc)(PyObject*) = nullptr;  // runs before object fields are released
   void (*alloc_init)(PyObject*) = nullptr;  // after allocation, before the constructor
-  bool gc = false;  // forced GC participation
   // Special methods; a failure gets a traceback entry named
   // "<module>.<Class>.__len__" (and so on) like any method.
   lenfunc len = nullptr;      // __len__, for both len() and the mapping protocol
