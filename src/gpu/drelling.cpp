@@ -68,9 +68,9 @@ uint64_t calculate_safe_limit(uint64_t available_bytes, double headroom_ratio) {
 PyObject* decide_allocation_strategy(uint64_t requested_bytes, uint64_t available_bytes, double headroom_ratio,
                                      bool is_chunkable) {
   const uint64_t safe = drelling::safe_limit(available_bytes, headroom_ratio);
-  if (safe == 0) return new_ref(g_decision_no_gpu);
-  if (requested_bytes <= safe) return new_ref(g_decision_fits);
-  if (!is_chunkable) return new_ref(g_decision_not_chunkable);
+  if (safe == 0) return g_decision_no_gpu.new_ref();
+  if (requested_bytes <= safe) return g_decision_fits.new_ref();
+  if (!is_chunkable) return g_decision_not_chunkable.new_ref();
   const uint64_t count = drelling::chunk_count(requested_bytes, safe);
   Ref code(PyLong_FromLong(1));
   Ref size(PyLong_FromUnsignedLongLong(safe));

@@ -371,7 +371,7 @@ PyObject* ap_get_threshold(AdaptivePolicy* self, StrOrNone func_id) {
     // The exact settings type's property reads the native field; a subclass
     // may replace the property, so it gets the attribute read.
     if (Py_TYPE(self->config) == &PolicyConfigType)
-      result = Ref(PyLong_FromLong(reinterpret_cast<PolicyConfig*>(self->config)->initial_threshold));
+      result = Ref(PyLong_FromLong(as_config(self->config)->initial_threshold));
     else
       result = Ref(PyObject_GetAttr(self->config, "initial_threshold"_s));
     return static_cast<bool>(result);
@@ -414,8 +414,7 @@ PyObject* wall_clock() {
   return frame::call_method(time.get(), "time"_s);
 }
 
-PyObject* ap_should_compile(AdaptivePolicy* self, StrOrNone func_id,
-                            PyObject* telemetry_store) {
+PyObject* ap_should_compile(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry_store) {
   double current_time;
   {
     Ref now(wall_clock());
@@ -489,11 +488,10 @@ PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry
 }
 
 PyObject* stats_dict(PyObject* tracked, PyObject* avg, PyObject* lo, PyObject* hi) {
-  Ref d(PyDict_New());
-  if (!d || PyDict_SetItem(d, "tracked_functions"_s, tracked) < 0 || PyDict_SetItem(d, "avg_threshold"_s, avg) < 0 ||
-      PyDict_SetItem(d, "min_threshold"_s, lo) < 0 || PyDict_SetItem(d, "max_threshold"_s, hi) < 0)
-    return nullptr;
-  return d.release();
+  return frame::dict_from({{"tracked_functions"_s, tracked},
+                           {"avg_threshold"_s, avg},
+                           {"min_threshold"_s, lo},
+                           {"max_threshold"_s, hi}});
 }
 
 PyObject* statistics_locked(AdaptivePolicy* self) {

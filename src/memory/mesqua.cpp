@@ -277,7 +277,7 @@ bool pub_call(LockFreeStatistics* self, int i, PyObject* name, PyObject* arg) {
 
 // `self.pub[i].load()`: a new reference, or nullptr with an exception set.
 PyObject* pub_load(LockFreeStatistics* self, int i) {
-  if (AtomicCounter* c = exact_counter(self->pub[i])) return PyLong_FromLongLong(c_load(c));
+  if (AtomicCounter* c = exact_counter(self->pub[i])) return frame::to_result(c_load(c));
   return frame::call_method(self->pub[i], "load"_s);
 }
 
@@ -322,21 +322,12 @@ PyObject* lfs_py_record_deallocation(LockFreeStatistics* self, AnnotatedInt size
   Py_RETURN_NONE;
 }
 
-// The Python-level maximum loop on an exact AtomicCounter: load, stop when
-// the candidate is not larger, one compare-and-swap, repeat.
-void raise_counter_peak(AtomicCounter* c, int64_t candidate) {
-  for (;;) {
-    const int64_t peak = c_load(c);
-    if (candidate <= peak || c_compare_and_swap(c, peak, candidate)) return;
-  }
-}
-
 // Python-level maximum loop on a public counter.
 bool raise_public_peak(LockFreeStatistics* self, int i, PyObject* candidate) {
   for (;;) {
     int64_t cand;
     if (AtomicCounter* c = exact_counter(self->pub[i]); c && small_int(candidate, cand)) {
-      raise_counter_peak(c, cand);
+      raise_peak(c->atom(), cand);
       return true;
     }
     Ref peak(frame::call_method(self->pub[i], "load"_s));
@@ -378,8 +369,8 @@ PyObject* lfs_record_allocation(LockFreeStatistics* self, AnnotatedInt size, boo
   AtomicCounter* peak_bytes = exact_counter(self->pub[PeakBytesAllocated]);
   if (Py_TYPE(self) == &LockFreeStatisticsType && cur && bytes_c && peak && peak_bytes) {
     const int64_t allocs = c_load(cur), bytes = c_load(bytes_c);
-    raise_counter_peak(peak, allocs);
-    raise_counter_peak(peak_bytes, bytes);
+    raise_peak(peak->atom(), allocs);
+    raise_peak(peak_bytes->atom(), bytes);
     Py_RETURN_NONE;
   }
   Ref allocs(pub_load(self, CurrentAllocations));

@@ -104,10 +104,8 @@ class StatUpdate {
     keys_[n_++] = key;
     return true;
   }
-  bool commit() {
-    for (int i = 0; i < n_; i++)
-      if (PyObject_SetItem(stats_, keys_[i], new_[i]) < 0) return false;
-    return true;
+  void commit() {
+    for (int i = 0; i < n_; i++) PyObject_SetItem(stats_, keys_[i], new_[i]);
   }
   // Puts the old values back where the committed ones are still in place (a
   // concurrent reset_circuit_breaker may have replaced one meanwhile); the
@@ -321,7 +319,7 @@ PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
     Py_INCREF(block);
     RBNode* z = tollet::init_node(mem, sz, block, now);
     self->core.insert(z);
-    if (!stats.commit()) return nullptr;
+    stats.commit();
     if (sampled && self->use_atomic) {
       Ref counter(hold(self->sampled_counter));
       Ref r(frame::call_method(counter.get(), "increment"_s));
@@ -472,7 +470,7 @@ PyObject* t_delete(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
       free_record(m);
       self->core.count_removed();
     }
-    if (!stats.commit()) return nullptr;
+    stats.commit();
     Py_RETURN_TRUE;
   });
   Py_XDECREF(released);
@@ -526,7 +524,7 @@ PyObject* t_get_stats(FastRedBlackTree* self) {
       Ref counter(hold(self->sampled_counter));
       sampled = Ref(frame::call_method(counter.get(), "load"_s));
     } else {
-      sampled = Ref(PyObject_CallMethod(stats, "get", "OO", "sampled_operations"_s.get(), static_cast<PyObject*>(0_n)));
+      sampled = Ref(frame::call_method(stats, "get"_s, "sampled_operations"_s, 0_n));
     }
     if (!sampled || PyObject_SetItem(copy, "sampled_operations"_s, sampled) < 0) return nullptr;
     if (PyObject_SetItem(copy, "is_valid"_s, Py_True) < 0) return nullptr;

@@ -261,10 +261,6 @@ class NameCounter {
 PyObject* detect_dominant_pattern(ListOrNone patterns, int32_t window_size) {
   if (patterns.is_none()) return frame::raise_no_len(patterns);
   const Py_ssize_t n = PyList_GET_SIZE(patterns.o);
-  if (n == 0) {
-    Py_INCREF("mixed"_s.get());
-    return "mixed"_s;
-  }
   const int64_t start64 = static_cast<int64_t>(n) - static_cast<int64_t>(window_size);
   const Py_ssize_t start = start64 > 0 ? static_cast<Py_ssize_t>(start64) : 0;
   PyObject* result = "mixed"_s;
