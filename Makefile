@@ -16,7 +16,10 @@ EXTRA_FLAGS ?=
 
 VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
-DEPS := scikit-build-core cmake ninja pytest hypothesis mypy
+TEST_DEPS := pytest hypothesis mypy
+DEPS := scikit-build-core cmake ninja $(TEST_DEPS)
+# The pytest selection, relative to tests/.
+PYTEST_SEL = $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
 
 NATIVE_TESTS := $(wildcard tests/native/*.cpp)
 NATIVE_DIR ?= build/native
@@ -74,7 +77,7 @@ probe: $(STAMP)
 	$(VENV)/bin/cmake --build $(PROBE_DIR) --target frame_probe
 
 test: native install probe
-	cd tests && $(PROBE_ENV) ../$(VENV)/bin/python -m pytest $(PYTEST_ARGS) $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
+	cd tests && $(PROBE_ENV) ../$(VENV)/bin/python -m pytest $(PYTEST_ARGS) $(PYTEST_SEL)
 
 # Each interpreter builds into its own .venv<tag> and build/.venv<tag>.
 test-all:
@@ -124,9 +127,9 @@ test-wheel: native probe
 	test -n "$$wheel" || { echo "no manylinux wheel for cp$(PYTAG) in $(WHEEL_DIR); run make wheels" >&2; exit 1; }; \
 	set -ex; rm -rf $(WHEEL_VENV); $(PYTHON) -m venv $(WHEEL_VENV); \
 	$(WHEEL_VENV)/bin/python -m pip install --quiet --upgrade pip; \
-	$(WHEEL_VENV)/bin/python -m pip install --quiet pytest hypothesis mypy "$$wheel"
+	$(WHEEL_VENV)/bin/python -m pip install --quiet $(TEST_DEPS) "$$wheel"
 	cd tests && ../$(WHEEL_VENV)/bin/python -c 'import sys, talvora; assert talvora.__file__.startswith(sys.prefix), talvora.__file__'
-	cd tests && $(PROBE_ENV) ../$(WHEEL_VENV)/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
+	cd tests && $(PROBE_ENV) ../$(WHEEL_VENV)/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(PYTEST_SEL)
 
 run: install
 	cd tests && ../$(VENV)/bin/python -m talvora
@@ -142,7 +145,7 @@ SAN_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-fi
 test-asan: check-python
 	$(MAKE) native NATIVE_DIR=build/native-asan EXTRA_FLAGS="$(SAN_FLAGS)"
 	$(MAKE) install probe VENV=.venv-asan EXTRA_FLAGS="$(SAN_FLAGS)"
-	cd tests && $(SAN_ENV) TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv-asan) ../.venv-asan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
+	cd tests && $(SAN_ENV) TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv-asan) ../.venv-asan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(PYTEST_SEL)
 
 # The native core tests under ThreadSanitizer: the tree's lock-free walks
 # against a writer that retires and reclaims records, and the counters
@@ -163,7 +166,7 @@ $(DBG_PYTHON):
 
 test-refleaks: $(DBG_PYTHON)
 	$(MAKE) install probe PYTHON=$(DBG_PYTHON) VENV=.venv-dbg EXTRA_FLAGS="-DPy_DEBUG"
-	cd tests && TALVORA_REFLEAKS=1 TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv-dbg) ../.venv-dbg/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
+	cd tests && TALVORA_REFLEAKS=1 TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv-dbg) ../.venv-dbg/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(PYTEST_SEL)
 
 # Every source compiled (syntax and warnings only) by the oldest compilers
 # Debian 12 packages, GCC 11 and Clang 14, installed when missing.
@@ -173,8 +176,8 @@ CHECKED_SOURCES := $(wildcard src/*/*.cpp src/*/*/*.cpp) tests/ext/frame_probe.c
 $(OLD_COMPILERS):
 	apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-11 clang-14
 
-check-compilers: $(OLD_COMPILERS) $(STAMP)
-	@set -e; inc=$$($(VPY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])'); \
+check-compilers: $(OLD_COMPILERS) | check-python
+	@set -e; inc=$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])'); \
 	for cxx in $(OLD_COMPILERS); do echo "== $$cxx"; \
 	  for f in $(CHECKED_SOURCES); do \
 	    $$cxx -std=c++20 -fsyntax-only -Wall -Wextra -Wno-missing-field-initializers -Werror -Isrc -I$$inc $$f; done; \
@@ -182,7 +185,7 @@ check-compilers: $(OLD_COMPILERS) $(STAMP)
 	done
 
 clean:
-	rm -rf build dist .venv .venv[0-9]*
+	rm -rf build dist .venv .venv[0-9]* .venv-asan .venv-dbg
 
 # Benchmarks (bench/): `make bench` prints the table of figures and writes
 # build/bench/results.{json,md}; `make bench-callgrind` reports instructions

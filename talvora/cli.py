@@ -22,7 +22,7 @@ import threading
 import tokenize
 from dataclasses import asdict, dataclass, field
 from decimal import Decimal, InvalidOperation
-from typing import (Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, TextIO, Tuple,
+from typing import (Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, TextIO, Tuple,
                     TypeVar, Union)
 
 PROG = "talvora"
@@ -575,14 +575,18 @@ def expand_path(path: str, excludes: Sequence[str] = (), skipped: Optional[List[
     return [(path, AnalysisError(path, "no such file or directory"))]
 
 
+def _is_terminal(stream: TextIO) -> bool:
+    isatty = getattr(stream, "isatty", None)
+    return bool(isatty and isatty())
+
+
 class Progress:
     """A one-line progress indicator on a terminal stream."""
 
     def __init__(self, stream: TextIO, total: int):
-        isatty = getattr(stream, "isatty", None)
         self.stream = stream
         self.total = total
-        self.enabled = total >= PROGRESS_MIN_FILES and bool(isatty and isatty())
+        self.enabled = total >= PROGRESS_MIN_FILES and _is_terminal(stream)
         self._shown = False
 
     def update(self, done: int, path: str) -> None:
@@ -685,15 +689,6 @@ def analyze_paths(
         elif isinstance(outcome, AnalysisError):
             errors.append(outcome)
     return reports, errors
-
-
-def pattern_counts(reports: Iterable[FileReport]) -> Dict[str, int]:
-    """Number of functions per pattern name, in pattern-code order (all fourteen)."""
-    counts = dict.fromkeys(PATTERN_NAMES, 0)
-    for r in reports:
-        for f in r.functions:
-            counts[f.pattern] = counts.get(f.pattern, 0) + 1
-    return counts
 
 
 # Patterns that name no acceleration: not listed by --top.
@@ -905,14 +900,6 @@ def format_tally(tally: Tally) -> str:
     return "\n".join(lines) + "\n"
 
 
-def format_summary(reports: Sequence[FileReport], errors: Sequence[AnalysisError]) -> str:
-    tally = Tally()
-    for r in reports:
-        tally.add(r)
-    tally.errors = len(errors)
-    return format_tally(tally)
-
-
 def format_top(top: TopCandidates) -> str:
     ranked = top.ranked()
     lines = ["Top %s (score: the largest of par_pot, gpu_suit, cpu and the framework scores):"
@@ -941,6 +928,10 @@ def format_exclusions(skipped: Sequence[Skipped], defaults: bool) -> Optional[st
 SCHEMA_VERSION = 1
 
 
+def _skipped_record(s: Skipped) -> Dict[str, str]:
+    return {"path": s.path, "reason": s.reason}
+
+
 def _json_line(record: Dict[str, Any], stdout: TextIO) -> None:
     stdout.write(json.dumps(record) + "\n")
     stdout.flush()
@@ -948,8 +939,7 @@ def _json_line(record: Dict[str, Any], stdout: TextIO) -> None:
 
 def terminal_width(stream: TextIO) -> int:
     """The width tables on `stream` keep within: the terminal's, or `DEFAULT_WIDTH` when not a terminal."""
-    isatty = getattr(stream, "isatty", None)
-    if isatty is not None and isatty():
+    if _is_terminal(stream):
         return shutil.get_terminal_size((DEFAULT_WIDTH, 24)).columns
     return DEFAULT_WIDTH
 
@@ -978,7 +968,7 @@ def run_analyze(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int
     if mode == "jsonl":
         _json_line(dict(settings, type="run"), stdout)
         for s in skipped:
-            _json_line({"type": "skipped", "path": s.path, "reason": s.reason}, stdout)
+            _json_line(dict(type="skipped", **_skipped_record(s)), stdout)
     tally = Tally()
     files: List[Dict[str, Any]] = []
     errors: List[Dict[str, str]] = []
@@ -1007,11 +997,11 @@ def run_analyze(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int
         else:
             skipped.append(outcome)
             if mode == "jsonl":
-                _json_line({"type": "skipped", "path": outcome.path, "reason": outcome.reason}, stdout)
+                _json_line(dict(type="skipped", **_skipped_record(outcome)), stdout)
     summary = tally.to_dict()
     if mode == "json":
         doc = dict(settings)
-        doc.update(files=files, errors=errors, skipped=[{"path": s.path, "reason": s.reason} for s in skipped],
+        doc.update(files=files, errors=errors, skipped=[_skipped_record(s) for s in skipped],
                    summary=summary)
         if top is not None:
             doc["top"] = top.to_list()
@@ -1170,6 +1160,14 @@ def human_bytes(n: int) -> str:
     raise AssertionError("unreachable")
 
 
+def _row_bytes(shape: Sequence[int], element_size: int) -> int:
+    """Bytes of one row along the first axis (of the whole array for a scalar shape)."""
+    row = element_size
+    for dim in shape[1:]:
+        row *= dim
+    return row
+
+
 def chunk_groups(shape: Sequence[int], element_size: int, max_chunk_bytes: int) -> List[Tuple[Tuple[int, ...], int]]:
     """The chunk shapes of ``compute_chunk_shapes`` as (shape, count) groups, computed without listing them.
 
@@ -1181,9 +1179,7 @@ def chunk_groups(shape: Sequence[int], element_size: int, max_chunk_bytes: int) 
     first, tail = shape[0], tuple(shape[1:])
     if first < 1:
         return []
-    row = element_size
-    for dim in tail:
-        row *= dim
+    row = _row_bytes(shape, element_size)
     if row == 0:
         per_chunk = first  # rows without bytes: all in one chunk
     elif row > max_chunk_bytes:
@@ -1214,9 +1210,7 @@ def plan_allocation(
     strategy, chunk_size, chunk_count, message = d.decide_allocation_strategy(requested, available, headroom,
                                                                              chunkable)
     groups = None
-    row_bytes = element_size
-    for dim in shape[1:]:
-        row_bytes *= dim
+    row_bytes = _row_bytes(shape, element_size)
     if strategy == 1:
         groups = chunk_groups(shape, element_size, chunk_size)
     return {
@@ -1390,7 +1384,11 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None,
     except BrokenPipeError:
         # The reader of our output went away (as with `| head`): stop quietly.
         try:
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            try:
+                os.dup2(devnull, sys.stdout.fileno())
+            finally:
+                os.close(devnull)
         except (OSError, ValueError, AttributeError):
             pass
         return 1

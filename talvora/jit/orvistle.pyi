@@ -7,7 +7,7 @@ Reduces compilation attempts while maximizing benefit.
 import logging
 import threading
 import time as time
-from typing import Any, Dict, NoReturn, Optional, Protocol
+from typing import Any, Dict, NoReturn, Optional
 
 from typing_extensions import Self, disjoint_base
 

@@ -3,7 +3,7 @@
 import logging
 import threading as threading
 import time as time
-from typing import Any, Dict, Generic as Generic, NoReturn, Optional as Optional, TypeVar as TypeVar, Union
+from typing import Any, Dict, Generic as Generic, NoReturn, Optional as Optional, TypeVar as TypeVar
 
 from typing_extensions import Self, disjoint_base
 

@@ -2,7 +2,7 @@
 
 import logging
 import threading as threading
-from typing import Any, Dict, Literal, NoReturn, Optional, Union, overload
+from typing import Any, Dict, Literal, NoReturn, Optional, overload
 
 from typing_extensions import Self, disjoint_base
 
