@@ -25,6 +25,9 @@ from decimal import Decimal, InvalidOperation
 from typing import (Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, TextIO, Tuple,
                     TypeVar, Union)
 
+from talvora.gpu import strategy_name
+from talvora.plugins.analyzer import INDICATOR_KINDS, PATTERN_NAMES, pattern_name
+
 PROG = "talvora"
 
 
@@ -34,40 +37,11 @@ def version() -> str:
 
     return str(talvora.__version__)
 
-# Workload pattern codes of determine_workload_pattern, by code.
-PATTERN_NAMES = (
-    "MIXED",
-    "CPU_INTENSIVE",
-    "MEMORY_INTENSIVE",
-    "PARALLEL_FRIENDLY",
-    "SEQUENTIAL",
-    "GPU_SUITABLE",
-    "GPU_COMPUTE_INTENSIVE",
-    "GPU_MEMORY_BOUND",
-    "NUMPY_VECTORIZED",
-    "NUMPY_LINALG",
-    "PANDAS_DATAFRAME",
-    "PANDAS_GROUPBY",
-    "SKLEARN_TRAINING",
-    "SKLEARN_INFERENCE",
-)
-
-STRATEGY_NAMES = ("GPU_DIRECT", "GPU_CHUNKED", "CPU_FALLBACK")
-
-INDICATOR_KINDS = ("cpu", "memory", "parallel", "gpu_op", "large_data", "embarrassing", "sequential")
-
 # Progress is shown on a terminal once at least this many files are analysed.
 PROGRESS_MIN_FILES = 10
 
 INT32_MAX = 2**31 - 1
 UINT64_MAX = 2**64 - 1
-
-
-def pattern_name(code: int) -> str:
-    """The name of a workload pattern code ("UNKNOWN(<code>)" outside the table)."""
-    if 0 <= code < len(PATTERN_NAMES):
-        return PATTERN_NAMES[code]
-    return "UNKNOWN(%d)" % code
 
 
 # ---------------------------------------------------------------------------
@@ -1225,7 +1199,7 @@ def plan_allocation(
         "operation": op,
         "chunkable": chunkable,
         "strategy_code": strategy,
-        "strategy": STRATEGY_NAMES[strategy] if 0 <= strategy < len(STRATEGY_NAMES) else str(strategy),
+        "strategy": strategy_name(strategy),
         "message": message,
         "chunk_size_bytes": chunk_size,
         "chunk_count": chunk_count,
