@@ -515,6 +515,21 @@ class TestParsers:
             with pytest.raises(ValueError):
                 parse_shape(bad)
 
+    @pytest.mark.parametrize("argv,message", [
+        (["analyze", "--top", "many"], "argument --top: invalid count 'many' (expected a positive number)"),
+        (["analyze", "--top", "0"], "argument --top: count must be positive, got 0"),
+        (["plan", "--shape", "4", "--available", "8", "--element-size", " 8x"],
+         "argument --element-size: invalid element size ' 8x' (expected a positive number of bytes)"),
+        (["plan", "--shape", "4", "--available", "8", "--element-size", "8", "--headroom", " x"],
+         "argument --headroom: invalid headroom ' x' (expected a ratio such as 0.2)"),
+        (["plan", "--shape", "4", "--available", "8", "--element-size", "8", "--overhead-factor", "1,5"],
+         "argument --overhead-factor: invalid overhead factor '1,5' (expected a number such as 1.2)"),
+    ])
+    def test_numbers_that_do_not_parse_are_quoted_as_given(self, argv, message):
+        code, out, err = run(*argv)
+        assert (code, out) == (2, "")
+        assert err.splitlines()[-1] == "talvora %s: error: %s" % (argv[0], message)
+
 
 # ---------------------------------------------------------------------------
 # Entry points

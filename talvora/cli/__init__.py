@@ -42,6 +42,16 @@ def _argtype(parse):
 
 _COMMANDS = ("analyze", "plan")
 
+# The plan command's options: flag, value parser, metavar, default (None: required) and help.
+_PLAN_OPTIONS = (
+    ("--shape", parse_shape, None, None, "array shape, such as 100000,1000"),
+    ("--element-size", parse_element_size, "BYTES", None, "bytes per element, such as 8 for float64"),
+    ("--available", parse_size, "SIZE", None, "available GPU memory, such as 8GiB, 512MiB, 2GB or a byte count"),
+    ("--headroom", parse_headroom, "RATIO", 0.2, "fraction of the available memory kept back (default: 0.2)"),
+    ("--op", None, "NAME", "zeros", "array operation, such as zeros, random.randn or matmul (default: zeros)"),
+    ("--overhead-factor", parse_overhead, "FACTOR", 1.0, "multiplier for allocation overhead (default: 1.0)"),
+)
+
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
@@ -105,41 +115,15 @@ def build_parser() -> argparse.ArgumentParser:
         description="Estimates the bytes of an array allocation, the safe limit of the available "
         "GPU memory and the strategy: GPU direct, GPU chunked or CPU fallback.",
     )
-    pl.add_argument("--shape", required=True, type=_argtype(parse_shape), help="array shape, such as 100000,1000")
-    pl.add_argument(
-        "--element-size",
-        required=True,
-        type=_argtype(parse_element_size),
-        metavar="BYTES",
-        help="bytes per element, such as 8 for float64",
-    )
-    pl.add_argument(
-        "--available",
-        required=True,
-        type=_argtype(parse_size),
-        metavar="SIZE",
-        help="available GPU memory, such as 8GiB, 512MiB, 2GB or a byte count",
-    )
-    pl.add_argument(
-        "--headroom",
-        type=_argtype(parse_headroom),
-        default=0.2,
-        metavar="RATIO",
-        help="fraction of the available memory kept back (default: 0.2)",
-    )
-    pl.add_argument(
-        "--op",
-        default="zeros",
-        metavar="NAME",
-        help="array operation, such as zeros, random.randn or matmul (default: zeros)",
-    )
-    pl.add_argument(
-        "--overhead-factor",
-        type=_argtype(parse_overhead),
-        default=1.0,
-        metavar="FACTOR",
-        help="multiplier for allocation overhead (default: 1.0)",
-    )
+    for flag, parse, metavar, default, text in _PLAN_OPTIONS:
+        pl.add_argument(
+            flag,
+            required=default is None,
+            type=_argtype(parse) if parse else None,
+            default=default,
+            metavar=metavar,
+            help=text,
+        )
     pl.add_argument("--json", action="store_true", help="print machine-readable JSON")
     pl.set_defaults(run=run_plan)
     return parser

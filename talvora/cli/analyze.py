@@ -6,7 +6,7 @@ import re
 from dataclasses import asdict
 from typing import Any, Dict, List, Optional, TextIO
 
-from talvora.cli.common import SCHEMA_VERSION
+from talvora.cli.common import SCHEMA_VERSION, to_number
 from talvora.cli.discovery import DEFAULT_EXCLUDES, Skipped, bundled_examples, collect_files, format_exclusions
 from talvora.cli.ranking import Tally, TopCandidates
 from talvora.cli.reading import AnalysisError
@@ -25,10 +25,7 @@ def parse_capability(text: str) -> str:
 
 
 def parse_top(text: str) -> int:
-    try:
-        n = int(text)
-    except ValueError:
-        raise ValueError("invalid count %r (expected a positive number)" % text) from None
+    n = to_number(int, text, "invalid count %r (expected a positive number)")
     if n < 1:
         raise ValueError("count must be positive, got %d" % n)
     return n

@@ -7,7 +7,7 @@ import re
 from decimal import Decimal, InvalidOperation
 from typing import Any, Dict, List, Sequence, TextIO, Tuple
 
-from talvora.cli.common import SCHEMA_VERSION, plural
+from talvora.cli.common import SCHEMA_VERSION, plural, to_number
 from talvora.gpu import strategy_name
 
 # Bounds of the GPU planning module's 32-bit dimensions and element sizes and 64-bit byte counts.
@@ -80,10 +80,7 @@ def parse_shape(text: str) -> Tuple[int, ...]:
 
 def parse_element_size(text: str) -> int:
     """A positive element size in bytes."""
-    try:
-        n = int(text.strip())
-    except ValueError:
-        raise ValueError("invalid element size %r (expected a positive number of bytes)" % text) from None
+    n = to_number(lambda t: int(t.strip()), text, "invalid element size %r (expected a positive number of bytes)")
     if n < 1:
         raise ValueError("element size must be positive, got %d" % n)
     if n > INT32_MAX:
@@ -93,20 +90,14 @@ def parse_element_size(text: str) -> int:
 
 def parse_headroom(text: str) -> float:
     """A headroom ratio: the fraction of available memory kept back, in [0, 1)."""
-    try:
-        h = float(text)
-    except ValueError:
-        raise ValueError("invalid headroom %r (expected a ratio such as 0.2)" % text) from None
+    h = to_number(float, text, "invalid headroom %r (expected a ratio such as 0.2)")
     if not 0.0 <= h < 1.0:
         raise ValueError("headroom must be at least 0 and below 1, got %r" % text)
     return h
 
 
 def parse_overhead(text: str) -> float:
-    try:
-        f = float(text)
-    except ValueError:
-        raise ValueError("invalid overhead factor %r (expected a number such as 1.2)" % text) from None
+    f = to_number(float, text, "invalid overhead factor %r (expected a number such as 1.2)")
     if not f > 0.0 or f == float("inf"):
         raise ValueError("overhead factor must be a positive number, got %r" % text)
     return f
