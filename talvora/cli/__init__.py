@@ -42,13 +42,14 @@ def _argtype(parse):
 
 _COMMANDS = ("analyze", "plan")
 
-# The plan command's options: flag, value parser, metavar, default (None: required) and help.
+# The plan command's options: flag, value parser (str: taken as given), metavar, default (None: required)
+# and help.
 _PLAN_OPTIONS = (
     ("--shape", parse_shape, None, None, "array shape, such as 100000,1000"),
     ("--element-size", parse_element_size, "BYTES", None, "bytes per element, such as 8 for float64"),
     ("--available", parse_size, "SIZE", None, "available GPU memory, such as 8GiB, 512MiB, 2GB or a byte count"),
     ("--headroom", parse_headroom, "RATIO", 0.2, "fraction of the available memory kept back (default: 0.2)"),
-    ("--op", None, "NAME", "zeros", "array operation, such as zeros, random.randn or matmul (default: zeros)"),
+    ("--op", str, "NAME", "zeros", "array operation, such as zeros, random.randn or matmul (default: zeros)"),
     ("--overhead-factor", parse_overhead, "FACTOR", 1.0, "multiplier for allocation overhead (default: 1.0)"),
 )
 
@@ -119,7 +120,7 @@ def build_parser() -> argparse.ArgumentParser:
         pl.add_argument(
             flag,
             required=default is None,
-            type=_argtype(parse) if parse else None,
+            type=_argtype(parse),
             default=default,
             metavar=metavar,
             help=text,
