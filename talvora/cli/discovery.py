@@ -3,10 +3,10 @@ out, and the note on what they left out."""
 
 import fnmatch
 import os
-from typing import Dict, List, NamedTuple, Optional, Sequence, TextIO, Tuple
+from typing import Dict, Hashable, List, NamedTuple, Optional, Sequence, Set, TextIO, Tuple
 
 from talvora.cli.common import PROG
-from talvora.cli.reading import AnalysisError
+from talvora.cli.reading import STDIN, AnalysisError, describe_os_error
 
 # Skipped while searching directories unless --no-default-excludes is given.
 # A trailing "/" matches directories only.
@@ -53,11 +53,13 @@ def expand_path(
     A directory is searched recursively for ``*.py`` files in sorted order;
     directories and files matching one of `excludes` are left out and
     recorded in `skipped`.  A file named explicitly is taken whatever its
-    suffix.  A path that does not exist or a directory that cannot be listed
-    gives an error instead of a file.
+    suffix, and STDIN stands for standard input.  A path that does not exist
+    or a directory that cannot be listed gives an error instead of a file.
     """
     if skipped is None:
         skipped = []
+    if path == STDIN:
+        return [(path, None)]
     if os.path.isdir(path):
         errors: List[OSError] = []
         found: List[Item] = []
@@ -80,14 +82,15 @@ def expand_path(
                     found.append((os.path.join(root, f), None))
                 else:
                     skipped.append(Skipped(os.path.join(root, f), "excluded by %s" % hit, hit))
-        failed = [
-            (e.filename or path, AnalysisError(e.filename or path, "cannot read: %s" % (e.strerror or e)))
-            for e in errors
-        ]
+        failed = [(e.filename or path, AnalysisError(e.filename or path, describe_os_error(e))) for e in errors]
         return failed + found
-    if os.path.exists(path):
-        return [(path, None)]
-    return [(path, AnalysisError(path, "no such file or directory"))]
+    try:
+        os.stat(path)
+    except OSError as e:  # missing, a symbolic link loop, a directory above that cannot be searched
+        return [(path, AnalysisError(path, describe_os_error(e)))]
+    except ValueError:  # a null byte in the path
+        return [(path, AnalysisError(path, "no such file or directory"))]
+    return [(path, None)]
 
 
 def bundled_examples() -> str:
@@ -97,17 +100,44 @@ def bundled_examples() -> str:
     return str(workloads.__file__)
 
 
+def _identity(item: Item) -> Hashable:
+    """What makes two items one: the file itself (device and inode, so that links and other spellings of a
+    path meet), else the absolute path."""
+    path, err = item
+    if path == STDIN:
+        return STDIN
+    if err is None:
+        try:
+            st = os.stat(path)
+            return (st.st_dev, st.st_ino)
+        except (OSError, ValueError):
+            pass
+    return os.path.abspath(path)
+
+
 def collect_files(
     paths: Sequence[str], stderr: TextIO, excludes: Sequence[str] = (), skipped: Optional[List[Skipped]] = None
 ) -> List[Item]:
-    """The files under `paths` as (file, error) pairs; warns of paths without Python files."""
+    """The files under `paths` as (file, error) pairs, each file once however often it is named; warns of paths
+    without Python files."""
     items: List[Item] = []
+    seen: Set[Hashable] = set()
     for path in paths:
         expanded = expand_path(path, excludes, skipped)
         if not expanded:
             stderr.write("%s: warning: %s: no Python files found\n" % (PROG, path))
-        items.extend(expanded)
+        for item in expanded:
+            key = _identity(item)
+            if key not in seen:
+                seen.add(key)
+                items.append(item)
     return items
+
+
+def unmatched_excludes(patterns: Sequence[str], skipped: Sequence[Skipped]) -> List[str]:
+    """The patterns of `patterns` that left nothing out, each once, in order."""
+    used = {s.pattern for s in skipped}
+    return [p for i, p in enumerate(patterns) if p not in used and p not in patterns[:i]]
 
 
 def format_exclusions(skipped: Sequence[Skipped], defaults: bool) -> Optional[str]:

@@ -1,9 +1,12 @@
 """Safe reading and parsing: a source file read as text honouring its encoding, never opening anything but a
 regular file, parsed on a thread with a stack to match its size; failures as errors that name the path."""
 
+import codecs
+import errno
 import io
 import os
 import stat
+import sys
 import threading
 import tokenize
 from typing import Any, Callable, List, Tuple, TypeVar
@@ -18,6 +21,56 @@ class AnalysisError(Exception):
         super().__init__("%s: %s" % (path, message))
         self.path = path
         self.message = message
+
+
+# The command-line name of standard input, and its name in reports.
+STDIN = "-"
+STDIN_NAME = "<stdin>"
+
+
+def describe_os_error(e: OSError) -> str:
+    """What went wrong with a path, in the words of the command's messages."""
+    if e.errno == errno.ENOENT:
+        return "no such file or directory"
+    if e.errno == errno.ELOOP:
+        return "symbolic link loop"
+    if e.errno == errno.EISDIR:
+        return "is a directory"
+    return "cannot read: %s" % (e.strerror or e)
+
+
+def _line_number(text: str) -> int:
+    """The number of the line that follows `text` (line breaks as the tokenizer counts them)."""
+    return text.count("\n") + text.count("\r") - text.count("\r\n") + 1
+
+
+def decode_source(data: bytes, path: str) -> str:
+    """The text of Python source `data`, decoded as its encoding declaration says, with universal newlines.
+
+    Raises AnalysisError naming the line that does not decode.
+    """
+    lines_read = 0
+    stream = io.BytesIO(data)
+
+    def readline() -> bytes:
+        # A plain function, not the bound method: detect_encoding then leaves the path out of its messages.
+        nonlocal lines_read
+        lines_read += 1
+        return stream.readline()
+
+    try:
+        encoding, _ = tokenize.detect_encoding(readline)
+    except SyntaxError as e:
+        if not str(e.msg).startswith("invalid or missing encoding declaration"):
+            raise AnalysisError(path, "cannot decode line %d: %s" % (lines_read, e.msg)) from None
+        # Not UTF-8 in the first lines, and no declaration: reported below, at the byte that is not.
+        encoding = "utf-8-sig" if data.startswith(codecs.BOM_UTF8) else "utf-8"
+    try:
+        text = data.decode(encoding)
+    except UnicodeDecodeError as e:
+        line = _line_number(data[: e.start].decode(encoding, "replace"))
+        raise AnalysisError(path, "cannot decode line %d as %s: %s" % (line, encoding, e.reason)) from None
+    return text.replace("\r\n", "\n").replace("\r", "\n")
 
 
 def read_source(path: str) -> str:
@@ -42,21 +95,26 @@ def read_source(path: str) -> str:
         except BaseException:
             os.close(fd)
             raise
-        raw.name = path  # named in the messages of detect_encoding
-        with io.BufferedReader(raw) as buffer:
-            encoding, _ = tokenize.detect_encoding(buffer.readline)
-            buffer.seek(0)
-            with io.TextIOWrapper(buffer, encoding, line_buffering=True) as text:
-                return text.read()
-    except FileNotFoundError:
-        raise AnalysisError(path, "no such file or directory") from None
-    except IsADirectoryError:
-        raise AnalysisError(path, "is a directory") from None
+        with raw:
+            data = raw.readall()
     except OSError as e:
-        raise AnalysisError(path, "cannot read: %s" % (e.strerror or e)) from None
-    except (SyntaxError, UnicodeDecodeError) as e:
-        # detect_encoding reports a bad encoding declaration as SyntaxError.
-        raise AnalysisError(path, "cannot decode: %s" % (getattr(e, "msg", None) or e)) from None
+        raise AnalysisError(path, describe_os_error(e)) from None
+    return decode_source(data, path)
+
+
+def read_stdin() -> str:
+    """Reads Python source from standard input, honouring its encoding declaration."""
+    stdin = sys.stdin
+    if stdin is None:
+        raise AnalysisError(STDIN_NAME, "cannot read: standard input is closed")
+    try:
+        buffer = getattr(stdin, "buffer", None)
+        if buffer is None:  # a text stream without bytes beneath
+            return str(stdin.read())
+        data = buffer.read()
+    except (OSError, ValueError) as e:
+        raise AnalysisError(STDIN_NAME, "cannot read: %s" % (getattr(e, "strerror", None) or e)) from None
+    return decode_source(data, STDIN_NAME)
 
 
 class NotRegularFile(Exception):
@@ -115,19 +173,25 @@ def _parse_stack(source: str) -> int:
 
 
 def analyze_file(path: str, **options: Any) -> FileReport:
-    """Reads, parses and scores one file (`options` as for analyze_source).
+    """Reads, parses and scores one file (`options` as for analyze_source); STDIN reads standard input.
 
     Raises AnalysisError for a file that cannot be read or parsed and
     NotRegularFile for a path that is not a regular file.
     """
-    source = read_source(path)
+    if path == STDIN:
+        path, source = STDIN_NAME, read_stdin()
+    else:
+        source = read_source(path)
     try:
         functions = call_with_stack(_parse_stack(source), analyze_source, source, path, **options)
     except SyntaxError as e:
         where = ""
         if e.lineno:
             where = " at line %d" % e.lineno + (", column %d" % e.offset if e.offset else "")
-        raise AnalysisError(path, "syntax error%s: %s" % (where, e.msg)) from None
+        # Code written for a newer Python fails on an older grammar: say which one was used.
+        raise AnalysisError(
+            path, "syntax error%s: %s (parsed with the Python %d.%d grammar)" % ((where, e.msg) + sys.version_info[:2])
+        ) from None
     except ValueError as e:  # null bytes in the source (before 3.12)
         raise AnalysisError(path, "syntax error: %s" % e) from None
     except RecursionError:
