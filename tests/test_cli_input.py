@@ -67,6 +67,20 @@ class TestPaths:
         assert code == 1
         assert err == "talvora: error: %s: symbolic link loop\n" % (tmp_path / "pkg" / "self.py")
 
+    def test_unmatched_exclude_patterns_get_one_note_each_after_the_run(self, tmp_path):
+        write(tmp_path / "pkg" / "a.py", "def a():\n    pass\n")
+        write(tmp_path / "pkg" / "gen" / "b.py", "def b():\n    pass\n")
+        argv = "analyze pkg --exclude gen/ --exclude *.pyx --exclude old/ --exclude *.pyx".split()
+        code, out, err = talvora(*argv, cwd=tmp_path)
+        assert code == 0, err
+        assert err == (
+            "talvora: note: excluded 1 matching gen/\n"
+            "talvora: note: --exclude *.pyx matched nothing\n"
+            "talvora: note: --exclude old/ matched nothing\n"
+        )
+        # Default patterns that match nothing are not noted.
+        assert run("analyze", str(tmp_path / "pkg" / "a.py"))[2] == ""
+
 
 class TestStandardInput:
     def test_dash_reads_standard_input(self, tmp_path):

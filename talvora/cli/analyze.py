@@ -6,8 +6,15 @@ import re
 from dataclasses import asdict
 from typing import Any, Dict, List, Optional, TextIO
 
-from talvora.cli.common import SCHEMA_VERSION, to_number
-from talvora.cli.discovery import DEFAULT_EXCLUDES, Skipped, bundled_examples, collect_files, format_exclusions
+from talvora.cli.common import PROG, SCHEMA_VERSION, to_number
+from talvora.cli.discovery import (
+    DEFAULT_EXCLUDES,
+    Skipped,
+    bundled_examples,
+    collect_files,
+    format_exclusions,
+    unmatched_excludes,
+)
 from talvora.cli.ranking import Tally, TopCandidates
 from talvora.cli.reading import AnalysisError
 from talvora.cli.scoring import FileReport, Thresholds
@@ -74,4 +81,6 @@ def run_analyze(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int
         else:
             writer.skipped(outcome)
     writer.end(tally, top)
+    for pattern in unmatched_excludes(args.exclude, skipped):
+        stderr.write("%s: note: --exclude %s matched nothing\n" % (PROG, pattern))
     return 1 if tally.errors else 0
