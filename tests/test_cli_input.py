@@ -11,7 +11,7 @@ import textwrap
 
 import pytest
 
-from talvora.cli import discovery, main, reading
+from talvora.cli import discovery, main, reading, streaming
 
 SCRIPT = shutil.which("talvora", path=os.path.dirname(sys.executable))
 GRAMMAR = "(parsed with the Python %d.%d grammar)" % sys.version_info[:2]
@@ -41,6 +41,51 @@ def write(path, text):
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(textwrap.dedent(text))
     return path
+
+
+class TestFirstWord:
+    def test_a_mistyped_command_is_an_error_naming_the_commands(self, tmp_path):
+        write(tmp_path / "src" / "m.py", "def f():\n    pass\n")
+        code, out, err = talvora("analyse", "src", cwd=tmp_path)
+        assert (code, out) == (2, "")
+        assert err.startswith("usage: talvora ")
+        assert err.splitlines()[-1] == (
+            "talvora: error: 'analyse' is neither a command (choose from analyze, plan, help) "
+            "nor an existing path; did you mean 'analyze'?"
+        )
+
+    def test_a_first_word_that_is_neither_names_no_guess(self):
+        code, out, err = run("frobnicate")
+        assert (code, out) == (2, "")
+        assert err.splitlines()[-1].endswith("nor an existing path")
+
+    def test_an_existing_path_or_options_first_still_analyse(self, tmp_path):
+        write(tmp_path / "src" / "m.py", "def f():\n    pass\n")
+        code, out, err = talvora("src", cwd=tmp_path)
+        assert code == 0, err
+        assert "src/m.py: 1 function" in out
+        code, out, err = talvora("--json", "src", cwd=tmp_path)
+        assert code == 0 and json.loads(out)["summary"]["files"] == 1
+
+    def test_help_with_and_without_a_command(self, tmp_path):
+        code, out, err = talvora("help", cwd=tmp_path)
+        assert (code, err) == (0, "")
+        assert out.startswith("usage: talvora ") and "exit status:" in out
+        assert out == talvora("--help", cwd=tmp_path)[1]
+        code, out, err = talvora("help", "analyze", cwd=tmp_path)
+        assert (code, err) == (0, "")
+        assert out.startswith("usage: talvora analyze ") and "- reads standard input" in " ".join(out.split())
+        assert out == run("analyze", "--help")[1]
+        assert run("help", "plan")[1].startswith("usage: talvora plan ")
+        code, out, err = talvora("help", "analyse", cwd=tmp_path)
+        assert (code, out) == (2, "")
+        assert "invalid choice: 'analyse'" in err
+
+    def test_help_documents_the_exit_statuses_line_by_line(self):
+        for argv in (["--help"], ["analyze", "--help"]):
+            out = run(*argv)[1]
+            for line in ("  0    success", "  3    a native module", "  130  interrupted", "  141  the output"):
+                assert "\n" + line in out, argv
 
 
 class TestPaths:
@@ -143,3 +188,75 @@ class TestUnreadableSource:
         assert code == 1
         assert err.startswith("talvora: error: new.py: syntax error at line 2")
         assert err.endswith("(parsed with the Python 3.9 grammar)\n")
+
+
+def test_a_closed_pipe_ends_the_run_quietly_with_the_sigpipe_status(tmp_path):
+    # One file whose table is far larger than a pipe's buffer.
+    write(tmp_path / "big.py", "".join("def f%d(xs):\n    return sum(xs)\n\n" % i for i in range(4000)))
+    for option in ([], ["--json"]):
+        proc = subprocess.Popen(
+            [SCRIPT, "analyze", *option, "big.py"], cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        )
+        head = [proc.stdout.readline() for _ in range(5)]
+        proc.stdout.close()
+        err = proc.stderr.read()
+        proc.stderr.close()
+        assert proc.wait(timeout=120) == 141, err
+        assert all(head) and err == b""
+
+
+NATIVE_SHIM = """\
+import sys
+
+class Unbuilt:
+    # Stands for a build without one native module.
+    def find_spec(self, name, path=None, target=None):
+        if name == sys.argv[1]:
+            raise ModuleNotFoundError("No module named %r" % name, name=name)
+        return None
+
+sys.meta_path.insert(0, Unbuilt())
+from talvora.cli import main
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+@pytest.mark.parametrize(
+    "module,argv",
+    [
+        ("talvora.plugins.analyzer.kelmarch", ["analyze"]),
+        ("talvora.gpu.drelling", ["plan", "--shape", "5", "--element-size", "4", "--available", "8"]),
+    ],
+)
+def test_a_missing_native_module_is_named_with_the_rebuild(tmp_path, module, argv):
+    result = subprocess.run(
+        [sys.executable, "-c", NATIVE_SHIM, module, *argv],
+        cwd=str(tmp_path),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
+    assert (result.returncode, result.stdout) == (3, "")
+    first, second = result.stderr.splitlines()
+    assert first == "talvora: error: the native module %s cannot be imported: No module named %r" % (module, module)
+    assert "make install" in second and "pip install ." in second
+
+
+def test_a_native_module_failing_during_the_run_is_reported_like_a_missing_one(tmp_path, monkeypatch):
+    write(tmp_path / "a.py", "def a():\n    pass\n")
+
+    def unbuilt(name):
+        def fail(path, **options):
+            raise ModuleNotFoundError("No module named %r" % name, name=name)
+
+        return fail
+
+    monkeypatch.setattr(streaming, "analyze_file", unbuilt("talvora.plugins.analyzer.kelmarch"))
+    code, out, err = run("analyze", str(tmp_path))
+    assert code == 3
+    assert err.startswith("talvora: error: the native module talvora.plugins.analyzer.kelmarch cannot be imported")
+    # Other import errors are not the installation's: they are not disguised.
+    monkeypatch.setattr(streaming, "analyze_file", unbuilt("numpy"))
+    with pytest.raises(ModuleNotFoundError):
+        run("analyze", str(tmp_path))

@@ -2,8 +2,9 @@
 
 ``talvora analyze [PATH ...]`` scores every function of Python source files
 with the workload analysis module and classifies it; ``talvora plan`` sizes a
-GPU array allocation and decides how to place it.  ``python -m talvora`` with
-no arguments analyses the bundled example workloads.
+GPU array allocation and decides how to place it; ``talvora help [COMMAND]``
+prints the help.  ``python -m talvora`` with no arguments analyses the bundled
+example workloads.
 
 This module holds the argument parser and ``main``; the commands and what
 they use live in the modules beside it.
@@ -11,9 +12,12 @@ they use live in the modules beside it.
 
 import argparse
 import contextlib
+import difflib
+import importlib
 import os
+import signal
 import sys
-from typing import Optional, Sequence, TextIO
+from typing import Dict, Optional, Sequence, TextIO
 
 from talvora.cli.analyze import parse_capability, parse_top, run_analyze
 from talvora.cli.common import PROG
@@ -40,7 +44,26 @@ def _argtype(parse):
     return convert
 
 
-_COMMANDS = ("analyze", "plan")
+COMMANDS = ("analyze", "plan", "help")
+_TOP_OPTIONS = ("-h", "--help", "--version")
+
+# Exit statuses beyond 0 (success), 1 (a path could not be analysed) and 2 (a usage error).
+EXIT_NATIVE = 3
+EXIT_INTERRUPTED = 130
+EXIT_BROKEN_PIPE = 128 + getattr(signal, "SIGPIPE", 13)
+
+# The native modules each command needs, checked before it starts.
+_NATIVE_MODULES = {"analyze": ("talvora.plugins.analyzer.kelmarch",), "plan": ("talvora.gpu.drelling",)}
+_ALL_NATIVE = {name for names in _NATIVE_MODULES.values() for name in names}
+
+EXIT_STATUSES = """\
+exit status:
+  0    success
+  1    a path could not be analysed (the others were)
+  2    invalid command line
+  3    a native module of the package is missing: rebuild it
+  130  interrupted (Ctrl-C)
+  141  the output was closed early (as by `| head`)"""
 
 # The plan command's options: flag, value parser (str: taken as given), metavar, default (None: required)
 # and help.
@@ -54,11 +77,23 @@ _PLAN_OPTIONS = (
 )
 
 
+class _Formatter(argparse.HelpFormatter):
+    """Keeps texts written over several lines (the exit statuses) as they are; wraps the others."""
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        if "\n" in text:
+            return "".join(indent + line for line in text.splitlines(keepends=True))
+        return super()._fill_text(text, width, indent)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Workload analysis and GPU allocation planning of talvora. "
-        "Without a command, runs analyze (with no path: on the bundled example workloads).",
+        "Without a command, runs analyze (with no path: on the bundled example workloads); "
+        "a first word that is an existing path, or -, is a PATH of analyze.",
+        epilog=EXIT_STATUSES,
+        formatter_class=_Formatter,
     )
     parser.add_argument("--version", action="version", version="%(prog)s " + version())
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -68,9 +103,11 @@ def build_parser() -> argparse.ArgumentParser:
         help="score and classify every function of Python source files",
         description="Scores every function of the given Python files (directories are searched "
         "recursively for *.py files) and classifies its workload pattern. Without a path, "
-        "analyses the bundled example workloads.",
+        "analyses the bundled example workloads; a file named twice is analysed once.",
+        epilog=EXIT_STATUSES,
+        formatter_class=_Formatter,
     )
-    an.add_argument("paths", nargs="*", metavar="PATH", help="Python source file or directory")
+    an.add_argument("paths", nargs="*", metavar="PATH", help="Python source file or directory; - reads standard input")
     out = an.add_mutually_exclusive_group()
     out.add_argument("--json", action="store_true", help="print one JSON document at the end")
     out.add_argument(
@@ -127,7 +164,61 @@ def build_parser() -> argparse.ArgumentParser:
         )
     pl.add_argument("--json", action="store_true", help="print machine-readable JSON")
     pl.set_defaults(run=run_plan)
+
+    hp = sub.add_parser(
+        "help", help="show the help of talvora or of a command", description="Shows the help of talvora, or of COMMAND."
+    )
+    hp.add_argument("topic", nargs="?", choices=COMMANDS, metavar="COMMAND", help="one of %s" % ", ".join(COMMANDS))
+    hp.set_defaults(run=_help_runner(parser, {"analyze": an, "plan": pl, "help": hp}))
     return parser
+
+
+def _help_runner(parser: argparse.ArgumentParser, commands: Dict[str, argparse.ArgumentParser]):
+    def run_help(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
+        (commands[args.topic] if args.topic else parser).print_help(stdout)
+        return 0
+
+    return run_help
+
+
+def _first_word_error(word: str) -> str:
+    """The complaint about a first word that is neither a command nor an existing path."""
+    text = "%r is neither a command (choose from %s) nor an existing path" % (word, ", ".join(COMMANDS))
+    close = difflib.get_close_matches(word, COMMANDS, n=1)
+    return text + ("; did you mean %r?" % close[0] if close else "")
+
+
+def _missing_native(command: str) -> Optional[str]:
+    """The error lines for a native module of `command` that cannot be imported, or None when all can."""
+    for name in _NATIVE_MODULES.get(command, ()):
+        try:
+            importlib.import_module(name)
+        except ImportError as e:
+            return _native_error(name, e)
+    return None
+
+
+def _native_error(name: str, e: ImportError) -> str:
+    return (
+        "%s: error: the native module %s cannot be imported: %s\n"
+        "%s: note: this installation was built without it or for another Python; rebuild every module with "
+        "`make install` in the source tree, or reinstall with `pip install .`\n" % (PROG, name, e, PROG)
+    )
+
+
+def _quiet_stdout(stdout: TextIO) -> None:
+    """Points the process's standard output at the null device, so that nothing is written to a closed pipe
+    again (not even the final flush at exit)."""
+    if stdout is not sys.stdout and stdout is not sys.__stdout__:
+        return
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        try:
+            os.dup2(devnull, stdout.fileno())
+        finally:
+            os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None, stderr: Optional[TextIO] = None) -> int:
@@ -135,31 +226,39 @@ def main(argv: Optional[Sequence[str]] = None, stdout: Optional[TextIO] = None, 
     argv = list(sys.argv[1:] if argv is None else argv)
     stdout = sys.stdout if stdout is None else stdout
     stderr = sys.stderr if stderr is None else stderr
-    if not argv or argv[0] not in _COMMANDS + ("-h", "--help", "--version"):
-        argv = ["analyze"] + argv  # analyze is the default command
     parser = build_parser()
     try:
         with contextlib.redirect_stdout(stdout), contextlib.redirect_stderr(stderr):
+            if not argv or (argv[0].startswith("-") and argv[0] not in _TOP_OPTIONS):  # options, or - for stdin
+                argv = ["analyze"] + argv  # analyze is the default command
+            elif argv[0] not in COMMANDS + _TOP_OPTIONS:
+                if not os.path.lexists(argv[0]):
+                    parser.error(_first_word_error(argv[0]))
+                argv = ["analyze"] + argv  # an existing path: analyze it
             args = parser.parse_args(argv)
     except SystemExit as e:
         return e.code if isinstance(e.code, int) else 2
     if not getattr(args, "run", None):
         parser.print_help(stdout)
         return 2
+    missing = _missing_native(args.command)
+    if missing:
+        stderr.write(missing)
+        return EXIT_NATIVE
     try:
-        return int(args.run(args, stdout, stderr))
+        status = int(args.run(args, stdout, stderr))
+        stdout.flush()  # a closed pipe shows here rather than at exit
+        return status
     except KeyboardInterrupt:
         stderr.write("%s: interrupted\n" % PROG)
         stderr.flush()
-        return 130
+        return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader of our output went away (as with `| head`): stop quietly.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            try:
-                os.dup2(devnull, sys.stdout.fileno())
-            finally:
-                os.close(devnull)
-        except (OSError, ValueError, AttributeError):
-            pass
-        return 1
+        # The reader of our output went away (as with `| head`): stop quietly, as if killed by SIGPIPE.
+        _quiet_stdout(stdout)
+        return EXIT_BROKEN_PIPE
+    except ImportError as e:
+        if e.name is None or e.name not in _ALL_NATIVE:
+            raise
+        stderr.write(_native_error(e.name, e))
+        return EXIT_NATIVE
