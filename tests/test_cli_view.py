@@ -345,8 +345,10 @@ def test_ctrl_c_on_the_console_script_ends_the_stream_with_an_interrupted_record
     for i in range(3000):
         write(tmp_path / "many" / ("m%04d.py" % i), "def f(xs):\n    return [x * 2 for x in xs]\n" * 20)
     script = shutil.which("talvora", path=os.path.dirname(sys.executable))
+    # A process started in the background may inherit SIGINT ignored, and Python then installs no handler.
     proc = subprocess.Popen([script, "analyze", "--jsonl", "many"], cwd=str(tmp_path), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, universal_newlines=True)
+                            stderr=subprocess.PIPE, universal_newlines=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     first = [proc.stdout.readline(), proc.stdout.readline()]
     proc.send_signal(signal.SIGINT)
     rest, err = proc.communicate(timeout=120)
