@@ -47,8 +47,14 @@ def talvora_cli(*argv, cwd):
     """Runs the installed console script as a user does; (status, stdout, stderr)."""
     script = shutil.which("talvora", path=os.path.dirname(sys.executable))
     assert script, "the talvora console script is not installed next to %s" % sys.executable
-    result = subprocess.run([script, *argv], cwd=str(cwd), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            universal_newlines=True, timeout=120)
+    result = subprocess.run(
+        [script, *argv],
+        cwd=str(cwd),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
     return result.returncode, result.stdout, result.stderr
 
 
@@ -88,7 +94,7 @@ class TestDefaultView:
         code, files, _ = talvora_cli("analyze", "--files", "proj", cwd=tmp_path)
         assert files.count("columns (JSON fields)") == 1 and files.startswith("columns (JSON fields)")
         assert "proj/frames.py: 1 function\n" in files and "consts.py" not in files
-        assert files.endswith(out[out.index("\n"):])  # the same summary tail after the tables
+        assert files.endswith(out[out.index("\n") :])  # the same summary tail after the tables
         assert root.is_dir()
 
     def test_one_file_gets_its_table_unless_no_files(self, tmp_path):
@@ -110,8 +116,10 @@ class TestDefaultView:
         assert "No GPU assumed" not in out and out.count("Scored for a GPU of compute capability 8.6.") == 1
 
     def test_an_empty_top_list_says_why(self, tmp_path):
-        path = write(tmp_path / "m.py", "def a():\n    pass\n\ndef b(lock):\n    global g\n    with lock:\n"
-                                        "        sequential = ordered = 1\n")
+        path = write(
+            tmp_path / "m.py",
+            "def a():\n    pass\n\ndef b(lock):\n    global g\n    with lock:\n        sequential = ordered = 1\n",
+        )
         code, out, _ = talvora_cli("analyze", "--top", "1", str(path), cwd=tmp_path)
         assert code == 0 and "Top 0" not in out
         assert out.endswith("\nNo candidates: all 2 functions are MIXED or SEQUENTIAL (1 MIXED, 1 SEQUENTIAL).\n")
@@ -128,7 +136,7 @@ class TestCandidates:
         root = project(tmp_path)
         code, out, _ = talvora_cli("analyze", "--top", "1", "proj", cwd=tmp_path)
         lines = out.splitlines()
-        tail = lines[next(i for i, line in enumerate(lines) if line.startswith("  1. ")):]
+        tail = lines[next(i for i, line in enumerate(lines) if line.startswith("  1. ")) :]
         assert len(tail) == 3
         assert tail[0].split() == ["1.", "0.22", "PANDAS_DATAFRAME", "proj/frames.py:4", "frame_report"]
         assert tail[1].split(";")[0].split() == ["score", "=", "pandas"]
@@ -147,19 +155,30 @@ class TestCandidates:
         body = "def f%d(xs):\n    return xs.groupby(1).agg(2).merge(3)\n\n"
         for name in ("b.py", "a.py"):
             write(tmp_path / name, "".join(body % i for i in range(3)))
-        docs = [json.loads(run("analyze", "--json", "--top", "4", *order)[1])["top"]
-                for order in ([str(tmp_path / "b.py"), str(tmp_path / "a.py")],
-                              [str(tmp_path / "a.py"), str(tmp_path / "b.py")])]
+        docs = [
+            json.loads(run("analyze", "--json", "--top", "4", *order)[1])["top"]
+            for order in (
+                [str(tmp_path / "b.py"), str(tmp_path / "a.py")],
+                [str(tmp_path / "a.py"), str(tmp_path / "b.py")],
+            )
+        ]
         assert docs[0] == docs[1]
         assert len({t["score"] for t in docs[0]}) == 1
-        assert [(os.path.basename(t["path"]), t["line"]) for t in docs[0]] == [("a.py", 1), ("a.py", 4),
-                                                                               ("a.py", 7), ("b.py", 1)]
+        assert [(os.path.basename(t["path"]), t["line"]) for t in docs[0]] == [
+            ("a.py", 1),
+            ("a.py", 4),
+            ("a.py", 7),
+            ("b.py", 1),
+        ]
 
     def test_only_the_best_n_are_kept_as_files_stream_by(self):
         from talvora.cli.scoring import analyze_module
 
-        sources = {"z.py": FRAMES, "y.py": LOOKALIKE, "x.py": "def t(m, x, y):\n    m.fit(x, y)\n"
-                                                                "    return m.predict(x), m.score(x, y)\n"}
+        sources = {
+            "z.py": FRAMES,
+            "y.py": LOOKALIKE,
+            "x.py": "def t(m, x, y):\n    m.fit(x, y)\n    return m.predict(x), m.score(x, y)\n",
+        }
         reports = [analyze_module(textwrap.dedent(text), path) for path, text in sources.items()]
         kept, every = ranking.TopCandidates(2), ranking.TopCandidates(10)
         for report in reports:
@@ -202,14 +221,19 @@ def test_matched_words_are_what_the_module_counts():
     assert k.score_framework_patterns(everything) == (1.0, 1.0, 1.0)
 
 
-@pytest.mark.parametrize("source,found", [
-    ("import numpy as np\n", ("numpy",)),
-    ("import os, pandas.io.sql\n", ("pandas",)),
-    ("def f():\n    from sklearn.ensemble import X\n", ("sklearn",)),
-    ("class C:\n    try:\n        import numpy\n    except ImportError:\n        from pandas import DataFrame\n",
-     ("numpy", "pandas")),
-    ("from . import numpy\nimport numpyish\nx = 'import pandas'\n", ()),
-])
+@pytest.mark.parametrize(
+    "source,found",
+    [
+        ("import numpy as np\n", ("numpy",)),
+        ("import os, pandas.io.sql\n", ("pandas",)),
+        ("def f():\n    from sklearn.ensemble import X\n", ("sklearn",)),
+        (
+            "class C:\n    try:\n        import numpy\n    except ImportError:\n        from pandas import DataFrame\n",
+            ("numpy", "pandas"),
+        ),
+        ("from . import numpy\nimport numpyish\nx = 'import pandas'\n", ()),
+    ],
+)
 def test_framework_imports(source, found):
     assert evidence.framework_imports(ast.parse(source)) == found
 
@@ -280,9 +304,13 @@ def records(text):
 def test_schema_validator_rejects_what_the_schema_rules_out():
     good = json.loads(run("analyze", "--json", "--top", "1")[1])
     validate(good, SCHEMA)
-    for damage in (lambda d: d.pop("version"), lambda d: d["summary"].update(files="3"),
-                   lambda d: d["files"][0]["functions"][0].update(extra=1), lambda d: d.update(schema_version=2),
-                   lambda d: d["top"][0].update(pattern="MIXY")):
+    for damage in (
+        lambda d: d.pop("version"),
+        lambda d: d["summary"].update(files="3"),
+        lambda d: d["files"][0]["functions"][0].update(extra=1),
+        lambda d: d.update(schema_version=2),
+        lambda d: d["top"][0].update(pattern="MIXY"),
+    ):
         doc = json.loads(json.dumps(good))
         damage(doc)
         with pytest.raises(SchemaError):
@@ -346,9 +374,14 @@ def test_ctrl_c_on_the_console_script_ends_the_stream_with_an_interrupted_record
         write(tmp_path / "many" / ("m%04d.py" % i), "def f(xs):\n    return [x * 2 for x in xs]\n" * 20)
     script = shutil.which("talvora", path=os.path.dirname(sys.executable))
     # A process started in the background may inherit SIGINT ignored, and Python then installs no handler.
-    proc = subprocess.Popen([script, "analyze", "--jsonl", "many"], cwd=str(tmp_path), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, universal_newlines=True,
-                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    proc = subprocess.Popen(
+        [script, "analyze", "--jsonl", "many"],
+        cwd=str(tmp_path),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
     first = [proc.stdout.readline(), proc.stdout.readline()]
     proc.send_signal(signal.SIGINT)
     rest, err = proc.communicate(timeout=120)
