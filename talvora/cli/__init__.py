@@ -23,6 +23,7 @@ from talvora.cli.analyze import parse_capability, parse_top, run_analyze
 from talvora.cli.common import PROG
 from talvora.cli.discovery import DEFAULT_EXCLUDES
 from talvora.cli.plan import parse_element_size, parse_headroom, parse_overhead, parse_shape, parse_size, run_plan
+from talvora.cli.ranking import DEFAULT_TOP
 from talvora.cli.tables import DEFAULT_WIDTH
 
 
@@ -102,8 +103,10 @@ def build_parser() -> argparse.ArgumentParser:
         "analyze",
         help="score and classify every function of Python source files",
         description="Scores every function of the given Python files (directories are searched "
-        "recursively for *.py files) and classifies its workload pattern. Without a path, "
-        "analyses the bundled example workloads; a file named twice is analysed once.",
+        "recursively for *.py files) and classifies its workload pattern. Prints a summary (files, "
+        "functions, time, functions per pattern) and the strongest candidates for acceleration; "
+        "--files adds a table per file. Without a path, analyses the bundled example workloads; a file "
+        "named twice is analysed once.",
         epilog=EXIT_STATUSES,
         formatter_class=_Formatter,
     )
@@ -132,10 +135,17 @@ def build_parser() -> argparse.ArgumentParser:
         "(default: the main scores, within the terminal's width or %d columns)" % DEFAULT_WIDTH,
     )
     an.add_argument(
+        "--files",
+        action=argparse.BooleanOptionalAction,
+        help="show a table of every file's functions before the summary (default: only when the input is one file)",
+    )
+    an.add_argument(
         "--top",
         type=_argtype(parse_top),
         metavar="N",
-        help="after the summary, list the N strongest acceleration candidates",
+        help="after the summary, list the N strongest acceleration candidates (not MIXED or SEQUENTIAL) with "
+        "the scores they were ranked by and the indicator words that matched, by score, then path and line "
+        "(default: %d; the JSON forms list them only when this is given)" % DEFAULT_TOP,
     )
     gpu = an.add_mutually_exclusive_group()
     gpu.add_argument(

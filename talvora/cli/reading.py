@@ -11,7 +11,7 @@ import threading
 import tokenize
 from typing import Any, Callable, List, Tuple, TypeVar
 
-from talvora.cli.scoring import FileReport, analyze_source
+from talvora.cli.scoring import FileReport, analyze_module
 
 
 class AnalysisError(Exception):
@@ -173,7 +173,7 @@ def _parse_stack(source: str) -> int:
 
 
 def analyze_file(path: str, **options: Any) -> FileReport:
-    """Reads, parses and scores one file (`options` as for analyze_source); STDIN reads standard input.
+    """Reads, parses and scores one file (`options` as for analyze_module); STDIN reads standard input.
 
     Raises AnalysisError for a file that cannot be read or parsed and
     NotRegularFile for a path that is not a regular file.
@@ -183,7 +183,7 @@ def analyze_file(path: str, **options: Any) -> FileReport:
     else:
         source = read_source(path)
     try:
-        functions = call_with_stack(_parse_stack(source), analyze_source, source, path, **options)
+        return call_with_stack(_parse_stack(source), analyze_module, source, path, **options)
     except SyntaxError as e:
         where = ""
         if e.lineno:
@@ -199,4 +199,3 @@ def analyze_file(path: str, **options: Any) -> FileReport:
     except MemoryError:
         # The parser's own limit on right-recursive nesting raises MemoryError.
         raise AnalysisError(path, "too deeply nested or too large to analyse") from None
-    return FileReport(path, functions)

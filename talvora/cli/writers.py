@@ -2,14 +2,15 @@
 JSON Lines as the run goes.
 
 Each writer takes the run in the same calls: ``begin`` with what the exclude
-patterns left out, then ``file``, ``error`` or ``skipped`` for each outcome as
-it arrives, and ``end`` with the counts and candidates of the run.
+patterns left out and the warnings of the search, then ``file``, ``error`` or
+``skipped`` for each outcome as it arrives, and ``end`` with the counts and
+candidates of the run, or ``interrupted`` with the counts so far.
 """
 
 import json
 from typing import Any, Dict, List, Optional, Sequence, TextIO
 
-from talvora.cli.discovery import Skipped
+from talvora.cli.discovery import PathWarning, Skipped
 from talvora.cli.ranking import Tally, TopCandidates, format_tally, format_top
 from talvora.cli.reading import AnalysisError
 from talvora.cli.scoring import FileReport
@@ -17,7 +18,7 @@ from talvora.cli.tables import TableLayout, format_table, legend
 
 
 def _file_record(report: FileReport) -> Dict[str, Any]:
-    return {"path": report.path, "functions": [f.to_dict() for f in report.functions]}
+    return {"path": report.path, "imports": list(report.imports), "functions": [f.to_dict() for f in report.functions]}
 
 
 def _error_record(error: AnalysisError) -> Dict[str, str]:
@@ -28,14 +29,25 @@ def _skipped_record(s: Skipped) -> Dict[str, str]:
     return {"path": s.path, "reason": s.reason}
 
 
+def _warning_record(w: PathWarning) -> Dict[str, str]:
+    return {"path": w.path, "message": w.message}
+
+
+def assumption(gpu_capability: Optional[str]) -> str:
+    """The one line on the GPU the scores assume."""
+    if gpu_capability is None:
+        return "No GPU assumed: gpu_suitability 0.00 and gpu_speedup 1.0x throughout (--gpu-capability X.Y: a GPU)."
+    return "Scored for a GPU of compute capability %s." % gpu_capability
+
+
 class Writer:
     """What a writer is told of a run; each call writes nothing unless the writer says otherwise."""
 
     def __init__(self, stdout: TextIO):
         self.stdout = stdout
 
-    def begin(self, skipped: Sequence[Skipped]) -> None:
-        """The run starts; `skipped` holds what the exclude patterns left out."""
+    def begin(self, skipped: Sequence[Skipped], warnings: Sequence[PathWarning] = ()) -> None:
+        """The run starts; `skipped` holds what the exclude patterns left out, `warnings` paths without files."""
 
     def file(self, report: FileReport) -> None:
         """A file was analysed."""
@@ -49,16 +61,24 @@ class Writer:
     def end(self, tally: Tally, top: Optional[TopCandidates]) -> None:
         """The run is over."""
 
+    def interrupted(self, tally: Tally) -> None:
+        """The run was interrupted; `tally` holds the counts so far."""
+
 
 class TableWriter(Writer):
-    """A table per file as it is analysed (the legend before the first), then the summary and the candidates."""
+    """With `per_file`, a table per file with functions as it is analysed (the legend before the first); then
+    the summary, the GPU assumption and the candidates."""
 
-    def __init__(self, stdout: TextIO, layout: TableLayout):
+    def __init__(self, stdout: TextIO, layout: TableLayout, per_file: bool, gpu_capability: Optional[str] = None):
         super().__init__(stdout)
         self.layout = layout
+        self.per_file = per_file
+        self.gpu_capability = gpu_capability
         self._tables = 0
 
     def file(self, report: FileReport) -> None:
+        if not (self.per_file and report.functions):
+            return
         if not self._tables:
             self.stdout.write(legend(self.layout) + "\n\n")
         self._tables += 1
@@ -67,8 +87,9 @@ class TableWriter(Writer):
 
     def end(self, tally: Tally, top: Optional[TopCandidates]) -> None:
         self.stdout.write(format_tally(tally))
+        self.stdout.write(assumption(self.gpu_capability) + "\n")
         if top is not None:
-            self.stdout.write("\n" + format_top(top))
+            self.stdout.write("\n" + format_top(top, tally, self.gpu_capability is not None))
 
 
 class JsonWriter(Writer):
@@ -80,9 +101,11 @@ class JsonWriter(Writer):
         self._files: List[Dict[str, Any]] = []
         self._errors: List[Dict[str, str]] = []
         self._skipped: List[Skipped] = []
+        self._warnings: List[PathWarning] = []
 
-    def begin(self, skipped: Sequence[Skipped]) -> None:
+    def begin(self, skipped: Sequence[Skipped], warnings: Sequence[PathWarning] = ()) -> None:
         self._skipped.extend(skipped)
+        self._warnings.extend(warnings)
 
     def file(self, report: FileReport) -> None:
         self._files.append(_file_record(report))
@@ -99,6 +122,7 @@ class JsonWriter(Writer):
             files=self._files,
             errors=self._errors,
             skipped=[_skipped_record(s) for s in self._skipped],
+            warnings=[_warning_record(w) for w in self._warnings],
             summary=tally.to_dict(),
         )
         if top is not None:
@@ -118,8 +142,10 @@ class JsonlWriter(Writer):
         self.stdout.write(json.dumps(record) + "\n")
         self.stdout.flush()
 
-    def begin(self, skipped: Sequence[Skipped]) -> None:
+    def begin(self, skipped: Sequence[Skipped], warnings: Sequence[PathWarning] = ()) -> None:
         self._line(dict(self.settings, type="run"))
+        for w in warnings:
+            self._line(dict(type="warning", **_warning_record(w)))
         for s in skipped:
             self.skipped(s)
 
@@ -135,7 +161,10 @@ class JsonlWriter(Writer):
     def end(self, tally: Tally, top: Optional[TopCandidates]) -> None:
         last: Dict[str, Any] = {"type": "summary"}
         last.update(tally.to_dict())
-        last["errors"] = tally.errors
         if top is not None:
             last["top"] = top.to_list()
         self._line(last)
+
+    def interrupted(self, tally: Tally) -> None:
+        # The last record of a stream cut short, so that readers can tell it from a complete one.
+        self._line(dict(type="interrupted", **tally.to_dict()))
