@@ -17,6 +17,7 @@ from talvora.gpu import (
     MAX_HEADROOM_RATIO,
     NON_CHUNKABLE_OPERATIONS,
     SATURATED_ESTIMATE,
+    AllocationStrategy,
     strategy_name,
 )
 
@@ -224,7 +225,7 @@ def _notes(plan: Dict[str, Any], headroom: float, overhead_factor: float) -> Lis
         notes.append(
             "overhead factor %g has no effect: a factor of 1 or less never shrinks the estimate" % overhead_factor
         )
-    chunked = plan["strategy_code"] == 1
+    chunked = plan["strategy_code"] == AllocationStrategy.GPU_CHUNKED
     consequence = (
         "so the GPU passes of this plan are counted for the capped size and are too few for the whole array"
         if chunked
@@ -272,7 +273,7 @@ def plan_allocation(
     array_bytes = _array_bytes(shape, element_size)
     groups = None
     row_bytes = _row_bytes(shape, element_size)
-    if strategy == 1:
+    if strategy == AllocationStrategy.GPU_CHUNKED:
         groups = chunk_groups(shape, element_size, chunk_size)
     plan = {
         "schema_version": PLAN_SCHEMA_VERSION,
