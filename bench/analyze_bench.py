@@ -88,6 +88,8 @@ def main():
         "ratio_jsonl": jsonl / floor,
         "target": TARGET,
     }
+    print("## 7. talvora analyze against reading and parsing the same files (seconds, best of %d)" % rounds)
+    print("")
     print("analyze over %s: %d files (%d parse), %.1f MB, best of %d" % (args.path, len(files), parsed,
                                                                        size / 1e6, rounds))
     print("  %-34s %8.2f s" % ("read + ast.parse (floor)", floor))

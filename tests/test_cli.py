@@ -12,7 +12,7 @@ import textwrap
 import pytest
 
 from talvora.cli import common, discovery, main, ranking, reading, scan, scoring, streaming, tables
-from talvora.cli.plan import chunk_groups, format_plan, parse_shape, parse_size, plan_allocation
+from talvora.cli.plan import PLAN_SCHEMA_VERSION, chunk_groups, format_plan, parse_shape, parse_size, plan_allocation
 from talvora.cli.scoring import analyze_source
 from talvora.plugins.analyzer import PATTERN_NAMES
 
@@ -446,17 +446,17 @@ class TestPlan:
                             "the safe limit\n")
         plan = json.loads(run("plan", "--shape", "2,1000", "--element-size", "8", "--available", "125",
                               "--json")[1])
-        assert plan["row_bytes"] == 8000 and plan["chunks_fit"] is False
+        assert plan["row_bytes"] == 8000 and plan["chunk_shapes_fit"] is False
 
     def test_json(self):
         code, out, _ = run("plan", "--shape", "10,4", "--element-size", "8", "--available", "125", "--json")
         plan = json.loads(out)
         assert plan["strategy"] == "GPU_CHUNKED" and plan["strategy_code"] == 1
         assert plan["allocation_bytes"] == 320 and plan["safe_limit_bytes"] == 100
-        assert plan["chunk_count"] == 4 and plan["chunk_size_bytes"] == 100
-        assert plan["chunk_groups"] == [{"shape": [3, 4], "count": 3}, {"shape": [1, 4], "count": 1}]
-        assert plan["chunks"] == 4 and plan["schema_version"] == common.SCHEMA_VERSION
-        assert plan["row_bytes"] == 32 and plan["chunks_fit"] is True
+        assert plan["gpu_passes"] == 4 and plan["chunk_size_bytes"] == 100
+        assert plan["chunk_shape_groups"] == [{"shape": [3, 4], "count": 3}, {"shape": [1, 4], "count": 1}]
+        assert plan["chunk_shape_count"] == 4 and plan["schema_version"] == PLAN_SCHEMA_VERSION
+        assert plan["row_bytes"] == 32 and plan["chunk_shapes_fit"] is True
 
     def test_fallbacks(self):
         code, out, _ = run("plan", "--shape", "100000,1000", "--element-size", "8", "--available", "512MiB",
@@ -959,8 +959,8 @@ def test_huge_shapes_are_planned_without_listing_their_chunks():
     finally:
         tracemalloc.stop()
     assert peak < 2**20
-    assert plan["chunks"] == 2**31 - 1 and plan["chunk_count"] == 134217728
-    assert plan["chunk_groups"] == [{"shape": [1, 2**31 - 1, 2**31 - 1], "count": 2**31 - 1}]
+    assert plan["chunk_shape_count"] == 2**31 - 1 and plan["gpu_passes"] == 134217728
+    assert plan["chunk_shape_groups"] == [{"shape": [1, 2**31 - 1, 2**31 - 1], "count": 2**31 - 1}]
     text = format_plan(plan)
     assert text.count("\n") < 20
 

@@ -22,7 +22,15 @@ from typing import Dict, Optional, Sequence, TextIO
 from talvora.cli.analyze import parse_capability, parse_top, run_analyze
 from talvora.cli.common import PROG
 from talvora.cli.discovery import DEFAULT_EXCLUDES
-from talvora.cli.plan import parse_element_size, parse_headroom, parse_overhead, parse_shape, parse_size, run_plan
+from talvora.cli.plan import (
+    NEGATIVE_VALUE,
+    parse_element_size,
+    parse_headroom,
+    parse_overhead,
+    parse_shape,
+    parse_size,
+    run_plan,
+)
 from talvora.cli.ranking import DEFAULT_TOP
 from talvora.cli.tables import DEFAULT_WIDTH
 
@@ -71,10 +79,29 @@ exit status:
 _PLAN_OPTIONS = (
     ("--shape", parse_shape, None, None, "array shape, such as 100000,1000"),
     ("--element-size", parse_element_size, "BYTES", None, "bytes per element, such as 8 for float64"),
-    ("--available", parse_size, "SIZE", None, "available GPU memory, such as 8GiB, 512MiB, 2GB or a byte count"),
-    ("--headroom", parse_headroom, "RATIO", 0.2, "fraction of the available memory kept back (default: 0.2)"),
-    ("--op", str, "NAME", "zeros", "array operation, such as zeros, random.randn or matmul (default: zeros)"),
-    ("--overhead-factor", parse_overhead, "FACTOR", 1.0, "multiplier for allocation overhead (default: 1.0)"),
+    ("--available", parse_size, "SIZE", None, "available GPU memory, such as 8GiB, 512MiB, 2GB, 1PiB or a byte count"),
+    (
+        "--headroom",
+        parse_headroom,
+        "RATIO",
+        0.2,
+        "fraction of the available memory kept back, at most 0.99 applied (default: 0.2)",
+    ),
+    (
+        "--op",
+        str,
+        "NAME",
+        "zeros",
+        "array operation, such as zeros, random.randn or matmul; other names are planned as not chunkable "
+        "(default: zeros)",
+    ),
+    (
+        "--overhead-factor",
+        parse_overhead,
+        "FACTOR",
+        1.0,
+        "multiplier for allocation overhead; 1 or less leaves the estimate unchanged (default: 1.0)",
+    ),
 )
 
 
@@ -163,6 +190,9 @@ def build_parser() -> argparse.ArgumentParser:
         description="Estimates the bytes of an array allocation, the safe limit of the available "
         "GPU memory and the strategy: GPU direct, GPU chunked or CPU fallback.",
     )
+    # "-5,3" or "-1" is an option's value, so that it reaches the option's own message.
+    if hasattr(pl, "_negative_number_matcher"):
+        pl._negative_number_matcher = NEGATIVE_VALUE
     for flag, parse, metavar, default, text in _PLAN_OPTIONS:
         pl.add_argument(
             flag,
