@@ -19,6 +19,9 @@ VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 TEST_DEPS := pytest hypothesis mypy
 DEPS := scikit-build-core cmake ninja $(TEST_DEPS)
+# Wheels only on a free-threaded interpreter: the newest hypothesis and mypy's
+# ast-serialize have no cp313t wheels, and their sources need crates.io.
+DEPS_BINARY = $(if $(filter %t,$(PYTAG)),--only-binary=:all:)
 # The pytest selection, relative to tests/.
 PYTEST_SEL = $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
 
@@ -44,7 +47,7 @@ check-python:
 $(STAMP): Makefile | check-python
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet $(DEPS)
+	$(VPY) -m pip install --quiet $(DEPS_BINARY) $(DEPS)
 	touch $@
 
 venv: $(STAMP)
