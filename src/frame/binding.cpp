@@ -1,7 +1,7 @@
 // Argument binding: matching vectorcall arguments to a record's parameters
 // with the interpreter's messages, the self check of native methods, and the
 // preparation of a record's runtime data (interned names, default objects).
-#include "frame/state.hpp"
+#include "frame/internal.hpp"
 
 namespace frame::detail {
 

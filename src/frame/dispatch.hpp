@@ -49,9 +49,6 @@ inline PyObject* to_result(R&& r) {
   }
 }
 
-// Adds a traceback entry with an explicit fully qualified name.
-void add_traceback_name(const char* fullname);
-
 namespace detail {
 
 // The function object: one type for every Python-visible function and

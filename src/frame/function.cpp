@@ -1,7 +1,7 @@
 // The function type: one type for every Python-visible function and method
 // of a module, with vectorcall, method-descriptor binding and the
 // introspection attributes (__defaults__, __annotations__, __code__, ...).
-#include "frame/state.hpp"
+#include "frame/internal.hpp"
 
 namespace frame::detail {
 

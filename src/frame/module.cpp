@@ -1,6 +1,6 @@
 // Module creation and initialisation (the create and execute slots), the
 // module namespace, imports, plain classes and the logger.
-#include "frame/state.hpp"
+#include "frame/internal.hpp"
 
 #include <cstdio>
 #include <cstring>

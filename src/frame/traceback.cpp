@@ -3,7 +3,9 @@
 // An entry is an empty code object (cached per record) plus a frame, added
 // with PyTraceBack_Here.  Only failure paths come here; when the entry itself
 // cannot be made, the original exception is kept and the entry is lost.
-#include "frame/state.hpp"
+#include "frame/internal.hpp"
+
+#include <frameobject.h>  // PyFrame_New
 
 namespace frame {
 
@@ -14,7 +16,7 @@ void traceback_with(PyCodeObject*& cache, const char* fullname) {
   PyErr_Fetch(&et, &ev, &etb);
   if (!cache && fullname) cache = PyCode_NewEmpty(detail::source_name(), fullname, 0);
   PyFrameObject* f = nullptr;
-  if (cache && detail::g_globals) f = compat::new_frame(cache, detail::g_globals);
+  if (cache && detail::g_globals) f = PyFrame_New(PyThreadState_Get(), cache, detail::g_globals, nullptr);
   if (!cache || !f) {
     PyErr_Clear();
     PyErr_Restore(et, ev, etb);
@@ -27,13 +29,13 @@ void traceback_with(PyCodeObject*& cache, const char* fullname) {
 
 }  // namespace
 
+namespace detail {
+
 void add_traceback_name(const char* fullname) {
   PyCodeObject* code = nullptr;
   traceback_with(code, fullname);
   Py_XDECREF(code);
 }
-
-namespace detail {
 
 void add_traceback(const FuncDef& d) {
   if (!d.sig.fullname) {

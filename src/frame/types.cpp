@@ -1,7 +1,7 @@
 // Native classes: allocation, construction, deallocation, GC hooks,
 // properties over native fields, installation of the class body and the
 // pickling refusal.
-#include "frame/state.hpp"
+#include "frame/internal.hpp"
 
 #include <cstdio>
 #include <cstring>

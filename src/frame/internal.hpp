@@ -1,6 +1,11 @@
-// State and entry points shared by the frame's own source files; not
-// included by modules.  One copy per module (see frame.hpp).
+// State and entry points shared by the frame's own source files.  One copy
+// per module (see frame.hpp).  Only the frame's sources are compiled with
+// TALVORA_FRAME_INTERNAL; a module that includes this header does not build.
 #pragma once
+
+#ifndef TALVORA_FRAME_INTERNAL
+#error "frame/internal.hpp belongs to the frame's own sources; modules include frame/frame.hpp"
+#endif
 
 #include <cstdio>
 
@@ -33,6 +38,8 @@ inline QualName qualified(const char* cls, const char* member) {
   snprintf(q.text, sizeof q.text, "%s.%s", cls, member);
   return q;
 }
+// Adds a traceback entry with an explicit fully qualified name.
+void add_traceback_name(const char* fullname);
 // Finds the interpreter's lock types for the locked-section fast path.
 int init_lock_types();
 // Readies one declared type and binds it in the module namespace.
