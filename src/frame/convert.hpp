@@ -32,9 +32,17 @@ namespace detail {
 // strictness of builtin-type annotations.
 template <PyTypeObject* T, bool NoneOk, bool Note>
 struct ExactArg {
-  PyObject* o;
+  PyObject* get() const { return o; }
+  // A new reference to the argument, for handing it on.
+  PyObject* release() const {
+    Py_INCREF(o);
+    return o;
+  }
   operator PyObject*() const { return o; }
   bool is_none() const { return o == Py_None; }
+
+  // Public only while module code still reads it; use get().
+  PyObject* o;
 };
 }  // namespace detail
 
@@ -50,9 +58,13 @@ struct Int32T {
 
 // Annotated `int` parameter: exact int unchanged, other numbers through int().
 struct AnnotatedInt {
+  PyObject* get() const { return ref.get(); }
+  // The int object, handed to the caller.
+  PyObject* release() { return ref.release(); }
+  operator PyObject*() const { return ref.get(); }
+
+  // Public only while module code still reads it; use get() and release().
   Ref ref;
-  PyObject* get() const { return ref.o; }
-  operator PyObject*() const { return ref.o; }
 };
 
 // The exact-type argument kinds.
@@ -222,8 +234,8 @@ struct Converter<PyObject*> {
 template <>
 struct Converter<AnnotatedInt> {
   static bool get(PyObject* o, const char* name, AnnotatedInt& out) {
-    out.ref.o = ann_int(o, name);
-    return out.ref.o != nullptr;
+    out.ref.reset(ann_int(o, name));
+    return static_cast<bool>(out.ref);
   }
 };
 template <PyTypeObject* T, bool NoneOk, bool Note>
