@@ -13,7 +13,8 @@
 //
 // Converter<T>::get is inlined into every trampoline; its fast paths (exact
 // one-digit ints, exact floats, the two bools) make no call, and everything
-// else goes to the out-of-line primitives, which carry the messages.
+// else goes to the out-of-line primitives, which carry the messages.  The
+// parameter's name comes as a callable, read only where a message needs it.
 #pragma once
 
 #include <cstdint>
@@ -173,43 +174,52 @@ inline bool from_compact(PyObject* o, T& out) {
 
 template <>
 struct Converter<int64_t> {
-  static bool get(PyObject* o, const char*, int64_t& out) { return from_compact(o, out) || to_i64(o, out); }
+  template <class Name>
+  static bool get(PyObject* o, Name, int64_t& out) { return from_compact(o, out) || to_i64(o, out); }
 };
 template <>
 struct Converter<uint64_t> {
-  static bool get(PyObject* o, const char*, uint64_t& out) { return from_compact(o, out) || to_u64(o, out); }
+  template <class Name>
+  static bool get(PyObject* o, Name, uint64_t& out) { return from_compact(o, out) || to_u64(o, out); }
 };
 template <>
 struct Converter<int32_t> {
-  static bool get(PyObject* o, const char*, int32_t& out) {
+  template <class Name>
+  static bool get(PyObject* o, Name, int32_t& out) {
     return from_compact(o, out) || to_i32(o, out, kMsgInt32);
   }
 };
 template <>
 struct Converter<Int32T> {
-  static bool get(PyObject* o, const char*, Int32T& out) {
+  template <class Name>
+  static bool get(PyObject* o, Name, Int32T& out) {
     return from_compact(o, out.v) || to_i32(o, out.v, kMsgInt32t);
   }
 };
 template <>
 struct Converter<uint32_t> {
-  static bool get(PyObject* o, const char*, uint32_t& out) { return from_compact(o, out) || to_u32(o, out); }
+  template <class Name>
+  static bool get(PyObject* o, Name, uint32_t& out) { return from_compact(o, out) || to_u32(o, out); }
 };
 template <>
 struct Converter<uint16_t> {
-  static bool get(PyObject* o, const char*, uint16_t& out) { return to_u16(o, out); }
+  template <class Name>
+  static bool get(PyObject* o, Name, uint16_t& out) { return to_u16(o, out); }
 };
 template <>
 struct Converter<uint8_t> {
-  static bool get(PyObject* o, const char*, uint8_t& out) { return to_u8(o, out); }
+  template <class Name>
+  static bool get(PyObject* o, Name, uint8_t& out) { return to_u8(o, out); }
 };
 template <>
 struct Converter<double> {
-  static bool get(PyObject* o, const char*, double& out) { return to_double(o, out); }
+  template <class Name>
+  static bool get(PyObject* o, Name, double& out) { return to_double(o, out); }
 };
 template <>
 struct Converter<bool> {
-  static bool get(PyObject* o, const char*, bool& out) {
+  template <class Name>
+  static bool get(PyObject* o, Name, bool& out) {
     if (o == Py_True) {
       out = true;
       return true;
@@ -226,24 +236,27 @@ struct Converter<bool> {
 };
 template <>
 struct Converter<PyObject*> {
-  static bool get(PyObject* o, const char*, PyObject*& out) {
+  template <class Name>
+  static bool get(PyObject* o, Name, PyObject*& out) {
     out = o;
     return true;
   }
 };
 template <>
 struct Converter<AnnotatedInt> {
-  static bool get(PyObject* o, const char* name, AnnotatedInt& out) {
-    out.ref.reset(ann_int(o, name));
+  template <class Name>
+  static bool get(PyObject* o, Name name, AnnotatedInt& out) {
+    out.ref.reset(ann_int(o, name()));
     return static_cast<bool>(out.ref);
   }
 };
 template <PyTypeObject* T, bool NoneOk, bool Note>
 struct Converter<detail::ExactArg<T, NoneOk, Note>> {
-  static bool get(PyObject* o, const char* name, detail::ExactArg<T, NoneOk, Note>& out) {
+  template <class Name>
+  static bool get(PyObject* o, Name name, detail::ExactArg<T, NoneOk, Note>& out) {
     out.o = o;
     if (Py_TYPE(o) == T || (NoneOk && o == Py_None)) return true;
-    return exact_check(o, T, NoneOk, Note, name);
+    return exact_check(o, T, NoneOk, Note, name());
   }
 };
 

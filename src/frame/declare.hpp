@@ -4,9 +4,9 @@
 // A record is a constexpr description (name, docstring, parameters with
 // defaults and annotations, return annotation).  The factories `fn`,
 // `method` and `ctor` check at compile time that the parameter list matches
-// the body and store the generated trampoline (dispatch.hpp).  The runtime
-// part of a record (interned names, default objects) is filled in once, at
-// initialisation, when the record is installed.
+// the body and store the generated trampoline (dispatch.hpp).  What
+// initialisation makes of a record (interned names, default objects) lives
+// in the function object made from it (runtime.hpp), never in the record.
 #pragma once
 
 #include <cstdint>
@@ -70,17 +70,9 @@ struct FuncDef;
 
 namespace detail {
 
-// Runtime data of a record, made at initialisation.
-struct Sig {
-  PyObject* names[kMaxParams] = {};     // interned parameter names
-  PyObject* defaults[kMaxParams] = {};  // the default objects (nullptr: required)
-  int nrequired = 0;
-  PyObject* qualname = nullptr;
-  PyObject* fullname = nullptr;  // dotted module name + "." + qualname, for tracebacks
-  PyCodeObject* tb_code = nullptr;
-};
+struct Runtime;
 
-using CtorTrampoline = int (*)(const FuncDef* d, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+using CtorTrampoline = int (*)(Runtime& rt, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames);
 
 template <class T>
@@ -106,8 +98,6 @@ struct FuncDef {
   bool native_method = false;  // self is passed first and type-checked
   vectorcallfunc call = nullptr;
   detail::CtorTrampoline ctor = nullptr;
-  mutable PyTypeObject* self_type = nullptr;  // set when installed in a native class
-  mutable detail::Sig sig{};
 };
 
 namespace detail {

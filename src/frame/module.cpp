@@ -110,7 +110,7 @@ int register_in_sys_modules(PyObject* m) {
 // (f) Readies the function type and the declared types.
 int ready_types() {
   if (ready_function_type() < 0) return -1;
-  for (TypeDef* td : g_def->types)
+  for (const TypeDef* td : g_def->types)
     if (ready_type(td) < 0) return -1;
   return 0;
 }
