@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -259,5 +260,36 @@ struct Converter<detail::ExactArg<T, NoneOk, Note>> {
     return exact_check(o, T, NoneOk, Note, name());
   }
 };
+
+// Converts a body's C++ result to a new reference (nullptr passes through).
+template <class R>
+inline PyObject* to_result(R&& r) {
+  using T = std::decay_t<R>;
+  if constexpr (std::is_same_v<T, PyObject*>) {
+    return r;
+  } else if constexpr (std::is_same_v<T, Ref>) {
+    return r.release();
+  } else if constexpr (std::is_same_v<T, bool>) {
+    PyObject* o = r ? Py_True : Py_False;
+    Py_INCREF(o);
+    return o;
+  } else if constexpr (std::is_same_v<T, double>) {
+    return PyFloat_FromDouble(r);
+  } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
+    // Cached small ints come cheapest through PyLong_FromUnsignedLong.
+    if (r >= 0 && r <= 256) return PyLong_FromUnsignedLong(static_cast<unsigned long>(r));
+    if constexpr (sizeof(T) <= sizeof(long)) return new_long(static_cast<long>(r));
+    else return PyLong_FromLongLong(static_cast<long long>(r));
+  } else if constexpr (std::is_integral_v<T> && std::is_unsigned_v<T>) {
+    if (r <= 256) return PyLong_FromUnsignedLong(static_cast<unsigned long>(r));
+    if constexpr (sizeof(T) <= sizeof(unsigned long)) return new_ulong(static_cast<unsigned long>(r));
+    else return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(r));
+  } else if constexpr (std::is_same_v<T, std::optional<typename T::value_type>>) {
+    if (!r) return nullptr;
+    return to_result(*r);
+  } else {
+    static_assert(sizeof(T) == 0, "unsupported body result type");
+  }
+}
 
 }  // namespace frame

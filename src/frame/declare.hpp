@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "frame/compat.hpp"
 
@@ -67,6 +68,7 @@ constexpr Returns returns(const char* annotation = nullptr, Coerce coerce = Coer
 }  // namespace declarations
 
 struct FuncDef;
+class Call;
 
 namespace detail {
 
@@ -77,10 +79,20 @@ using CtorTrampoline = int (*)(Runtime& rt, PyObject* self, PyObject* const* arg
 
 template <class T>
 struct FnTraits;
+template <class... A>
+struct LastIsCall : std::false_type {};
+template <class A>
+struct LastIsCall<A> : std::is_same<A, Call> {};
+template <class A, class B, class... Rest>
+struct LastIsCall<A, B, Rest...> : LastIsCall<B, Rest...> {};
+
 template <class R, class... A>
 struct FnTraits<R (*)(A...)> {
   using Result = R;
   static constexpr int N = sizeof...(A);
+  // A last parameter of type Call receives the running call; it is no
+  // parameter of the Python function.
+  static constexpr bool kCall = LastIsCall<A...>::value;
 };
 
 template <auto Body, bool Method>
@@ -104,7 +116,7 @@ namespace detail {
 // A record for `Body`; with `Method` the body's first parameter is `self`.
 template <auto Body, bool Method, class... P>
 constexpr FuncDef record(const char* name, const char* doc, Returns r, P... ps) {
-  static_assert(FnTraits<decltype(Body)>::N == sizeof...(P) + (Method ? 1 : 0),
+  static_assert(FnTraits<decltype(Body)>::N == sizeof...(P) + (Method ? 1 : 0) + FnTraits<decltype(Body)>::kCall,
                 "parameter list does not match the body");
   static_assert(sizeof...(P) <= kMaxParams);
   FuncDef d{};

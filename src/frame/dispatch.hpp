@@ -19,37 +19,6 @@
 
 namespace frame {
 
-// Converts a body's C++ result to a new reference (nullptr passes through).
-template <class R>
-inline PyObject* to_result(R&& r) {
-  using T = std::decay_t<R>;
-  if constexpr (std::is_same_v<T, PyObject*>) {
-    return r;
-  } else if constexpr (std::is_same_v<T, Ref>) {
-    return r.release();
-  } else if constexpr (std::is_same_v<T, bool>) {
-    PyObject* o = r ? Py_True : Py_False;
-    Py_INCREF(o);
-    return o;
-  } else if constexpr (std::is_same_v<T, double>) {
-    return PyFloat_FromDouble(r);
-  } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
-    // Cached small ints come cheapest through PyLong_FromUnsignedLong.
-    if (r >= 0 && r <= 256) return PyLong_FromUnsignedLong(static_cast<unsigned long>(r));
-    if constexpr (sizeof(T) <= sizeof(long)) return new_long(static_cast<long>(r));
-    else return PyLong_FromLongLong(static_cast<long long>(r));
-  } else if constexpr (std::is_integral_v<T> && std::is_unsigned_v<T>) {
-    if (r <= 256) return PyLong_FromUnsignedLong(static_cast<unsigned long>(r));
-    if constexpr (sizeof(T) <= sizeof(unsigned long)) return new_ulong(static_cast<unsigned long>(r));
-    else return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(r));
-  } else if constexpr (std::is_same_v<T, std::optional<typename T::value_type>>) {
-    if (!r) return nullptr;
-    return to_result(*r);
-  } else {
-    static_assert(sizeof(T) == 0, "unsupported body result type");
-  }
-}
-
 namespace detail {
 
 // Binds vectorcall arguments to the record's parameters (borrowed refs in
@@ -93,19 +62,54 @@ struct Trampoline {
   using Tr = FnTraits<decltype(Body)>;
   using Args = typename BodyArgs<decltype(Body)>::Tuple;
   static constexpr int Skip = Method ? 1 : 0;
-  static constexpr int N = Tr::N - Skip;
+  static constexpr bool kCall = Tr::kCall;
+  static constexpr int N = Tr::N - Skip - (kCall ? 1 : 0);
 
   // A C integer result becomes an exact int, which the "int" coercion
   // returns unchanged; only other results are checked.
   static constexpr bool kMayCoerce = !is_c_integer<typename Tr::Result>::value;
 
-  static PyObject* finish(Runtime& rt, PyObject* r) {
+  static PyObject* coerce(const Runtime& rt, PyObject* r) {
     if constexpr (kMayCoerce) {
       if (r && rt.coerce == Coerce::Int) r = coerce_int_result(r);
     }
-    if (!r) [[unlikely]]
-      add_traceback(rt);
     return r;
+  }
+
+  // Runs the body: its result, coerced, with the traceback entry on failure.
+  // A body that takes its Call gets one whose state lives here; its locked
+  // sections may have added the entry already, which is then not repeated.
+  static PyObject* complete(Runtime& rt, Args& t) {
+    if constexpr (kCall) {
+      CallState cs{&rt};
+      std::get<Tr::N - 1>(t) = Call(&cs);
+      PyObject* r = coerce(rt, invoke(t));
+      if (!r) [[unlikely]]
+        Call(&cs).add_traceback();
+      return r;
+    } else {
+      PyObject* r = coerce(rt, invoke(t));
+      if (!r) [[unlikely]]
+        add_traceback(rt);
+      return r;
+    }
+  }
+
+  // The same for a constructor body (0 on success, -1 with an exception set).
+  static int construct(Runtime& rt, Args& t) {
+    if constexpr (kCall) {
+      CallState cs{&rt};
+      std::get<Tr::N - 1>(t) = Call(&cs);
+      const int rc = std::apply(Body, std::move(t));
+      if (rc < 0) [[unlikely]]
+        Call(&cs).add_traceback();
+      return rc;
+    } else {
+      const int rc = std::apply(Body, std::move(t));
+      if (rc < 0) [[unlikely]]
+        add_traceback(rt);
+      return rc;
+    }
   }
 
   static PyObject* invoke(Args& t) {
@@ -178,7 +182,7 @@ struct Trampoline {
       add_traceback(rt);
       return nullptr;
     }
-    return finish(rt, invoke(t));
+    return complete(rt, t);
   }
 
   static PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -203,13 +207,14 @@ struct Trampoline {
     } else if (!bind_general(fn->rt, fn->rt.def->name, args + Skip, na, kwnames, t)) [[unlikely]] {
       return failed(self);
     }
-    PyObject* r = invoke(t);
-    if constexpr (kMayCoerce) {
-      if (r && fn->rt.coerce == Coerce::Int) r = coerce_int_result(r);
+    if constexpr (kCall) {
+      return complete(fn->rt, t);
+    } else {
+      PyObject* r = coerce(fn->rt, invoke(t));
+      if (!r) [[unlikely]]
+        return failed(self);
+      return r;
     }
-    if (!r) [[unlikely]]
-      return failed(self);
-    return r;
   }
 
   // Constructor bodies return 0 on success, -1 with an exception set.
@@ -217,12 +222,10 @@ struct Trampoline {
     static_assert(Method, "constructors take self");
     Args t{};
     std::get<0>(t) = reinterpret_cast<std::tuple_element_t<0, Args>>(self);
-    int rc;
     if constexpr (N == 0) {
       (void)a;
       (void)na;
       (void)kwnames;
-      rc = std::apply(Body, std::move(t));
     } else {
       // The same positional fast path as `call`; binding messages name
       // "__cinit__" rather than the record's name.
@@ -233,11 +236,8 @@ struct Trampoline {
         add_traceback(rt);
         return -1;
       }
-      rc = std::apply(Body, std::move(t));
     }
-    if (rc < 0) [[unlikely]]
-      add_traceback(rt);
-    return rc;
+    return construct(rt, t);
   }
 };
 

@@ -6,6 +6,9 @@
 #include <type_traits>
 
 #include "frame/compat.hpp"
+#include "frame/convert.hpp"
+#include "frame/ref.hpp"
+#include "frame/runtime.hpp"
 
 namespace frame {
 
@@ -41,11 +44,14 @@ class Locked {
 
 // Runs `body` inside `with mgr:`.  `body` returns true on success and false
 // with an exception set; a `std::bad_alloc` it throws becomes MemoryError.
+// When the body fails, `call` adds the function's traceback entry before the
+// section is left, so that `__exit__` sees it and it stays on the error even
+// when leaving raises another one (the entry is added once per error).
 // Returns 1 when the body completed, 0 when it failed and the manager's
 // `__exit__` suppressed the error (execution continues after the block, as
 // in Python), and -1 with an exception set.
 template <class F>
-inline int with_lock(PyObject* mgr, F&& body) {
+inline int with_lock(Call call, PyObject* mgr, F&& body) {
   Locked section;
   if (!section.enter(mgr)) return -1;
   bool ok;
@@ -56,7 +62,32 @@ inline int with_lock(PyObject* mgr, F&& body) {
     ok = false;
   }
   if (ok) return section.leave() ? 1 : -1;
+  call.add_traceback();
   return section.leave_error() ? 0 : -1;
+}
+
+// Runs `body` inside `with mgr:` and returns its object.  `body` returns a
+// new reference or nullptr with an exception set (PyObject*, Ref or a
+// std::optional of a result type); the result is that object, None when the
+// body failed and the manager's `__exit__` suppressed the error, or nullptr
+// with an exception set.
+template <class F>
+inline PyObject* locked(Call call, PyObject* mgr, F&& body) {
+  Ref r;
+  const int rc = with_lock(call, mgr, [&] {
+    r.reset(to_result(body()));
+    return static_cast<bool>(r);
+  });
+  if (rc < 0) return nullptr;
+  if (!r) Py_RETURN_NONE;  // the error was suppressed
+  return r.release();
+}
+
+// The same without a Call, for modules not yet handing theirs on: no entry
+// is added inside the section.
+template <class F>
+inline int with_lock(PyObject* mgr, F&& body) {
+  return with_lock(Call(), mgr, static_cast<F&&>(body));
 }
 
 // threading.Lock(), looked up through the module global `threading`.

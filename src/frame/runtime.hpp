@@ -3,7 +3,8 @@
 // name), the class that owns a native method and the traceback code object,
 // and the function object that carries them.  Records stay constant; a
 // function object holds its own runtime, and a native class holds the one of
-// its constructor (types.cpp).
+// its constructor (types.cpp).  A body that takes locks receives its
+// running Call.
 #pragma once
 
 #include "frame/compat.hpp"
@@ -42,4 +43,40 @@ struct Function {
   PyObject* code;
 };
 
+// One running call of a function whose body takes its Call: the traceback
+// object of the function's entry, once a locked section added it (owned).
+struct CallState {
+  Runtime* rt;
+  PyObject* entry = nullptr;
+  explicit CallState(Runtime* r) : rt(r) {}
+  CallState(const CallState&) = delete;
+  CallState& operator=(const CallState&) = delete;
+  ~CallState() { Py_XDECREF(entry); }
+};
+
+template <auto Body, bool Method>
+struct Trampoline;
+
 }  // namespace frame::detail
+
+namespace frame {
+
+// The running call of a native function, for a body that takes locks: a
+// body whose last parameter is a Call receives it from the trampoline and
+// hands it to its locked sections, which add the function's traceback entry
+// before they leave the lock, as a Python `with` statement does.
+class Call {
+ public:
+  Call() = default;
+  // Adds the function's traceback entry to the pending error unless the
+  // error carries it already from this call.
+  void add_traceback() const;
+
+ private:
+  template <auto, bool>
+  friend struct detail::Trampoline;
+  explicit Call(detail::CallState* s) : s_(s) {}
+  detail::CallState* s_ = nullptr;
+};
+
+}  // namespace frame

@@ -1,4 +1,5 @@
-// Traceback entries named by a function's fully qualified name.
+// Traceback entries named by a function's fully qualified name, and the
+// entry a locked section adds for its running call (Call).
 //
 // An entry is an empty code object (made once per function) plus a frame, added
 // with PyTraceBack_Here.  Only failure paths come here; when the entry itself
@@ -52,4 +53,28 @@ void add_traceback(Runtime& rt) {
 }
 
 }  // namespace detail
+
+namespace {
+
+// The traceback of the pending error (borrowed: the error holds it), or nullptr.
+PyObject* pending_traceback() {
+  PyObject *et, *ev, *etb;
+  PyErr_Fetch(&et, &ev, &etb);
+  PyErr_Restore(et, ev, etb);
+  return etb;
+}
+
+}  // namespace
+
+void Call::add_traceback() const {
+  if (!s_) return;
+  PyObject* head = pending_traceback();
+  if (head && head == s_->entry) return;
+  detail::add_traceback(*s_->rt);
+  PyObject* added = pending_traceback();
+  if (added == head) return;  // the entry could not be made
+  Py_XINCREF(added);
+  Py_XSETREF(s_->entry, added);
+}
+
 }  // namespace frame

@@ -129,6 +129,35 @@ constexpr frame::FuncDef import_name_def = frame::fn<&import_name>("import_name"
                                                          returns(), param("module"), param("name"));
 
 // ---------------------------------------------------------------------------
+// Locked sections: fn() inside `with lock:`.
+
+PyObject* locked_call(PyObject* lock, PyObject* fn, frame::Call call) {
+  return frame::locked(call, lock, [&] { return frame::call(fn); });
+}
+// The steps of with_lock: "completed", "suppressed", or the error.
+PyObject* with_lock_steps(PyObject* lock, PyObject* fn, frame::Call call) {
+  const int rc = frame::with_lock(call, lock, [&] { return frame::Ref(frame::call(fn)).get() != nullptr; });
+  if (rc < 0) return nullptr;
+  return PyUnicode_FromString(rc ? "completed" : "suppressed");
+}
+
+// Two sections in turn, the second run after the first one's outcome.
+PyObject* locked_twice(PyObject* lock, PyObject* fn, frame::Call call) {
+  if (frame::with_lock(call, lock, [&] { return frame::Ref(frame::call(fn)).get() != nullptr; }) < 0) return nullptr;
+  return frame::locked(call, lock, [&] { return frame::call(fn); });
+}
+
+constexpr frame::FuncDef locked_call_def =
+    frame::fn<&locked_call>("locked_call", "fn() inside `with lock:`; None when __exit__ suppresses its error.",
+                            returns(), param("lock"), param("fn"));
+constexpr frame::FuncDef locked_twice_def = frame::fn<&locked_twice>(
+    "locked_twice", "fn() inside `with lock:` twice in turn; the second result.", returns(), param("lock"),
+    param("fn"));
+constexpr frame::FuncDef with_lock_steps_def = frame::fn<&with_lock_steps>(
+    "with_lock_steps", "fn() inside `with lock:`: 'completed' or 'suppressed'.", returns(), param("lock"),
+    param("fn"));
+
+// ---------------------------------------------------------------------------
 // Probe: a native class with one public field of each kind.
 
 PyTypeObject ProbeType;
@@ -164,6 +193,9 @@ int64_t probe_add(Probe* self, int64_t delta) { return self->i64 = wrap_add(self
 PyObject* probe_which_first(Probe*) { return PyUnicode_FromString("first"); }
 PyObject* probe_which_second(Probe*) { return PyUnicode_FromString("second"); }
 int64_t twice(int64_t v) { return wrap_add(v, v); }
+PyObject* probe_locked_call(Probe*, PyObject* lock, PyObject* fn, frame::Call call) {
+  return frame::locked(call, lock, [&] { return frame::call(fn); });
+}
 PyObject* probe_summary(PyObject* o, void*) {
   Probe* self = reinterpret_cast<Probe*>(o);
   return PyUnicode_FromFormat("%lld/%R", static_cast<long long>(self->i64), self->obj);
@@ -176,6 +208,8 @@ constexpr frame::FuncDef probe_add_def =
 constexpr frame::FuncDef probe_which_first_def = frame::method<&probe_which_first>("which", "First definition.", returns("str"));
 constexpr frame::FuncDef probe_which_second_def =
     frame::method<&probe_which_second>("which", "Second definition.", returns("str"));
+constexpr frame::FuncDef probe_locked_call_def = frame::method<&probe_locked_call>(
+    "locked_call", "fn() inside `with lock:`.", returns(), param("lock"), param("fn"));
 constexpr frame::FuncDef twice_def = frame::fn<&twice>("twice", "Static method.", returns("int", Coerce::Int), param("value"));
 
 // The class body in source order: `which` is defined twice with an alias
@@ -187,6 +221,7 @@ constexpr frame::Entry probe_body[] = {
     frame::alias("which_first", "which"),
     probe_which_second_def,
     frame::static_def(twice_def),
+    probe_locked_call_def,
 };
 
 constexpr frame::Property probe_props[] = {
@@ -277,6 +312,7 @@ const frame::FuncDef* const kFunctions[] = {
     &bind_def,         &defaults_def,    &nothing_def,           &native_defaults_def, &truncated_default_def,
     &overflowing_default_def,           &as_int_result_def,   &as_float_result_def,
     &call_back_def,    &import_name_def,  &constants_def,         &ratios_def,
+    &locked_call_def,  &with_lock_steps_def, &locked_twice_def,
 };
 const frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
 
