@@ -240,7 +240,7 @@ constexpr frame::Property probe_props[] = {
 
 const Py_ssize_t probe_objects[] = {offsetof(Probe, obj)};
 
-constexpr frame::TypeDef probe_type = {
+frame::TypeDef probe_type = {
     .type = &ProbeType,
     .name = "Probe",
     .doc = "One public field of each kind.",
@@ -272,7 +272,7 @@ constexpr frame::Property bare_props[] = {
     frame::field("constructed", FieldKind::I64, offsetof(Bare, constructed)),
 };
 
-constexpr frame::TypeDef bare_type = {
+frame::TypeDef bare_type = {
     .type = &BareType,
     .name = "Bare",
     .doc = "Ignores its arguments.",
@@ -314,7 +314,7 @@ const frame::FuncDef* const kFunctions[] = {
     &call_back_def,    &import_name_def,  &constants_def,         &ratios_def,
     &locked_call_def,  &with_lock_steps_def, &locked_twice_def,
 };
-const frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
+frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
 
 const frame::ModuleDef kModule = {
     .dotted = "frame_probe",
