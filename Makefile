@@ -205,3 +205,28 @@ bench: install
 bench-callgrind: install
 	$(VPY) -m pip install --quiet $(BENCH_DEPS)
 	$(VPY) bench/callgrind.py $(BENCH_ARGS)
+
+# Style: clang-format for the C++ of src/ and tests/, ruff (lint and format)
+# for the Python of talvora/, tests/ and bench/.  `make lint` checks without
+# changing files; `make format` rewrites them.  Both tools come from PyPI,
+# pinned, into a virtual environment of their own.
+LINT_VENV := build/lint-tools
+LINT_TOOLS := ruff==0.17.6 clang-format==23.1.5
+CXX_STYLED = $(shell find src tests -name '*.cpp' -o -name '*.hpp')
+PY_STYLED := talvora tests bench
+.PHONY: lint format
+
+$(LINT_VENV)/.stamp: Makefile | check-python
+	$(PYTHON) -m venv $(LINT_VENV)
+	$(LINT_VENV)/bin/python -m pip install --quiet $(LINT_TOOLS)
+	touch $@
+
+lint: $(LINT_VENV)/.stamp
+	$(LINT_VENV)/bin/clang-format --dry-run --Werror $(CXX_STYLED)
+	$(LINT_VENV)/bin/ruff check $(PY_STYLED)
+	$(LINT_VENV)/bin/ruff format --check $(PY_STYLED)
+
+format: $(LINT_VENV)/.stamp
+	$(LINT_VENV)/bin/clang-format -i $(CXX_STYLED)
+	$(LINT_VENV)/bin/ruff check --fix $(PY_STYLED)
+	$(LINT_VENV)/bin/ruff format $(PY_STYLED)

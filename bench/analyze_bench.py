@@ -13,7 +13,9 @@ import sys
 import sysconfig
 import time
 
-from talvora import cli
+from talvora.cli import main as run_cli
+from talvora.cli.discovery import collect_files
+from talvora.cli.reading import AnalysisError, NotRegularFile, read_source
 
 TARGET = 3.0
 
@@ -30,7 +32,7 @@ class Discard(io.TextIOBase):
 
 
 def stdlib_files(root):
-    items = cli.collect_files([root], Discard())
+    items = collect_files([root], Discard())
     return [path for path, err in items if err is None]
 
 
@@ -40,10 +42,10 @@ def parse_floor(files):
     parsed = 0
     for path in files:
         try:
-            source = cli.read_source(path)
+            source = read_source(path)
             ast.parse(source, filename=path)
             parsed += 1
-        except (cli.AnalysisError, cli.NotRegularFile, SyntaxError, ValueError, RecursionError, MemoryError):
+        except (AnalysisError, NotRegularFile, SyntaxError, ValueError, RecursionError, MemoryError):
             pass
     return time.perf_counter() - start, parsed
 
@@ -53,7 +55,7 @@ def analyze(files, fmt):
     out = Discard()
     argv = ["analyze", "--no-default-excludes"] + (["--%s" % fmt] if fmt else []) + files
     start = time.perf_counter()
-    cli.main(argv, stdout=out, stderr=Discard())
+    run_cli(argv, stdout=out, stderr=Discard())
     return time.perf_counter() - start, out.chars
 
 

@@ -1,6 +1,6 @@
 """Allocation-failure injection over every public callable.
 
-Each callable's scenarios (fault_scenarios.py) run in a child interpreter,
+Each callable's scenarios (support/fault_scenarios.py) run in a child interpreter,
 failing the n-th allocation for every n the call reaches, then failing every
 allocation from the n-th on.  A crash or a hang of the child is a failure of
 the callable it was running; a hang ends through the child's watchdog or the
@@ -14,13 +14,13 @@ import sys
 
 import pytest
 
-from api_surface import public_callables
+from support.api_surface import public_callables
 
 _testcapi = pytest.importorskip("_testcapi")
 if not hasattr(_testcapi, "set_nomemory"):  # pragma: no cover
     pytest.skip("_testcapi.set_nomemory is not available", allow_module_level=True)
 
-import fault_scenarios  # noqa: E402  (imports the modules under test)
+from support import fault_scenarios  # noqa: E402  (imports the modules under test)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHILD_TIMEOUT = float(os.environ.get("TALVORA_FAULT_CHILD_TIMEOUT", "900"))
@@ -45,7 +45,7 @@ def _run_child(idents, env=None):
     while pending:
         try:
             proc = subprocess.run(
-                [sys.executable, "-X", "faulthandler", os.path.join(HERE, "fault_scenarios.py"), *pending],
+                [sys.executable, "-X", "faulthandler", os.path.join(HERE, "support", "fault_scenarios.py"), *pending],
                 cwd=HERE, capture_output=True, text=True, timeout=CHILD_TIMEOUT, env=env)
         except subprocess.TimeoutExpired as e:
             out = e.stdout.decode() if isinstance(e.stdout, bytes) else (e.stdout or "")

@@ -24,8 +24,8 @@ import pytest
 
 import frame_probe as fp
 from frame_probe import Bare, Plain, Probe
-from imports import import_again, load_records, subinterpreter_import
-from stand_ins import HasInt, IndexOnly, IntSub, ReturnsStr, ReturnsSub
+from support.imports import import_again, load_records, subinterpreter_import
+from support.stand_ins import HasInt, IndexOnly, IntSub, ReturnsStr, ReturnsSub
 
 I64_MAX, I64_MIN = 2**63 - 1, -(2**63)
 NOTE = (". Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin types. "

@@ -14,8 +14,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from api_surface import is_frame_function as _is_frame_function
-from api_surface import public_callables
+from support.api_surface import is_frame_function as _is_frame_function
+from support.api_surface import public_callables
 
 
 

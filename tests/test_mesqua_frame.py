@@ -10,8 +10,8 @@ import weakref
 import pytest
 
 import talvora.memory.mesqua as mesqua
-from imports import import_again, load_records, subinterpreter_import
-from stand_ins import HasInt, IndexOnly, IntSub, ReturnsStr, ReturnsSub
+from support.imports import import_again, load_records, subinterpreter_import
+from support.stand_ins import HasInt, IndexOnly, IntSub, ReturnsStr, ReturnsSub
 from talvora.memory.mesqua import (
     AtomicCounter,
     AtomicCounterWrapper,

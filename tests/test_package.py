@@ -7,7 +7,7 @@ import re
 import pytest
 
 import talvora
-from module_list import ROOT
+from support.module_list import ROOT
 
 
 def test_classifiers_name_every_supported_python():

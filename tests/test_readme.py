@@ -5,7 +5,7 @@ import re
 
 import pytest
 
-from module_list import ROOT, SOURCES
+from support.module_list import ROOT, SOURCES
 
 README = ROOT / "README.md"
 

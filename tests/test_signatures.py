@@ -6,7 +6,7 @@ import pydoc
 
 import pytest
 
-from module_list import ROOT, SOURCES, short
+from support.module_list import ROOT, SOURCES, short
 
 # Expected signatures, by module and qualified name.  A bare class name is the
 # class's constructor signature.

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from module_list import BUILT, ROOT, SOURCES, short
+from support.module_list import BUILT, ROOT, SOURCES, short
 
 
 def _run(args, cwd):

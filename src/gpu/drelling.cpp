@@ -60,10 +60,17 @@ std::optional<uint64_t> estimate_allocation_bytes(TupleOrNoneNoted shape, int32_
   }
   return drelling::allocation_bytes(count, element_size, overhead_factor);
 }
+const frame::FuncDef estimate_def = frame::fn<&estimate_allocation_bytes>(
+    "estimate_allocation_bytes",
+    "Estimate the bytes an array of `shape` with `element_size`-byte elements needs, times `overhead_factor`.",
+    returns(), param("shape"), param("element_size"), param("overhead_factor", default_float(1.0)));
 
 uint64_t calculate_safe_limit(uint64_t available_bytes, double headroom_ratio) {
   return drelling::safe_limit(available_bytes, headroom_ratio);
 }
+const frame::FuncDef safe_limit_def = frame::fn<&calculate_safe_limit>(
+    "calculate_safe_limit", "Usable bytes of `available_bytes` after keeping back `headroom_ratio` of it.", returns(),
+    param("available_bytes"), param("headroom_ratio"));
 
 PyObject* decide_allocation_strategy(uint64_t requested_bytes, uint64_t available_bytes, double headroom_ratio,
                                      bool is_chunkable) {
@@ -79,6 +86,12 @@ PyObject* decide_allocation_strategy(uint64_t requested_bytes, uint64_t availabl
   if (!code || !size || !cnt || !msg) return nullptr;
   return PyTuple_Pack(4, code.get(), size.get(), cnt.get(), msg.get());
 }
+const frame::FuncDef decide_def = frame::fn<&decide_allocation_strategy>(
+    "decide_allocation_strategy",
+    R"(Decide between GPU direct (0), GPU chunked (1) and CPU fallback (2).
+
+Returns (strategy_code, chunk_size, chunk_count, message).)",
+    returns(), param("requested_bytes"), param("available_bytes"), param("headroom_ratio"), param("is_chunkable"));
 
 PyObject* compute_chunk_shapes(TupleOrNoneNoted shape, int32_t element_size, uint64_t max_chunk_bytes) {
   if (element_size < 1) {
@@ -135,6 +148,9 @@ PyObject* compute_chunk_shapes(TupleOrNoneNoted shape, int32_t element_size, uin
   }
   return list.release();
 }
+const frame::FuncDef chunk_shapes_def = frame::fn<&compute_chunk_shapes>(
+    "compute_chunk_shapes", "Split `shape` along its first axis into chunks of at most `max_chunk_bytes`.", returns(),
+    param("shape"), param("element_size"), param("max_chunk_bytes"));
 
 int32_t calculate_optimal_chunks(uint64_t total_bytes, uint64_t available_bytes, double headroom_ratio,
                                  int32_t min_chunks, int32_t max_chunks) {
@@ -142,6 +158,10 @@ int32_t calculate_optimal_chunks(uint64_t total_bytes, uint64_t available_bytes,
   if (safe == 0) return max_chunks;
   return drelling::optimal_chunks(total_bytes, safe, min_chunks, max_chunks);
 }
+const frame::FuncDef optimal_chunks_def = frame::fn<&calculate_optimal_chunks>(
+    "calculate_optimal_chunks", "Number of chunks for `total_bytes` under the safe limit, within the given bounds.",
+    returns(), param("total_bytes"), param("available_bytes"), param("headroom_ratio"),
+    param("min_chunks", default_int(1)), param("max_chunks", default_int(1000)));
 
 // ---------------------------------------------------------------------------
 // Classification and scoring
@@ -269,6 +289,9 @@ std::optional<bool> is_oom_error(StrOrNoneNoted error_message, StrOrNoneNoted er
   if (memory && (m.contains("cuda") || m.contains("insufficient") || m.contains("gpu"))) return true;
   return m.contains("allocat") && m.contains("failed");
 }
+const frame::FuncDef oom_def = frame::fn<&is_oom_error>(
+    "is_oom_error", "Whether an error message and type name describe an out-of-memory error.", returns(),
+    param("error_message"), param("error_type"));
 
 // Native-level membership test of the chunkable operations; -1 on error.
 int c_is_chunkable_operation(PyObject* operation) { return PySet_Contains(g_chunkable_ops, operation); }
@@ -278,6 +301,9 @@ std::optional<bool> is_chunkable_operation(StrOrNoneNoted operation) {
   if (r < 0) return std::nullopt;
   return r != 0;
 }
+const frame::FuncDef chunkable_def = frame::fn<&is_chunkable_operation>(
+    "is_chunkable_operation", "Whether an array-creation operation can be safely chunked.", returns(),
+    param("operation"));
 
 std::optional<double> score_gpu_suitability(uint64_t data_size_bytes, StrOrNoneNoted operation_type,
                                             uint64_t available_gpu_memory, double headroom_ratio) {
@@ -290,50 +316,20 @@ std::optional<double> score_gpu_suitability(uint64_t data_size_bytes, StrOrNoneN
   if (r < 0) return std::nullopt;
   return (r ? 0.7 : 0.5) * e;
 }
+const frame::FuncDef suitability_def = frame::fn<&score_gpu_suitability>(
+    "score_gpu_suitability", "Score in [0, 0.9] of how well the data and operation suit the GPU.", returns(),
+    param("data_size_bytes"), param("operation_type"), param("available_gpu_memory"), param("headroom_ratio"));
 
 double calculate_memory_pressure(uint64_t used_bytes, uint64_t total_bytes) {
   return drelling::memory_pressure(used_bytes, total_bytes);
 }
+const frame::FuncDef pressure_def = frame::fn<&calculate_memory_pressure>(
+    "calculate_memory_pressure", "Fraction of memory in use, capped at 1.0.", returns(), param("used_bytes"),
+    param("total_bytes"));
 
 double recommend_headroom(double current_pressure, double base_headroom) {
   return drelling::recommend_headroom(current_pressure, base_headroom);
 }
-
-// ---------------------------------------------------------------------------
-// Records
-
-const frame::FuncDef estimate_def = frame::fn<&estimate_allocation_bytes>(
-    "estimate_allocation_bytes",
-    "Estimate the bytes an array of `shape` with `element_size`-byte elements needs, times `overhead_factor`.",
-    returns(), param("shape"), param("element_size"), param("overhead_factor", default_float(1.0)));
-const frame::FuncDef safe_limit_def = frame::fn<&calculate_safe_limit>(
-    "calculate_safe_limit", "Usable bytes of `available_bytes` after keeping back `headroom_ratio` of it.", returns(),
-    param("available_bytes"), param("headroom_ratio"));
-const frame::FuncDef decide_def = frame::fn<&decide_allocation_strategy>(
-    "decide_allocation_strategy",
-    R"(Decide between GPU direct (0), GPU chunked (1) and CPU fallback (2).
-
-Returns (strategy_code, chunk_size, chunk_count, message).)",
-    returns(), param("requested_bytes"), param("available_bytes"), param("headroom_ratio"), param("is_chunkable"));
-const frame::FuncDef chunk_shapes_def = frame::fn<&compute_chunk_shapes>(
-    "compute_chunk_shapes", "Split `shape` along its first axis into chunks of at most `max_chunk_bytes`.", returns(),
-    param("shape"), param("element_size"), param("max_chunk_bytes"));
-const frame::FuncDef optimal_chunks_def = frame::fn<&calculate_optimal_chunks>(
-    "calculate_optimal_chunks", "Number of chunks for `total_bytes` under the safe limit, within the given bounds.",
-    returns(), param("total_bytes"), param("available_bytes"), param("headroom_ratio"),
-    param("min_chunks", default_int(1)), param("max_chunks", default_int(1000)));
-const frame::FuncDef oom_def = frame::fn<&is_oom_error>(
-    "is_oom_error", "Whether an error message and type name describe an out-of-memory error.", returns(),
-    param("error_message"), param("error_type"));
-const frame::FuncDef chunkable_def = frame::fn<&is_chunkable_operation>(
-    "is_chunkable_operation", "Whether an array-creation operation can be safely chunked.", returns(),
-    param("operation"));
-const frame::FuncDef suitability_def = frame::fn<&score_gpu_suitability>(
-    "score_gpu_suitability", "Score in [0, 0.9] of how well the data and operation suit the GPU.", returns(),
-    param("data_size_bytes"), param("operation_type"), param("available_gpu_memory"), param("headroom_ratio"));
-const frame::FuncDef pressure_def = frame::fn<&calculate_memory_pressure>(
-    "calculate_memory_pressure", "Fraction of memory in use, capped at 1.0.", returns(), param("used_bytes"),
-    param("total_bytes"));
 const frame::FuncDef headroom_def = frame::fn<&recommend_headroom>(
     "recommend_headroom", "Headroom ratio in [0.3, 0.8] recommended for the current memory pressure.", returns(),
     param("current_pressure"), param("base_headroom", default_float(0.5)));

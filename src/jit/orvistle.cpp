@@ -96,7 +96,6 @@ int pc_cinit(PolicyConfig* self, int32_t initial_threshold, int32_t min_threshol
   self->target_speedup = target_speedup;
   return 0;
 }
-
 frame::FuncDef pc_init_def =
     frame::ctor<&pc_cinit>(param("initial_threshold", default_int(100)), param("min_threshold", default_int(10)),
                            param("max_threshold", default_int(10000)), param("learning_rate", default_float(0.1)),
@@ -161,7 +160,6 @@ int fm_cinit(FunctionMetrics* self, uint64_t call_count, uint32_t compile_count,
   self->last_compiled = last_compiled >= 0.0 ? last_compiled : last_compile_time;
   return 0;
 }
-
 frame::FuncDef fm_init_def = frame::ctor<&fm_cinit>(
     param("call_count", default_int(0)), param("compile_count", default_int(0)),
     param("avg_speedup", default_float(1.0)), param("total_execution_time_ms", default_float(0.0)),
@@ -208,16 +206,6 @@ PyObject* create_function_metrics(AnnotatedInt call_count, AnnotatedInt compile_
   PyObject* args[] = {call_count.get(), compile_count.get(), speedup.get(), total.get(), last.get()};
   return frame::call_with_keywords(reinterpret_cast<PyObject*>(&FunctionMetricsType), g_metrics_kwnames, args);
 }
-
-PyObject* create_policy_config(AnnotatedInt initial_threshold, AnnotatedInt min_threshold, AnnotatedInt max_threshold,
-                               double learning_rate, double target_speedup) {
-  Ref rate(PyFloat_FromDouble(learning_rate));
-  Ref target(PyFloat_FromDouble(target_speedup));
-  if (!rate || !target) return nullptr;
-  PyObject* args[] = {initial_threshold.get(), min_threshold.get(), max_threshold.get(), rate.get(), target.get()};
-  return frame::call_with_keywords(reinterpret_cast<PyObject*>(&PolicyConfigType), g_config_kwnames, args);
-}
-
 frame::FuncDef create_function_metrics_def = frame::fn<&create_function_metrics>(
     "create_function_metrics",
     R"(Create a FunctionMetrics record.
@@ -228,6 +216,14 @@ record's timestamp is last_compile_time.)",
     param("avg_speedup", default_float(1.0), "float"), param("total_execution_time_ms", default_float(0.0), "float"),
     param("last_compile_time", default_float(0.0), "float"));
 
+PyObject* create_policy_config(AnnotatedInt initial_threshold, AnnotatedInt min_threshold, AnnotatedInt max_threshold,
+                               double learning_rate, double target_speedup) {
+  Ref rate(PyFloat_FromDouble(learning_rate));
+  Ref target(PyFloat_FromDouble(target_speedup));
+  if (!rate || !target) return nullptr;
+  PyObject* args[] = {initial_threshold.get(), min_threshold.get(), max_threshold.get(), rate.get(), target.get()};
+  return frame::call_with_keywords(reinterpret_cast<PyObject*>(&PolicyConfigType), g_config_kwnames, args);
+}
 frame::FuncDef create_policy_config_def = frame::fn<&create_policy_config>(
     "create_policy_config",
     R"(Create a PolicyConfig.
@@ -356,6 +352,7 @@ int ap_cinit(AdaptivePolicy* self, PyObject* config) {
   self->recompile_interval = 600.0;
   return 0;
 }
+frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(param("config", default_none()));
 
 PyObject* ap_get_threshold(AdaptivePolicy* self, StrOrNone func_id) {
   if (!check_state(self)) return nullptr;
@@ -380,6 +377,18 @@ PyObject* ap_get_threshold(AdaptivePolicy* self, StrOrNone func_id) {
   if (!result) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
   return result.release();
 }
+frame::FuncDef ap_get_threshold_def = frame::method<&ap_get_threshold>(
+    "get_threshold",
+    R"(Get current threshold for function.
+
+Args:
+    func_id: Function identifier
+
+Returns:
+    The adapted threshold, or the configured initial threshold
+
+Performance: <100ns (dict lookup with lock))",
+    returns("int", Coerce::Int), param("func_id"));
 
 // Metric values read from a telemetry record.
 struct Reading {
@@ -433,6 +442,20 @@ PyObject* ap_should_compile(AdaptivePolicy* self, StrOrNone func_id, PyObject* t
   return frame::to_result(
       compile_due(r.call_count, threshold, r.compile_count, current_time, r.last_compiled, self->recompile_interval));
 }
+frame::FuncDef ap_should_compile_def = frame::method<&ap_should_compile>(
+    "should_compile",
+    R"(Decide if function should be compiled.
+
+Args:
+    func_id: Function identifier
+    telemetry_store: Store whose get_metrics(func_id) describes the function
+
+Returns:
+    True when the call count reached the threshold and the function was
+    never compiled or was last compiled at least 600 seconds ago
+
+Performance: <1us (threshold check + metrics lookup))",
+    returns("bool"), param("func_id"), param("telemetry_store"));
 
 PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry_store) {
   if (!check_state(self)) return nullptr;
@@ -486,6 +509,19 @@ PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry
   if (!logged) return nullptr;
   Py_RETURN_NONE;
 }
+frame::FuncDef ap_update_def =
+    frame::method<&ap_update>("update",
+                              R"(Update policy based on compilation outcome.
+
+Lowers the function's threshold when its average speed-up beat the target,
+raises it otherwise; the step shrinks with every compilation.
+
+Args:
+    func_id: Function identifier
+    telemetry_store: Store whose get_metrics(func_id) describes the function
+
+Performance: <1us (adaptive update))",
+                              returns(), param("func_id"), param("telemetry_store"));
 
 PyObject* stats_dict(PyObject* tracked, PyObject* avg, PyObject* lo, PyObject* hi) {
   return frame::dict_from({{"tracked_functions"_s, tracked},
@@ -539,53 +575,6 @@ PyObject* ap_get_statistics(AdaptivePolicy* self) {
   if (!result) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
   return result.release();
 }
-
-PyObject* ap_get_config(PyObject* o, void*) {
-  PyObject* c = reinterpret_cast<AdaptivePolicy*>(o)->config;
-  Py_INCREF(c);
-  return c;
-}
-
-frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(param("config", default_none()));
-frame::FuncDef ap_get_threshold_def = frame::method<&ap_get_threshold>(
-    "get_threshold",
-    R"(Get current threshold for function.
-
-Args:
-    func_id: Function identifier
-
-Returns:
-    The adapted threshold, or the configured initial threshold
-
-Performance: <100ns (dict lookup with lock))",
-    returns("int", Coerce::Int), param("func_id"));
-frame::FuncDef ap_should_compile_def = frame::method<&ap_should_compile>(
-    "should_compile",
-    R"(Decide if function should be compiled.
-
-Args:
-    func_id: Function identifier
-    telemetry_store: Store whose get_metrics(func_id) describes the function
-
-Returns:
-    True when the call count reached the threshold and the function was
-    never compiled or was last compiled at least 600 seconds ago
-
-Performance: <1us (threshold check + metrics lookup))",
-    returns("bool"), param("func_id"), param("telemetry_store"));
-frame::FuncDef ap_update_def =
-    frame::method<&ap_update>("update",
-                              R"(Update policy based on compilation outcome.
-
-Lowers the function's threshold when its average speed-up beat the target,
-raises it otherwise; the step shrinks with every compilation.
-
-Args:
-    func_id: Function identifier
-    telemetry_store: Store whose get_metrics(func_id) describes the function
-
-Performance: <1us (adaptive update))",
-                              returns(), param("func_id"), param("telemetry_store"));
 frame::FuncDef ap_get_statistics_def = frame::method<&ap_get_statistics>(
     "get_statistics",
     R"(Get policy statistics.
@@ -593,6 +582,12 @@ frame::FuncDef ap_get_statistics_def = frame::method<&ap_get_statistics>(
 Returns:
     Dict with tracked_functions, avg_threshold, min_threshold, max_threshold)",
     returns("Dict"));
+
+PyObject* ap_get_config(PyObject* o, void*) {
+  PyObject* c = reinterpret_cast<AdaptivePolicy*>(o)->config;
+  Py_INCREF(c);
+  return c;
+}
 
 const frame::Entry ap_body[] = {ap_get_threshold_def, ap_should_compile_def, ap_update_def, ap_get_statistics_def};
 
@@ -646,6 +641,13 @@ PyObject* get_orvistle() {
   if (!policy) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
   return policy.release();
 }
+frame::FuncDef get_orvistle_def = frame::fn<&get_orvistle>(
+    "get_orvistle",
+    R"(Get global adaptive policy instance.
+
+Creates it with the default configuration on first use; every later call
+returns the same instance until reset_orvistle().)",
+    returns("AdaptivePolicy"));
 
 PyObject* reset_orvistle() {
   Ref lock(frame::get_global("_policy_lock"_s));
@@ -659,14 +661,6 @@ PyObject* reset_orvistle() {
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
-
-frame::FuncDef get_orvistle_def = frame::fn<&get_orvistle>(
-    "get_orvistle",
-    R"(Get global adaptive policy instance.
-
-Creates it with the default configuration on first use; every later call
-returns the same instance until reset_orvistle().)",
-    returns("AdaptivePolicy"));
 frame::FuncDef reset_orvistle_def = frame::fn<&reset_orvistle>(
     "reset_orvistle",
     R"(Reset the global adaptive policy instance.

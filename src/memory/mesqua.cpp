@@ -54,6 +54,8 @@ int ac_cinit(AtomicCounter* self, int64_t initial_value) {
   self->value = initial_value;  // not yet shared
   return 0;
 }
+frame::FuncDef ac_init_def = frame::ctor<&ac_cinit>(param("initial_value", default_int(0)));
+
 void ac_alloc(PyObject* o) { reinterpret_cast<AtomicCounter*>(o)->vtab = &kCounterVtab; }
 
 // An update completes before its result is built: when the result cannot be
@@ -61,33 +63,36 @@ void ac_alloc(PyObject* o) { reinterpret_cast<AtomicCounter*>(o)->vtab = &kCount
 int64_t ac_load(AtomicCounter* self) {
   return frame::nogil([&] { return self->vtab->_c_load(self); });
 }
+frame::FuncDef ac_load_def = frame::method<&ac_load>("load", "Atomically load value.", returns("int", Coerce::Int));
+
 void ac_store(AtomicCounter* self, int64_t value) {
   frame::nogil([&] { self->vtab->_c_store(self, value); });
 }
+frame::FuncDef ac_store_def = frame::method<&ac_store>("store", "Atomically store value.", returns(), param("value"));
+
 int64_t ac_increment(AtomicCounter* self, int64_t delta) {
   return frame::nogil([&] { return self->vtab->_c_increment(self, delta); });
 }
-int64_t ac_decrement(AtomicCounter* self, int64_t delta) {
-  return frame::nogil([&] { return self->vtab->_c_decrement(self, delta); });
-}
-bool ac_compare_and_swap(AtomicCounter* self, int64_t expected, int64_t new_value) {
-  return frame::nogil([&] { return self->vtab->_c_compare_and_swap(self, expected, new_value); });
-}
-int64_t ac_fetch_and_add(AtomicCounter* self, int64_t delta) {
-  return frame::nogil([&] { return self->vtab->_c_fetch_and_add(self, delta); });
-}
-
-frame::FuncDef ac_init_def = frame::ctor<&ac_cinit>(param("initial_value", default_int(0)));
-frame::FuncDef ac_load_def = frame::method<&ac_load>("load", "Atomically load value.", returns("int", Coerce::Int));
-frame::FuncDef ac_store_def = frame::method<&ac_store>("store", "Atomically store value.", returns(), param("value"));
 frame::FuncDef ac_increment_def =
     frame::method<&ac_increment>("increment", "Atomically increment and return new value.", returns("int", Coerce::Int),
                                  param("delta", default_int(1)));
+
+int64_t ac_decrement(AtomicCounter* self, int64_t delta) {
+  return frame::nogil([&] { return self->vtab->_c_decrement(self, delta); });
+}
 frame::FuncDef ac_decrement_def =
     frame::method<&ac_decrement>("decrement", "Atomically decrement and return new value.", returns("int", Coerce::Int),
                                  param("delta", default_int(1)));
+
+bool ac_compare_and_swap(AtomicCounter* self, int64_t expected, int64_t new_value) {
+  return frame::nogil([&] { return self->vtab->_c_compare_and_swap(self, expected, new_value); });
+}
 frame::FuncDef ac_cas_def = frame::method<&ac_compare_and_swap>(
     "compare_and_swap", "Atomically compare and swap.", returns("bool"), param("expected"), param("new_value"));
+
+int64_t ac_fetch_and_add(AtomicCounter* self, int64_t delta) {
+  return frame::nogil([&] { return self->vtab->_c_fetch_and_add(self, delta); });
+}
 frame::FuncDef ac_faa_def = frame::method<&ac_fetch_and_add>("fetch_and_add", "Atomically fetch and add.",
                                                              returns("int", Coerce::Int), param("delta"));
 
@@ -126,39 +131,42 @@ PyObject* w_init(PyObject* self, AnnotatedInt initial_value) {
   if (!counter || PyObject_SetAttr(self, "_counter"_s, counter) < 0) return nullptr;
   Py_RETURN_NONE;
 }
+frame::FuncDef w_init_def =
+    frame::fn<&w_init>("__init__", nullptr, returns(), param("self"), int_param("initial_value", default_int(0)));
+
 template <frame::Text Name>
 PyObject* w_forward0(PyObject* self) {
   Ref c(counter_of(self));
   return c ? frame::call_method(c.get(), frame::interned<Name>) : nullptr;
 }
+frame::FuncDef w_load_def =
+    frame::fn<&w_forward0<"py_load">>("load", nullptr, returns("int", Coerce::Int), param("self"));
+
 template <frame::Text Name>
-PyObject* w_forward1(PyObject* self, AnnotatedInt a) {
+PyObject* w_forward1(PyObject* self, AnnotatedInt delta) {
   Ref c(counter_of(self));
-  return c ? frame::call_method(c.get(), frame::interned<Name>, a.get()) : nullptr;
+  return c ? frame::call_method(c.get(), frame::interned<Name>, delta.get()) : nullptr;
 }
+frame::FuncDef w_increment_def = frame::fn<&w_forward1<"py_increment">>(
+    "increment", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta", default_int(1)));
+frame::FuncDef w_decrement_def = frame::fn<&w_forward1<"py_decrement">>(
+    "decrement", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta", default_int(1)));
+frame::FuncDef w_faa_def = frame::fn<&w_forward1<"py_fetch_and_add">>(
+    "fetch_and_add", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta"));
+
 PyObject* w_store(PyObject* self, AnnotatedInt value) {
   Ref r(w_forward1<"py_store">(self, std::move(value)));
   if (!r) return nullptr;
   Py_RETURN_NONE;
 }
+frame::FuncDef w_store_def = frame::fn<&w_store>("store", nullptr, returns(), param("self"), int_param("value"));
+
 PyObject* w_cas(PyObject* self, AnnotatedInt expected, AnnotatedInt new_value) {
   Ref c(counter_of(self));
   return c ? frame::call_method(c.get(), "py_compare_and_swap"_s, expected.get(), new_value.get()) : nullptr;
 }
-
-frame::FuncDef w_init_def =
-    frame::fn<&w_init>("__init__", nullptr, returns(), param("self"), int_param("initial_value", default_int(0)));
-frame::FuncDef w_load_def =
-    frame::fn<&w_forward0<"py_load">>("load", nullptr, returns("int", Coerce::Int), param("self"));
-frame::FuncDef w_store_def = frame::fn<&w_store>("store", nullptr, returns(), param("self"), int_param("value"));
-frame::FuncDef w_increment_def = frame::fn<&w_forward1<"py_increment">>(
-    "increment", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta", default_int(1)));
-frame::FuncDef w_decrement_def = frame::fn<&w_forward1<"py_decrement">>(
-    "decrement", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta", default_int(1)));
 frame::FuncDef w_cas_def = frame::fn<&w_cas>("compare_and_swap", nullptr, returns("bool"), param("self"),
                                              int_param("expected"), int_param("new_value"));
-frame::FuncDef w_faa_def = frame::fn<&w_forward1<"py_fetch_and_add">>(
-    "fetch_and_add", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta"));
 
 // ---------------------------------------------------------------------------
 // LockFreeStatistics
@@ -222,6 +230,7 @@ int lfs_cinit(LockFreeStatistics* self) {
   }
   return 0;
 }
+frame::FuncDef lfs_init_def = frame::ctor<&lfs_cinit>();
 
 // A public counter whose methods nobody can replace: exactly AtomicCounter.
 AtomicCounter* exact_counter(PyObject* o) {
@@ -306,6 +315,11 @@ PyObject* lfs_py_record_allocation(LockFreeStatistics* self, AnnotatedInt size, 
     return nullptr;
   Py_RETURN_NONE;
 }
+frame::FuncDef lfs_py_record_allocation_def = frame::method<&lfs_py_record_allocation>(
+    "record_allocation",
+    "Record allocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.", returns(),
+    int_param("size"), param("is_bucketed", frame::required(), "bool"), int_param("padding", default_int(0)),
+    int_param("time_ns", default_int(0)));
 
 PyObject* lfs_py_record_deallocation(LockFreeStatistics* self, AnnotatedInt size, AnnotatedInt time_ns) {
   int64_t sz, t;
@@ -321,6 +335,10 @@ PyObject* lfs_py_record_deallocation(LockFreeStatistics* self, AnnotatedInt size
     return nullptr;
   Py_RETURN_NONE;
 }
+frame::FuncDef lfs_py_record_deallocation_def = frame::method<&lfs_py_record_deallocation>(
+    "record_deallocation",
+    "Record deallocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.", returns(),
+    int_param("size"), int_param("time_ns", default_int(0)));
 
 // Python-level maximum loop on a public counter.
 bool raise_public_peak(LockFreeStatistics* self, int i, PyObject* candidate) {
@@ -349,6 +367,9 @@ PyObject* lfs_update_peaks(LockFreeStatistics* self, AnnotatedInt current_allocs
     return nullptr;
   Py_RETURN_NONE;
 }
+frame::FuncDef lfs_update_peaks_def = frame::method<&lfs_update_peaks>(
+    "_update_peaks", "Update peak values using compare-and-swap.", returns("None"), int_param("current_allocs"),
+    int_param("current_bytes"));
 
 PyObject* lfs_record_allocation(LockFreeStatistics* self, AnnotatedInt size, bool is_bucketed, AnnotatedInt padding,
                                 AnnotatedInt time_ns) {
@@ -381,6 +402,17 @@ PyObject* lfs_record_allocation(LockFreeStatistics* self, AnnotatedInt size, boo
   if (!r) return nullptr;
   Py_RETURN_NONE;
 }
+frame::FuncDef lfs_record_allocation_def = frame::method<&lfs_record_allocation>(
+    "record_allocation",
+    R"(Record an allocation event.
+
+Args:
+    size: Size of allocation in bytes
+    is_bucketed: Whether allocation came from bucketed pool
+    padding: Alignment padding bytes used
+    time_ns: Time taken for allocation in nanoseconds)",
+    returns("None"), int_param("size"), param("is_bucketed", frame::default_bool(true), "bool"),
+    int_param("padding", default_int(0)), int_param("time_ns", default_int(0)));
 
 PyObject* lfs_record_deallocation(LockFreeStatistics* self, AnnotatedInt size, AnnotatedInt time_ns) {
   if (!pub_call(self, TotalDeallocations, "increment"_s) || !pub_call(self, CurrentAllocations, "decrement"_s) ||
@@ -390,6 +422,14 @@ PyObject* lfs_record_deallocation(LockFreeStatistics* self, AnnotatedInt size, A
     return nullptr;
   Py_RETURN_NONE;
 }
+frame::FuncDef lfs_record_deallocation_def = frame::method<&lfs_record_deallocation>(
+    "record_deallocation",
+    R"(Record a deallocation event.
+
+Args:
+    size: Size of deallocation in bytes
+    time_ns: Time taken for deallocation in nanoseconds)",
+    returns("None"), int_param("size"), int_param("time_ns", default_int(0)));
 
 PyObject* lfs_get_snapshot(LockFreeStatistics* self) {
   Ref v[kStats];
@@ -422,6 +462,9 @@ PyObject* lfs_get_snapshot(LockFreeStatistics* self) {
       {"allocation_mode"_s, "lock-free C11 atomics"_s},
   });
 }
+frame::FuncDef lfs_get_snapshot_def = frame::method<&lfs_get_snapshot>(
+    "get_snapshot", "Get a snapshot of the current statistics.\n\nReturns a dictionary with all statistics.",
+    returns("dict"));
 
 PyObject* lfs_reset(LockFreeStatistics* self) {
   const int rc = frame::with_lock(self->lock, [&] {
@@ -433,42 +476,6 @@ PyObject* lfs_reset(LockFreeStatistics* self) {
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
-
-frame::FuncDef lfs_init_def = frame::ctor<&lfs_cinit>();
-frame::FuncDef lfs_py_record_allocation_def = frame::method<&lfs_py_record_allocation>(
-    "record_allocation",
-    "Record allocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.", returns(),
-    int_param("size"), param("is_bucketed", frame::required(), "bool"), int_param("padding", default_int(0)),
-    int_param("time_ns", default_int(0)));
-frame::FuncDef lfs_py_record_deallocation_def = frame::method<&lfs_py_record_deallocation>(
-    "record_deallocation",
-    "Record deallocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.", returns(),
-    int_param("size"), int_param("time_ns", default_int(0)));
-frame::FuncDef lfs_update_peaks_def = frame::method<&lfs_update_peaks>(
-    "_update_peaks", "Update peak values using compare-and-swap.", returns("None"), int_param("current_allocs"),
-    int_param("current_bytes"));
-frame::FuncDef lfs_record_allocation_def = frame::method<&lfs_record_allocation>(
-    "record_allocation",
-    R"(Record an allocation event.
-
-Args:
-    size: Size of allocation in bytes
-    is_bucketed: Whether allocation came from bucketed pool
-    padding: Alignment padding bytes used
-    time_ns: Time taken for allocation in nanoseconds)",
-    returns("None"), int_param("size"), param("is_bucketed", frame::default_bool(true), "bool"),
-    int_param("padding", default_int(0)), int_param("time_ns", default_int(0)));
-frame::FuncDef lfs_record_deallocation_def = frame::method<&lfs_record_deallocation>(
-    "record_deallocation",
-    R"(Record a deallocation event.
-
-Args:
-    size: Size of deallocation in bytes
-    time_ns: Time taken for deallocation in nanoseconds)",
-    returns("None"), int_param("size"), int_param("time_ns", default_int(0)));
-frame::FuncDef lfs_get_snapshot_def = frame::method<&lfs_get_snapshot>(
-    "get_snapshot", "Get a snapshot of the current statistics.\n\nReturns a dictionary with all statistics.",
-    returns("dict"));
 frame::FuncDef lfs_reset_def = frame::method<&lfs_reset>("reset", "Reset all statistics to zero.", returns());
 
 const frame::Entry lfs_body[] = {
@@ -537,6 +544,7 @@ PyObject* pt_start(PerformanceTimer* self) {
   self->start_ns = v;
   Py_RETURN_NONE;
 }
+frame::FuncDef pt_start_def = frame::method<&pt_start>("start", "Start timing.", returns());
 
 PyObject* pt_elapsed_ns(PerformanceTimer* self) {
   Ref now(clock_ns());
@@ -545,6 +553,8 @@ PyObject* pt_elapsed_ns(PerformanceTimer* self) {
   if (!start) return nullptr;
   return PyNumber_Subtract(now, start);
 }
+frame::FuncDef pt_ns_def =
+    frame::method<&pt_elapsed_ns>("elapsed_ns", "Get elapsed time in nanoseconds.", returns("int", Coerce::Int));
 
 template <const frame::Num& Divisor>
 PyObject* pt_elapsed_div(PerformanceTimer* self) {
@@ -552,17 +562,13 @@ PyObject* pt_elapsed_div(PerformanceTimer* self) {
   if (!ns) return nullptr;
   return PyNumber_TrueDivide(ns, Divisor);
 }
-
-int pt_cinit(PerformanceTimer*) { return 0; }
-
-frame::FuncDef pt_init_def = frame::ctor<&pt_cinit>();
-frame::FuncDef pt_start_def = frame::method<&pt_start>("start", "Start timing.", returns());
-frame::FuncDef pt_ns_def =
-    frame::method<&pt_elapsed_ns>("elapsed_ns", "Get elapsed time in nanoseconds.", returns("int", Coerce::Int));
 frame::FuncDef pt_us_def =
     frame::method<&pt_elapsed_div<1000.0_n>>("elapsed_us", "Get elapsed time in microseconds.", returns("float"));
 frame::FuncDef pt_ms_def =
     frame::method<&pt_elapsed_div<1000000.0_n>>("elapsed_ms", "Get elapsed time in milliseconds.", returns("float"));
+
+int pt_cinit(PerformanceTimer*) { return 0; }
+frame::FuncDef pt_init_def = frame::ctor<&pt_cinit>();
 
 const frame::Entry pt_body[] = {pt_start_def, pt_ns_def, pt_us_def, pt_ms_def};
 

@@ -34,6 +34,7 @@ int ap_cinit(AtomicPointer* self, PyObject* initial_value) {
   Py_SETREF(self->lock, lock);
   return 0;
 }
+frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(param("initial_value", default_none()));
 
 PyObject* ap_load(AtomicPointer* self) {
   Ref r;
@@ -46,6 +47,9 @@ PyObject* ap_load(AtomicPointer* self) {
   if (rc < 0) return nullptr;
   return r.release();
 }
+frame::FuncDef ap_load_def = frame::method<&ap_load>(
+    "load", "Atomically load pointer value.\n\nReturns:\n    Current pointer value (Python object or None)",
+    returns("Optional[object]"));
 
 PyObject* ap_store(AtomicPointer* self, PyObject* value) {
   PyObject* v = or_null(value);
@@ -61,6 +65,9 @@ PyObject* ap_store(AtomicPointer* self, PyObject* value) {
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
+frame::FuncDef ap_store_def = frame::method<&ap_store>(
+    "store", "Atomically store new pointer value.\n\nArgs:\n    value: New pointer value (Python object or None)",
+    returns(), param("value"));
 
 PyObject* ap_compare_and_swap(AtomicPointer* self, PyObject* expected, PyObject* new_value) {
   PyObject* exp = or_null(expected);
@@ -81,6 +88,17 @@ PyObject* ap_compare_and_swap(AtomicPointer* self, PyObject* expected, PyObject*
   if (rc < 0) return nullptr;
   return frame::to_result(swapped);
 }
+frame::FuncDef ap_cas_def = frame::method<&ap_compare_and_swap>(
+    "compare_and_swap",
+    R"(Atomically compare and swap pointer.
+
+Args:
+    expected: Expected current value
+    new_value: New value to set if current == expected
+
+Returns:
+    True if swap occurred, False otherwise)",
+    returns("bool"), param("expected"), param("new_value"));
 
 PyObject* ap_get_version(AtomicPointer* self) {
   uint64_t v = 0;
@@ -91,6 +109,8 @@ PyObject* ap_get_version(AtomicPointer* self) {
   if (rc < 0) return nullptr;
   return PyLong_FromUnsignedLongLong(v);
 }
+frame::FuncDef ap_version_def = frame::method<&ap_get_version>("get_version", "Get current version for ABA detection.",
+                                                               returns("int", Coerce::Int));
 
 // The stored object takes part in cycle detection, so cycles through a cell
 // are collected.
@@ -103,27 +123,6 @@ int ap_clear(PyObject* o) {
   return 0;
 }
 void ap_dealloc(PyObject* o) { Py_CLEAR(reinterpret_cast<AtomicPointer*>(o)->ptr); }
-
-frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(param("initial_value", default_none()));
-frame::FuncDef ap_load_def = frame::method<&ap_load>(
-    "load", "Atomically load pointer value.\n\nReturns:\n    Current pointer value (Python object or None)",
-    returns("Optional[object]"));
-frame::FuncDef ap_store_def = frame::method<&ap_store>(
-    "store", "Atomically store new pointer value.\n\nArgs:\n    value: New pointer value (Python object or None)",
-    returns(), param("value"));
-frame::FuncDef ap_cas_def = frame::method<&ap_compare_and_swap>(
-    "compare_and_swap",
-    R"(Atomically compare and swap pointer.
-
-Args:
-    expected: Expected current value
-    new_value: New value to set if current == expected
-
-Returns:
-    True if swap occurred, False otherwise)",
-    returns("bool"), param("expected"), param("new_value"));
-frame::FuncDef ap_version_def = frame::method<&ap_get_version>("get_version", "Get current version for ABA detection.",
-                                                               returns("int", Coerce::Int));
 
 const frame::Entry ap_body[] = {ap_load_def, ap_store_def, ap_cas_def, ap_version_def};
 const Py_ssize_t ap_fields[] = {offsetof(AtomicPointer, lock)};
@@ -172,6 +171,7 @@ int st_cinit(LockFreeStack* self) {
   Py_SETREF(self->lock, lock);
   return 0;
 }
+frame::FuncDef st_init_def = frame::ctor<&st_cinit>();
 
 PyObject* st_push(LockFreeStack* self, PyObject* item) {
   auto* node = static_cast<StackNode*>(PyMem_RawMalloc(sizeof(StackNode)));
@@ -193,6 +193,9 @@ PyObject* st_push(LockFreeStack* self, PyObject* item) {
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
+frame::FuncDef st_push_def =
+    frame::method<&st_push>("push", "Push item onto stack.\n\nArgs:\n    item: Python object to push", returns(),
+                            param("item"));
 
 PyObject* st_pop(LockFreeStack* self) {
   StackNode* node = nullptr;
@@ -216,6 +219,8 @@ PyObject* st_pop(LockFreeStack* self) {
   }
   return item;
 }
+frame::FuncDef st_pop_def = frame::method<&st_pop>(
+    "pop", "Pop item from stack.\n\nReturns:\n    Popped item or None if empty", returns("Optional[object]"));
 
 PyObject* st_is_empty(LockFreeStack* self) {
   bool empty = false;
@@ -226,8 +231,11 @@ PyObject* st_is_empty(LockFreeStack* self) {
   if (rc < 0) return nullptr;
   return frame::to_result(empty);
 }
+frame::FuncDef st_is_empty_def = frame::method<&st_is_empty>("is_empty", "Check if stack is empty.", returns("bool"));
 
 int64_t st_size(LockFreeStack* self) { return self->count().load(); }
+frame::FuncDef st_size_def =
+    frame::method<&st_size>("size", "Get approximate stack size.", returns("int", Coerce::Int));
 
 // Frees every node and releases its item.
 void st_drop_nodes(LockFreeStack* self) {
@@ -250,16 +258,6 @@ int st_clear(PyObject* o) {
   return 0;
 }
 void st_dealloc(PyObject* o) { st_drop_nodes(reinterpret_cast<LockFreeStack*>(o)); }
-
-frame::FuncDef st_init_def = frame::ctor<&st_cinit>();
-frame::FuncDef st_push_def =
-    frame::method<&st_push>("push", "Push item onto stack.\n\nArgs:\n    item: Python object to push", returns(),
-                            param("item"));
-frame::FuncDef st_pop_def = frame::method<&st_pop>(
-    "pop", "Pop item from stack.\n\nReturns:\n    Popped item or None if empty", returns("Optional[object]"));
-frame::FuncDef st_is_empty_def = frame::method<&st_is_empty>("is_empty", "Check if stack is empty.", returns("bool"));
-frame::FuncDef st_size_def =
-    frame::method<&st_size>("size", "Get approximate stack size.", returns("int", Coerce::Int));
 
 const frame::Entry st_body[] = {st_push_def, st_pop_def, st_is_empty_def, st_size_def};
 const Py_ssize_t st_fields[] = {offsetof(LockFreeStack, lock)};

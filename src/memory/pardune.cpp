@@ -62,6 +62,7 @@ int sh_cinit(SlabHeaderOps* self, Int32T size_class_index, Int32T objects_per_sl
   self->objects_per_slab = objects_per_slab;
   return 0;
 }
+frame::FuncDef sh_init_def = frame::ctor<&sh_cinit>(param("size_class_index"), param("objects_per_slab"));
 
 PyObject* sh_pack_header(SlabHeaderOps* self) {
   // The stored checksum is brought up to date first; it stays so when the
@@ -79,6 +80,8 @@ PyObject* sh_pack_header(SlabHeaderOps* self) {
   return frame::call_method(st.get(), "pack"_s, "<BBLHQ"_s.get(), sci.get(), flags.get(), gen.get(), crc.get(),
                             bitmap.get());
 }
+frame::FuncDef sh_pack_def =
+    frame::method<&sh_pack_header>("pack_header", "Pack header into bytes for storage.", returns());
 
 int log_corruption(uint16_t stored, uint16_t computed) {
   char text[96];
@@ -127,29 +130,28 @@ PyObject* sh_unpack_header(SlabHeaderOps* self, BytesOrNone data) {
   }
   Py_RETURN_NONE;
 }
+frame::FuncDef sh_unpack_def =
+    frame::method<&sh_unpack_header>("unpack_header", "Unpack header from bytes.", returns(), param("data"));
 
 bool sh_py_is_object_free(SlabHeaderOps* self, int32_t object_index) {
   return self->vtab->is_object_free(self, object_index);
 }
+frame::FuncDef sh_is_free_def = frame::method<&sh_py_is_object_free>(
+    "py_is_object_free", "Check if object at index is free (Python interface).", returns(), param("object_index"));
+
 int32_t sh_py_find_free_object(SlabHeaderOps* self) { return self->vtab->find_free_object(self); }
+frame::FuncDef sh_find_def = frame::method<&sh_py_find_free_object>(
+    "py_find_free_object", "Find first free object index (Python interface).", returns());
+
 void sh_py_allocate_object_at(SlabHeaderOps* self, int32_t object_index) {
   self->vtab->allocate_object(self, object_index);
 }
+frame::FuncDef sh_allocate_def = frame::method<&sh_py_allocate_object_at>(
+    "py_allocate_object_at", "Mark object as allocated (Python interface).", returns(), param("object_index"));
+
 void sh_py_deallocate_object_at(SlabHeaderOps* self, int32_t object_index) {
   self->vtab->deallocate_object(self, object_index);
 }
-
-frame::FuncDef sh_init_def = frame::ctor<&sh_cinit>(param("size_class_index"), param("objects_per_slab"));
-frame::FuncDef sh_pack_def =
-    frame::method<&sh_pack_header>("pack_header", "Pack header into bytes for storage.", returns());
-frame::FuncDef sh_unpack_def =
-    frame::method<&sh_unpack_header>("unpack_header", "Unpack header from bytes.", returns(), param("data"));
-frame::FuncDef sh_is_free_def = frame::method<&sh_py_is_object_free>(
-    "py_is_object_free", "Check if object at index is free (Python interface).", returns(), param("object_index"));
-frame::FuncDef sh_find_def = frame::method<&sh_py_find_free_object>(
-    "py_find_free_object", "Find first free object index (Python interface).", returns());
-frame::FuncDef sh_allocate_def = frame::method<&sh_py_allocate_object_at>(
-    "py_allocate_object_at", "Mark object as allocated (Python interface).", returns(), param("object_index"));
 frame::FuncDef sh_deallocate_def = frame::method<&sh_py_deallocate_object_at>(
     "py_deallocate_object_at", "Mark object as free (Python interface).", returns(), param("object_index"));
 
@@ -205,6 +207,9 @@ int ba_cinit(BucketAllocator* self, Int32T bucket_size_step, Int32T small_block_
   Ref r(frame::call_method(reinterpret_cast<PyObject*>(self), "_init_buckets"_s));
   return r ? 0 : -1;
 }
+frame::FuncDef ba_init_def =
+    frame::ctor<&ba_cinit>(param("bucket_size_step", default_int(8)), param("small_block_max", default_int(256)),
+                           param("medium_block_max", default_int(4096)));
 
 PyObject* ba_init_buckets(BucketAllocator* self) {
   const int32_t step = self->bucket_size_step;
@@ -233,6 +238,8 @@ PyObject* ba_init_buckets(BucketAllocator* self) {
   }
   Py_RETURN_NONE;
 }
+frame::FuncDef ba_init_buckets_def =
+    frame::method<&ba_init_buckets>("_init_buckets", "Initialize size-class buckets.", returns());
 
 // The list stored under `key`: new reference; nullptr with no error when the
 // key is absent.
@@ -296,6 +303,8 @@ PyObject* ba_add_to_bucket(BucketAllocator* self, Int32T offset, Int32T size) {
   if (rc < 0) return nullptr;
   return frame::to_result(added);
 }
+frame::FuncDef ba_add_def = frame::method<&ba_add_to_bucket>("add_to_bucket", "Add block to appropriate bucket.",
+                                                              returns(), param("offset"), param("size"));
 
 PyObject* ba_remove_from_bucket(BucketAllocator* self, Int32T size) {
   const int32_t bucket = self->vtab->get_bucket_size_fast(self, size);
@@ -318,6 +327,8 @@ PyObject* ba_remove_from_bucket(BucketAllocator* self, Int32T size) {
   if (!result) Py_RETURN_NONE;
   return result.release();
 }
+frame::FuncDef ba_remove_def = frame::method<&ba_remove_from_bucket>(
+    "remove_from_bucket", "Remove block from appropriate bucket.", returns(), param("size"));
 
 // Tries the last block of one bucket list: pops and returns it when it holds
 // `size` bytes at `alignment`.  The offset is converted before it is taken
@@ -384,16 +395,6 @@ PyObject* ba_find_best_fit_bucket(BucketAllocator* self, Int32T size, Int32T ali
   if (!found) Py_RETURN_NONE;
   return found;
 }
-
-frame::FuncDef ba_init_def =
-    frame::ctor<&ba_cinit>(param("bucket_size_step", default_int(8)), param("small_block_max", default_int(256)),
-                           param("medium_block_max", default_int(4096)));
-frame::FuncDef ba_init_buckets_def =
-    frame::method<&ba_init_buckets>("_init_buckets", "Initialize size-class buckets.", returns());
-frame::FuncDef ba_add_def = frame::method<&ba_add_to_bucket>("add_to_bucket", "Add block to appropriate bucket.",
-                                                              returns(), param("offset"), param("size"));
-frame::FuncDef ba_remove_def = frame::method<&ba_remove_from_bucket>(
-    "remove_from_bucket", "Remove block from appropriate bucket.", returns(), param("size"));
 frame::FuncDef ba_best_fit_def = frame::method<&ba_find_best_fit_bucket>(
     "find_best_fit_bucket", "Find best fit bucket for allocation.", returns(), param("size"), param("alignment"));
 
@@ -421,6 +422,8 @@ PyObject* fast_align_size(int32_t size, int32_t alignment) {
   }
   return PyLong_FromLongLong(pardune::align_up(size, alignment));
 }
+frame::FuncDef align_def = frame::fn<&fast_align_size>(
+    "fast_align_size", "Fast alignment calculation (Python interface).", returns(), param("size"), param("alignment"));
 
 PyObject* fast_get_bucket_size(int32_t size, int32_t step) {
   if (step == 0) {
@@ -429,6 +432,9 @@ PyObject* fast_get_bucket_size(int32_t size, int32_t step) {
   }
   return PyLong_FromLongLong(pardune::round_up_trunc(size, step));
 }
+frame::FuncDef bucket_size_def =
+    frame::fn<&fast_get_bucket_size>("fast_get_bucket_size", "Fast bucket size calculation (Python interface).",
+                                     returns(), param("size"), param("step", default_int(8)));
 
 PyObject* fast_bitmap_operations(uint64_t bitmap, int32_t index, StrOrNone operation) {
   PyObject* op = operation.o;
@@ -440,19 +446,13 @@ PyObject* fast_bitmap_operations(uint64_t bitmap, int32_t index, StrOrNone opera
   PyErr_Format(PyExc_ValueError, "Unknown operation: %S", op);
   return nullptr;
 }
+frame::FuncDef bitmap_def = frame::fn<&fast_bitmap_operations>(
+    "fast_bitmap_operations", "Fast bitmap operations (Python interface).", returns(), param("bitmap"), param("index"),
+    param("operation"));
 
 bool fast_can_fit_aligned(int32_t block_offset, int32_t block_size, int32_t alloc_size, int32_t alignment) {
   return pardune::fits_exclusive(block_offset, block_size, alloc_size, alignment);
 }
-
-frame::FuncDef align_def = frame::fn<&fast_align_size>(
-    "fast_align_size", "Fast alignment calculation (Python interface).", returns(), param("size"), param("alignment"));
-frame::FuncDef bucket_size_def =
-    frame::fn<&fast_get_bucket_size>("fast_get_bucket_size", "Fast bucket size calculation (Python interface).",
-                                     returns(), param("size"), param("step", default_int(8)));
-frame::FuncDef bitmap_def = frame::fn<&fast_bitmap_operations>(
-    "fast_bitmap_operations", "Fast bitmap operations (Python interface).", returns(), param("bitmap"), param("index"),
-    param("operation"));
 frame::FuncDef can_fit_def = frame::fn<&fast_can_fit_aligned>(
     "fast_can_fit_aligned", "Fast alignment check with exclusive boundary (Python interface).", returns(),
     param("block_offset"), param("block_size"), param("alloc_size"), param("alignment"));
@@ -489,6 +489,7 @@ int sc_cinit(StatsCollector* self) {
   Py_SETREF(self->lock, lock);
   return 0;
 }
+frame::FuncDef sc_init_def = frame::ctor<&sc_cinit>();
 
 PyObject* sc_py_record_allocation(StatsCollector* self, int32_t size, int32_t padding, bool is_bucketed) {
   const int rc = frame::with_lock(self->lock, [&] {
@@ -498,6 +499,9 @@ PyObject* sc_py_record_allocation(StatsCollector* self, int32_t size, int32_t pa
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
+frame::FuncDef sc_record_allocation_def =
+    frame::method<&sc_py_record_allocation>("py_record_allocation", "Record allocation statistics (Python interface).",
+                                            returns(), param("size"), param("padding"), param("is_bucketed"));
 
 PyObject* sc_py_record_deallocation(StatsCollector* self) {
   const int rc = frame::with_lock(self->lock, [&] {
@@ -507,6 +511,8 @@ PyObject* sc_py_record_deallocation(StatsCollector* self) {
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
+frame::FuncDef sc_record_deallocation_def = frame::method<&sc_py_record_deallocation>(
+    "py_record_deallocation", "Record deallocation statistics (Python interface).", returns());
 
 // The snapshot dict; called with the lock held.
 PyObject* stats_dict(const pardune::AllocCounters& c) {
@@ -540,6 +546,7 @@ PyObject* sc_get_stats(StatsCollector* self) {
   if (!d) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
   return d.release();
 }
+frame::FuncDef sc_get_stats_def = frame::method<&sc_get_stats>("get_stats", "Get statistics dictionary.", returns());
 
 PyObject* sc_reset_stats(StatsCollector* self) {
   const int rc = frame::with_lock(self->lock, [&] {
@@ -549,14 +556,6 @@ PyObject* sc_reset_stats(StatsCollector* self) {
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
-
-frame::FuncDef sc_init_def = frame::ctor<&sc_cinit>();
-frame::FuncDef sc_record_allocation_def =
-    frame::method<&sc_py_record_allocation>("py_record_allocation", "Record allocation statistics (Python interface).",
-                                            returns(), param("size"), param("padding"), param("is_bucketed"));
-frame::FuncDef sc_record_deallocation_def = frame::method<&sc_py_record_deallocation>(
-    "py_record_deallocation", "Record deallocation statistics (Python interface).", returns());
-frame::FuncDef sc_get_stats_def = frame::method<&sc_get_stats>("get_stats", "Get statistics dictionary.", returns());
 frame::FuncDef sc_reset_stats_def = frame::method<&sc_reset_stats>("reset_stats", "Reset all statistics.", returns());
 
 const frame::Entry sc_body[] = {sc_record_allocation_def, sc_record_deallocation_def, sc_get_stats_def,

@@ -248,6 +248,7 @@ int t_cinit(FastRedBlackTree* self, uint32_t sample_rate) {
   Py_SETREF(self->stats, stats);
   return 0;
 }
+frame::FuncDef t_init_def = frame::ctor<&t_cinit>(param("sample_rate", default_int(100)));
 
 // No search can be in flight: each holds a reference to the tree.
 void t_dealloc(PyObject* o) {
@@ -278,6 +279,8 @@ PyObject* t_sanitize_size(AnnotatedInt size) {
   }
   return size.ref.release();
 }
+frame::FuncDef t_sanitize_def = frame::fn<&t_sanitize_size>(
+    "_sanitize_size", "Validate a block size: a non-negative int.", returns("int", Coerce::Int), int_param("size"));
 
 PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
   uint64_t sz;
@@ -336,6 +339,12 @@ PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
     Py_RETURN_TRUE;
   });
 }
+frame::FuncDef t_insert_def = frame::method<&t_insert>(
+    "insert",
+    R"(Insert a free block of the given size.
+
+Same-size blocks share one tree node (intrusive chain); returns True.)",
+    returns("bool"), int_param("size"), param("block", {}, "MemoryBlock"));
 
 // The optimistic read: `walk` runs without the interpreter lock; `build` runs
 // with it, after the sequence counter has been validated, and returns the
@@ -391,6 +400,12 @@ PyObject* t_find_best_fit(FastRedBlackTree* self, AnnotatedInt size, AnnotatedIn
   if (!r && gave_up) Py_RETURN_NONE;
   return r;
 }
+frame::FuncDef t_find_best_fit_def = frame::method<&t_find_best_fit>(
+    "find_best_fit",
+    R"(Find the block of the smallest size >= size, without taking a lock.
+
+Returns None when no stored block is large enough.)",
+    returns("Optional[MemoryBlock]"), int_param("size"), int_param("alignment", default_int(1)));
 
 PyObject* t_find_all_exact(FastRedBlackTree* self, AnnotatedInt size) {
   uint64_t sz;
@@ -424,6 +439,9 @@ PyObject* t_find_all_exact(FastRedBlackTree* self, AnnotatedInt size) {
   if (!r && gave_up) return PyList_New(0);
   return r;
 }
+frame::FuncDef t_find_all_exact_def = frame::method<&t_find_all_exact>(
+    "find_all_exact", "All blocks of exactly this size, oldest head first, without taking a lock.",
+    returns("List[MemoryBlock]"), int_param("size"));
 
 // `a == b` as the interpreter evaluates it (no identity shortcut).
 int equals(PyObject* a, PyObject* b) {
@@ -476,6 +494,9 @@ PyObject* t_delete(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
   Py_XDECREF(released);
   return r;
 }
+frame::FuncDef t_delete_def = frame::method<&t_delete>(
+    "delete", "Remove one stored block equal to block from the given size; True if one was removed.",
+    returns("bool"), int_param("size"), param("block", {}, "MemoryBlock"));
 
 PyObject* t_remove_ge(FastRedBlackTree* self, AnnotatedInt size) {
   uint64_t sz;
@@ -508,6 +529,12 @@ PyObject* t_remove_ge(FastRedBlackTree* self, AnnotatedInt size) {
     return pair;
   });
 }
+frame::FuncDef t_remove_ge_def = frame::method<&t_remove_ge>(
+    "remove_ge",
+    R"(Remove and return the best-fitting block as (size, block), or (None, None).
+
+The returned size is the stored size, which may exceed the request.)",
+    returns("Tuple[Optional[int], Optional[MemoryBlock]]"), int_param("size"));
 
 PyObject* t_get_stats(FastRedBlackTree* self) {
   Ref lock(hold(self->stats_lock));
@@ -539,8 +566,11 @@ PyObject* t_get_stats(FastRedBlackTree* self) {
   if (!r) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
   return r.release();
 }
+frame::FuncDef t_get_stats_def =
+    frame::method<&t_get_stats>("get_stats", "A new dict of operation statistics.", returns("Dict[str, Any]"));
 
 uint64_t t_size(FastRedBlackTree* self) { return self->core.node_count.load(std::memory_order_acquire); }
+frame::FuncDef t_size_def = frame::method<&t_size>("size", "Number of stored blocks.", returns("int", Coerce::Int));
 
 PyObject* t_clear(FastRedBlackTree* self) {
   std::vector<PyObject*> released;
@@ -589,6 +619,8 @@ PyObject* t_clear(FastRedBlackTree* self) {
   release_all(released);
   return r;
 }
+frame::FuncDef t_clear_def = frame::method<&t_clear>("clear", "Remove every block and reset the statistics.",
+                                                     returns("None"));
 
 PyObject* t_get_size_distribution(FastRedBlackTree* self) {
   Ref lock(hold(self->write_lock));
@@ -607,6 +639,8 @@ PyObject* t_get_size_distribution(FastRedBlackTree* self) {
   if (rc == 0) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
   return d.release();
 }
+frame::FuncDef t_get_size_distribution_def = frame::method<&t_get_size_distribution>(
+    "get_size_distribution", "A dict mapping each stored size to its number of blocks.", returns("Dict[int, int]"));
 
 PyObject* t_reset_circuit_breaker(FastRedBlackTree* self) {
   Ref lock(hold(self->stats_lock));
@@ -619,8 +653,13 @@ PyObject* t_reset_circuit_breaker(FastRedBlackTree* self) {
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
+frame::FuncDef t_reset_circuit_breaker_def = frame::method<&t_reset_circuit_breaker>(
+    "reset_circuit_breaker", "Reset the circuit breaker and the operation count.", returns("None"));
 
 PyObject* t_get_statistics(FastRedBlackTree*) { return PyDict_New(); }
+frame::FuncDef t_get_statistics_def = frame::method<&t_get_statistics>(
+    "get_statistics", "Timing statistics (not collected in sampling mode): an empty dict.",
+    returns("Dict[int, List[float]]"));
 
 // ---------------------------------------------------------------------------
 // Slots
@@ -648,47 +687,7 @@ PyObject* t_repr(PyObject* o) {
 }
 
 // ---------------------------------------------------------------------------
-// Records
-
-frame::FuncDef t_init_def = frame::ctor<&t_cinit>(param("sample_rate", default_int(100)));
-frame::FuncDef t_sanitize_def = frame::fn<&t_sanitize_size>(
-    "_sanitize_size", "Validate a block size: a non-negative int.", returns("int", Coerce::Int), int_param("size"));
-frame::FuncDef t_insert_def = frame::method<&t_insert>(
-    "insert",
-    R"(Insert a free block of the given size.
-
-Same-size blocks share one tree node (intrusive chain); returns True.)",
-    returns("bool"), int_param("size"), param("block", {}, "MemoryBlock"));
-frame::FuncDef t_find_best_fit_def = frame::method<&t_find_best_fit>(
-    "find_best_fit",
-    R"(Find the block of the smallest size >= size, without taking a lock.
-
-Returns None when no stored block is large enough.)",
-    returns("Optional[MemoryBlock]"), int_param("size"), int_param("alignment", default_int(1)));
-frame::FuncDef t_find_all_exact_def = frame::method<&t_find_all_exact>(
-    "find_all_exact", "All blocks of exactly this size, oldest head first, without taking a lock.",
-    returns("List[MemoryBlock]"), int_param("size"));
-frame::FuncDef t_delete_def = frame::method<&t_delete>(
-    "delete", "Remove one stored block equal to block from the given size; True if one was removed.",
-    returns("bool"), int_param("size"), param("block", {}, "MemoryBlock"));
-frame::FuncDef t_remove_ge_def = frame::method<&t_remove_ge>(
-    "remove_ge",
-    R"(Remove and return the best-fitting block as (size, block), or (None, None).
-
-The returned size is the stored size, which may exceed the request.)",
-    returns("Tuple[Optional[int], Optional[MemoryBlock]]"), int_param("size"));
-frame::FuncDef t_get_stats_def =
-    frame::method<&t_get_stats>("get_stats", "A new dict of operation statistics.", returns("Dict[str, Any]"));
-frame::FuncDef t_size_def = frame::method<&t_size>("size", "Number of stored blocks.", returns("int", Coerce::Int));
-frame::FuncDef t_clear_def = frame::method<&t_clear>("clear", "Remove every block and reset the statistics.",
-                                                     returns("None"));
-frame::FuncDef t_get_size_distribution_def = frame::method<&t_get_size_distribution>(
-    "get_size_distribution", "A dict mapping each stored size to its number of blocks.", returns("Dict[int, int]"));
-frame::FuncDef t_reset_circuit_breaker_def = frame::method<&t_reset_circuit_breaker>(
-    "reset_circuit_breaker", "Reset the circuit breaker and the operation count.", returns("None"));
-frame::FuncDef t_get_statistics_def = frame::method<&t_get_statistics>(
-    "get_statistics", "Timing statistics (not collected in sampling mode): an empty dict.",
-    returns("Dict[int, List[float]]"));
+// Class body and type
 
 const frame::Entry t_body[] = {
     frame::static_def(t_sanitize_def), t_insert_def, t_find_best_fit_def, t_find_all_exact_def, t_delete_def,

@@ -97,6 +97,20 @@ std::optional<double> quick_framework_score(StrOrNone code, StrOrNone framework)
   }
   return kelmarch::quick_score(static_cast<int32_t>(n));
 }
+frame::FuncDef quick_framework_score_def = frame::fn<&quick_framework_score>(
+    "quick_framework_score",
+    R"(Fast pattern scoring using precompiled regex.
+
+    Performance target: <100us for typical code snippets
+
+    Args:
+        code: Source code to analyze
+        framework: Framework name ('numpy', 'pandas' or 'sklearn')
+
+    Returns:
+        Score between 0.0 and 1.0
+    )",
+    returns(), param("code"), param("framework"));
 
 PyObject* score_indicators(StrOrNone code, StrOrNone function_name) {
   if (!require_code(code)) return nullptr;
@@ -124,6 +138,18 @@ PyObject* score_indicators(StrOrNone code, StrOrNone function_name) {
   }
   return t;
 }
+frame::FuncDef score_indicators_def = frame::fn<&score_indicators>(
+    "score_indicators",
+    R"(Score code against all indicator categories.
+
+    Args:
+        code: Source code to analyze
+        function_name: Name of the function being analyzed
+
+    Returns:
+        Tuple of (cpu, memory, parallel, gpu_op, large_data, embarrassing, sequential) counts
+    )",
+    returns(), param("code"), param("function_name"));
 
 PyObject* normalize_scores(int32_t cpu_score, int32_t memory_score, int32_t parallel_score, int32_t gpu_op_score,
                            int32_t large_data_score) {
@@ -131,6 +157,15 @@ PyObject* normalize_scores(int32_t cpu_score, int32_t memory_score, int32_t para
                       kelmarch::normalize(parallel_score, 2), kelmarch::normalize(gpu_op_score, 3),
                       kelmarch::normalize(large_data_score, 4)});
 }
+frame::FuncDef normalize_scores_def = frame::fn<&normalize_scores>(
+    "normalize_scores",
+    R"(Normalize indicator scores to 0.0-1.0 range.
+
+    Returns:
+        Tuple of (cpu_intensity, memory_intensity, parallel_score, gpu_operation_score, gpu_data_size_score)
+    )",
+    returns(), param("cpu_score"), param("memory_score"), param("parallel_score"), param("gpu_op_score"),
+    param("large_data_score"));
 
 PyObject* score_framework_patterns(StrOrNone code) {
   if (!require_code(code)) return nullptr;
@@ -141,6 +176,17 @@ PyObject* score_framework_patterns(StrOrNone code) {
                       kelmarch::clamp01(m.count(kelmarch::kPandas, found) * kelmarch::kFrameworkFactor),
                       kelmarch::clamp01(m.count(kelmarch::kSklearn, found) * kelmarch::kFrameworkFactor)});
 }
+frame::FuncDef score_framework_patterns_def = frame::fn<&score_framework_patterns>(
+    "score_framework_patterns",
+    R"(Score code for framework-specific patterns.
+
+    Args:
+        code: Source code to analyze
+
+    Returns:
+        Tuple of (numpy_score, pandas_score, sklearn_score)
+    )",
+    returns(), param("code"));
 
 long determine_workload_pattern(double cpu_intensity, double memory_intensity, double parallelization_potential,
                                 double gpu_suitability, double gpu_operation_score, double numpy_score,
@@ -154,6 +200,32 @@ long determine_workload_pattern(double cpu_intensity, double memory_intensity, d
                                      gpu_threshold, numpy_threshold, pandas_threshold, sklearn_threshold,
                                      gpu_available});
 }
+frame::FuncDef determine_workload_pattern_def = frame::fn<&determine_workload_pattern>(
+    "determine_workload_pattern",
+    R"(Determine primary workload pattern from scores.
+
+    Returns:
+        Integer pattern code:
+        0 = MIXED
+        1 = CPU_INTENSIVE
+        2 = MEMORY_INTENSIVE
+        3 = PARALLEL_FRIENDLY
+        4 = SEQUENTIAL
+        5 = GPU_SUITABLE
+        6 = GPU_COMPUTE_INTENSIVE
+        7 = GPU_MEMORY_BOUND
+        8 = NUMPY_VECTORIZED
+        9 = NUMPY_LINALG
+        10 = PANDAS_DATAFRAME
+        11 = PANDAS_GROUPBY
+        12 = SKLEARN_TRAINING
+        13 = SKLEARN_INFERENCE
+    )",
+    returns(), param("cpu_intensity"), param("memory_intensity"), param("parallelization_potential"),
+    param("gpu_suitability"), param("gpu_operation_score"), param("numpy_score"), param("pandas_score"),
+    param("sklearn_score"), param("sequential_count"), param("embarrassing_count"), param("cpu_threshold"),
+    param("memory_threshold"), param("gpu_threshold"), param("numpy_threshold"), param("pandas_threshold"),
+    param("sklearn_threshold"), param("gpu_available"));
 
 // ---------------------------------------------------------------------------
 // Suitability and threshold estimates
@@ -199,102 +271,6 @@ std::optional<double> calculate_gpu_suitability(double gpu_operation_score, doub
   }
   return kelmarch::gpu_suitability(gpu_operation_score, gpu_data_size_score, cpu_intensity, multiplier);
 }
-
-double estimate_gpu_speedup(double gpu_operation_score, double gpu_data_size_score, bool gpu_available) {
-  return kelmarch::gpu_speedup(gpu_operation_score, gpu_data_size_score, gpu_available);
-}
-
-double calculate_parallelization_potential(double base_parallel_score, double embarrassing_bonus,
-                                           double sequential_penalty, double loop_chunking_potential) {
-  return kelmarch::parallelization_potential(base_parallel_score, embarrassing_bonus, sequential_penalty,
-                                             loop_chunking_potential);
-}
-
-double update_adaptive_threshold(double current_threshold, double success_rate, double learning_rate,
-                                 double min_threshold, double max_threshold) {
-  return kelmarch::adaptive_threshold(current_threshold, success_rate, learning_rate, min_threshold, max_threshold);
-}
-
-// ---------------------------------------------------------------------------
-// Function records
-
-frame::FuncDef quick_framework_score_def = frame::fn<&quick_framework_score>(
-    "quick_framework_score",
-    R"(Fast pattern scoring using precompiled regex.
-
-    Performance target: <100us for typical code snippets
-
-    Args:
-        code: Source code to analyze
-        framework: Framework name ('numpy', 'pandas' or 'sklearn')
-
-    Returns:
-        Score between 0.0 and 1.0
-    )",
-    returns(), param("code"), param("framework"));
-
-frame::FuncDef score_indicators_def = frame::fn<&score_indicators>(
-    "score_indicators",
-    R"(Score code against all indicator categories.
-
-    Args:
-        code: Source code to analyze
-        function_name: Name of the function being analyzed
-
-    Returns:
-        Tuple of (cpu, memory, parallel, gpu_op, large_data, embarrassing, sequential) counts
-    )",
-    returns(), param("code"), param("function_name"));
-
-frame::FuncDef normalize_scores_def = frame::fn<&normalize_scores>(
-    "normalize_scores",
-    R"(Normalize indicator scores to 0.0-1.0 range.
-
-    Returns:
-        Tuple of (cpu_intensity, memory_intensity, parallel_score, gpu_operation_score, gpu_data_size_score)
-    )",
-    returns(), param("cpu_score"), param("memory_score"), param("parallel_score"), param("gpu_op_score"),
-    param("large_data_score"));
-
-frame::FuncDef score_framework_patterns_def = frame::fn<&score_framework_patterns>(
-    "score_framework_patterns",
-    R"(Score code for framework-specific patterns.
-
-    Args:
-        code: Source code to analyze
-
-    Returns:
-        Tuple of (numpy_score, pandas_score, sklearn_score)
-    )",
-    returns(), param("code"));
-
-frame::FuncDef determine_workload_pattern_def = frame::fn<&determine_workload_pattern>(
-    "determine_workload_pattern",
-    R"(Determine primary workload pattern from scores.
-
-    Returns:
-        Integer pattern code:
-        0 = MIXED
-        1 = CPU_INTENSIVE
-        2 = MEMORY_INTENSIVE
-        3 = PARALLEL_FRIENDLY
-        4 = SEQUENTIAL
-        5 = GPU_SUITABLE
-        6 = GPU_COMPUTE_INTENSIVE
-        7 = GPU_MEMORY_BOUND
-        8 = NUMPY_VECTORIZED
-        9 = NUMPY_LINALG
-        10 = PANDAS_DATAFRAME
-        11 = PANDAS_GROUPBY
-        12 = SKLEARN_TRAINING
-        13 = SKLEARN_INFERENCE
-    )",
-    returns(), param("cpu_intensity"), param("memory_intensity"), param("parallelization_potential"),
-    param("gpu_suitability"), param("gpu_operation_score"), param("numpy_score"), param("pandas_score"),
-    param("sklearn_score"), param("sequential_count"), param("embarrassing_count"), param("cpu_threshold"),
-    param("memory_threshold"), param("gpu_threshold"), param("numpy_threshold"), param("pandas_threshold"),
-    param("sklearn_threshold"), param("gpu_available"));
-
 frame::FuncDef calculate_gpu_suitability_def = frame::fn<&calculate_gpu_suitability>(
     "calculate_gpu_suitability",
     R"(Calculate overall GPU suitability score.
@@ -312,6 +288,9 @@ frame::FuncDef calculate_gpu_suitability_def = frame::fn<&calculate_gpu_suitabil
     returns(), param("gpu_operation_score"), param("gpu_data_size_score"), param("cpu_intensity"),
     param("gpu_available"), param("compute_capability"));
 
+double estimate_gpu_speedup(double gpu_operation_score, double gpu_data_size_score, bool gpu_available) {
+  return kelmarch::gpu_speedup(gpu_operation_score, gpu_data_size_score, gpu_available);
+}
 frame::FuncDef estimate_gpu_speedup_def = frame::fn<&estimate_gpu_speedup>(
     "estimate_gpu_speedup",
     R"(Estimate GPU speedup from static code analysis.
@@ -326,6 +305,11 @@ frame::FuncDef estimate_gpu_speedup_def = frame::fn<&estimate_gpu_speedup>(
     )",
     returns(), param("gpu_operation_score"), param("gpu_data_size_score"), param("gpu_available"));
 
+double calculate_parallelization_potential(double base_parallel_score, double embarrassing_bonus,
+                                           double sequential_penalty, double loop_chunking_potential) {
+  return kelmarch::parallelization_potential(base_parallel_score, embarrassing_bonus, sequential_penalty,
+                                             loop_chunking_potential);
+}
 frame::FuncDef calculate_parallelization_potential_def = frame::fn<&calculate_parallelization_potential>(
     "calculate_parallelization_potential",
     R"(Calculate parallelization potential score.
@@ -342,6 +326,10 @@ frame::FuncDef calculate_parallelization_potential_def = frame::fn<&calculate_pa
     returns(), param("base_parallel_score"), param("embarrassing_bonus"), param("sequential_penalty"),
     param("loop_chunking_potential"));
 
+double update_adaptive_threshold(double current_threshold, double success_rate, double learning_rate,
+                                 double min_threshold, double max_threshold) {
+  return kelmarch::adaptive_threshold(current_threshold, success_rate, learning_rate, min_threshold, max_threshold);
+}
 frame::FuncDef update_adaptive_threshold_def = frame::fn<&update_adaptive_threshold>(
     "update_adaptive_threshold",
     R"(Update adaptive threshold based on performance feedback.

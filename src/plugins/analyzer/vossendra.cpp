@@ -99,32 +99,48 @@ bool same_name(PyObject* a, PyObject* b) {
 // ---------------------------------------------------------------------------
 // Performance and workload change detection.
 
-std::optional<bool> detect_performance_degradation(ListOrNone history, double baseline, double threshold,
-                                                   double window_start) {
-  if (history.is_none() || PyList_GET_SIZE(history.o) < 5 || !(baseline > 0.0)) return false;
+std::optional<bool> detect_performance_degradation(ListOrNone performance_history, double baseline_performance,
+                                                   double threshold, double window_start_time) {
+  if (performance_history.is_none() || PyList_GET_SIZE(performance_history.o) < 5 || !(baseline_performance > 0.0))
+    return false;
   Py_ssize_t count = 0;
   double sum = 0.0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history.o); i++) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(performance_history.o); i++) {
     double ts, metric;
-    if (!read_list_pair(history.o, i, ts, metric)) return std::nullopt;
-    if (ts >= window_start) {
+    if (!read_list_pair(performance_history.o, i, ts, metric)) return std::nullopt;
+    if (ts >= window_start_time) {
       count++;
       sum += metric;
     }
   }
   if (count < 5) return false;
-  return (baseline - sum / static_cast<double>(count)) / baseline > threshold;
+  return (baseline_performance - sum / static_cast<double>(count)) / baseline_performance > threshold;
 }
+frame::FuncDef degradation_def = frame::fn<&detect_performance_degradation>(
+    "detect_performance_degradation",
+    R"(Detect if performance has degraded significantly.
+
+Args:
+    performance_history: list of (timestamp, metric) pairs, larger metric is better
+    baseline_performance: baseline metric value
+    threshold: relative drop below the baseline that counts as degradation
+    window_start_time: only samples at or after this timestamp count
+
+Returns:
+    True if at least 5 samples lie in the window and their mean metric is more
+    than threshold (relative) below the baseline)",
+    returns(), param("performance_history"), param("baseline_performance"), param("threshold"),
+    param("window_start_time"));
 
 // Least-squares slope of the windowed samples, relative to their mean metric.
-std::optional<double> calculate_performance_trend(ListOrNone history, double window_start) {
-  if (history.is_none() || PyList_GET_SIZE(history.o) < 3) return 0.0;
+std::optional<double> calculate_performance_trend(ListOrNone performance_history, double window_start_time) {
+  if (performance_history.is_none() || PyList_GET_SIZE(performance_history.o) < 3) return 0.0;
   Py_ssize_t n = 0;
   double t0 = 0.0, sx = 0.0, sy = 0.0, sxy = 0.0, sxx = 0.0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history.o); i++) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(performance_history.o); i++) {
     double ts, metric;
-    if (!read_list_pair(history.o, i, ts, metric)) return std::nullopt;
-    if (!(ts >= window_start)) continue;
+    if (!read_list_pair(performance_history.o, i, ts, metric)) return std::nullopt;
+    if (!(ts >= window_start_time)) continue;
     if (n == 0) t0 = ts;
     n++;
     const double x = ts - t0;
@@ -144,19 +160,31 @@ std::optional<double> calculate_performance_trend(ListOrNone history, double win
   const double upper = 1.0 < trend ? 1.0 : trend;
   return -1.0 > upper ? -1.0 : upper;
 }
+frame::FuncDef trend_def = frame::fn<&calculate_performance_trend>(
+    "calculate_performance_trend",
+    R"(Calculate performance trend over a time window.
+
+Args:
+    performance_history: list of (timestamp, metric) pairs
+    window_start_time: only samples at or after this timestamp count
+
+Returns:
+    Least-squares slope divided by the mean metric, clamped to [-1.0, 1.0];
+    negative means declining, 0.0 with fewer than 3 samples)",
+    returns(), param("performance_history"), param("window_start_time"));
 
 PyObject* workload_neutral() { return Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0); }
 
-PyObject* detect_workload_characteristics_change(ListOrNone history, double change_threshold) {
-  if (history.is_none()) return frame::raise_no_len(history);
-  const Py_ssize_t n = PyList_GET_SIZE(history.o);
+PyObject* detect_workload_characteristics_change(ListOrNone pattern_history, double change_threshold) {
+  if (pattern_history.is_none()) return frame::raise_no_len(pattern_history);
+  const Py_ssize_t n = PyList_GET_SIZE(pattern_history.o);
   if (n < 6) return workload_neutral();
   PyObject* const keys[3] = {"parallelization_potential"_s, "cpu_intensity"_s, "memory_intensity"_s};
   // The six newest entries, oldest first, taken before any check: key tests
   // and additions may run Python code that changes the list or frees them.
   Ref entries[6];
   for (int k = 0; k < 6; k++) {
-    PyObject* e = PyList_GET_ITEM(history.o, n - 6 + k);
+    PyObject* e = PyList_GET_ITEM(pattern_history.o, n - 6 + k);
     Py_INCREF(e);
     entries[k] = Ref(e);
   }
@@ -204,6 +232,19 @@ PyObject* detect_workload_characteristics_change(ListOrNone history, double chan
   }
   return Py_BuildValue("(Oddd)", changed ? Py_True : Py_False, change[0], change[1], change[2]);
 }
+frame::FuncDef workload_def = frame::fn<&detect_workload_characteristics_change>(
+    "detect_workload_characteristics_change",
+    R"(Detect significant changes in workload characteristics.
+
+Args:
+    pattern_history: list of dicts with 'parallelization_potential',
+        'cpu_intensity' and 'memory_intensity'
+    change_threshold: change of a 3-entry mean that counts as significant
+
+Returns:
+    (changed, parallelization_change, cpu_change, memory_change) comparing the
+    three newest entries with the three before them)",
+    returns(), param("pattern_history"), param("change_threshold", default_float(0.3)));
 
 // Counts names of the window in order of first appearance; the hash index
 // keeps long windows linear.
@@ -282,128 +323,6 @@ PyObject* detect_dominant_pattern(ListOrNone patterns, int32_t window_size) {
   Py_INCREF(result);
   return result;
 }
-
-// ---------------------------------------------------------------------------
-// Adaptation and resource decisions.
-
-bool is_adaptation_beneficial(StrOrNone current_pool, StrOrNone recommended_pool, double score, double confidence,
-                              double current_estimate, int32_t trigger_code, double min_improvement_ratio,
-                              double min_confidence) {
-  if (same_name(current_pool, recommended_pool)) return false;
-  if (min_confidence > confidence) return false;
-  if (trigger_code == 0) return score > 0.5;
-  if (current_estimate > 0.0) return !(min_improvement_ratio * current_estimate >= score);
-  return score > 0.6;
-}
-
-bool should_skip_adaptation(double last_adaptation_time, double current_time, double min_interval) {
-  return !(current_time - last_adaptation_time >= min_interval);
-}
-
-bool detect_memory_pressure(double current_usage, double peak_usage, double pressure_threshold) {
-  if (!(peak_usage > 0.0)) return false;
-  if (current_usage < 0.0 || std::isnan(current_usage)) return false;
-  return current_usage / peak_usage > pressure_threshold;
-}
-
-bool detect_fragmentation_threshold(double fragmentation_ratio, double threshold) {
-  if (fragmentation_ratio < 0.0 || std::isnan(fragmentation_ratio)) return false;
-  if (threshold >= fragmentation_ratio) return false;
-  return true;
-}
-
-double calculate_adaptation_urgency(double performance_degradation, double memory_pressure,
-                                    double fragmentation_ratio, bool workload_changed) {
-  double sum = (weighted(0.3, memory_pressure) + weighted(0.4, performance_degradation)) +
-               weighted(0.15, fragmentation_ratio);
-  if (workload_changed) sum += 0.15;
-  return clamp01(sum);
-}
-
-double score_pool_recommendation(double workload_fit, double memory_fit, double thread_count_fit,
-                                 double historical_success_rate) {
-  double score = (weighted(0.3, memory_fit) + weighted(0.2, thread_count_fit)) +
-                 (weighted(0.35, workload_fit) + weighted(0.15, historical_success_rate));
-  return clamp01(score);
-}
-
-PyObject* resource_neutral() { return Py_BuildValue("(iid)", 0, 0, 0.0); }
-
-// Reads item 0 of list entry `i` as a double.
-bool first_item(PyObject* list, Py_ssize_t i, double& out) {
-  Ref entry(list_item(list, i));
-  if (!entry) return false;
-  Ref item(PyObject_GetItem(entry, 0_n));
-  return item && frame::to_double(item, out);
-}
-
-PyObject* predict_resource_requirements(ListOrNone history, double horizon) {
-  if (history.is_none()) return frame::raise_no_len(history);
-  const Py_ssize_t n = PyList_GET_SIZE(history.o);
-  if (n < 10) return resource_neutral();
-  double first, last;
-  if (!first_item(history.o, 0, first) || !first_item(history.o, n - 1, last)) return nullptr;
-  const double span = last - first;
-  if (!(span > 0.0)) return resource_neutral();
-  double total = 0.0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(history.o); i++) {
-    double ts, size;
-    if (!read_list_pair(history.o, i, ts, size)) return nullptr;
-    total += size;
-  }
-  const double dn = static_cast<double>(n);
-  const int64_t allocations = trunc_i64(horizon * dn / span);
-  const int64_t bytes = trunc_i64(total * static_cast<double>(allocations) / dn);
-  const double confidence = dn * 0.01 >= 1.0 ? 0.8 : dn * 0.008;
-  return Py_BuildValue("(LLd)", static_cast<long long>(allocations), static_cast<long long>(bytes), confidence);
-}
-
-// ---------------------------------------------------------------------------
-// Records.
-
-frame::FuncDef degradation_def = frame::fn<&detect_performance_degradation>(
-    "detect_performance_degradation",
-    R"(Detect if performance has degraded significantly.
-
-Args:
-    performance_history: list of (timestamp, metric) pairs, larger metric is better
-    baseline_performance: baseline metric value
-    threshold: relative drop below the baseline that counts as degradation
-    window_start_time: only samples at or after this timestamp count
-
-Returns:
-    True if at least 5 samples lie in the window and their mean metric is more
-    than threshold (relative) below the baseline)",
-    returns(), param("performance_history"), param("baseline_performance"), param("threshold"),
-    param("window_start_time"));
-
-frame::FuncDef trend_def = frame::fn<&calculate_performance_trend>(
-    "calculate_performance_trend",
-    R"(Calculate performance trend over a time window.
-
-Args:
-    performance_history: list of (timestamp, metric) pairs
-    window_start_time: only samples at or after this timestamp count
-
-Returns:
-    Least-squares slope divided by the mean metric, clamped to [-1.0, 1.0];
-    negative means declining, 0.0 with fewer than 3 samples)",
-    returns(), param("performance_history"), param("window_start_time"));
-
-frame::FuncDef workload_def = frame::fn<&detect_workload_characteristics_change>(
-    "detect_workload_characteristics_change",
-    R"(Detect significant changes in workload characteristics.
-
-Args:
-    pattern_history: list of dicts with 'parallelization_potential',
-        'cpu_intensity' and 'memory_intensity'
-    change_threshold: change of a 3-entry mean that counts as significant
-
-Returns:
-    (changed, parallelization_change, cpu_change, memory_change) comparing the
-    three newest entries with the three before them)",
-    returns(), param("pattern_history"), param("change_threshold", default_float(0.3)));
-
 frame::FuncDef dominant_def = frame::fn<&detect_dominant_pattern>(
     "detect_dominant_pattern",
     R"(Detect the dominant pattern in a list of pattern names.
@@ -417,6 +336,19 @@ Returns:
     'mixed' when there is nothing to count)",
     returns(), param("patterns"), param("window_size", default_int(5)));
 
+// ---------------------------------------------------------------------------
+// Adaptation and resource decisions.
+
+bool is_adaptation_beneficial(StrOrNone current_pool, StrOrNone recommended_pool, double recommendation_score,
+                              double recommendation_confidence, double current_performance_estimate,
+                              int32_t trigger_code, double min_improvement_ratio, double min_confidence) {
+  if (same_name(current_pool, recommended_pool)) return false;
+  if (min_confidence > recommendation_confidence) return false;
+  if (trigger_code == 0) return recommendation_score > 0.5;
+  if (current_performance_estimate > 0.0)
+    return !(min_improvement_ratio * current_performance_estimate >= recommendation_score);
+  return recommendation_score > 0.6;
+}
 frame::FuncDef beneficial_def = frame::fn<&is_adaptation_beneficial>(
     "is_adaptation_beneficial",
     R"(Determine if pool adaptation would be beneficial.
@@ -437,6 +369,9 @@ Returns:
     param("recommendation_confidence"), param("current_performance_estimate"), param("trigger_code"),
     param("min_improvement_ratio", default_float(1.1)), param("min_confidence", default_float(0.6)));
 
+bool should_skip_adaptation(double last_adaptation_time, double current_time, double min_interval) {
+  return !(current_time - last_adaptation_time >= min_interval);
+}
 frame::FuncDef skip_def = frame::fn<&should_skip_adaptation>(
     "should_skip_adaptation",
     R"(Check if adaptation should be skipped due to timing.
@@ -450,6 +385,11 @@ Returns:
     True if less than min_interval has passed since the last adaptation)",
     returns(), param("last_adaptation_time"), param("current_time"), param("min_interval"));
 
+bool detect_memory_pressure(double current_usage, double peak_usage, double pressure_threshold) {
+  if (!(peak_usage > 0.0)) return false;
+  if (current_usage < 0.0 || std::isnan(current_usage)) return false;
+  return current_usage / peak_usage > pressure_threshold;
+}
 frame::FuncDef pressure_def = frame::fn<&detect_memory_pressure>(
     "detect_memory_pressure",
     R"(Detect memory pressure conditions.
@@ -463,6 +403,11 @@ Returns:
     True if current_usage / peak_usage exceeds pressure_threshold)",
     returns(), param("current_usage"), param("peak_usage"), param("pressure_threshold", default_float(0.8)));
 
+bool detect_fragmentation_threshold(double fragmentation_ratio, double threshold) {
+  if (fragmentation_ratio < 0.0 || std::isnan(fragmentation_ratio)) return false;
+  if (threshold >= fragmentation_ratio) return false;
+  return true;
+}
 frame::FuncDef fragmentation_def = frame::fn<&detect_fragmentation_threshold>(
     "detect_fragmentation_threshold",
     R"(Check if fragmentation exceeds threshold.
@@ -475,6 +420,13 @@ Returns:
     True if a non-negative fragmentation_ratio exceeds threshold)",
     returns(), param("fragmentation_ratio"), param("threshold", default_float(0.3)));
 
+double calculate_adaptation_urgency(double performance_degradation, double memory_pressure,
+                                    double fragmentation_ratio, bool workload_changed) {
+  double sum = (weighted(0.3, memory_pressure) + weighted(0.4, performance_degradation)) +
+               weighted(0.15, fragmentation_ratio);
+  if (workload_changed) sum += 0.15;
+  return clamp01(sum);
+}
 frame::FuncDef urgency_def = frame::fn<&calculate_adaptation_urgency>(
     "calculate_adaptation_urgency",
     R"(Calculate urgency score for adaptation.
@@ -490,6 +442,12 @@ Returns:
     returns(), param("performance_degradation"), param("memory_pressure"), param("fragmentation_ratio"),
     param("workload_changed"));
 
+double score_pool_recommendation(double workload_fit, double memory_fit, double thread_count_fit,
+                                 double historical_success_rate) {
+  double score = (weighted(0.3, memory_fit) + weighted(0.2, thread_count_fit)) +
+                 (weighted(0.35, workload_fit) + weighted(0.15, historical_success_rate));
+  return clamp01(score);
+}
 frame::FuncDef pool_score_def = frame::fn<&score_pool_recommendation>(
     "score_pool_recommendation",
     R"(Score a pool recommendation based on multiple factors.
@@ -504,6 +462,36 @@ Returns:
     Score in [0.0, 1.0]; each factor counts at most 1 and at least 0)",
     returns(), param("workload_fit"), param("memory_fit"), param("thread_count_fit"), param("historical_success_rate"));
 
+PyObject* resource_neutral() { return Py_BuildValue("(iid)", 0, 0, 0.0); }
+
+// Reads item 0 of list entry `i` as a double.
+bool first_item(PyObject* list, Py_ssize_t i, double& out) {
+  Ref entry(list_item(list, i));
+  if (!entry) return false;
+  Ref item(PyObject_GetItem(entry, 0_n));
+  return item && frame::to_double(item, out);
+}
+
+PyObject* predict_resource_requirements(ListOrNone allocation_history, double prediction_horizon_seconds) {
+  if (allocation_history.is_none()) return frame::raise_no_len(allocation_history);
+  const Py_ssize_t n = PyList_GET_SIZE(allocation_history.o);
+  if (n < 10) return resource_neutral();
+  double first, last;
+  if (!first_item(allocation_history.o, 0, first) || !first_item(allocation_history.o, n - 1, last)) return nullptr;
+  const double span = last - first;
+  if (!(span > 0.0)) return resource_neutral();
+  double total = 0.0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(allocation_history.o); i++) {
+    double ts, size;
+    if (!read_list_pair(allocation_history.o, i, ts, size)) return nullptr;
+    total += size;
+  }
+  const double dn = static_cast<double>(n);
+  const int64_t allocations = trunc_i64(prediction_horizon_seconds * dn / span);
+  const int64_t bytes = trunc_i64(total * static_cast<double>(allocations) / dn);
+  const double confidence = dn * 0.01 >= 1.0 ? 0.8 : dn * 0.008;
+  return Py_BuildValue("(LLd)", static_cast<long long>(allocations), static_cast<long long>(bytes), confidence);
+}
 frame::FuncDef predict_def = frame::fn<&predict_resource_requirements>(
     "predict_resource_requirements",
     R"(Predict future resource requirements based on allocation history.

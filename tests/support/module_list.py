@@ -5,7 +5,7 @@ repository root); BUILT keeps the modules whose source exists.
 """
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 
 SOURCES = {
     "talvora.memory.mesqua": "src/memory/mesqua.cpp",

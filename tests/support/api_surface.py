@@ -8,7 +8,7 @@ both without further edits.
 """
 import importlib
 
-from module_list import MODULES, short
+from support.module_list import MODULES, short
 
 
 def is_frame_function(obj):

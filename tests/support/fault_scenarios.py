@@ -18,7 +18,7 @@ content equals the content before the call (the call raised) or after the
 clean call (it succeeded), reference counts of stored objects match what is
 stored, the object's invariants hold, and a follow-up call works.
 
-Run as a script by tests/test_faults.py: `python fault_scenarios.py ID...`
+Run as a script by tests/test_faults.py: `python support/fault_scenarios.py ID...`
 prints one JSON line per callable.
 """
 import atexit

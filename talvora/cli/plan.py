@@ -1,0 +1,244 @@
+"""The plan command: sizes, shapes and ratios read from the command line, the allocation plan made with the GPU
+planning module (chunk shapes grouped, so that any shape is planned in constant memory), and its text."""
+
+import argparse
+import json
+import re
+from decimal import Decimal, InvalidOperation
+from typing import Any, Dict, List, Sequence, TextIO, Tuple
+
+from talvora.cli.common import SCHEMA_VERSION, plural, to_number
+from talvora.gpu import strategy_name
+
+# Bounds of the GPU planning module's 32-bit dimensions and element sizes and 64-bit byte counts.
+INT32_MAX = 2**31 - 1
+UINT64_MAX = 2**64 - 1
+
+_SIZE_UNITS = {
+    "": 1,
+    "b": 1,
+    "k": 2**10,
+    "kib": 2**10,
+    "kb": 10**3,
+    "m": 2**20,
+    "mib": 2**20,
+    "mb": 10**6,
+    "g": 2**30,
+    "gib": 2**30,
+    "gb": 10**9,
+    "t": 2**40,
+    "tib": 2**40,
+    "tb": 10**12,
+}
+_SIZE_RE = re.compile(r"^\s*((?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?)\s*([A-Za-z]*)\s*$")
+
+
+def parse_size(text: str) -> int:
+    """A byte count such as ``8GiB``, ``512 MiB``, ``2GB``, ``1.5G`` or ``1000000``.
+
+    Binary units: K, M, G, T and KiB, MiB, GiB, TiB (powers of 1024); decimal
+    units: kB, MB, GB, TB (powers of 1000); B or no unit for bytes.  Units are
+    case-insensitive.  The result must be a whole number of bytes that fits in
+    64 bits.
+    """
+    m = _SIZE_RE.match(text)
+    unit = m and _SIZE_UNITS.get(m.group(2).lower())
+    if not m or unit is None:
+        raise ValueError("invalid size %r (expected a byte count such as 1048576, 512MiB, 8GiB or 2GB)" % text)
+    try:
+        value = Decimal(m.group(1)) * unit
+    except InvalidOperation:
+        raise ValueError("invalid size %r" % text) from None
+    if value != value.to_integral_value():
+        raise ValueError("size %r is not a whole number of bytes" % text)
+    n = int(value)
+    if n > UINT64_MAX:
+        raise ValueError("size %r is too large (at most %d bytes)" % (text, UINT64_MAX))
+    return n
+
+
+def parse_shape(text: str) -> Tuple[int, ...]:
+    """An array shape such as ``100000,1000`` or ``64x64x3``; empty for a scalar."""
+    cleaned = text.strip().strip("()[]").strip()
+    if not cleaned:
+        return ()
+    parts = [p.strip() for p in re.split(r"[,xX]", cleaned)]
+    if parts and parts[-1] == "" and "," in cleaned:
+        parts.pop()  # trailing comma, as in "(5,)"
+    dims = []
+    for p in parts:
+        if not re.fullmatch(r"\d+", p):
+            raise ValueError(
+                "invalid shape %r (expected non-negative integers separated by commas, such as 100000,1000)" % text
+            )
+        d = int(p)
+        if d > INT32_MAX:
+            raise ValueError("dimension %d of shape %r is too large (at most %d)" % (d, text, INT32_MAX))
+        dims.append(d)
+    return tuple(dims)
+
+
+def parse_element_size(text: str) -> int:
+    """A positive element size in bytes."""
+    n = to_number(lambda t: int(t.strip()), text, "invalid element size %r (expected a positive number of bytes)")
+    if n < 1:
+        raise ValueError("element size must be positive, got %d" % n)
+    if n > INT32_MAX:
+        raise ValueError("element size %d is too large (at most %d)" % (n, INT32_MAX))
+    return n
+
+
+def parse_headroom(text: str) -> float:
+    """A headroom ratio: the fraction of available memory kept back, in [0, 1)."""
+    h = to_number(float, text, "invalid headroom %r (expected a ratio such as 0.2)")
+    if not 0.0 <= h < 1.0:
+        raise ValueError("headroom must be at least 0 and below 1, got %r" % text)
+    return h
+
+
+def parse_overhead(text: str) -> float:
+    f = to_number(float, text, "invalid overhead factor %r (expected a number such as 1.2)")
+    if not f > 0.0 or f == float("inf"):
+        raise ValueError("overhead factor must be a positive number, got %r" % text)
+    return f
+
+
+def human_bytes(n: int) -> str:
+    """A byte count in binary units, e.g. 1.50 GiB."""
+    value = float(n)
+    for unit in ("B", "KiB", "MiB", "GiB", "TiB", "PiB"):
+        if value < 1024 or unit == "PiB":
+            return "%d B" % n if unit == "B" else "%.2f %s" % (value, unit)
+        value /= 1024
+    raise AssertionError("unreachable")
+
+
+def _row_bytes(shape: Sequence[int], element_size: int) -> int:
+    """Bytes of one row along the first axis (of the whole array for a scalar shape)."""
+    row = element_size
+    for dim in shape[1:]:
+        row *= dim
+    return row
+
+
+def chunk_groups(shape: Sequence[int], element_size: int, max_chunk_bytes: int) -> List[Tuple[Tuple[int, ...], int]]:
+    """The chunk shapes of ``compute_chunk_shapes`` as (shape, count) groups, computed without listing them.
+
+    For non-negative dimensions the groups expand to exactly the library's
+    list: chunks of whole rows along the first axis, all full but the last.
+    """
+    if not shape:
+        return [(tuple(shape), 1)]
+    first, tail = shape[0], tuple(shape[1:])
+    if first < 1:
+        return []
+    row = _row_bytes(shape, element_size)
+    if row == 0:
+        per_chunk = first  # rows without bytes: all in one chunk
+    elif row > max_chunk_bytes:
+        per_chunk = 1  # a row beyond the limit is a chunk of its own
+    else:
+        per_chunk = max_chunk_bytes // row
+    full, rest = divmod(first, per_chunk)
+    groups = [((per_chunk,) + tail, full)] if full else []
+    if rest:
+        groups.append(((rest,) + tail, 1))
+    return groups
+
+
+def plan_allocation(
+    shape: Tuple[int, ...],
+    element_size: int,
+    available: int,
+    headroom: float = 0.2,
+    op: str = "zeros",
+    overhead_factor: float = 1.0,
+) -> Dict[str, Any]:
+    """Sizes an array allocation and decides how to place it on the GPU."""
+    from talvora.gpu import drelling as d
+
+    requested = d.estimate_allocation_bytes(shape, element_size, overhead_factor)
+    safe = d.calculate_safe_limit(available, headroom)
+    chunkable = d.is_chunkable_operation(op)
+    strategy, chunk_size, chunk_count, message = d.decide_allocation_strategy(requested, available, headroom, chunkable)
+    groups = None
+    row_bytes = _row_bytes(shape, element_size)
+    if strategy == 1:
+        groups = chunk_groups(shape, element_size, chunk_size)
+    return {
+        "schema_version": SCHEMA_VERSION,
+        "shape": list(shape),
+        "element_size": element_size,
+        "overhead_factor": overhead_factor,
+        "allocation_bytes": requested,
+        "available_bytes": available,
+        "headroom_ratio": headroom,
+        "safe_limit_bytes": safe,
+        "operation": op,
+        "chunkable": chunkable,
+        "strategy_code": strategy,
+        "strategy": strategy_name(strategy),
+        "message": message,
+        "chunk_size_bytes": chunk_size,
+        "chunk_count": chunk_count,
+        # Equal chunk shapes grouped, in order: a huge shape makes billions of chunks.
+        "chunk_groups": None if groups is None else [{"shape": list(s), "count": n} for s, n in groups],
+        "chunks": None if groups is None else sum(n for _, n in groups),
+        # Chunks hold whole rows (the first axis is split), so a row larger
+        # than the chunk size makes every chunk exceed the safe limit.
+        "row_bytes": row_bytes,
+        "chunks_fit": None if groups is None else row_bytes <= chunk_size,
+    }
+
+
+def _shape_text(shape: Sequence[int]) -> str:
+    return "(%s)" % (", ".join(str(x) for x in shape) + ("," if len(shape) == 1 else ""))
+
+
+def format_plan(plan: Dict[str, Any]) -> str:
+    def size(n: int) -> str:
+        return "%d bytes (%s)" % (n, human_bytes(n))
+
+    rows = [
+        ("Shape", "%s x %d bytes per element" % (_shape_text(plan["shape"]), plan["element_size"])),
+        ("Allocation estimate", size(plan["allocation_bytes"])),
+        ("Available", size(plan["available_bytes"])),
+        ("Headroom", "%g" % plan["headroom_ratio"]),
+        ("Safe limit", size(plan["safe_limit_bytes"])),
+        ("Operation", "%s (%s)" % (plan["operation"], "chunkable" if plan["chunkable"] else "not chunkable")),
+        ("Strategy", "%s - %s" % (plan["strategy"], plan["message"])),
+    ]
+    if plan["overhead_factor"] != 1.0:
+        rows.insert(1, ("Overhead factor", "%g" % plan["overhead_factor"]))
+    groups = plan["chunk_groups"]
+    if groups is not None:
+        rows.append(("Chunk size", size(plan["chunk_size_bytes"])))
+        rows.append(("GPU passes", str(plan["chunk_count"])))
+        rows.append(("Chunk shapes", "%d chunks of whole rows along the first axis" % plan["chunks"]))
+    width = max(len(label) for label, _ in rows) + 1
+    lines = ["%-*s %s" % (width, label + ":", value) for label, value in rows]
+    if groups is not None:
+        lines.extend("  %s x %d" % (_shape_text(g["shape"]), g["count"]) for g in groups)
+        if plan["chunks"] != plan["chunk_count"] and groups:
+            rows_per_chunk = groups[0]["shape"][0]
+            lines.append(
+                "Chunks hold whole rows of %d bytes: %d chunks of up to %s, against %d passes "
+                "counted in bytes"
+                % (plan["row_bytes"], plan["chunks"], plural(rows_per_chunk, "row"), plan["chunk_count"])
+            )
+        if not plan["chunks_fit"]:
+            lines.append(
+                "Warning: one row takes %d bytes, more than the chunk size; every chunk exceeds the "
+                "safe limit" % plan["row_bytes"]
+            )
+    return "\n".join(lines) + "\n"
+
+
+def run_plan(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
+    plan = plan_allocation(args.shape, args.element_size, args.available, args.headroom, args.op, args.overhead_factor)
+    if args.json:
+        json.dump(plan, stdout, indent=2)
+        stdout.write("\n")
+    else:
+        stdout.write(format_plan(plan))
+    return 0
