@@ -184,7 +184,8 @@ check-compilers: $(OLD_COMPILERS) | check-python
 	@set -e; inc=$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])'); \
 	for cxx in $(OLD_COMPILERS); do echo "== $$cxx"; \
 	  for f in $(CHECKED_SOURCES); do \
-	    $$cxx -std=c++20 -fsyntax-only -Wall -Wextra -Wno-missing-field-initializers -Werror -Isrc -I$$inc $$f; done; \
+	    $$cxx -std=c++20 -fsyntax-only -Wall -Wextra -Wno-missing-field-initializers -Werror -Isrc -I$$inc \
+	      $$(case $$f in (src/frame/*) echo -DTALVORA_FRAME_INTERNAL;; esac) $$f; done; \
 	  for f in $(NATIVE_TESTS); do $$cxx -std=c++20 -fsyntax-only -Wall -Wextra -Werror -Isrc $$f; done; \
 	done
 

@@ -13,6 +13,7 @@ import logging
 import os
 import pickle
 import sys
+import threading
 import traceback
 import types
 import warnings
@@ -85,7 +86,9 @@ class TestModule:
             "echo_bool", "echo_object", "echo_ann_int", "echo_list", "echo_list_or_none",
             "echo_dict_noted", "echo_str_noted_or_none", "bind", "defaults", "nothing", "native_defaults",
             "truncated_default", "overflowing_default", "as_int_result",
-            "as_float_result", "call_back", "import_name", "constants", "ratios", "Plain", "logging", "logger",
+            "as_float_result", "call_back", "import_name", "constants", "ratios", "locked_call", "with_lock_steps",
+            "locked_twice",
+            "Plain", "logging", "logger",
         ]
         assert list(vars(fp))[-1] == "__test__" and fp.__test__ == {}
         assert fp.__name__ == "frame_probe" and fp.__package__ == ""
@@ -538,6 +541,130 @@ class TestFunctionObjects:
         names = tb_names(ei)
         assert names[-2:] == ["frame_probe.call_back", "boom"]
         assert str(ei.value) == "inner"
+
+
+class RecordingLock:
+    """A stand-in lock: records the names of the traceback that __exit__
+    receives, then suppresses the error, passes it on or raises its own."""
+
+    def __init__(self, exit_result=False, exit_raises=None):
+        self.exit_result = exit_result
+        self.exit_raises = exit_raises
+        self.seen = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, et, ev, tb):
+        self.seen = (et, [f.name for f in traceback.extract_tb(tb)] if tb else [])
+        if self.exit_raises:
+            raise self.exit_raises
+        return self.exit_result
+
+
+def fail():
+    raise Boom("body")
+
+
+def tb_of(exc):
+    return [f.name for f in traceback.extract_tb(exc.__traceback__)]
+
+
+# A locked section of a module function, of a native method and of with_lock.
+LOCKED = [
+    (lambda lock, fn: fp.locked_call(lock, fn), "frame_probe.locked_call"),
+    (lambda lock, fn: Probe().locked_call(lock, fn), "frame_probe.Probe.locked_call"),
+    (lambda lock, fn: Probe.locked_call(ProbeSub(), lock, fn), "frame_probe.Probe.locked_call"),
+    (lambda lock, fn: fp.with_lock_steps(lock=lock, fn=fn), "frame_probe.with_lock_steps"),
+]
+
+
+class ProbeSub(Probe):
+    pass
+
+
+class TestLockedSections:
+    """A failing body gets the function's traceback entry before the lock's
+    __exit__ runs, as in a Python `with` statement, and never twice."""
+
+    @pytest.mark.parametrize("call, name", LOCKED)
+    def test_exit_sees_the_entry_and_the_error_carries_it_once(self, call, name):
+        lock = RecordingLock()
+        with pytest.raises(Boom) as ei:
+            call(lock, fail)
+        assert lock.seen[0] is Boom
+        assert lock.seen[1] == [name, "fail"]
+        assert tb_names(ei).count(name) == 1
+        assert tb_names(ei)[-2:] == [name, "fail"]
+
+    @pytest.mark.parametrize("call, name", LOCKED)
+    def test_error_raised_by_exit_chains_the_body_error_with_its_entry(self, call, name):
+        lock = RecordingLock(exit_raises=KeyError("exit"))
+        with pytest.raises(KeyError) as ei:
+            call(lock, fail)
+        body_error = ei.value.__context__
+        assert type(body_error) is Boom
+        assert tb_of(body_error) == [name, "fail"]
+        assert tb_names(ei).count(name) == 1
+        assert tb_names(ei)[-2:] == [name, "__exit__"]
+
+    @pytest.mark.parametrize("call, name", LOCKED)
+    def test_release_failure_after_the_body_failed_keeps_both_entries(self, call, name):
+        lock = threading.Lock()
+
+        def release_and_fail():
+            lock.release()
+            raise Boom("body")
+
+        with pytest.raises(RuntimeError) as ei:
+            call(lock, release_and_fail)
+        assert tb_names(ei).count(name) == 1
+        body_error = ei.value.__context__
+        assert type(body_error) is Boom
+        assert tb_of(body_error) == [name, "release_and_fail"]
+        assert not lock.locked()
+
+    def test_suppressed_error_continues_after_the_block(self):
+        lock = RecordingLock(exit_result=True)
+        assert fp.locked_call(lock, fail) is None
+        assert lock.seen == (Boom, ["frame_probe.locked_call", "fail"])
+        assert fp.with_lock_steps(lock, fail) == "suppressed"
+        assert fp.locked_call(lock, lambda: 5) == 5
+        assert lock.seen == (None, [])
+        assert fp.with_lock_steps(lock, lambda: 5) == "completed"
+
+    def test_errors_outside_the_section_get_one_entry(self):
+        class NoExit:
+            def __enter__(self):
+                pytest.fail("entered without __exit__")
+
+        with pytest.raises(AttributeError) as ei:
+            fp.locked_call(NoExit(), fail)
+        assert tb_names(ei).count("frame_probe.locked_call") == 1
+
+    def test_an_error_after_a_suppressed_one_gets_its_own_entry(self):
+        class SuppressOnce(RecordingLock):
+            def __exit__(self, et, ev, tb):
+                self.exit_result = not hasattr(self, "suppressed")
+                self.suppressed = True
+                return super().__exit__(et, ev, tb)
+
+        lock = SuppressOnce()
+        with pytest.raises(Boom) as ei:
+            fp.locked_twice(lock, fail)
+        assert tb_names(ei)[-2:] == ["frame_probe.locked_twice", "fail"]
+        assert tb_names(ei).count("frame_probe.locked_twice") == 1
+        assert lock.seen == (Boom, ["frame_probe.locked_twice", "fail"])
+
+    def test_nested_calls_each_get_their_entry(self):
+        outer, inner = RecordingLock(), RecordingLock()
+        with pytest.raises(Boom) as ei:
+            fp.locked_call(outer, lambda: fp.locked_call(inner, fail))
+        names = tb_names(ei)
+        assert names.count("frame_probe.locked_call") == 2
+        assert names[-4:] == ["frame_probe.locked_call", "<lambda>", "frame_probe.locked_call", "fail"]
+        assert outer.seen[1] == names[-4:]
+        assert inner.seen[1] == names[-2:]
 
 
 # Public fields: (name, stored, read back).

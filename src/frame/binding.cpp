@@ -1,7 +1,7 @@
 // Argument binding: matching vectorcall arguments to a record's parameters
 // with the interpreter's messages, the self check of native methods, and the
-// preparation of a record's runtime data (interned names, default objects).
-#include "frame/state.hpp"
+// preparation of a function's runtime (interned names, default objects).
+#include "frame/internal.hpp"
 
 namespace frame::detail {
 
@@ -10,10 +10,10 @@ static void raise_count(const char* fname, bool exact, const char* which, Py_ssi
                exact ? "exactly" : which, expected, expected == 1 ? "" : "s", given);
 }
 
-bool bind_args(const FuncDef& d, const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool bind_args(const Runtime& rt, const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject** out) {
-  const int n = d.nparams;
-  const Sig& s = d.sig;
+  const int n = rt.def->nparams;
+  const Runtime& s = rt;
   const bool exact = s.nrequired == n;
   if (nargs > n) {
     raise_count(fname, exact, "at most", n, nargs);
@@ -76,16 +76,17 @@ bool bind_args(const FuncDef& d, const char* fname, PyObject* const* args, Py_ss
   return true;
 }
 
-bool check_self(const FuncDef& d, PyObject* const* args, Py_ssize_t nargs) {
-  if (!d.self_type) return nargs >= 1 || (PyErr_Format(PyExc_TypeError, "%s() needs an argument", d.name), false);
+bool check_self(const Runtime& rt, PyObject* const* args, Py_ssize_t nargs) {
+  const char* name = rt.def->name;
+  if (!rt.self_type) return nargs >= 1 || (PyErr_Format(PyExc_TypeError, "%s() needs an argument", name), false);
   if (nargs < 1) {
-    PyErr_Format(PyExc_TypeError, "descriptor '%s' of '%.100s' object needs an argument", d.name,
-                 d.self_type->tp_name);
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' of '%.100s' object needs an argument", name,
+                 rt.self_type->tp_name);
     return false;
   }
-  if (!PyObject_TypeCheck(args[0], d.self_type)) {
-    PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%.100s' object but received a '%.100s'", d.name,
-                 d.self_type->tp_name, Py_TYPE(args[0])->tp_name);
+  if (!PyObject_TypeCheck(args[0], rt.self_type)) {
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%.100s' object but received a '%.100s'", name,
+                 rt.self_type->tp_name, Py_TYPE(args[0])->tp_name);
     return false;
   }
   return true;
@@ -109,25 +110,30 @@ static PyObject* make_default(const Default& d) {
   return nullptr;
 }
 
-int prepare(const FuncDef& d, const char* qualname) {
-  Sig& s = d.sig;
-  if (s.qualname) return 0;
-  s.nrequired = 0;
+int prepare(const FuncDef& d, Runtime& rt, PyTypeObject* owner, const char* qualname) {
+  rt.def = &d;
+  rt.self_type = d.native_method ? owner : nullptr;
+  rt.coerce = d.coerce;
+  rt.nrequired = 0;
   for (int i = 0; i < d.nparams; i++) {
-    s.names[i] = PyUnicode_InternFromString(d.params[i].name);
-    if (!s.names[i]) return -1;
+    rt.names[i] = PyUnicode_InternFromString(d.params[i].name);
+    if (!rt.names[i]) return -1;
     if (d.params[i].def.tag == Default::Required) {
-      s.nrequired = i + 1;
+      rt.nrequired = i + 1;
     } else {
-      s.defaults[i] = make_default(d.params[i].def);
-      if (!s.defaults[i]) return -1;
+      rt.defaults[i] = make_default(d.params[i].def);
+      if (!rt.defaults[i]) return -1;
     }
   }
-  s.qualname = PyUnicode_FromString(qualname ? qualname : d.name);
-  if (!s.qualname) return -1;
-  s.fullname = PyUnicode_FromFormat("%s.%U", g_def->dotted, s.qualname);
-  if (!s.fullname) return -1;
-  return 0;
+  rt.fullname = PyUnicode_FromFormat("%s.%s", g_def->dotted, qualname ? qualname : d.name);
+  return rt.fullname ? 0 : -1;
+}
+
+void release(Runtime& rt) {
+  for (PyObject*& o : rt.names) Py_CLEAR(o);
+  for (PyObject*& o : rt.defaults) Py_CLEAR(o);
+  Py_CLEAR(rt.fullname);
+  Py_CLEAR(rt.tb_code);
 }
 
 }  // namespace frame::detail

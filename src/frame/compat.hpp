@@ -9,7 +9,6 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <frameobject.h>
 
 namespace frame::compat {
 
@@ -92,11 +91,6 @@ inline bool type_is_immutable(PyTypeObject* t) {
 #else
   return !PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE);
 #endif
-}
-
-// A frame object for a code object, used only to carry a traceback entry.
-inline PyFrameObject* new_frame(PyCodeObject* code, PyObject* globals) {
-  return PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
 }
 
 // Fills `slot` with the module's sub-interpreter declaration where the

@@ -13,10 +13,12 @@
 //
 // Converter<T>::get is inlined into every trampoline; its fast paths (exact
 // one-digit ints, exact floats, the two bools) make no call, and everything
-// else goes to the out-of-line primitives, which carry the messages.
+// else goes to the out-of-line primitives, which carry the messages.  The
+// parameter's name comes as a callable, read only where a message needs it.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -32,9 +34,17 @@ namespace detail {
 // strictness of builtin-type annotations.
 template <PyTypeObject* T, bool NoneOk, bool Note>
 struct ExactArg {
-  PyObject* o;
+  PyObject* get() const { return o; }
+  // A new reference to the argument, for handing it on.
+  PyObject* release() const {
+    Py_INCREF(o);
+    return o;
+  }
   operator PyObject*() const { return o; }
   bool is_none() const { return o == Py_None; }
+
+  // Public only while module code still reads it; use get().
+  PyObject* o;
 };
 }  // namespace detail
 
@@ -50,9 +60,13 @@ struct Int32T {
 
 // Annotated `int` parameter: exact int unchanged, other numbers through int().
 struct AnnotatedInt {
+  PyObject* get() const { return ref.get(); }
+  // The int object, handed to the caller.
+  PyObject* release() { return ref.release(); }
+  operator PyObject*() const { return ref.get(); }
+
+  // Public only while module code still reads it; use get() and release().
   Ref ref;
-  PyObject* get() const { return ref.o; }
-  operator PyObject*() const { return ref.o; }
 };
 
 // The exact-type argument kinds.
@@ -161,43 +175,52 @@ inline bool from_compact(PyObject* o, T& out) {
 
 template <>
 struct Converter<int64_t> {
-  static bool get(PyObject* o, const char*, int64_t& out) { return from_compact(o, out) || to_i64(o, out); }
+  template <class Name>
+  static bool get(PyObject* o, Name, int64_t& out) { return from_compact(o, out) || to_i64(o, out); }
 };
 template <>
 struct Converter<uint64_t> {
-  static bool get(PyObject* o, const char*, uint64_t& out) { return from_compact(o, out) || to_u64(o, out); }
+  template <class Name>
+  static bool get(PyObject* o, Name, uint64_t& out) { return from_compact(o, out) || to_u64(o, out); }
 };
 template <>
 struct Converter<int32_t> {
-  static bool get(PyObject* o, const char*, int32_t& out) {
+  template <class Name>
+  static bool get(PyObject* o, Name, int32_t& out) {
     return from_compact(o, out) || to_i32(o, out, kMsgInt32);
   }
 };
 template <>
 struct Converter<Int32T> {
-  static bool get(PyObject* o, const char*, Int32T& out) {
+  template <class Name>
+  static bool get(PyObject* o, Name, Int32T& out) {
     return from_compact(o, out.v) || to_i32(o, out.v, kMsgInt32t);
   }
 };
 template <>
 struct Converter<uint32_t> {
-  static bool get(PyObject* o, const char*, uint32_t& out) { return from_compact(o, out) || to_u32(o, out); }
+  template <class Name>
+  static bool get(PyObject* o, Name, uint32_t& out) { return from_compact(o, out) || to_u32(o, out); }
 };
 template <>
 struct Converter<uint16_t> {
-  static bool get(PyObject* o, const char*, uint16_t& out) { return to_u16(o, out); }
+  template <class Name>
+  static bool get(PyObject* o, Name, uint16_t& out) { return to_u16(o, out); }
 };
 template <>
 struct Converter<uint8_t> {
-  static bool get(PyObject* o, const char*, uint8_t& out) { return to_u8(o, out); }
+  template <class Name>
+  static bool get(PyObject* o, Name, uint8_t& out) { return to_u8(o, out); }
 };
 template <>
 struct Converter<double> {
-  static bool get(PyObject* o, const char*, double& out) { return to_double(o, out); }
+  template <class Name>
+  static bool get(PyObject* o, Name, double& out) { return to_double(o, out); }
 };
 template <>
 struct Converter<bool> {
-  static bool get(PyObject* o, const char*, bool& out) {
+  template <class Name>
+  static bool get(PyObject* o, Name, bool& out) {
     if (o == Py_True) {
       out = true;
       return true;
@@ -214,25 +237,59 @@ struct Converter<bool> {
 };
 template <>
 struct Converter<PyObject*> {
-  static bool get(PyObject* o, const char*, PyObject*& out) {
+  template <class Name>
+  static bool get(PyObject* o, Name, PyObject*& out) {
     out = o;
     return true;
   }
 };
 template <>
 struct Converter<AnnotatedInt> {
-  static bool get(PyObject* o, const char* name, AnnotatedInt& out) {
-    out.ref.o = ann_int(o, name);
-    return out.ref.o != nullptr;
+  template <class Name>
+  static bool get(PyObject* o, Name name, AnnotatedInt& out) {
+    out.ref.reset(ann_int(o, name()));
+    return static_cast<bool>(out.ref);
   }
 };
 template <PyTypeObject* T, bool NoneOk, bool Note>
 struct Converter<detail::ExactArg<T, NoneOk, Note>> {
-  static bool get(PyObject* o, const char* name, detail::ExactArg<T, NoneOk, Note>& out) {
+  template <class Name>
+  static bool get(PyObject* o, Name name, detail::ExactArg<T, NoneOk, Note>& out) {
     out.o = o;
     if (Py_TYPE(o) == T || (NoneOk && o == Py_None)) return true;
-    return exact_check(o, T, NoneOk, Note, name);
+    return exact_check(o, T, NoneOk, Note, name());
   }
 };
+
+// Converts a body's C++ result to a new reference (nullptr passes through).
+template <class R>
+inline PyObject* to_result(R&& r) {
+  using T = std::decay_t<R>;
+  if constexpr (std::is_same_v<T, PyObject*>) {
+    return r;
+  } else if constexpr (std::is_same_v<T, Ref>) {
+    return r.release();
+  } else if constexpr (std::is_same_v<T, bool>) {
+    PyObject* o = r ? Py_True : Py_False;
+    Py_INCREF(o);
+    return o;
+  } else if constexpr (std::is_same_v<T, double>) {
+    return PyFloat_FromDouble(r);
+  } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
+    // Cached small ints come cheapest through PyLong_FromUnsignedLong.
+    if (r >= 0 && r <= 256) return PyLong_FromUnsignedLong(static_cast<unsigned long>(r));
+    if constexpr (sizeof(T) <= sizeof(long)) return new_long(static_cast<long>(r));
+    else return PyLong_FromLongLong(static_cast<long long>(r));
+  } else if constexpr (std::is_integral_v<T> && std::is_unsigned_v<T>) {
+    if (r <= 256) return PyLong_FromUnsignedLong(static_cast<unsigned long>(r));
+    if constexpr (sizeof(T) <= sizeof(unsigned long)) return new_ulong(static_cast<unsigned long>(r));
+    else return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(r));
+  } else if constexpr (std::is_same_v<T, std::optional<typename T::value_type>>) {
+    if (!r) return nullptr;
+    return to_result(*r);
+  } else {
+    static_assert(sizeof(T) == 0, "unsupported body result type");
+  }
+}
 
 }  // namespace frame

@@ -4,12 +4,13 @@
 // A record is a constexpr description (name, docstring, parameters with
 // defaults and annotations, return annotation).  The factories `fn`,
 // `method` and `ctor` check at compile time that the parameter list matches
-// the body and store the generated trampoline (dispatch.hpp).  The runtime
-// part of a record (interned names, default objects) is filled in once, at
-// initialisation, when the record is installed.
+// the body and store the generated trampoline (dispatch.hpp).  What
+// initialisation makes of a record (interned names, default objects) lives
+// in the function object made from it (runtime.hpp), never in the record.
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "frame/compat.hpp"
 
@@ -67,28 +68,31 @@ constexpr Returns returns(const char* annotation = nullptr, Coerce coerce = Coer
 }  // namespace declarations
 
 struct FuncDef;
+class Call;
 
 namespace detail {
 
-// Runtime data of a record, made at initialisation.
-struct Sig {
-  PyObject* names[kMaxParams] = {};     // interned parameter names
-  PyObject* defaults[kMaxParams] = {};  // the default objects (nullptr: required)
-  int nrequired = 0;
-  PyObject* qualname = nullptr;
-  PyObject* fullname = nullptr;  // dotted module name + "." + qualname, for tracebacks
-  PyCodeObject* tb_code = nullptr;
-};
+struct Runtime;
 
-using CtorTrampoline = int (*)(const FuncDef* d, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+using CtorTrampoline = int (*)(Runtime& rt, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames);
 
 template <class T>
 struct FnTraits;
+template <class... A>
+struct LastIsCall : std::false_type {};
+template <class A>
+struct LastIsCall<A> : std::is_same<A, Call> {};
+template <class A, class B, class... Rest>
+struct LastIsCall<A, B, Rest...> : LastIsCall<B, Rest...> {};
+
 template <class R, class... A>
 struct FnTraits<R (*)(A...)> {
   using Result = R;
   static constexpr int N = sizeof...(A);
+  // A last parameter of type Call receives the running call; it is no
+  // parameter of the Python function.
+  static constexpr bool kCall = LastIsCall<A...>::value;
 };
 
 template <auto Body, bool Method>
@@ -106,15 +110,13 @@ struct FuncDef {
   bool native_method = false;  // self is passed first and type-checked
   vectorcallfunc call = nullptr;
   detail::CtorTrampoline ctor = nullptr;
-  mutable PyTypeObject* self_type = nullptr;  // set when installed in a native class
-  mutable detail::Sig sig{};
 };
 
 namespace detail {
 // A record for `Body`; with `Method` the body's first parameter is `self`.
 template <auto Body, bool Method, class... P>
 constexpr FuncDef record(const char* name, const char* doc, Returns r, P... ps) {
-  static_assert(FnTraits<decltype(Body)>::N == sizeof...(P) + (Method ? 1 : 0),
+  static_assert(FnTraits<decltype(Body)>::N == sizeof...(P) + (Method ? 1 : 0) + FnTraits<decltype(Body)>::kCall,
                 "parameter list does not match the body");
   static_assert(sizeof...(P) <= kMaxParams);
   FuncDef d{};

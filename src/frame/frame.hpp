@@ -13,10 +13,13 @@
 
 #include "frame/compat.hpp"
 #include "frame/constants.hpp"
+#include "frame/containers.hpp"
 #include "frame/convert.hpp"
 #include "frame/declare.hpp"
 #include "frame/dispatch.hpp"
+#include "frame/locked.hpp"
 #include "frame/module.hpp"
+#include "frame/numbers.hpp"
 #include "frame/pycall.hpp"
 #include "frame/ref.hpp"
 #include "frame/types.hpp"

@@ -1,7 +1,9 @@
 // The function type: one type for every Python-visible function and method
 // of a module, with vectorcall, method-descriptor binding and the
 // introspection attributes (__defaults__, __annotations__, __code__, ...).
-#include "frame/state.hpp"
+#include "frame/internal.hpp"
+
+#include <new>
 
 namespace frame::detail {
 
@@ -27,6 +29,7 @@ static int fn_clear(Function* f) {
 static void fn_dealloc(Function* f) {
   PyObject_GC_UnTrack(f);
   fn_clear(f);
+  release(f->rt);
   PyObject_GC_Del(f);
 }
 
@@ -92,13 +95,11 @@ static PyObject* fn_get_kwdefaults(Function* f, void*) { return get_slot(f->kwde
 static int fn_set_kwdefaults(Function* f, PyObject* v, void*) {
   return set_optional(f->kwdefaults, v, is_dict, "__kwdefaults__ must be set to a dict object");
 }
+// An empty dict once __annotations__ was cleared (set to None).
 static PyObject* fn_get_annotations(Function* f, void*) {
-  if (!f->annotations) {
-    f->annotations = PyDict_New();
-    if (!f->annotations) return nullptr;
-  }
-  Py_INCREF(f->annotations);
-  return f->annotations;
+  PyObject* a = published(f->annotations);
+  if (!a) a = publish(f->annotations, PyDict_New());
+  return Ref::borrow(a).release();
 }
 static int fn_set_annotations(Function* f, PyObject* v, void*) {
   return set_optional(f->annotations, v, is_dict, "__annotations__ must be set to a dict object");
@@ -107,42 +108,31 @@ static PyObject* fn_get_globals(Function* f, void*) { return get_slot(f->globals
 
 // A code object carrying the argument names and counts, for inspect.signature
 // and help(); never executed.  Native methods list `self` first.
-static PyObject* build_code(const FuncDef& d) {
+static PyObject* build_code(const Runtime& rt) {
+  const FuncDef& d = *rt.def;
   const int extra = d.native_method ? 1 : 0;
   const int n = d.nparams + extra;
-  PyObject* names = PyTuple_New(n);
+  Ref names(PyTuple_New(n));
   if (!names) return nullptr;
-  if (extra) {
-    Py_INCREF("self"_s.get());
-    PyTuple_SET_ITEM(names, 0, "self"_s.get());
-  }
-  for (int i = 0; i < d.nparams; i++) {
-    Py_INCREF(d.sig.names[i]);
-    PyTuple_SET_ITEM(names, i + extra, d.sig.names[i]);
-  }
-  PyCodeObject* empty = PyCode_NewEmpty(source_name(), d.name, 0);
-  PyObject* replace = empty ? PyObject_GetAttrString(reinterpret_cast<PyObject*>(empty), "replace") : nullptr;
-  Py_XDECREF(empty);
-  PyObject* kw = replace ? Py_BuildValue("{s:i,s:i,s:i,s:i,s:O,s:i}", "co_argcount", n, "co_posonlyargcount", 0,
-                                         "co_kwonlyargcount", 0, "co_nlocals", n, "co_varnames", names, "co_flags",
-                                         CO_OPTIMIZED | CO_NEWLOCALS)
-                         : nullptr;
-  PyObject* args = kw ? PyTuple_New(0) : nullptr;
-  PyObject* code = args ? PyObject_Call(replace, args, kw) : nullptr;
-  Py_XDECREF(args);
-  Py_XDECREF(kw);
-  Py_XDECREF(replace);
-  Py_DECREF(names);
-  return code;
+  if (extra) PyTuple_SET_ITEM(names.get(), 0, "self"_s.new_ref());
+  for (int i = 0; i < d.nparams; i++) PyTuple_SET_ITEM(names.get(), i + extra, Ref::borrow(rt.names[i]).release());
+  Ref empty(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_name(), d.name, 0)));
+  if (!empty) return nullptr;
+  Ref replace(PyObject_GetAttr(empty, "replace"_s));
+  if (!replace) return nullptr;
+  Ref kw(Py_BuildValue("{s:i,s:i,s:i,s:i,s:O,s:i}", "co_argcount", n, "co_posonlyargcount", 0, "co_kwonlyargcount", 0,
+                       "co_nlocals", n, "co_varnames", names.get(), "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
+  if (!kw) return nullptr;
+  Ref no_args(PyTuple_New(0));
+  if (!no_args) return nullptr;
+  return PyObject_Call(replace, no_args, kw);
 }
 
+// Made at the first read, published once.
 static PyObject* fn_get_code(Function* f, void*) {
-  if (!f->code) {
-    f->code = build_code(*f->def);
-    if (!f->code) return nullptr;
-  }
-  Py_INCREF(f->code);
-  return f->code;
+  PyObject* code = published(f->code);
+  if (!code) code = publish(f->code, build_code(f->rt));
+  return Ref::borrow(code).release();
 }
 
 static PyGetSetDef fn_getset[] = {
@@ -187,68 +177,42 @@ int ready_function_type() {
   return PyType_Ready(&FunctionType);
 }
 
-PyObject* make_function(const FuncDef& d, const char* qualname) {
+// Stores the annotation `text` under `key`.
+static bool annotate(PyObject* annotations, PyObject* key, const char* text) {
+  Ref a(PyUnicode_FromString(text));
+  return a && PyDict_SetItem(annotations, key, a) == 0;
+}
+
+PyObject* make_function(const FuncDef& d, const char* qualname, PyTypeObject* owner) {
   if (ready_function_type() < 0) return nullptr;
-  if (prepare(d, qualname) < 0) return nullptr;
   Function* f = PyObject_GC_New(Function, &FunctionType);
   if (!f) return nullptr;
   f->vectorcall = d.call;
-  f->def = &d;
-  f->name = PyUnicode_FromString(d.name);
-  f->qualname = d.sig.qualname;
-  Py_INCREF(f->qualname);
-  f->module = PyUnicode_FromString(g_def->dotted);
-  if (d.doc) {
-    f->doc = PyUnicode_FromString(d.doc);
-  } else {
-    f->doc = Py_None;
-    Py_INCREF(Py_None);
-  }
-  f->defaults = nullptr;
-  f->kwdefaults = nullptr;
-  f->annotations = PyDict_New();
-  f->globals = g_globals;
-  Py_XINCREF(f->globals);
-  f->code = nullptr;
+  new (&f->rt) Runtime{};
+  for (auto field : kFields) f->*field = nullptr;
   PyObject_GC_Track(f);
-  if (!f->name || !f->module || !f->doc || !f->annotations) {
-    Py_DECREF(f);
-    return nullptr;
-  }
+  Ref self(reinterpret_cast<PyObject*>(f));
+  if (prepare(d, f->rt, owner, qualname) < 0) return nullptr;
+  f->name = PyUnicode_FromString(d.name);
+  f->qualname = PyUnicode_FromString(qualname ? qualname : d.name);
+  f->module = PyUnicode_FromString(g_def->dotted);
+  f->doc = d.doc ? PyUnicode_FromString(d.doc) : Ref::borrow(Py_None).release();
+  f->annotations = PyDict_New();
+  f->globals = Ref::borrow(g_globals).release();
+  if (!f->name || !f->qualname || !f->module || !f->doc || !f->annotations) return nullptr;
   int first_default = -1;
   for (int i = 0; i < d.nparams; i++) {
-    if (d.sig.defaults[i] && first_default < 0) first_default = i;
-    if (d.params[i].annotation) {
-      PyObject* a = PyUnicode_FromString(d.params[i].annotation);
-      if (!a || PyDict_SetItem(f->annotations, d.sig.names[i], a) < 0) {
-        Py_XDECREF(a);
-        Py_DECREF(f);
-        return nullptr;
-      }
-      Py_DECREF(a);
-    }
+    if (f->rt.defaults[i] && first_default < 0) first_default = i;
+    if (d.params[i].annotation && !annotate(f->annotations, f->rt.names[i], d.params[i].annotation)) return nullptr;
   }
-  if (d.ret_annotation) {
-    PyObject* a = PyUnicode_FromString(d.ret_annotation);
-    if (!a || PyDict_SetItem(f->annotations, "return"_s, a) < 0) {
-      Py_XDECREF(a);
-      Py_DECREF(f);
-      return nullptr;
-    }
-    Py_DECREF(a);
-  }
+  if (d.ret_annotation && !annotate(f->annotations, "return"_s, d.ret_annotation)) return nullptr;
   if (first_default >= 0) {
     f->defaults = PyTuple_New(d.nparams - first_default);
-    if (!f->defaults) {
-      Py_DECREF(f);
-      return nullptr;
-    }
-    for (int i = first_default; i < d.nparams; i++) {
-      Py_INCREF(d.sig.defaults[i]);
-      PyTuple_SET_ITEM(f->defaults, i - first_default, d.sig.defaults[i]);
-    }
+    if (!f->defaults) return nullptr;
+    for (int i = first_default; i < d.nparams; i++)
+      PyTuple_SET_ITEM(f->defaults, i - first_default, Ref::borrow(f->rt.defaults[i]).release());
   }
-  return reinterpret_cast<PyObject*>(f);
+  return self.release();
 }
 
 }  // namespace frame::detail

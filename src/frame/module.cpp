@@ -1,6 +1,6 @@
 // Module creation and initialisation (the create and execute slots), the
 // module namespace, imports, plain classes and the logger.
-#include "frame/state.hpp"
+#include "frame/internal.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -110,7 +110,7 @@ int register_in_sys_modules(PyObject* m) {
 // (f) Readies the function type and the declared types.
 int ready_types() {
   if (ready_function_type() < 0) return -1;
-  for (TypeDef* td : g_def->types)
+  for (const TypeDef* td : g_def->types)
     if (ready_type(td) < 0) return -1;
   return 0;
 }
@@ -265,52 +265,27 @@ int add_functions() {
 
 PyObject* make_class(const char* name, const char* doc, std::initializer_list<const FuncDef*> methods,
                      PyObject* bases) {
-  PyObject* pybases = bases ? (Py_INCREF(bases), bases) : PyTuple_New(0);
+  Ref pybases = bases ? Ref::borrow(bases) : Ref(PyTuple_New(0));
   if (!pybases) return nullptr;
-  PyObject* meta = reinterpret_cast<PyObject*>(
-      PyTuple_GET_SIZE(pybases) ? Py_TYPE(PyTuple_GET_ITEM(pybases, 0)) : &PyType_Type);
-  Py_INCREF(meta);
-  PyObject* pyname = PyUnicode_FromString(name);
-  PyObject* ns = nullptr;
-  PyObject* cls = nullptr;
-  if (!pyname) goto done;
-  ns = call_method(meta, "__prepare__"_s, pyname, pybases);
-  if (!ns) goto done;
-  {
-    PyObject* mod = PyUnicode_FromString(g_def->dotted);
-    if (!mod || PyObject_SetItem(ns, "__module__"_s, mod) < 0 || PyObject_SetItem(ns, "__qualname__"_s, pyname) < 0) {
-      Py_XDECREF(mod);
-      goto done;
-    }
-    Py_DECREF(mod);
-    if (doc) {
-      PyObject* d = PyUnicode_FromString(doc);
-      if (!d || PyObject_SetItem(ns, "__doc__"_s, d) < 0) {
-        Py_XDECREF(d);
-        goto done;
-      }
-      Py_DECREF(d);
-    }
-    for (const FuncDef* m : methods) {
-      PyObject* f = make_function(*m, qualified(name, m->name).text);
-      if (!f) goto done;
-      PyObject* key = PyUnicode_FromString(m->name);
-      int rc = key ? PyObject_SetItem(ns, key, f) : -1;
-      Py_XDECREF(key);
-      Py_DECREF(f);
-      if (rc < 0) goto done;
-    }
+  Ref meta = Ref::borrow(reinterpret_cast<PyObject*>(
+      PyTuple_GET_SIZE(pybases.get()) ? Py_TYPE(PyTuple_GET_ITEM(pybases.get(), 0)) : &PyType_Type));
+  Ref pyname(PyUnicode_FromString(name));
+  Ref ns(pyname ? call_method(meta, "__prepare__"_s, pyname.get(), pybases.get()) : nullptr);
+  Ref mod(ns ? PyUnicode_FromString(g_def->dotted) : nullptr);
+  if (!mod || PyObject_SetItem(ns, "__module__"_s, mod) < 0 || PyObject_SetItem(ns, "__qualname__"_s, pyname) < 0)
+    return nullptr;
+  if (doc) {
+    Ref text(PyUnicode_FromString(doc));
+    if (!text || PyObject_SetItem(ns, "__doc__"_s, text) < 0) return nullptr;
   }
-  cls = call(meta, pyname, pybases, ns);
-  if (cls && set_global(name, cls) < 0) Py_CLEAR(cls);
-done:
-  Py_XDECREF(ns);
-  Py_XDECREF(pyname);
-  Py_DECREF(meta);
-  Py_DECREF(pybases);
-  if (!cls) return nullptr;
-  Py_DECREF(cls);  // the module global keeps it
-  return cls;
+  for (const FuncDef* m : methods) {
+    Ref f(make_function(*m, qualified(name, m->name).text));
+    Ref key(f ? PyUnicode_FromString(m->name) : nullptr);
+    if (!key || PyObject_SetItem(ns, key, f) < 0) return nullptr;
+  }
+  Ref cls(call(meta.get(), pyname.get(), pybases.get(), ns.get()));
+  if (!cls || set_global(name, cls) < 0) return nullptr;
+  return cls.get();  // the module global keeps it
 }
 
 int make_logger() {

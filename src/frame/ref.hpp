@@ -1,36 +1,52 @@
 // Ref: an owned reference that releases itself.  The one smart pointer of
 // the frame; everything else holds borrowed references or releases by hand
 // on paths short enough to read at a glance.
+//
+// `Ref r(PyDict_New())` and `Ref::steal(x)` take over a new reference (or
+// nullptr after an error); `Ref::borrow(x)` takes a new one of a borrowed
+// reference.  `get()` reads the pointer, `release()` hands the reference on.
 #pragma once
+
+#include <utility>
 
 #include "frame/compat.hpp"
 
 namespace frame {
 
-struct Ref {
-  PyObject* o = nullptr;
+class Ref {
+ public:
   Ref() = default;
-  explicit Ref(PyObject* x) : o(x) {}
+  explicit Ref(PyObject* new_ref) noexcept : o(new_ref) {}
+  static Ref steal(PyObject* new_ref) noexcept { return Ref(new_ref); }
+  static Ref borrow(PyObject* borrowed) noexcept {
+    Py_XINCREF(borrowed);
+    return Ref(borrowed);
+  }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  Ref(Ref&& r) noexcept : o(r.o) { r.o = nullptr; }
+  Ref(Ref&& r) noexcept : o(r.release()) {}
   Ref& operator=(Ref&& r) noexcept {
-    if (this != &r) {
-      Py_XDECREF(o);
-      o = r.o;
-      r.o = nullptr;
-    }
+    reset(r.release());
     return *this;
   }
   ~Ref() { Py_XDECREF(o); }
-  PyObject* get() const { return o; }
-  PyObject* release() {
-    PyObject* r = o;
-    o = nullptr;
-    return r;
+
+  PyObject* get() const noexcept { return o; }
+  // The reference, handed to the caller; the Ref is empty afterwards.
+  PyObject* release() noexcept { return std::exchange(o, nullptr); }
+  // Takes over `new_ref` and releases the reference held before.
+  void reset(PyObject* new_ref = nullptr) noexcept {
+    PyObject* old = std::exchange(o, new_ref);
+    Py_XDECREF(old);
   }
-  explicit operator bool() const { return o != nullptr; }
-  operator PyObject*() const { return o; }
+  // Exchanges the reference with an object field that owns its reference.
+  void swap(PyObject*& field) noexcept { std::swap(o, field); }
+
+  explicit operator bool() const noexcept { return o != nullptr; }
+  operator PyObject*() const noexcept { return o; }
+
+  // Public only while module code still reads it; use get().
+  PyObject* o = nullptr;
 };
 
 }  // namespace frame

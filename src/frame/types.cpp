@@ -1,7 +1,7 @@
 // Native classes: allocation, construction, deallocation, GC hooks,
 // properties over native fields, installation of the class body and the
 // pickling refusal.
-#include "frame/state.hpp"
+#include "frame/internal.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -17,10 +17,6 @@ PyObject** obj_slot(PyObject* o, Py_ssize_t off) {
   return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + off);
 }
 
-int run_ctor(const TypeDef* td, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!td->init) return 0;
-  return td->init->ctor(td->init, self, args, nargs, kwnames);
-}
 
 PyObject* alloc_instance(PyTypeObject* type, const TypeDef* td) {
   PyObject* o = type->tp_alloc(type, 0);
@@ -37,16 +33,29 @@ PyObject* alloc_instance(PyTypeObject* type, const TypeDef* td) {
   return o;
 }
 
-// The hooks below take the type record as their first argument.  Each
-// declared type gets its own instantiation of `Hooks<I>` (see kHooks), which
-// passes its record, so no hook searches for it; a Python subclass inherits
-// the hooks, and with them the record, of its native base.
+// The runtime of a declared type: its record and its prepared constructor.
+struct TypeRuntime {
+  const TypeDef* td = nullptr;
+  Runtime init;
+};
 
-PyObject* type_new(const TypeDef* td, PyTypeObject* type, PyObject* args, PyObject* kwds) {
+int run_ctor(TypeRuntime& rt, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const FuncDef* init = rt.td->init;
+  if (!init) return 0;
+  return init->ctor(rt.init, self, args, nargs, kwnames);
+}
+
+// The hooks below take the type's runtime as their first argument.  Each
+// declared type gets its own instantiation of `Hooks<I>` (see kHooks), which
+// passes its runtime, so no hook searches for it; a Python subclass inherits
+// the hooks, and with them the runtime, of its native base.
+
+PyObject* type_new(TypeRuntime& rt, PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  const TypeDef* td = rt.td;
   PyObject* o = alloc_instance(type, td);
   if (!o) return nullptr;
   if (!td->init || td->init->nparams == 0) {
-    if (run_ctor(td, o, nullptr, 0, nullptr) < 0) Py_CLEAR(o);
+    if (run_ctor(rt, o, nullptr, 0, nullptr) < 0) Py_CLEAR(o);
     return o;
   }
   // The tuple and dict of the ordinary call, as a vector plus keyword names.
@@ -68,7 +77,7 @@ PyObject* type_new(const TypeDef* td, PyTypeObject* type, PyObject* args, PyObje
     vec[nargs + i] = v;
     i++;
   }
-  const int rc = run_ctor(td, o, vec, nargs, kwnames.get());
+  const int rc = run_ctor(rt, o, vec, nargs, kwnames.get());
   PyMem_Free(vec);
   if (rc < 0) Py_CLEAR(o);
   return o;
@@ -101,8 +110,9 @@ PyObject* type_new(const TypeDef* td, PyTypeObject* type, PyObject* args, PyObje
   return nullptr;
 }
 
-[[gnu::always_inline]] inline PyObject* type_vectorcall(const TypeDef* td, PyObject* callable,
+[[gnu::always_inline]] inline PyObject* type_vectorcall(TypeRuntime& rt, PyObject* callable,
                                                         PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  const TypeDef* td = rt.td;
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(callable);
   if (td->type != type) [[unlikely]]
     return subclass_call(callable, args, PyVectorcall_NARGS(nargsf), kwnames);
@@ -110,7 +120,7 @@ PyObject* type_new(const TypeDef* td, PyTypeObject* type, PyObject* args, PyObje
   if (!o) [[unlikely]]
     return nullptr;
   const FuncDef* init = td->init;
-  if (init && init->ctor(init, o, args, PyVectorcall_NARGS(nargsf), kwnames) < 0) [[unlikely]]
+  if (init && init->ctor(rt.init, o, args, PyVectorcall_NARGS(nargsf), kwnames) < 0) [[unlikely]]
     return ctor_failed(o);
   return o;
 }
@@ -183,21 +193,21 @@ PyObject* type_repr(const TypeDef* td, PyObject* o) {
 }
 
 constexpr int kMaxTypes = 8;
-const TypeDef* g_typedefs[kMaxTypes];
+TypeRuntime g_types[kMaxTypes];  // for the process: types live as long as it
 int g_ntypes = 0;
 
 template <int I>
 struct Hooks {
-  static PyObject* tp_new(PyTypeObject* t, PyObject* a, PyObject* k) { return type_new(g_typedefs[I], t, a, k); }
+  static PyObject* tp_new(PyTypeObject* t, PyObject* a, PyObject* k) { return type_new(g_types[I], t, a, k); }
   static PyObject* vectorcall(PyObject* c, PyObject* const* a, size_t n, PyObject* k) {
-    return type_vectorcall(g_typedefs[I], c, a, n, k);
+    return type_vectorcall(g_types[I], c, a, n, k);
   }
-  static void dealloc(PyObject* o) { type_dealloc(g_typedefs[I], o); }
-  static int traverse(PyObject* o, visitproc v, void* a) { return type_traverse(g_typedefs[I], o, v, a); }
-  static int clear(PyObject* o) { return type_clear(g_typedefs[I], o); }
-  static Py_ssize_t len(PyObject* o) { return type_len(g_typedefs[I], o); }
-  static int truth(PyObject* o) { return type_bool(g_typedefs[I], o); }
-  static PyObject* repr(PyObject* o) { return type_repr(g_typedefs[I], o); }
+  static void dealloc(PyObject* o) { type_dealloc(g_types[I].td, o); }
+  static int traverse(PyObject* o, visitproc v, void* a) { return type_traverse(g_types[I].td, o, v, a); }
+  static int clear(PyObject* o) { return type_clear(g_types[I].td, o); }
+  static Py_ssize_t len(PyObject* o) { return type_len(g_types[I].td, o); }
+  static int truth(PyObject* o) { return type_bool(g_types[I].td, o); }
+  static PyObject* repr(PyObject* o) { return type_repr(g_types[I].td, o); }
 };
 
 struct HookSet {
@@ -310,13 +320,12 @@ PyObject* setstate_body(PyObject*, PyObject*) {
   PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
   return nullptr;
 }
-constexpr FuncDef kReduceTemplate = method<&reduce_body>("__reduce_cython__", nullptr, returns());
-constexpr FuncDef kSetstateTemplate = method<&setstate_body>("__setstate_cython__", nullptr, returns(), param("__pyx_state"));
+constexpr FuncDef kReduce = method<&reduce_body>("__reduce_cython__", nullptr, returns());
+constexpr FuncDef kSetstate = method<&setstate_body>("__setstate_cython__", nullptr, returns(), param("__pyx_state"));
 
 int install_function(PyObject* dict, const FuncDef& d, PyTypeObject* type, const char* cls, const char* bind_as,
                      bool as_static = false) {
-  if (d.native_method) d.self_type = type;
-  PyObject* f = make_function(d, qualified(cls, d.name).text);
+  PyObject* f = make_function(d, qualified(cls, d.name).text, type);
   if (!f) return -1;
   if (as_static) {
     PyObject* sm = PyStaticMethod_New(f);
@@ -332,16 +341,16 @@ int install_function(PyObject* dict, const FuncDef& d, PyTypeObject* type, const
 // "Name(a=1, b)\n--\n\n" + doc: the interpreter's text-signature convention,
 // read by inspect.signature for the class.
 // A class without constructor parameters accepts and ignores any arguments.
-const char* text_signature_doc(const TypeDef* td) try {
+const char* text_signature_doc(const TypeRuntime& rt) try {
+  const TypeDef* td = rt.td;
   std::string sig = std::string(td->name) + "(";
   const int n = td->init ? td->init->nparams : 0;
   if (n == 0) sig += "*args, **kwargs";
   for (int i = 0; i < n; i++) {
-    const FuncDef& d = *td->init;
     if (i) sig += ", ";
-    sig += d.params[i].name;
-    if (d.sig.defaults[i]) {
-      Ref r(PyObject_Repr(d.sig.defaults[i]));
+    sig += td->init->params[i].name;
+    if (rt.init.defaults[i]) {
+      Ref r(PyObject_Repr(rt.init.defaults[i]));
       const char* text = r ? PyUnicode_AsUTF8(r) : nullptr;
       if (!text) return nullptr;
       sig += "=";
@@ -394,16 +403,17 @@ int install_special_methods(const TypeDef* td, const HookSet& hooks) {
 
 }  // namespace
 
-int ready_type(TypeDef* td) {
+int ready_type(const TypeDef* td) {
   PyTypeObject* t = td->type;
-  if (td->init && prepare(*td->init, qualified(td->name, "__cinit__").text) < 0) return -1;
   if (!(t->tp_flags & Py_TPFLAGS_READY)) {
     if (g_ntypes == kMaxTypes) {
       PyErr_SetString(PyExc_SystemError, "too many native types in one module");
       return -1;
     }
     const HookSet& hooks = kHooks[g_ntypes];
-    g_typedefs[g_ntypes++] = td;
+    TypeRuntime& rt = g_types[g_ntypes++];
+    rt.td = td;
+    if (td->init && prepare(*td->init, rt.init, t, qualified(td->name, "__cinit__").text) < 0) return -1;
     const bool gc = !td->object_fields.empty() || td->traverse;
     char* full = static_cast<char*>(PyMem_RawMalloc(strlen(g_def->dotted) + strlen(td->name) + 2));
     if (!full) {
@@ -415,7 +425,7 @@ int ready_type(TypeDef* td) {
     strcat(full, td->name);
     t->tp_name = full;
     t->tp_basicsize = td->basicsize;
-    t->tp_doc = text_signature_doc(td);
+    t->tp_doc = text_signature_doc(rt);
     if (!t->tp_doc) return -1;
     t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (gc ? Py_TPFLAGS_HAVE_GC : 0);
     t->tp_new = hooks.tp_new;
@@ -446,7 +456,6 @@ int ready_type(TypeDef* td) {
     if (install_special_methods(td, hooks) < 0) return -1;
     if (PyType_Ready(t) < 0) return -1;
   }
-  if (td->init) td->init->self_type = t;
   PyObject* dict = t->tp_dict;
   for (const Entry& e : td->body) {
     if (e.def) {
@@ -463,13 +472,8 @@ int ready_type(TypeDef* td) {
   // Pickling refusal unless the class defines its own protocol.
   if (!PyDict_GetItem(dict, "__getstate__"_s) && !PyDict_GetItem(dict, "__reduce_ex__"_s) &&
       !PyDict_GetItem(dict, "__reduce__"_s)) {
-    // Why a copy per type: installing a record stores the class in it (the
-    // self check) and the qualified name (traceback entries), so each class
-    // needs its own.  The copies live as long as the type, that is, forever.
-    auto* rd = new (std::nothrow) FuncDef(kReduceTemplate);
-    auto* sd = new (std::nothrow) FuncDef(kSetstateTemplate);
-    if (!rd || !sd || install_function(dict, *rd, t, td->name, "__reduce__") < 0 ||
-        install_function(dict, *sd, t, td->name, "__setstate__") < 0) {
+    if (install_function(dict, kReduce, t, td->name, "__reduce__") < 0 ||
+        install_function(dict, kSetstate, t, td->name, "__setstate__") < 0) {
       PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", td->name);
       return -1;
     }

@@ -35,24 +35,24 @@ PyObject* echo_list_or_none(ListOrNone v) { return new_ref(v); }
 PyObject* echo_dict_noted(ExactlyNoted<&PyDict_Type> v) { return new_ref(v); }
 PyObject* echo_str_noted_or_none(StrOrNoneNoted v) { return new_ref(v); }
 
-frame::FuncDef echo_i64_def = frame::fn<&echo_i64>("echo_i64", "int64", returns(), param("value"));
-frame::FuncDef echo_i32_def = frame::fn<&echo_i32>("echo_i32", "int32", returns(), param("value"));
-frame::FuncDef echo_i32t_def = frame::fn<&echo_i32t>("echo_i32t", "int32, int32_t wording", returns(), param("value"));
-frame::FuncDef echo_u32_def = frame::fn<&echo_u32>("echo_u32", "uint32", returns(), param("value"));
-frame::FuncDef echo_u64_def = frame::fn<&echo_u64>("echo_u64", "uint64", returns(), param("value"));
-frame::FuncDef echo_u16_def = frame::fn<&echo_u16>("echo_u16", "uint16", returns(), param("value"));
-frame::FuncDef echo_u8_def = frame::fn<&echo_u8>("echo_u8", "uint8", returns(), param("value"));
-frame::FuncDef echo_double_def = frame::fn<&echo_double>("echo_double", "double", returns(), param("value"));
-frame::FuncDef echo_bool_def = frame::fn<&echo_bool>("echo_bool", "truth value", returns(), param("value", {}, "bool"));
-frame::FuncDef echo_object_def = frame::fn<&echo_object>("echo_object", "any object", returns(), param("value"));
-frame::FuncDef echo_ann_int_def =
+constexpr frame::FuncDef echo_i64_def = frame::fn<&echo_i64>("echo_i64", "int64", returns(), param("value"));
+constexpr frame::FuncDef echo_i32_def = frame::fn<&echo_i32>("echo_i32", "int32", returns(), param("value"));
+constexpr frame::FuncDef echo_i32t_def = frame::fn<&echo_i32t>("echo_i32t", "int32, int32_t wording", returns(), param("value"));
+constexpr frame::FuncDef echo_u32_def = frame::fn<&echo_u32>("echo_u32", "uint32", returns(), param("value"));
+constexpr frame::FuncDef echo_u64_def = frame::fn<&echo_u64>("echo_u64", "uint64", returns(), param("value"));
+constexpr frame::FuncDef echo_u16_def = frame::fn<&echo_u16>("echo_u16", "uint16", returns(), param("value"));
+constexpr frame::FuncDef echo_u8_def = frame::fn<&echo_u8>("echo_u8", "uint8", returns(), param("value"));
+constexpr frame::FuncDef echo_double_def = frame::fn<&echo_double>("echo_double", "double", returns(), param("value"));
+constexpr frame::FuncDef echo_bool_def = frame::fn<&echo_bool>("echo_bool", "truth value", returns(), param("value", {}, "bool"));
+constexpr frame::FuncDef echo_object_def = frame::fn<&echo_object>("echo_object", "any object", returns(), param("value"));
+constexpr frame::FuncDef echo_ann_int_def =
     frame::fn<&echo_ann_int>("echo_ann_int", "annotated int", returns(), int_param("value"));
-frame::FuncDef echo_list_def = frame::fn<&echo_list>("echo_list", "exactly a list", returns(), param("items"));
-frame::FuncDef echo_list_or_none_def =
+constexpr frame::FuncDef echo_list_def = frame::fn<&echo_list>("echo_list", "exactly a list", returns(), param("items"));
+constexpr frame::FuncDef echo_list_or_none_def =
     frame::fn<&echo_list_or_none>("echo_list_or_none", "a list or None", returns(), param("items"));
-frame::FuncDef echo_dict_noted_def =
+constexpr frame::FuncDef echo_dict_noted_def =
     frame::fn<&echo_dict_noted>("echo_dict_noted", "exactly a dict, with the note", returns(), param("mapping"));
-frame::FuncDef echo_str_noted_or_none_def = frame::fn<&echo_str_noted_or_none>(
+constexpr frame::FuncDef echo_str_noted_or_none_def = frame::fn<&echo_str_noted_or_none>(
     "echo_str_noted_or_none", "a str or None, with the note", returns(), param("text"));
 
 // ---------------------------------------------------------------------------
@@ -76,21 +76,21 @@ PyObject* native_defaults(int64_t i64, uint8_t u8, double dbl, double from_int, 
 int64_t truncated_default(int64_t v) { return v; }
 uint8_t overflowing_default(uint8_t v) { return v; }
 
-frame::FuncDef bind_def =
+constexpr frame::FuncDef bind_def =
     frame::fn<&bind>("bind", "Two required, two optional parameters.", returns("tuple"), param("first"),
                      param("second"), param("third", default_int(3)), param("fourth", default_none()));
-frame::FuncDef defaults_def = frame::fn<&defaults>(
+constexpr frame::FuncDef defaults_def = frame::fn<&defaults>(
     "defaults", "One default of each kind.", returns(), param("n", default_none()), param("i", default_int(-7)),
     param("f", default_float(2.5)), param("t", default_bool(true)), param("fa", default_bool(false)));
-frame::FuncDef nothing_def = frame::fn<&nothing>("nothing", "No parameters.", returns("None"));
-frame::FuncDef native_defaults_def = frame::fn<&native_defaults>(
+constexpr frame::FuncDef nothing_def = frame::fn<&nothing>("nothing", "No parameters.", returns("None"));
+constexpr frame::FuncDef native_defaults_def = frame::fn<&native_defaults>(
     "native_defaults", "Native parameters with defaults.", returns(), param("i64", default_int(-7)),
     param("u8", default_int(255)), param("dbl", default_float(2.5)), param("from_int", default_int(-3)),
     param("from_big", default_int((1LL << 53) + 1)), param("flag", default_bool(true), "bool"),
     param("from_zero", default_int(0), "bool"), param("from_none", default_none(), "bool"));
-frame::FuncDef truncated_default_def = frame::fn<&truncated_default>(
+constexpr frame::FuncDef truncated_default_def = frame::fn<&truncated_default>(
     "truncated_default", "A float default of an integer parameter.", returns(), param("v", default_float(2.9)));
-frame::FuncDef overflowing_default_def = frame::fn<&overflowing_default>(
+constexpr frame::FuncDef overflowing_default_def = frame::fn<&overflowing_default>(
     "overflowing_default", "A default out of the parameter's range.", returns(), param("v", default_int(300)));
 
 // ---------------------------------------------------------------------------
@@ -117,16 +117,45 @@ PyObject* ratios(PyObject* part, PyObject* whole) {
   return percent ? frame::tuple_of({ratio, percent}) : nullptr;
 }
 
-frame::FuncDef constants_def = frame::fn<&constants>("constants", "Use-site constants.", returns());
-frame::FuncDef ratios_def = frame::fn<&ratios>("ratios", "(ratio_or_zero, percent_or_zero) of part and whole.",
+constexpr frame::FuncDef constants_def = frame::fn<&constants>("constants", "Use-site constants.", returns());
+constexpr frame::FuncDef ratios_def = frame::fn<&ratios>("ratios", "(ratio_or_zero, percent_or_zero) of part and whole.",
                                                returns(), param("part"), param("whole"));
-frame::FuncDef as_int_result_def = frame::fn<&as_int_result>("as_int_result", "Result coerced as annotated int.",
+constexpr frame::FuncDef as_int_result_def = frame::fn<&as_int_result>("as_int_result", "Result coerced as annotated int.",
                                                              returns("int", Coerce::Int), param("value"));
-frame::FuncDef as_float_result_def =
+constexpr frame::FuncDef as_float_result_def =
     frame::fn<&as_float_result>("as_float_result", "Annotation only.", returns("float"), param("value"));
-frame::FuncDef call_back_def = frame::fn<&call_back>("call_back", "Calls fn().", returns(), param("fn"));
-frame::FuncDef import_name_def = frame::fn<&import_name>("import_name", "Binds a name imported from a module.",
+constexpr frame::FuncDef call_back_def = frame::fn<&call_back>("call_back", "Calls fn().", returns(), param("fn"));
+constexpr frame::FuncDef import_name_def = frame::fn<&import_name>("import_name", "Binds a name imported from a module.",
                                                          returns(), param("module"), param("name"));
+
+// ---------------------------------------------------------------------------
+// Locked sections: fn() inside `with lock:`.
+
+PyObject* locked_call(PyObject* lock, PyObject* fn, frame::Call call) {
+  return frame::locked(call, lock, [&] { return frame::call(fn); });
+}
+// The steps of with_lock: "completed", "suppressed", or the error.
+PyObject* with_lock_steps(PyObject* lock, PyObject* fn, frame::Call call) {
+  const int rc = frame::with_lock(call, lock, [&] { return frame::Ref(frame::call(fn)).get() != nullptr; });
+  if (rc < 0) return nullptr;
+  return PyUnicode_FromString(rc ? "completed" : "suppressed");
+}
+
+// Two sections in turn, the second run after the first one's outcome.
+PyObject* locked_twice(PyObject* lock, PyObject* fn, frame::Call call) {
+  if (frame::with_lock(call, lock, [&] { return frame::Ref(frame::call(fn)).get() != nullptr; }) < 0) return nullptr;
+  return frame::locked(call, lock, [&] { return frame::call(fn); });
+}
+
+constexpr frame::FuncDef locked_call_def =
+    frame::fn<&locked_call>("locked_call", "fn() inside `with lock:`; None when __exit__ suppresses its error.",
+                            returns(), param("lock"), param("fn"));
+constexpr frame::FuncDef locked_twice_def = frame::fn<&locked_twice>(
+    "locked_twice", "fn() inside `with lock:` twice in turn; the second result.", returns(), param("lock"),
+    param("fn"));
+constexpr frame::FuncDef with_lock_steps_def = frame::fn<&with_lock_steps>(
+    "with_lock_steps", "fn() inside `with lock:`: 'completed' or 'suppressed'.", returns(), param("lock"),
+    param("fn"));
 
 // ---------------------------------------------------------------------------
 // Probe: a native class with one public field of each kind.
@@ -164,32 +193,38 @@ int64_t probe_add(Probe* self, int64_t delta) { return self->i64 = wrap_add(self
 PyObject* probe_which_first(Probe*) { return PyUnicode_FromString("first"); }
 PyObject* probe_which_second(Probe*) { return PyUnicode_FromString("second"); }
 int64_t twice(int64_t v) { return wrap_add(v, v); }
+PyObject* probe_locked_call(Probe*, PyObject* lock, PyObject* fn, frame::Call call) {
+  return frame::locked(call, lock, [&] { return frame::call(fn); });
+}
 PyObject* probe_summary(PyObject* o, void*) {
   Probe* self = reinterpret_cast<Probe*>(o);
   return PyUnicode_FromFormat("%lld/%R", static_cast<long long>(self->i64), self->obj);
 }
 
-frame::FuncDef probe_init_def = frame::ctor<&probe_cinit>(param("obj", default_none()), param("i64", default_int(0)),
+constexpr frame::FuncDef probe_init_def = frame::ctor<&probe_cinit>(param("obj", default_none()), param("i64", default_int(0)),
                                                           param("dbl", default_float(0.0)));
-frame::FuncDef probe_add_def =
+constexpr frame::FuncDef probe_add_def =
     frame::method<&probe_add>("add", "Adds to i64.", returns("int", Coerce::Int), param("delta", default_int(1)));
-frame::FuncDef probe_which_first_def = frame::method<&probe_which_first>("which", "First definition.", returns("str"));
-frame::FuncDef probe_which_second_def =
+constexpr frame::FuncDef probe_which_first_def = frame::method<&probe_which_first>("which", "First definition.", returns("str"));
+constexpr frame::FuncDef probe_which_second_def =
     frame::method<&probe_which_second>("which", "Second definition.", returns("str"));
-frame::FuncDef twice_def = frame::fn<&twice>("twice", "Static method.", returns("int", Coerce::Int), param("value"));
+constexpr frame::FuncDef probe_locked_call_def = frame::method<&probe_locked_call>(
+    "locked_call", "fn() inside `with lock:`.", returns(), param("lock"), param("fn"));
+constexpr frame::FuncDef twice_def = frame::fn<&twice>("twice", "Static method.", returns("int", Coerce::Int), param("value"));
 
 // The class body in source order: `which` is defined twice with an alias
 // bound to the first definition in between.
-const frame::Entry probe_body[] = {
+constexpr frame::Entry probe_body[] = {
     probe_add_def,
     frame::alias("py_add", "add"),
     probe_which_first_def,
     frame::alias("which_first", "which"),
     probe_which_second_def,
     frame::static_def(twice_def),
+    probe_locked_call_def,
 };
 
-const frame::Property probe_props[] = {
+constexpr frame::Property probe_props[] = {
     frame::field("obj", FieldKind::Object, offsetof(Probe, obj), "Any object."),
     frame::field("i64", FieldKind::I64, offsetof(Probe, i64)),
     frame::field("i32", FieldKind::I32, offsetof(Probe, i32)),
@@ -231,9 +266,9 @@ int bare_cinit(Bare* self) {
   return 0;
 }
 
-frame::FuncDef bare_init_def = frame::ctor<&bare_cinit>();
+constexpr frame::FuncDef bare_init_def = frame::ctor<&bare_cinit>();
 
-const frame::Property bare_props[] = {
+constexpr frame::Property bare_props[] = {
     frame::field("constructed", FieldKind::I64, offsetof(Bare, constructed)),
 };
 
@@ -255,9 +290,9 @@ PyObject* plain_init(PyObject* self, AnnotatedInt value) {
 }
 PyObject* plain_get(PyObject* self) { return PyObject_GetAttr(self, "value"_s); }
 
-frame::FuncDef plain_init_def =
+constexpr frame::FuncDef plain_init_def =
     frame::fn<&plain_init>("__init__", nullptr, returns(), param("self"), int_param("value", default_int(0)));
-frame::FuncDef plain_get_def =
+constexpr frame::FuncDef plain_get_def =
     frame::fn<&plain_get>("get", "Returns value, coerced.", returns("int", Coerce::Int), param("self"));
 
 // ---------------------------------------------------------------------------
@@ -277,6 +312,7 @@ const frame::FuncDef* const kFunctions[] = {
     &bind_def,         &defaults_def,    &nothing_def,           &native_defaults_def, &truncated_default_def,
     &overflowing_default_def,           &as_int_result_def,   &as_float_result_def,
     &call_back_def,    &import_name_def,  &constants_def,         &ratios_def,
+    &locked_call_def,  &with_lock_steps_def, &locked_twice_def,
 };
 frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
 

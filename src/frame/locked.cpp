@@ -1,5 +1,7 @@
-// Calls into Python: context managers, locks, dicts and formatting.
-#include "frame/state.hpp"
+// Locked sections (locked.hpp): the interpreter's lock types entered and left
+// through their descriptors, the full context-manager protocol for anything
+// else, and new threading locks.
+#include "frame/internal.hpp"
 
 namespace frame {
 
@@ -207,72 +209,6 @@ Locked::~Locked() {
     leave();
 }
 
-namespace {
-
-void raise_too_many(Py_ssize_t n) { PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n); }
-
-}  // namespace
-
-bool unpack_iterable(PyObject* seq, Ref* out, Py_ssize_t n) {
-  if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
-    const Py_ssize_t size = Py_SIZE(seq);
-    if (size != n) {
-      if (size > n)
-        raise_too_many(n);
-      else
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", size, size == 1 ? "" : "s");
-      return false;
-    }
-    PyObject** items = PyTuple_CheckExact(seq) ? &PyTuple_GET_ITEM(seq, 0) : &PyList_GET_ITEM(seq, 0);
-    for (Py_ssize_t i = 0; i < n; i++) {
-      Py_INCREF(items[i]);
-      out[i] = Ref(items[i]);
-    }
-    return true;
-  }
-  Ref it(PyObject_GetIter(seq));
-  if (!it) return false;
-  for (Py_ssize_t i = 0; i < n; i++) {
-    out[i] = Ref(PyIter_Next(it));
-    if (!out[i]) {
-      if (!PyErr_Occurred())
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i, i == 1 ? "" : "s");
-      return false;
-    }
-  }
-  Ref extra(PyIter_Next(it));
-  if (extra) {
-    raise_too_many(n);
-    return false;
-  }
-  return !PyErr_Occurred();
-}
-
-bool unpack_sequence(PyObject* seq, Ref* out, Py_ssize_t n) {
-  Ref t(PySequence_Tuple(seq));
-  if (!t) return false;
-  const Py_ssize_t got = PyTuple_GET_SIZE(t.get());
-  if (got > n) {
-    raise_too_many(n);
-    return false;
-  }
-  if (got < n) {
-    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, got);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < n; i++) {
-    PyObject* item = PyTuple_GET_ITEM(t.get(), i);
-    Py_INCREF(item);
-    out[i] = Ref(item);
-  }
-  return true;
-}
-
-PyObject* raise_no_len(PyObject* o) {
-  PyErr_Format(PyExc_TypeError, "object of type '%.200s' has no len()", Py_TYPE(o)->tp_name);
-  return nullptr;
-}
-
 PyObject* new_lock() {
   PyObject* threading = get_global("threading"_s);
   if (!threading) return nullptr;
@@ -282,65 +218,6 @@ PyObject* new_lock() {
   PyObject* lock = PyObject_Vectorcall(lock_type, nullptr, 0, nullptr);
   Py_DECREF(lock_type);
   return lock;
-}
-
-PyObject* dict_from(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-  PyObject* d = PyDict_New();
-  if (!d) return nullptr;
-  for (const auto& [k, v] : items) {
-    if (PyDict_SetItem(d, k, v) < 0) {
-      Py_DECREF(d);
-      return nullptr;
-    }
-  }
-  return d;
-}
-
-namespace {
-
-// Whether `den > 0` (-1 on error); when it is not, `*zero` is a new 0.0.
-int above_zero(PyObject* den, PyObject** zero) {
-  const int positive = PyObject_RichCompareBool(den, 0_n, Py_GT);
-  if (positive == 0) {
-    *zero = 0.0_n;
-    Py_INCREF(*zero);
-  }
-  return positive;
-}
-}  // namespace
-
-PyObject* ratio_or_zero(PyObject* part, PyObject* whole) {
-  PyObject* zero = nullptr;
-  const int positive = above_zero(whole, &zero);
-  if (positive <= 0) return zero;
-  return PyNumber_TrueDivide(part, whole);
-}
-
-PyObject* percent_or_zero(PyObject* part, PyObject* whole) {
-  PyObject* zero = nullptr;
-  const int positive = above_zero(whole, &zero);
-  if (positive <= 0) return zero;
-  PyObject* q = PyNumber_TrueDivide(part, whole);
-  if (!q) return nullptr;
-  PyObject* r = PyNumber_Multiply(q, 100.0_n);
-  Py_DECREF(q);
-  return r;
-}
-
-PyObject* format_percent(PyObject* value) {
-  PyObject* text = PyObject_Format(value, ".1f"_s);
-  if (!text) return nullptr;
-  PyObject* r = PyUnicode_Concat(text, "%"_s);
-  Py_DECREF(text);
-  return r;
-}
-
-PyObject* format_float(double x, char code, int precision) {
-  char* s = PyOS_double_to_string(x, code, precision, 0, nullptr);
-  if (!s) return PyErr_NoMemory();
-  PyObject* r = PyUnicode_FromString(s);
-  PyMem_Free(s);
-  return r;
 }
 
 }  // namespace frame
