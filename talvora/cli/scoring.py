@@ -138,7 +138,7 @@ def analyze_module(
     tree = ast.parse(source, filename=filename)
     lines = SourceLines(source)
     reports = []
-    for node, qualname, chunking in find_functions(tree):
+    for node, qualname, chunking in find_functions(tree, lines.lines):
         code = lines.segment(node) or ""
         scores = score_function(code, node.name, chunking, gpu_available, gpu_capability, thresholds)
         reports.append(FunctionReport(name=node.name, qualname=qualname, line=node.lineno, code=code, **scores))
