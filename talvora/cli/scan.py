@@ -2,7 +2,7 @@
 loops that could be split into chunks, and the source text of a node."""
 
 import ast
-import re
+import io
 from itertools import accumulate, repeat
 from typing import Dict, List, Optional, Sequence, Tuple, Union
 
@@ -233,9 +233,6 @@ def find_functions(tree: ast.AST, lines: Optional[Sequence[str]] = None) -> List
     return [(node, qual, _share(counts)) for node, qual, counts in found]
 
 
-# Lines as the parser counts them: ended by "\r\n", "\r" or "\n" (a form feed
-# does not end a line), each with its line break.
-_LINE = re.compile(r"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+\Z")
 
 
 class SourceLines:
@@ -246,7 +243,9 @@ class SourceLines:
     """
 
     def __init__(self, source: str):
-        self.lines = _LINE.findall(source)
+        # Lines as the parser counts them: ended by "\r\n", "\r" or "\n" (a form feed does not end a line),
+        # each with its line break; universal newlines without translation.
+        self.lines = io.StringIO(source, newline="").readlines()
 
     def segment(self, node: ast.AST) -> Optional[str]:
         try:
