@@ -11,6 +11,7 @@ import json
 from typing import Any, Dict, List, Optional, Sequence, TextIO
 
 from talvora.cli.discovery import PathWarning, Skipped
+from talvora.cli.jsontext import Laid, Layout
 from talvora.cli.ranking import Tally, TopCandidates, format_tally, format_top
 from talvora.cli.reading import AnalysisError
 from talvora.cli.scoring import FileReport
@@ -93,12 +94,19 @@ class TableWriter(Writer):
 
 
 class JsonWriter(Writer):
-    """One JSON document at the end: the settings, every file, error and skipped path, the summary."""
+    """One JSON document at the end: the settings, every file, error and skipped path, the summary.
+
+    Each file's record is kept as its text, laid out as ``json.dump(doc, indent=2)`` lays it out.
+    """
+
+    # Where the files go in the document's text: a character that JSON text holds only escaped.
+    _FILES = "\x01"
 
     def __init__(self, stdout: TextIO, settings: Dict[str, Any]):
         super().__init__(stdout)
         self.settings = settings
-        self._files: List[Dict[str, Any]] = []
+        self._layout = Layout(2)
+        self._files: List[str] = []
         self._errors: List[Dict[str, str]] = []
         self._skipped: List[Skipped] = []
         self._warnings: List[PathWarning] = []
@@ -108,7 +116,11 @@ class JsonWriter(Writer):
         self._warnings.extend(warnings)
 
     def file(self, report: FileReport) -> None:
-        self._files.append(_file_record(report))
+        record = self._layout.record
+        functions = Laid(record(f.to_dict(), 4) for f in report.functions)
+        self._files.append(
+            self._layout.dumps({"path": report.path, "imports": list(report.imports), "functions": functions}, 2)
+        )
 
     def error(self, error: AnalysisError) -> None:
         self._errors.append(_error_record(error))
@@ -119,7 +131,7 @@ class JsonWriter(Writer):
     def end(self, tally: Tally, top: Optional[TopCandidates]) -> None:
         doc = dict(self.settings)
         doc.update(
-            files=self._files,
+            files=Laid([self._FILES] if self._files else []),
             errors=self._errors,
             skipped=[_skipped_record(s) for s in self._skipped],
             warnings=[_warning_record(w) for w in self._warnings],
@@ -127,8 +139,12 @@ class JsonWriter(Writer):
         )
         if top is not None:
             doc["top"] = top.to_list()
-        json.dump(doc, self.stdout, indent=2)
-        self.stdout.write("\n")
+        head, _, tail = self._layout.dumps(doc).partition(self._FILES)
+        write = self.stdout.write
+        write(head)
+        for i, text in enumerate(self._files):
+            write(",\n    " + text if i else text)
+        write(tail + "\n")
 
 
 class JsonlWriter(Writer):
