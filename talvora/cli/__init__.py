@@ -19,11 +19,12 @@ import signal
 import sys
 from typing import Dict, Optional, Sequence, TextIO
 
-from talvora.cli.analyze import parse_capability, parse_top, run_analyze
+from talvora.cli.analyze import parse_capability, parse_jobs, parse_top, run_analyze
 from talvora.cli.common import PROG
 from talvora.cli.discovery import DEFAULT_EXCLUDES
 from talvora.cli.plan import parse_element_size, parse_headroom, parse_overhead, parse_shape, parse_size, run_plan
 from talvora.cli.ranking import DEFAULT_TOP
+from talvora.cli.streaming import POOL_MIN_FILES
 from talvora.cli.tables import DEFAULT_WIDTH
 
 
@@ -146,6 +147,14 @@ def build_parser() -> argparse.ArgumentParser:
         help="after the summary, list the N strongest acceleration candidates (not MIXED or SEQUENTIAL) with "
         "the scores they were ranked by and the indicator words that matched, by score, then path and line "
         "(default: %d; the JSON forms list them only when this is given)" % DEFAULT_TOP,
+    )
+    an.add_argument(
+        "--jobs",
+        type=_argtype(parse_jobs),
+        metavar="N",
+        help="analyse the files in N worker processes, the output the same as in one (default: the number of "
+        "usable CPUs; 1: all in this process, as are runs of fewer than %d files and standard input)"
+        % POOL_MIN_FILES,
     )
     gpu = an.add_mutually_exclusive_group()
     gpu.add_argument(

@@ -25,6 +25,9 @@ class AnalysisError(Exception):
         self.path = path
         self.message = message
 
+    def __reduce__(self) -> Tuple[Any, Tuple[str, str]]:
+        return (type(self), (self.path, self.message))
+
 
 # The command-line name of standard input, and its name in reports.
 STDIN = "-"

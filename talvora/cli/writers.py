@@ -8,6 +8,8 @@ candidates of the run, or ``interrupted`` with the counts so far.
 """
 
 import json
+import signal
+import threading
 from typing import Any, Dict, List, Optional, Sequence, TextIO
 
 from talvora.cli.discovery import PathWarning, Skipped
@@ -32,6 +34,21 @@ def _skipped_record(s: Skipped) -> Dict[str, str]:
 
 def _warning_record(w: PathWarning) -> Dict[str, str]:
     return {"path": w.path, "message": w.message}
+
+
+def write_whole(stream: TextIO, text: str) -> None:
+    """Writes and flushes `text` with Ctrl-C held back until it is out, so that no record is cut short."""
+    block = getattr(signal, "pthread_sigmask", None)
+    if block is None or threading.current_thread() is not threading.main_thread():
+        stream.write(text)
+        stream.flush()
+        return
+    previous = block(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        stream.write(text)
+        stream.flush()
+    finally:
+        block(signal.SIG_SETMASK, previous)
 
 
 def assumption(gpu_capability: Optional[str]) -> str:
@@ -83,8 +100,7 @@ class TableWriter(Writer):
         if not self._tables:
             self.stdout.write(legend(self.layout) + "\n\n")
         self._tables += 1
-        self.stdout.write(format_table(report, self.layout) + "\n")
-        self.stdout.flush()
+        write_whole(self.stdout, format_table(report, self.layout) + "\n")
 
     def end(self, tally: Tally, top: Optional[TopCandidates]) -> None:
         self.stdout.write(format_tally(tally))
@@ -155,8 +171,7 @@ class JsonlWriter(Writer):
         self.settings = settings
 
     def _line(self, record: Dict[str, Any]) -> None:
-        self.stdout.write(json.dumps(record) + "\n")
-        self.stdout.flush()
+        write_whole(self.stdout, json.dumps(record) + "\n")
 
     def begin(self, skipped: Sequence[Skipped], warnings: Sequence[PathWarning] = ()) -> None:
         self._line(dict(self.settings, type="run"))
