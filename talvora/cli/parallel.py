@@ -121,7 +121,8 @@ class _Worker:
         self.process = ctx.Process(target=_serve, args=(child, func), name="talvora-worker", daemon=True)
         self.process.start()
         child.close()
-        self.held: Deque[int] = collections.deque()
+        self.held: Deque[int] = collections.deque()  # items sent, in order, whose results have not come
+        self.unsent = 0  # items at the end of held that could not be sent
 
     def stop(self, kill: bool) -> None:
         try:
@@ -204,8 +205,11 @@ def _send(
             break
         batch.append((index, items[index]))
     if batch:
-        worker.conn.send(batch)
         worker.held.extend(index for index, _ in batch)
+        try:
+            worker.conn.send(batch)
+        except OSError:  # the worker has died: found out by _receive
+            worker.unsent += len(batch)
 
 
 def _receive(
@@ -224,9 +228,8 @@ def _receive(
             continue
         # The worker is gone: its first item is the one it died on, the others are sent again.
         worker.process.join()
-        died = worker.held.popleft() if worker.held else None
-        if died is not None:
-            order.put(died, (True, WorkerDied(worker.process.exitcode)))
+        if len(worker.held) > worker.unsent:
+            order.put(worker.held.popleft(), (True, WorkerDied(worker.process.exitcode)))
         retry.extendleft(reversed(worker.held))
         worker.held.clear()
         worker.stop(kill=True)
