@@ -109,7 +109,8 @@ def _serve(conn: Any, func: Callable[[Any], Any]) -> None:
 
 
 def _context() -> Any:
-    # fork: the workers start at once, with everything imported; elsewhere fork is unsafe or missing.
+    # fork: the workers start at once, with everything imported; elsewhere fork is unsafe or missing.  The
+    # parse thread, if this process has one, waits idle on its queue meanwhile; a child starts its own.
     if sys.platform.startswith("linux"):
         return multiprocessing.get_context("fork")
     return multiprocessing.get_context("spawn")
