@@ -110,6 +110,17 @@ class TestLayout:
         laid = jsontext.Laid(layout.record(d, 2) for d in records)
         assert layout.dumps({"functions": laid}) == json.dumps({"functions": records}, indent=2)
 
+    @pytest.mark.parametrize("scramble", [False, True])
+    def test_json_documents_of_the_writer(self, scramble, monkeypatch):
+        from talvora.cli import writers
+
+        if scramble:  # scalars out of the order of to_dict: the writer must notice and lay records out in full
+            real = writers._function_values
+            monkeypatch.setattr(writers, "_function_values", lambda f: real(f)[::-1])
+        code, out, _ = run("analyze", "--json", "--gpu-capability", "8.6", "--top", "3")
+        assert code == 0 and out == json.dumps(json.loads(out), indent=2) + "\n"
+        assert json.loads(out)["files"][0]["functions"]
+
     def test_values_json_refuses_are_refused(self):
         with pytest.raises(TypeError, match="not JSON serializable"):
             jsontext.Layout().dumps({"a": [1, object()]})

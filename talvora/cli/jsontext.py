@@ -19,7 +19,7 @@ except ImportError:  # pragma: no cover - an interpreter without the C accelerat
 from json.encoder import encode_basestring_ascii
 
 _CONTAINERS = (dict, list, tuple)
-_SCALARS = frozenset({str, int, float, bool, type(None)})
+SCALARS = frozenset({str, int, float, bool, type(None)})
 # A scalar that stands for a value in a template, and its encoded form.
 _MARK = "\x00"
 _MARK_TEXT = encode_basestring_ascii(_MARK)
@@ -29,7 +29,7 @@ class Laid(list):  # type: ignore[type-arg]
     """A list whose items are JSON text already laid out at the depth of their place in the list."""
 
 
-def _encoder(item_separator: str) -> Callable[[Any], str]:
+def encoder(item_separator: str) -> Callable[[Any], str]:
     """Compact encoding (key separator ": ") of any JSON value with `item_separator` between items."""
     default = json.JSONEncoder().default
     if c_make_encoder is not None:
@@ -45,14 +45,14 @@ class Layout:
         self.indent = indent
         self._flat: Dict[int, Callable[[Any], str]] = {}
         self._templates: Dict[Hashable, Optional[str]] = {}
-        self._split = _encoder("\n")  # no encoded scalar holds a raw line break
+        self._split = encoder("\n")  # no encoded scalar holds a raw line break
 
     def _items(self, depth: int) -> Callable[[Any], str]:
         """The encoder of a container of scalars at `depth` whose items sit at depth + 1."""
         try:
             return self._flat[depth]
         except KeyError:
-            encode = self._flat[depth] = _encoder(",\n" + " " * (self.indent * (depth + 1)))
+            encode = self._flat[depth] = encoder(",\n" + " " * (self.indent * (depth + 1)))
             return encode
 
     def _key(self, key: Any) -> str:
@@ -106,7 +106,7 @@ class Layout:
             else:
                 shape.append((key, None))
                 values.append(value)
-        if not values or not all(map(_SCALARS.__contains__, map(type, values))):
+        if not values or not all(map(SCALARS.__contains__, map(type, values))):
             return self.dumps(d, depth)
         ident = (depth, tuple(shape))
         try:
@@ -116,6 +116,13 @@ class Layout:
         if template is None:
             return self.dumps(d, depth)
         return template % tuple(self._split(values)[1:-1].split("\n"))
+
+    def template(self, d: Dict[Any, Any], depth: int) -> Optional[str]:
+        """The text of `d` at `depth` with %s in place of each scalar, as ``record`` fills it; None for a dict
+        that is not of scalars and dicts of scalars."""
+        shape = [(key, tuple(value) if type(value) is dict and value else None) for key, value in d.items()]
+        count = sum(1 if sub is None else len(sub) for _, sub in shape)
+        return self._template(shape, count, depth) if count else None
 
     def _template(self, shape: List[Tuple[Any, Optional[Tuple[Any, ...]]]], count: int, depth: int) -> Optional[str]:
         sample = {key: _MARK if sub is None else dict.fromkeys(sub, _MARK) for key, sub in shape}

@@ -7,16 +7,17 @@ patterns left out and the warnings of the search, then ``file``, ``error`` or
 candidates of the run, or ``interrupted`` with the counts so far.
 """
 
+import dataclasses
 import json
 import signal
 import threading
 from typing import Any, Dict, List, Optional, Sequence, TextIO
 
 from talvora.cli.discovery import PathWarning, Skipped
-from talvora.cli.jsontext import Laid, Layout
+from talvora.cli.jsontext import SCALARS, Laid, Layout, encoder
 from talvora.cli.ranking import Tally, TopCandidates, format_tally, format_top
 from talvora.cli.reading import AnalysisError
-from talvora.cli.scoring import FileReport
+from talvora.cli.scoring import FileReport, FunctionReport
 from talvora.cli.tables import TableLayout, format_table, legend
 
 
@@ -109,6 +110,45 @@ class TableWriter(Writer):
             self.stdout.write("\n" + format_top(top, tally, self.gpu_capability is not None))
 
 
+def _function_values(f: FunctionReport) -> List[Any]:
+    """The scalars of ``f.to_dict()`` in its order (checked by _function_template)."""
+    return [
+        f.name,
+        f.qualname,
+        f.line,
+        *f.indicators.values(),
+        *f.normalized.values(),
+        *f.frameworks.values(),
+        f.loop_chunking_potential,
+        f.parallelization_potential,
+        f.gpu_suitability,
+        f.gpu_speedup,
+        f.pattern_code,
+        f.pattern,
+    ]
+
+
+def _function_template(layout: Layout, f: FunctionReport) -> Optional[str]:
+    """The text of a function record of `f`'s shape with %s for its scalars, or None when _function_values
+    does not give the scalars of to_dict in its order."""
+    marks = iter(range(1, 10**6))
+    probe = dataclasses.replace(
+        f,
+        **{
+            field.name: {key: next(marks) for key in getattr(f, field.name)}
+            if isinstance(getattr(f, field.name), dict)
+            else "m%d" % next(marks)
+            for field in dataclasses.fields(f)
+        },
+    )
+    flat: List[Any] = []
+    for value in probe.to_dict().values():
+        flat.extend(value.values() if isinstance(value, dict) else [value])
+    if flat != _function_values(probe):
+        return None
+    return layout.template(f.to_dict(), 4)
+
+
 class JsonWriter(Writer):
     """One JSON document at the end: the settings, every file, error and skipped path, the summary.
 
@@ -122,6 +162,8 @@ class JsonWriter(Writer):
         super().__init__(stdout)
         self.settings = settings
         self._layout = Layout(2)
+        self._templates: Dict[Any, Optional[str]] = {}
+        self._split = encoder("\n")
         self._files: List[str] = []
         self._errors: List[Dict[str, str]] = []
         self._skipped: List[Skipped] = []
@@ -131,9 +173,19 @@ class JsonWriter(Writer):
         self._skipped.extend(skipped)
         self._warnings.extend(warnings)
 
+    def _function(self, f: FunctionReport) -> str:
+        """``layout.record(f.to_dict(), 4)``, its scalars taken from `f` without building the dict."""
+        shape = (tuple(f.indicators), tuple(f.normalized), tuple(f.frameworks))
+        template = self._templates.get(shape, "")
+        if template == "":
+            template = self._templates[shape] = _function_template(self._layout, f)
+        values = _function_values(f)
+        if template is None or not all(map(SCALARS.__contains__, map(type, values))):
+            return self._layout.record(f.to_dict(), 4)
+        return template % tuple(self._split(values)[1:-1].split("\n"))
+
     def file(self, report: FileReport) -> None:
-        record = self._layout.record
-        functions = Laid(record(f.to_dict(), 4) for f in report.functions)
+        functions = Laid(self._function(f) for f in report.functions)
         self._files.append(
             self._layout.dumps({"path": report.path, "imports": list(report.imports), "functions": functions}, 2)
         )
