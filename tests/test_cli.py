@@ -1110,6 +1110,52 @@ class Top:
 """
 
 
+# Loops that only the keyword "for" on some line gives away, and loop bodies that leave in odd places.
+SCREENS = """\
+def header(a,
+           b=[i for i in range(3)],
+           *, c: "annotation" = {k: k
+                                 for k in "ab"}) -> None:
+    pass
+
+def fstring(xs):
+    return f"{[x for x in xs]!r:>{len([y for y in xs])}}"
+
+def spans(xs):
+    value = (1 +
+             sum(x
+                 for x in xs))
+    other = [1 for _ in
+             xs] if 0 else None
+    return value, other
+
+def leaves(xs):
+    for x in xs:
+        def inner():
+            return x
+    for x in xs:
+        class C:
+            def m(self):
+                return 1
+    for x in xs:
+        while x:
+            break
+        else:
+            break
+    for x in xs:
+        for y in x:
+            pass
+        else:
+            yield y
+    for x in xs:
+        print("break return yield await")
+
+@deco([n for n in range(2)])
+def decorated():
+    return [z async for z in aiter()]
+"""
+
+
 def test_one_walk_gives_the_functions_and_loops_of_separate_walks():
     import ast
     import glob
@@ -1122,11 +1168,15 @@ def test_one_walk_gives_the_functions_and_loops_of_separate_walks():
     paths = [workloads.__file__] + sorted(glob.glob(os.path.join(stdlib, "*.py")))[:40]
     sources += [reading.read_source(p) for p in paths]
     compared = 0
+    sources.append(SCREENS)
     for source in sources:
         tree = ast.parse(source)
         got = [(node.lineno, qual, chunk) for node, qual, chunk in scan.find_functions(tree)]
         expected = [(node.lineno, qual, chunk) for node, qual, chunk in _reference_scan(tree)]
         assert got == expected
+        # With the source lines, code without "for" (or a loop without a way out) is not walked: same result.
+        lines = scan.SourceLines(source).lines
+        assert [(node.lineno, qual, chunk) for node, qual, chunk in scan.find_functions(tree, lines)] == expected
         compared += len(got)
     assert compared > 500
     # outer: the comprehensions of its decorator and default, the while loop and both for loops

@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 
 import talvora
-from talvora.cli import common, evidence, main, ranking, scan, streaming
+from talvora.cli import common, evidence, main, ranking, scan, scoring, streaming
 from talvora.plugins.analyzer import INDICATOR_KINDS
 from talvora.plugins.analyzer import kelmarch as k
 
@@ -236,6 +236,15 @@ def test_matched_words_are_what_the_module_counts():
 )
 def test_framework_imports(source, found):
     assert evidence.framework_imports(ast.parse(source)) == found
+    assert scoring.analyze_module(source).imports == found  # the same after the check of the text
+
+
+def test_imports_of_frameworks_spelt_in_other_characters_are_found():
+    # Identifiers are NFKC-normalised: full-width letters name numpy too.
+    source = "def f():\n    import \uff4e\uff55\uff4d\uff50\uff59\n"
+    assert evidence.may_import_frameworks(source)
+    assert scoring.analyze_module(source).imports == ("numpy",)
+    assert not evidence.may_import_frameworks("import os\n")
 
 
 # ---------------------------------------------------------------------------
@@ -384,7 +393,9 @@ def test_ctrl_c_on_the_console_script_ends_the_stream_with_an_interrupted_record
     )
     first = [proc.stdout.readline(), proc.stdout.readline()]
     proc.send_signal(signal.SIGINT)
-    rest, err = proc.communicate(timeout=120)
+    # Read through the text streams: communicate() would pass over what readline() has buffered.
+    rest, err = proc.stdout.read(), proc.stderr.read()
+    proc.wait(timeout=120)
     lines = records("".join(first) + rest)
     assert proc.returncode == 130 and err.endswith("talvora: interrupted\n")
     assert lines[-1]["type"] == "interrupted" and lines[-1]["files"] < 3000

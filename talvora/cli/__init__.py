@@ -19,7 +19,7 @@ import signal
 import sys
 from typing import Dict, Optional, Sequence, TextIO
 
-from talvora.cli.analyze import parse_capability, parse_top, run_analyze
+from talvora.cli.analyze import parse_capability, parse_jobs, parse_top, run_analyze
 from talvora.cli.common import PROG
 from talvora.cli.discovery import DEFAULT_EXCLUDES
 from talvora.cli.plan import (
@@ -32,6 +32,7 @@ from talvora.cli.plan import (
     run_plan,
 )
 from talvora.cli.ranking import DEFAULT_TOP
+from talvora.cli.streaming import POOL_MIN_FILES
 from talvora.cli.tables import DEFAULT_WIDTH
 
 
@@ -173,6 +174,14 @@ def build_parser() -> argparse.ArgumentParser:
         help="after the summary, list the N strongest acceleration candidates (not MIXED or SEQUENTIAL) with "
         "the scores they were ranked by and the indicator words that matched, by score, then path and line "
         "(default: %d; the JSON forms list them only when this is given)" % DEFAULT_TOP,
+    )
+    an.add_argument(
+        "--jobs",
+        type=_argtype(parse_jobs),
+        metavar="N",
+        help="analyse the files in N worker processes, the output the same as in one (default: the number of "
+        "usable CPUs; 1: all in this process, as are runs of fewer than %d files and standard input)"
+        % POOL_MIN_FILES,
     )
     gpu = an.add_mutually_exclusive_group()
     gpu.add_argument(

@@ -18,6 +18,7 @@ from talvora.cli.discovery import (
     format_exclusions,
     unmatched_excludes,
 )
+from talvora.cli.parallel import usable_cpus
 from talvora.cli.ranking import DEFAULT_TOP, Tally, TopCandidates
 from talvora.cli.reading import AnalysisError
 from talvora.cli.scoring import FileReport, Thresholds
@@ -38,6 +39,13 @@ def parse_top(text: str) -> int:
     n = to_number(int, text, "invalid count %r (expected a positive number)")
     if n < 1:
         raise ValueError("count must be positive, got %d" % n)
+    return n
+
+
+def parse_jobs(text: str) -> int:
+    n = to_number(int, text, "invalid number of jobs %r (expected a positive number)")
+    if n < 1:
+        raise ValueError("number of jobs must be positive, got %d" % n)
     return n
 
 
@@ -102,7 +110,8 @@ def run_analyze(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int
     writer.begin(skipped, warnings)
     tally = Tally()
     try:
-        for outcome in analyze_items(items, stderr, gpu_available, gpu_capability, thresholds):
+        jobs = args.jobs if getattr(args, "jobs", None) is not None else usable_cpus()
+        for outcome in analyze_items(items, stderr, gpu_available, gpu_capability, thresholds, jobs):
             if isinstance(outcome, FileReport):
                 tally.add(outcome)
                 if top is not None:

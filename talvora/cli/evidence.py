@@ -90,6 +90,11 @@ def matched_words(code: str, name: str = "") -> Dict[str, List[str]]:
 _BLOCKS = ("body", "orelse", "finalbody", "handlers", "cases")
 
 
+def may_import_frameworks(source: str) -> bool:
+    """False when `source` cannot import a framework of FRAMEWORKS: ASCII text that names none of them."""
+    return not source.isascii() or any(f in source for f in FRAMEWORKS)
+
+
 def framework_imports(tree: ast.AST) -> Tuple[str, ...]:
     """The frameworks of FRAMEWORKS that a module imports anywhere (``import numpy``, ``from pandas import x``)."""
     found = set()

@@ -5,7 +5,7 @@ import ast
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
-from talvora.cli.evidence import framework_imports
+from talvora.cli.evidence import framework_imports, may_import_frameworks
 from talvora.cli.scan import SourceLines, find_functions
 from talvora.plugins.analyzer import INDICATOR_KINDS, pattern_name
 
@@ -138,11 +138,11 @@ def analyze_module(
     tree = ast.parse(source, filename=filename)
     lines = SourceLines(source)
     reports = []
-    for node, qualname, chunking in find_functions(tree):
+    for node, qualname, chunking in find_functions(tree, lines.lines):
         code = lines.segment(node) or ""
         scores = score_function(code, node.name, chunking, gpu_available, gpu_capability, thresholds)
         reports.append(FunctionReport(name=node.name, qualname=qualname, line=node.lineno, code=code, **scores))
-    return FileReport(filename, reports, framework_imports(tree))
+    return FileReport(filename, reports, framework_imports(tree) if may_import_frameworks(source) else ())
 
 
 def analyze_source(source: str, filename: str = "<string>", **options: Any) -> List[FunctionReport]:

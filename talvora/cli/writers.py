@@ -7,13 +7,17 @@ patterns left out and the warnings of the search, then ``file``, ``error`` or
 candidates of the run, or ``interrupted`` with the counts so far.
 """
 
+import dataclasses
 import json
+import signal
+import threading
 from typing import Any, Dict, List, Optional, Sequence, TextIO
 
 from talvora.cli.discovery import PathWarning, Skipped
+from talvora.cli.jsontext import SCALARS, Laid, Layout, encoder
 from talvora.cli.ranking import Tally, TopCandidates, format_tally, format_top
 from talvora.cli.reading import AnalysisError
-from talvora.cli.scoring import FileReport
+from talvora.cli.scoring import FileReport, FunctionReport
 from talvora.cli.tables import TableLayout, format_table, legend
 
 
@@ -31,6 +35,21 @@ def _skipped_record(s: Skipped) -> Dict[str, str]:
 
 def _warning_record(w: PathWarning) -> Dict[str, str]:
     return {"path": w.path, "message": w.message}
+
+
+def write_whole(stream: TextIO, text: str) -> None:
+    """Writes and flushes `text` with Ctrl-C held back until it is out, so that no record is cut short."""
+    block = getattr(signal, "pthread_sigmask", None)
+    if block is None or threading.current_thread() is not threading.main_thread():
+        stream.write(text)
+        stream.flush()
+        return
+    previous = block(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        stream.write(text)
+        stream.flush()
+    finally:
+        block(signal.SIG_SETMASK, previous)
 
 
 def assumption(gpu_capability: Optional[str]) -> str:
@@ -82,8 +101,7 @@ class TableWriter(Writer):
         if not self._tables:
             self.stdout.write(legend(self.layout) + "\n\n")
         self._tables += 1
-        self.stdout.write(format_table(report, self.layout) + "\n")
-        self.stdout.flush()
+        write_whole(self.stdout, format_table(report, self.layout) + "\n")
 
     def end(self, tally: Tally, top: Optional[TopCandidates]) -> None:
         self.stdout.write(format_tally(tally))
@@ -92,13 +110,61 @@ class TableWriter(Writer):
             self.stdout.write("\n" + format_top(top, tally, self.gpu_capability is not None))
 
 
+def _function_values(f: FunctionReport) -> List[Any]:
+    """The scalars of ``f.to_dict()`` in its order (checked by _function_template)."""
+    return [
+        f.name,
+        f.qualname,
+        f.line,
+        *f.indicators.values(),
+        *f.normalized.values(),
+        *f.frameworks.values(),
+        f.loop_chunking_potential,
+        f.parallelization_potential,
+        f.gpu_suitability,
+        f.gpu_speedup,
+        f.pattern_code,
+        f.pattern,
+    ]
+
+
+def _function_template(layout: Layout, f: FunctionReport) -> Optional[str]:
+    """The text of a function record of `f`'s shape with %s for its scalars, or None when _function_values
+    does not give the scalars of to_dict in its order."""
+    marks = iter(range(1, 10**6))
+    probe = dataclasses.replace(
+        f,
+        **{
+            field.name: {key: next(marks) for key in getattr(f, field.name)}
+            if isinstance(getattr(f, field.name), dict)
+            else "m%d" % next(marks)
+            for field in dataclasses.fields(f)
+        },
+    )
+    flat: List[Any] = []
+    for value in probe.to_dict().values():
+        flat.extend(value.values() if isinstance(value, dict) else [value])
+    if flat != _function_values(probe):
+        return None
+    return layout.template(f.to_dict(), 4)
+
+
 class JsonWriter(Writer):
-    """One JSON document at the end: the settings, every file, error and skipped path, the summary."""
+    """One JSON document at the end: the settings, every file, error and skipped path, the summary.
+
+    Each file's record is kept as its text, laid out as ``json.dump(doc, indent=2)`` lays it out.
+    """
+
+    # Where the files go in the document's text: a character that JSON text holds only escaped.
+    _FILES = "\x01"
 
     def __init__(self, stdout: TextIO, settings: Dict[str, Any]):
         super().__init__(stdout)
         self.settings = settings
-        self._files: List[Dict[str, Any]] = []
+        self._layout = Layout(2)
+        self._templates: Dict[Any, Optional[str]] = {}
+        self._split = encoder("\n")
+        self._files: List[str] = []
         self._errors: List[Dict[str, str]] = []
         self._skipped: List[Skipped] = []
         self._warnings: List[PathWarning] = []
@@ -107,8 +173,22 @@ class JsonWriter(Writer):
         self._skipped.extend(skipped)
         self._warnings.extend(warnings)
 
+    def _function(self, f: FunctionReport) -> str:
+        """``layout.record(f.to_dict(), 4)``, its scalars taken from `f` without building the dict."""
+        shape = (tuple(f.indicators), tuple(f.normalized), tuple(f.frameworks))
+        template = self._templates.get(shape, "")
+        if template == "":
+            template = self._templates[shape] = _function_template(self._layout, f)
+        values = _function_values(f)
+        if template is None or not all(map(SCALARS.__contains__, map(type, values))):
+            return self._layout.record(f.to_dict(), 4)
+        return template % tuple(self._split(values)[1:-1].split("\n"))
+
     def file(self, report: FileReport) -> None:
-        self._files.append(_file_record(report))
+        functions = Laid(self._function(f) for f in report.functions)
+        self._files.append(
+            self._layout.dumps({"path": report.path, "imports": list(report.imports), "functions": functions}, 2)
+        )
 
     def error(self, error: AnalysisError) -> None:
         self._errors.append(_error_record(error))
@@ -119,7 +199,7 @@ class JsonWriter(Writer):
     def end(self, tally: Tally, top: Optional[TopCandidates]) -> None:
         doc = dict(self.settings)
         doc.update(
-            files=self._files,
+            files=Laid([self._FILES] if self._files else []),
             errors=self._errors,
             skipped=[_skipped_record(s) for s in self._skipped],
             warnings=[_warning_record(w) for w in self._warnings],
@@ -127,8 +207,12 @@ class JsonWriter(Writer):
         )
         if top is not None:
             doc["top"] = top.to_list()
-        json.dump(doc, self.stdout, indent=2)
-        self.stdout.write("\n")
+        head, _, tail = self._layout.dumps(doc).partition(self._FILES)
+        write = self.stdout.write
+        write(head)
+        for i, text in enumerate(self._files):
+            write(",\n    " + text if i else text)
+        write(tail + "\n")
 
 
 class JsonlWriter(Writer):
@@ -139,8 +223,7 @@ class JsonlWriter(Writer):
         self.settings = settings
 
     def _line(self, record: Dict[str, Any]) -> None:
-        self.stdout.write(json.dumps(record) + "\n")
-        self.stdout.flush()
+        write_whole(self.stdout, json.dumps(record) + "\n")
 
     def begin(self, skipped: Sequence[Skipped], warnings: Sequence[PathWarning] = ()) -> None:
         self._line(dict(self.settings, type="run"))
