@@ -10,22 +10,12 @@ import sys
 import textwrap
 
 import pytest
+from support.cli_runs import run, without_time
 
 from talvora.cli import common, discovery, main, ranking, reading, scan, scoring, streaming, tables
 from talvora.cli.plan import PLAN_SCHEMA_VERSION, chunk_groups, format_plan, parse_shape, parse_size, plan_allocation
 from talvora.cli.scoring import analyze_source
 from talvora.plugins.analyzer import PATTERN_NAMES
-
-
-def run(*argv):
-    out, err = io.StringIO(), io.StringIO()
-    code = main(list(argv), stdout=out, stderr=err)
-    return code, out.getvalue(), err.getvalue()
-
-
-def without_time(text):
-    """Output with the time of the run left out of its summary line."""
-    return re.sub(r"^(Summary: .*), \d+\.\d\d s$", r"\1", text, flags=re.M)
 
 
 def write(path, text):

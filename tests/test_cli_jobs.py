@@ -7,29 +7,18 @@ import json
 import multiprocessing
 import os
 import pickle
-import re
 import signal
-import subprocess
 import sys
 import time
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from support.cli_runs import interrupt_after_two_lines, run, without_time
 
-from talvora.cli import jsontext, main, parallel, reading, streaming
+from talvora.cli import jsontext, parallel, reading, streaming
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the pool forks on Linux only")
-
-
-def run(*argv):
-    out, err = io.StringIO(), io.StringIO()
-    code = main(list(argv), stdout=out, stderr=err)
-    return code, out.getvalue(), err.getvalue()
-
-
-def without_time(text):
-    return re.sub(r"^(Summary: .*), \d+\.\d\d s$", r"\1", text, flags=re.M)
 
 
 # ---------------------------------------------------------------------------
@@ -349,19 +338,11 @@ def test_jobs_in_the_help():
 def test_ctrl_c_with_workers_ends_with_one_line(tmp_path):
     for i in range(1500):
         (tmp_path / ("m%04d.py" % i)).write_text("def f(xs):\n    return [x * 2 for x in xs]\n" * 20)
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "talvora", "analyze", "--jobs", "2", "--jsonl", str(tmp_path)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
-        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    code, out, err = interrupt_after_two_lines(
+        [sys.executable, "-m", "talvora", "analyze", "--jobs", "2", "--jsonl", str(tmp_path)], timeout=60
     )
-    first = [proc.stdout.readline(), proc.stdout.readline()]
-    proc.send_signal(signal.SIGINT)
-    rest, err = proc.stdout.read(), proc.stderr.read()
-    proc.wait(timeout=60)
-    assert (proc.returncode, err) == (130, "talvora: interrupted\n")  # no tracebacks of workers
-    lines = [json.loads(line) for line in ("".join(first) + rest).splitlines()]
+    assert (code, err) == (130, "talvora: interrupted\n")  # no tracebacks of workers
+    lines = [json.loads(line) for line in out.splitlines()]
     assert lines[-1]["type"] == "interrupted" and lines[-1]["files"] < 1500
     # No worker outlives the run.
     time.sleep(0.2)

@@ -3,7 +3,6 @@ forms checked against the schema shipped with the package."""
 
 import ast
 import glob
-import io
 import json
 import os
 import shutil
@@ -15,9 +14,10 @@ import textwrap
 from pathlib import Path
 
 import pytest
+from support.cli_runs import interrupt_after_two_lines, run
 
 import talvora
-from talvora.cli import common, evidence, main, ranking, scan, scoring, streaming
+from talvora.cli import common, evidence, ranking, scan, scoring, streaming
 from talvora.plugins.analyzer import INDICATOR_KINDS
 from talvora.plugins.analyzer import kelmarch as k
 
@@ -57,11 +57,6 @@ def talvora_cli(*argv, cwd):
     )
     return result.returncode, result.stdout, result.stderr
 
-
-def run(*argv):
-    out, err = io.StringIO(), io.StringIO()
-    code = main(list(argv), stdout=out, stderr=err)
-    return code, out.getvalue(), err.getvalue()
 
 
 def project(tmp_path):
@@ -382,21 +377,8 @@ def test_ctrl_c_on_the_console_script_ends_the_stream_with_an_interrupted_record
     for i in range(3000):
         write(tmp_path / "many" / ("m%04d.py" % i), "def f(xs):\n    return [x * 2 for x in xs]\n" * 20)
     script = shutil.which("talvora", path=os.path.dirname(sys.executable))
-    # A process started in the background may inherit SIGINT ignored, and Python then installs no handler.
-    proc = subprocess.Popen(
-        [script, "analyze", "--jsonl", "many"],
-        cwd=str(tmp_path),
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
-        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
-    )
-    first = [proc.stdout.readline(), proc.stdout.readline()]
-    proc.send_signal(signal.SIGINT)
-    # Read through the text streams: communicate() would pass over what readline() has buffered.
-    rest, err = proc.stdout.read(), proc.stderr.read()
-    proc.wait(timeout=120)
-    lines = records("".join(first) + rest)
-    assert proc.returncode == 130 and err.endswith("talvora: interrupted\n")
+    code, out, err = interrupt_after_two_lines([script, "analyze", "--jsonl", "many"], timeout=120, cwd=str(tmp_path))
+    lines = records(out)
+    assert code == 130 and err.endswith("talvora: interrupted\n")
     assert lines[-1]["type"] == "interrupted" and lines[-1]["files"] < 3000
     assert all(r["type"] in ("run", "file") for r in lines[:-1])
