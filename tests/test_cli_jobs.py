@@ -125,34 +125,50 @@ class TestParseThread:
     def test_one_thread_for_every_call(self):
         import threading
 
+        with reading.ParseThread(2**24) as runner:
+            first = runner.call(2**20, threading.current_thread)
+            assert first.name == "talvora-parse" and first is not threading.current_thread()
+            assert runner.call(2**20, threading.current_thread) is first
+            assert runner.call(2**20, divmod, 7, 2) == (3, 1)
+            with pytest.raises(ZeroDivisionError):
+                runner.call(2**20, divmod, 7, 0)
+        assert not first.is_alive()
+
+    def test_close_ends_the_thread_and_a_later_call_starts_another(self):
+        import threading
+
         runner = reading.ParseThread(2**24)
+        runner.close()  # nothing started yet
         first = runner.call(2**20, threading.current_thread)
-        assert first.name == "talvora-parse" and first is not threading.current_thread()
-        assert runner.call(2**20, threading.current_thread) is first
-        assert runner.call(2**20, divmod, 7, 2) == (3, 1)
-        with pytest.raises(ZeroDivisionError):
-            runner.call(2**20, divmod, 7, 0)
+        runner.close()
+        assert not first.is_alive()
+        second = runner.call(2**20, threading.current_thread)
+        try:
+            assert second is not first and second.name == "talvora-parse" and second.is_alive()
+        finally:
+            runner.close()
+        assert not second.is_alive()
 
     def test_results_of_abandoned_calls_are_passed_over(self):
-        runner = reading.ParseThread(2**24)
-        runner.call(2**20, int)
-        runner._results.put((runner._sent - 5, True, "stale"))  # as left by a call given up on Ctrl-C
-        assert runner.call(2**20, str, "fresh") == "fresh"
+        with reading.ParseThread(2**24) as runner:
+            runner.call(2**20, int)
+            runner._results.put((runner._sent - 5, True, "stale"))  # as left by a call given up on Ctrl-C
+            assert runner.call(2**20, str, "fresh") == "fresh"
 
     def test_a_forked_child_starts_its_own(self):
-        runner = reading.ParseThread(2**24)
-        parent = runner.call(2**20, os.getpid)
-        r, w = os.pipe()
-        pid = os.fork()
-        if pid == 0:  # the child: the parent's thread is gone
-            try:
-                os.write(w, str(runner.call(2**20, os.getpid)).encode())
-            finally:
-                os._exit(0)
-        os.close(w)
-        child = int(os.read(r, 100))
-        os.close(r)
-        os.waitpid(pid, 0)
+        with reading.ParseThread(2**24) as runner:
+            parent = runner.call(2**20, os.getpid)
+            r, w = os.pipe()
+            pid = os.fork()
+            if pid == 0:  # the child: the parent's thread is gone
+                try:
+                    os.write(w, str(runner.call(2**20, os.getpid)).encode())
+                finally:
+                    os._exit(0)
+            os.close(w)
+            child = int(os.read(r, 100))
+            os.close(r)
+            os.waitpid(pid, 0)
         assert child == pid != parent
 
     def test_falls_back_when_no_thread_starts(self, monkeypatch):

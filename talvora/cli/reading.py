@@ -215,7 +215,10 @@ class ParseThread:
     @staticmethod
     def _serve(jobs: "queue.SimpleQueue[Any]", results: "queue.SimpleQueue[Any]") -> None:
         while True:
-            number, func, args, kwargs = jobs.get()
+            job = jobs.get()
+            if job is None:  # close()
+                return
+            number, func, args, kwargs = job
             try:
                 results.put((number, True, func(*args, **kwargs)))
             except BaseException as e:  # handed to the caller
@@ -238,6 +241,21 @@ class ParseThread:
         if ok:
             return value  # type: ignore[no-any-return]
         raise value
+
+    def close(self) -> None:
+        """Ends this process's thread, if it has one; a later call starts another."""
+        with self._lock:
+            thread, self._thread = self._thread, None
+            if thread is not None and self._pid == os.getpid():
+                self._jobs.put(None)
+                thread.join()
+            self._pid = 0
+
+    def __enter__(self) -> "ParseThread":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
 
 PARSE_THREAD = ParseThread()

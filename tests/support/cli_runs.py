@@ -25,17 +25,17 @@ def interrupt_after_two_lines(argv, timeout, cwd=None):
     """Starts the command, sends SIGINT once it has written two lines, and
     returns (exit status, everything it wrote, standard error)."""
     # A process started in the background may inherit SIGINT ignored, and Python then installs no handler.
-    proc = subprocess.Popen(
+    with subprocess.Popen(
         argv,
         cwd=cwd,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         universal_newlines=True,
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
-    )
-    first = [proc.stdout.readline(), proc.stdout.readline()]
-    proc.send_signal(signal.SIGINT)
-    # Read through the text streams: communicate() would pass over what readline() has buffered.
-    rest, err = proc.stdout.read(), proc.stderr.read()
-    proc.wait(timeout=timeout)
+    ) as proc:
+        first = [proc.stdout.readline(), proc.stdout.readline()]
+        proc.send_signal(signal.SIGINT)
+        # Read through the text streams: communicate() would pass over what readline() has buffered.
+        rest, err = proc.stdout.read(), proc.stderr.read()
+        proc.wait(timeout=timeout)
     return proc.returncode, "".join(first) + rest, err
