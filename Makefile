@@ -6,7 +6,8 @@
 # MODULES="mesqua tollet" restricts the build, TESTS=... the pytest selection.
 
 PYTHON ?= $(firstword $(wildcard /root/.pyenv/versions/3.9.*/bin/python3.9) $(shell command -v python3.9 2>/dev/null) python3.9)
-PYTAG := $(shell $(PYTHON) -c 'import sys; print("%d%d" % sys.version_info[:2])' 2>/dev/null)
+# 39, 313, ...; a free-threaded interpreter gets a t suffix (313t), as in its ABI tag.
+PYTAG := $(shell $(PYTHON) -c 'import sys, sysconfig; print("%d%d%s" % (*sys.version_info[:2], "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))' 2>/dev/null)
 VENV ?= $(if $(filter 39,$(PYTAG)),.venv,.venv$(PYTAG))
 BUILD_DIR ?= build/$(notdir $(VENV))
 MODULES ?=
@@ -18,6 +19,9 @@ VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 TEST_DEPS := pytest hypothesis mypy
 DEPS := scikit-build-core cmake ninja $(TEST_DEPS)
+# Wheels only on a free-threaded interpreter: the newest hypothesis and mypy's
+# ast-serialize have no cp313t wheels, and their sources need crates.io.
+DEPS_BINARY = $(if $(filter %t,$(PYTAG)),--only-binary=:all:)
 # The pytest selection, relative to tests/.
 PYTEST_SEL = $(patsubst tests/%,%,$(patsubst tests,.,$(TESTS)))
 
@@ -43,7 +47,7 @@ check-python:
 $(STAMP): Makefile | check-python
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet $(DEPS)
+	$(VPY) -m pip install --quiet $(DEPS_BINARY) $(DEPS)
 	touch $@
 
 venv: $(STAMP)
@@ -123,7 +127,7 @@ test-wheels:
 WHEEL_VENV = build/wheel-test/$(PYTAG)
 
 test-wheel: native probe
-	@wheel=$$(ls $(WHEEL_DIR)/talvora-*-cp$(PYTAG)-cp$(PYTAG)-*manylinux*.whl 2>/dev/null | head -n 1); \
+	@wheel=$$(ls $(WHEEL_DIR)/talvora-*-cp$(subst t,,$(PYTAG))-cp$(PYTAG)-*manylinux*.whl 2>/dev/null | head -n 1); \
 	test -n "$$wheel" || { echo "no manylinux wheel for cp$(PYTAG) in $(WHEEL_DIR); run make wheels" >&2; exit 1; }; \
 	set -ex; rm -rf $(WHEEL_VENV); $(PYTHON) -m venv $(WHEEL_VENV); \
 	$(WHEEL_VENV)/bin/python -m pip install --quiet --upgrade pip; \
@@ -230,3 +234,20 @@ format: $(LINT_VENV)/.stamp
 	$(LINT_VENV)/bin/clang-format -i $(CXX_STYLED)
 	$(LINT_VENV)/bin/ruff check --fix $(PY_STYLED)
 	$(LINT_VENV)/bin/ruff format $(PY_STYLED)
+
+# A free-threaded CPython 3.13 (GIL disabled) and a ThreadSanitizer build of
+# it, built from Debian trixie's python3.13 source package by
+# tools/build-python-ft.sh into $(FT_CACHE) (reused once installed).  The
+# suite on it: make test PYTHON=$(FT_PYTHON), into .venv313t.
+FT_CACHE ?= $(HOME)/.cache/talvora
+FT_JOBS ?= 2
+FT_BUILD = TALVORA_CACHE=$(FT_CACHE) JOBS=$(FT_JOBS) tools/build-python-ft.sh
+FT_PYTHON = $(shell $(FT_BUILD) --print-path 2>/dev/null)
+FT_TSAN_PYTHON = $(shell $(FT_BUILD) --tsan --print-path 2>/dev/null)
+.PHONY: python-ft python-ft-tsan
+
+python-ft:
+	@py=$$($(FT_BUILD)) && echo "free-threaded Python: $$py"
+
+python-ft-tsan:
+	@py=$$($(FT_BUILD) --tsan) && echo "free-threaded Python with ThreadSanitizer: $$py"

@@ -117,7 +117,7 @@ def run(n, keep=None):
 
 def report_peer(per_call, peer_rows):
     """Talvora against the Cython peer, shape by shape, with the geometric mean."""
-    out = ["## Talvora against Cython 3 (the same call shapes, bench/peer/cypeer.pyx)", ""]
+    out = ["## 10. Talvora against Cython 3 (instructions per call; the same call shapes, bench/peer/cypeer.pyx)", ""]
     out.append("| shape | talvora call | talvora instr | Cython instr | ratio | target %.2f |" % cases.PEER_TARGET)
     out.append("|---|---|---:|---:|---:|---|")
     logs = []
@@ -144,7 +144,7 @@ def report_peer(per_call, peer_rows):
 def report(per_call, empty, rows, pure_rows, n):
     out = ["# Instructions per call (callgrind, Python %s, N=%d; empty loop %.1f instructions subtracted)"
            % (platform.python_version(), n, empty), ""]
-    out.append("## Call cost of the frame against the floor")
+    out.append("## 8. Call cost of the frame against the floor (instructions per call)")
     out.append("")
     out.append("| call | instr | floor | floor instr | ratio | target 1.3 |")
     out.append("|---|---:|---|---:|---:|---|")
@@ -172,7 +172,7 @@ def report(per_call, empty, rows, pure_rows, n):
     out.append("Releasing and re-taking the interpreter lock: %.0f instructions (ctypes CDLL minus PyDLL call)." % gil)
     out.append("")
     if pure_rows:
-        out.append("## Stateless arithmetic and bit functions against pure Python")
+        out.append("## 9. Stateless arithmetic and bit functions against pure Python (instructions per call)")
         out.append("")
         out.append("| module | call | native instr | Python instr | ratio | target 5 |")
         out.append("|---|---|---:|---:|---:|---|")

@@ -3,6 +3,7 @@
 import io
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -11,18 +12,20 @@ import textwrap
 import pytest
 
 from talvora.cli import common, discovery, main, ranking, reading, scan, scoring, streaming, tables
-from talvora.cli.plan import chunk_groups, format_plan, parse_shape, parse_size, plan_allocation
+from talvora.cli.plan import PLAN_SCHEMA_VERSION, chunk_groups, format_plan, parse_shape, parse_size, plan_allocation
 from talvora.cli.scoring import analyze_source
 from talvora.plugins.analyzer import PATTERN_NAMES
-
-# The legend of the tables with every column.
-LEGEND = tables.legend(tables.table_layout(wide=True))
 
 
 def run(*argv):
     out, err = io.StringIO(), io.StringIO()
     code = main(list(argv), stdout=out, stderr=err)
     return code, out.getvalue(), err.getvalue()
+
+
+def without_time(text):
+    """Output with the time of the run left out of its summary line."""
+    return re.sub(r"^(Summary: .*), \d+\.\d\d s$", r"\1", text, flags=re.M)
 
 
 def write(path, text):
@@ -197,7 +200,7 @@ class TestAnalyzeCommand:
         for pattern in ("NUMPY_VECTORIZED", "PANDAS_DATAFRAME", "SKLEARN_TRAINING", "SEQUENTIAL",
                         "PARALLEL_FRIENDLY"):
             assert pattern in out
-        assert run("analyze")[1] == out
+        assert without_time(run("analyze")[1]) == without_time(out)
         # No GPU is assumed unless its capability is given.
         assert "GPU_" not in out
         assert "GPU_SUITABLE" in run("--gpu-capability", "8.6")[1]
@@ -215,19 +218,25 @@ class TestAnalyzeCommand:
         lines = out.splitlines()
         title = lines.index("%s: 2 functions" % path)
         header = lines[title + 1].split()
-        assert header == ["function", "line", "cpu", "mem", "par_pot", "gpu_suit", "speedup", "pattern"]
-        assert lines[title + 2].split() == ["a", "1", "0.00", "0.00", "0.00", "0.00", "1.0x", "MIXED"]
+        # No GPU assumed: the GPU columns would be 0.00 and 1.0x throughout, so they are left out.
+        assert header == ["function", "line", "cpu", "mem", "par_pot", "pattern"]
+        assert lines[title + 2].split() == ["a", "1", "0.00", "0.00", "0.00", "MIXED"]
         assert lines[title + 3].split()[-1] == "MIXED"
-        assert "Summary: 2 functions in 1 file" in out
-        summary = lines[lines.index("Summary: 2 functions in 1 file") + 1:]
-        assert [line.split() for line in summary] == [["MIXED", "2"]]
+        at = [i for i, line in enumerate(lines) if line.startswith("Summary: 2 functions in 1 file, ")]
+        assert len(at) == 1
+        assert [line.split() for line in lines[at[0] + 1:at[0] + 3]] == [["MIXED", "2", "100.0", "%"],
+                                                                        ["No", "GPU", "assumed:", "gpu_suitability",
+                                                                         "0.00", "and", "gpu_speedup", "1.0x",
+                                                                         "throughout", "(--gpu-capability", "X.Y:",
+                                                                         "a", "GPU)."]]
+        assert lines[at[0] + 4] == "No candidates: all 2 functions are MIXED (2 MIXED)."
         code, wide, err = run("analyze", "--wide", str(path))
         lines = wide.splitlines()
         title = lines.index("%s: 2 functions" % path)
         header = lines[title + 1].split()
         assert header[:3] == ["function", "line", "indicators"] and header[-1] == "pattern"
         assert lines[title + 2].split()[:3] == ["a", "1", "0/0/0/0/0/0/0"]
-        assert wide.startswith(LEGEND + "\n\n")
+        assert wide.startswith(tables.legend(tables.table_layout(wide=True, gpu=False)) + "\n\n")
 
     def test_json_output(self, tmp_path):
         path = write(tmp_path / "m.py", "def f(xs):\n    return sum(x * x for x in xs)\n\nclass C:\n    def g(self):\n"
@@ -284,17 +293,20 @@ class TestAnalyzeCommand:
         assert err == "talvora: warning: %s: no Python files found\n" % tmp_path
         assert "Summary: 0 functions in 0 files" in out
 
-    def test_files_without_functions(self, tmp_path):
+    def test_files_without_functions_get_no_table(self, tmp_path):
+        # Changed on purpose: a file without functions used to get a "0 functions" header.
         path = write(tmp_path / "consts.py", "X = 1\n")
         code, out, _ = run("analyze", str(path))
-        assert code == 0 and "%s: 0 functions" % path in out
+        assert code == 0 and str(path) not in out and "columns" not in out
+        assert out.startswith("Summary: 0 functions in 1 file, ")
+        assert out.endswith("\nNo candidates: no functions were analysed.\n")
 
 
 class TestAnalyzeErrors:
     def test_missing_path_is_reported_and_the_others_analysed(self, tmp_path):
         good = write(tmp_path / "good.py", "def ok():\n    pass\n")
         missing = tmp_path / "missing.py"
-        code, out, err = run("analyze", str(missing), str(good))
+        code, out, err = run("analyze", "--files", str(missing), str(good))
         assert code == 1
         assert err == "talvora: error: %s: no such file or directory\n" % missing
         assert "%s: 1 function" % good in out
@@ -348,7 +360,7 @@ class TestAnalyzeErrors:
     def test_deeply_nested_code_does_not_crash(self, tmp_path):
         deep = write(tmp_path / "deep.py", "def f():\n    return " + " + ".join(["1"] * 30000) + "\n")
         good = write(tmp_path / "good.py", "def ok():\n    pass\n")
-        code, out, err = run("analyze", str(deep), str(good))
+        code, out, err = run("analyze", "--files", str(deep), str(good))
         # Depending on the interpreter's parser, analysed or reported; never a traceback.
         assert (code, err) in ((0, ""), (1, "talvora: error: %s: too deeply nested to analyse\n" % deep))
         assert "%s: 1 function" % good in out
@@ -434,17 +446,17 @@ class TestPlan:
                             "the safe limit\n")
         plan = json.loads(run("plan", "--shape", "2,1000", "--element-size", "8", "--available", "125",
                               "--json")[1])
-        assert plan["row_bytes"] == 8000 and plan["chunks_fit"] is False
+        assert plan["row_bytes"] == 8000 and plan["chunk_shapes_fit"] is False
 
     def test_json(self):
         code, out, _ = run("plan", "--shape", "10,4", "--element-size", "8", "--available", "125", "--json")
         plan = json.loads(out)
         assert plan["strategy"] == "GPU_CHUNKED" and plan["strategy_code"] == 1
         assert plan["allocation_bytes"] == 320 and plan["safe_limit_bytes"] == 100
-        assert plan["chunk_count"] == 4 and plan["chunk_size_bytes"] == 100
-        assert plan["chunk_groups"] == [{"shape": [3, 4], "count": 3}, {"shape": [1, 4], "count": 1}]
-        assert plan["chunks"] == 4 and plan["schema_version"] == common.SCHEMA_VERSION
-        assert plan["row_bytes"] == 32 and plan["chunks_fit"] is True
+        assert plan["gpu_passes"] == 4 and plan["chunk_size_bytes"] == 100
+        assert plan["chunk_shape_groups"] == [{"shape": [3, 4], "count": 3}, {"shape": [1, 4], "count": 1}]
+        assert plan["chunk_shape_count"] == 4 and plan["schema_version"] == PLAN_SCHEMA_VERSION
+        assert plan["row_bytes"] == 32 and plan["chunk_shapes_fit"] is True
 
     def test_fallbacks(self):
         code, out, _ = run("plan", "--shape", "100000,1000", "--element-size", "8", "--available", "512MiB",
@@ -615,7 +627,7 @@ def _stream_check(tmp_path, monkeypatch, *options):
         return real(path, **kw)
 
     monkeypatch.setattr(streaming, "analyze_file", analyze_file)
-    code = main(["analyze", *options, str(tmp_path)], stdout=out, stderr=io.StringIO())
+    code = main(["analyze", "--files", *options, str(tmp_path)], stdout=out, stderr=io.StringIO())
     assert code == (1 if (tmp_path / "zz_bad.py").exists() else 0)
     return seen, out.getvalue()
 
@@ -626,7 +638,7 @@ def test_table_of_each_file_is_written_before_the_next_file_is_read(tmp_path, mo
     assert seen[0][1] == ""
     assert "a.py: 1 function" in seen[1][1] and "b.py" not in seen[1][1]
     assert "b.py: 1 function" in seen[2][1] and "c.py" not in seen[2][1]
-    legend = tables.legend(tables.table_layout())
+    legend = tables.legend(tables.table_layout(gpu=False))
     assert out.count(legend) == 1 and out.index(legend) < out.index("a.py")
 
 
@@ -780,11 +792,14 @@ class TestTop:
         code, out, _ = run("analyze", "--top", "1", str(path))
         assert code == 0
         tail = out[out.index("Summary: "):].splitlines()
-        at = tail.index("Top 1 candidate (score: the largest of par_pot, gpu_suit, cpu and the framework scores):")
+        at = tail.index("Top 1 candidate by score, then path and line; a function's score is the largest of its")
+        assert tail[at + 1] == "parallelization_potential, cpu_intensity, numpy, pandas and sklearn scores:"
         best = full[0]
-        assert tail[at + 1].split() == ["1.", "%.2f" % best["score"], best["pattern"],
+        assert tail[at + 2].split() == ["1.", "%.2f" % best["score"], best["pattern"],
                                         "%s:%d" % (path, best["line"]), best["qualname"]]
-        assert len(tail) == at + 2
+        assert tail[at + 3].replace(";", " ").split()[:3] == ["score", "=", best["ranked_by"]]
+        assert tail[at + 4].startswith("     %s words: " % best["pattern"][:best["pattern"].index("_")].lower())
+        assert len(tail) == at + 5
 
     def test_ties_keep_the_earlier_function(self):
         import dataclasses
@@ -877,7 +892,7 @@ class TestCallWithStack:
     def test_parse_errors_of_any_kind_are_reported_per_file(self, tmp_path, monkeypatch):
         write(tmp_path / "a.py", "def a():\n    pass\n")
         write(tmp_path / "b.py", "def b():\n    pass\n")
-        real = reading.analyze_source
+        real = reading.analyze_module
         raised = iter([MemoryError(), RecursionError()])
 
         def failing(source, filename, **kw):
@@ -885,9 +900,9 @@ class TestCallWithStack:
                 raise next(raised)
             return real(source, filename, **kw)
 
-        monkeypatch.setattr(reading, "analyze_source", failing)
+        monkeypatch.setattr(reading, "analyze_module", failing)
         for message in ("too deeply nested or too large to analyse", "too deeply nested to analyse"):
-            code, out, err = run("analyze", str(tmp_path))
+            code, out, err = run("analyze", "--files", str(tmp_path))
             assert code == 1
             assert err == "talvora: error: %s: %s\n" % (tmp_path / "a.py", message)
             assert "b.py: 1 function" in out
@@ -944,8 +959,8 @@ def test_huge_shapes_are_planned_without_listing_their_chunks():
     finally:
         tracemalloc.stop()
     assert peak < 2**20
-    assert plan["chunks"] == 2**31 - 1 and plan["chunk_count"] == 134217728
-    assert plan["chunk_groups"] == [{"shape": [1, 2**31 - 1, 2**31 - 1], "count": 2**31 - 1}]
+    assert plan["chunk_shape_count"] == 2**31 - 1 and plan["gpu_passes"] == 134217728
+    assert plan["chunk_shape_groups"] == [{"shape": [1, 2**31 - 1, 2**31 - 1], "count": 2**31 - 1}]
     text = format_plan(plan)
     assert text.count("\n") < 20
 
@@ -978,7 +993,7 @@ def test_progress_on_the_terminal_never_shares_a_line_with_the_tables(tmp_path):
     for i in range(streaming.PROGRESS_MIN_FILES):
         write(tmp_path / ("m%02d.py" % i), "def f%d():\n    pass\n" % i)
     terminal = FakeTerminal()  # stdout and stderr on the same terminal
-    code = main(["analyze", str(tmp_path)], stdout=terminal, stderr=terminal)
+    code = main(["analyze", "--files", str(tmp_path)], stdout=terminal, stderr=terminal)
     assert code == 0
     text = terminal.getvalue()
     assert text.count("\r\x1b[K[") == streaming.PROGRESS_MIN_FILES
@@ -987,7 +1002,10 @@ def test_progress_on_the_terminal_never_shares_a_line_with_the_tables(tmp_path):
         if chunk.startswith("["):
             assert "\n" not in chunk
     n = streaming.PROGRESS_MIN_FILES
-    assert text.endswith("Summary: %d functions in %d files\n  MIXED                 %d\n" % (n, n, n))
+    assert without_time(text).endswith("Summary: %d functions in %d files\n  MIXED                 %d  100.0 %%\n"
+                                       "No GPU assumed: gpu_suitability 0.00 and gpu_speedup 1.0x throughout "
+                                       "(--gpu-capability X.Y: a GPU).\n\n"
+                                       "No candidates: all %d functions are MIXED (%d MIXED).\n" % (n, n, n, n, n))
 
 
 @pytest.mark.parametrize("head,message", [
@@ -1092,6 +1110,52 @@ class Top:
 """
 
 
+# Loops that only the keyword "for" on some line gives away, and loop bodies that leave in odd places.
+SCREENS = """\
+def header(a,
+           b=[i for i in range(3)],
+           *, c: "annotation" = {k: k
+                                 for k in "ab"}) -> None:
+    pass
+
+def fstring(xs):
+    return f"{[x for x in xs]!r:>{len([y for y in xs])}}"
+
+def spans(xs):
+    value = (1 +
+             sum(x
+                 for x in xs))
+    other = [1 for _ in
+             xs] if 0 else None
+    return value, other
+
+def leaves(xs):
+    for x in xs:
+        def inner():
+            return x
+    for x in xs:
+        class C:
+            def m(self):
+                return 1
+    for x in xs:
+        while x:
+            break
+        else:
+            break
+    for x in xs:
+        for y in x:
+            pass
+        else:
+            yield y
+    for x in xs:
+        print("break return yield await")
+
+@deco([n for n in range(2)])
+def decorated():
+    return [z async for z in aiter()]
+"""
+
+
 def test_one_walk_gives_the_functions_and_loops_of_separate_walks():
     import ast
     import glob
@@ -1104,11 +1168,15 @@ def test_one_walk_gives_the_functions_and_loops_of_separate_walks():
     paths = [workloads.__file__] + sorted(glob.glob(os.path.join(stdlib, "*.py")))[:40]
     sources += [reading.read_source(p) for p in paths]
     compared = 0
+    sources.append(SCREENS)
     for source in sources:
         tree = ast.parse(source)
         got = [(node.lineno, qual, chunk) for node, qual, chunk in scan.find_functions(tree)]
         expected = [(node.lineno, qual, chunk) for node, qual, chunk in _reference_scan(tree)]
         assert got == expected
+        # With the source lines, code without "for" (or a loop without a way out) is not walked: same result.
+        lines = scan.SourceLines(source).lines
+        assert [(node.lineno, qual, chunk) for node, qual, chunk in scan.find_functions(tree, lines)] == expected
         compared += len(got)
     assert compared > 500
     # outer: the comprehensions of its decorator and default, the while loop and both for loops
@@ -1122,8 +1190,10 @@ def test_function_records_as_dicts():
     import dataclasses
 
     [f] = analyze_source("def f(xs):\n    return [x for x in xs]\n")
-    assert f.to_dict() == dataclasses.asdict(f)
-    assert list(f.to_dict()) == [field.name for field in dataclasses.fields(f)]
+    # The scored source text stays on the record (for the evidence of candidates) and out of the JSON.
+    assert f.code == "def f(xs):\n    return [x for x in xs]"
+    assert f.to_dict() == {k: v for k, v in dataclasses.asdict(f).items() if k != "code"}
+    assert list(f.to_dict()) == [field.name for field in dataclasses.fields(f) if field.name != "code"]
     d = f.to_dict()
     d["indicators"]["cpu"] = 99
     assert f.indicators["cpu"] != 99  # a copy
@@ -1193,23 +1263,36 @@ class TestTableLayout:
         counts = [len(shown(w)) for w in widths]
         assert counts == sorted(counts)  # a wider terminal never shows fewer columns
 
-    def test_legend_names_exactly_the_columns_shown(self):
+    def test_legend_names_the_json_field_of_exactly_the_columns_shown(self):
+        # Each column is named with the field of the JSON function record it shows, and that field exists.
+        [f] = analyze_source("def f(xs):\n    return [x * 2 for x in xs]\n")
+        record = f.to_dict()
         layout_of = tables.table_layout
-        for layout in (layout_of(), layout_of(80), layout_of(30), layout_of(wide=True)):
+        for layout in (layout_of(), layout_of(80), layout_of(30), layout_of(wide=True), layout_of(gpu=False),
+                       layout_of(wide=True, gpu=False)):
             text = tables.legend(layout)
-            described = set()
+            hidden = set()
+            pairs = {}
             for line in text.splitlines():
                 if line.startswith("--wide adds: "):
                     hidden = set(line.split()[2:])
                     continue
-                for part in line.split("; "):
-                    described.update(part.split(":")[0].split())
-            shown = {c.name for c in layout.columns} - {"function", "line", "pattern"}
-            assert described == shown
-            if layout.width is None:
-                assert "--wide" not in text
-            else:
-                assert hidden == {c.name for c in tables.COLUMNS} - {c.name for c in layout.columns}
+                for pair in re.findall(r"(\w+) = ([\w.]+)", line):
+                    pairs[pair[0]] = pair[1]
+            shown = {c.name for c in layout.columns}
+            assert set(pairs) == shown - {"line", "pattern"}
+            for name, field in pairs.items():
+                value = record
+                for key in field.split("."):
+                    value = value[key]
+                column = next(c for c in layout.columns if c.name == name)
+                if isinstance(value, float):
+                    assert column.cell(f) in ("%.2f" % value, "%.1fx" % value)
+                elif name != "indicators":
+                    assert column.cell(f) == str(value)
+            available = {c.name for c in tables.COLUMNS} - (set() if layout.gpu else set(tables.GPU_COLUMNS))
+            assert hidden == available - shown
+            assert layout.gpu or not shown & set(tables.GPU_COLUMNS)
 
     def test_wide_shows_every_column_and_full_names(self, tmp_path):
         report = self.report(tmp_path)
@@ -1224,9 +1307,9 @@ class TestTableLayout:
         code, out, err = run("analyze", path)
         assert code == 0 and err == ""
         table = out[out.index(path):out.index("Summary")].splitlines()[1:-1]
-        assert table[0].split() == list(tables.COMPACT_COLUMNS)
+        assert table[0].split() == [c for c in tables.COMPACT_COLUMNS if c not in tables.GPU_COLUMNS]
         assert max(len(r) for r in table) <= tables.DEFAULT_WIDTH
-        assert out.startswith(tables.legend(tables.table_layout()) + "\n\n")
+        assert out.startswith(tables.legend(tables.table_layout(gpu=False)) + "\n\n")
 
     def test_terminal_output_fits_the_terminal(self, tmp_path, monkeypatch):
         path = self.report(tmp_path).path
@@ -1236,10 +1319,11 @@ class TestTableLayout:
         text = out.getvalue()
         table = text[text.index(path):text.index("Summary")].splitlines()[1:-1]
         assert max(len(r) for r in table) <= 50
-        assert text.startswith(tables.legend(tables.table_layout(50)) + "\n\n")
+        assert text.startswith(tables.legend(tables.table_layout(50, gpu=False)) + "\n\n")
         out = FakeTerminal()
         assert main(["analyze", "--wide", path], stdout=out, stderr=io.StringIO()) == 0
-        assert self.LONG in out.getvalue() and out.getvalue().startswith(LEGEND + "\n\n")
+        wide = tables.legend(tables.table_layout(wide=True, gpu=False))
+        assert self.LONG in out.getvalue() and out.getvalue().startswith(wide + "\n\n")
 
     def test_json_ignores_the_layout(self, tmp_path):
         path = self.report(tmp_path).path

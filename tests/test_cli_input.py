@@ -61,7 +61,7 @@ class TestFirstWord:
 
     def test_an_existing_path_or_options_first_still_analyse(self, tmp_path):
         write(tmp_path / "src" / "m.py", "def f():\n    pass\n")
-        code, out, err = talvora("src", cwd=tmp_path)
+        code, out, err = talvora("src", "--files", cwd=tmp_path)
         assert code == 0, err
         assert "src/m.py: 1 function" in out
         code, out, err = talvora("--json", "src", cwd=tmp_path)

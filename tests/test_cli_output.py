@@ -5,15 +5,18 @@ tables are 100 columns wide) and compares standard output, standard error and
 the exit status with the files under ``golden/cli/`` (``<case>.out`` and
 ``<case>.err``).  Paths that differ from machine to machine are written as
 ``{examples}`` (the bundled workloads) and ``{root}`` (the tree built for the
-case).
+case); the package version is written as ``{version}`` and the time a run took
+as ``{seconds}``.
 """
 
 import io
 import os
+import re
 from pathlib import Path
 
 import pytest
 
+import talvora
 from talvora.cli import main
 
 GOLDEN = Path(__file__).parent / "golden" / "cli"
@@ -21,6 +24,7 @@ GOLDEN = Path(__file__).parent / "golden" / "cli"
 EXAMPLES = {
     "examples": [],
     "examples_wide": ["--wide"],
+    "examples_summary": ["--no-files", "--top", "3"],
     "examples_top": ["--top", "3"],
     "examples_gpu": ["--gpu-capability", "8.6", "--top", "5"],
     "examples_json": ["--json"],
@@ -31,6 +35,7 @@ EXAMPLES = {
 # excluded paths, a path that is not a regular file, and a missing path.
 TREE = {
     "tree": [],
+    "tree_files": ["--files"],
     "tree_top": ["--top", "2"],
     "tree_json_top": ["--json", "--top", "2"],
     "tree_jsonl": ["--jsonl"],
@@ -43,6 +48,12 @@ PLAN = {
     "plan_chunked_json": ["--shape", "10,4", "--element-size", "8", "--available", "125", "--json"],
     "plan_rows": ["--shape", "20000000,1000", "--element-size", "8", "--available", "1MiB", "--overhead-factor", "1.5"],
     "plan_fallback": ["--shape", "1000", "--element-size", "8", "--available", "100", "--op", "matmul"],
+    # Values given that differ from those applied, and an operation the module does not know.
+    "plan_applied": ["--shape", "10,4", "--element-size", "8", "--available", "1PiB", "--headroom", "0.995",
+                     "--overhead-factor", "0.5", "--op", "zero"],
+    "plan_saturated": ["--shape", "2000000000,2000000000,2000000000", "--element-size", "8", "--available", "8GiB"],
+    "plan_saturated_json": ["--shape", "2000000000,2000000000,2000000000", "--element-size", "8", "--available",
+                            "8GiB", "--json"],
 }
 
 
@@ -52,6 +63,8 @@ def run(argv, replacements):
     texts = [out.getvalue(), err.getvalue()]
     for path, name in replacements:
         texts = [t.replace(path, name) for t in texts]
+    texts = [t.replace('"version": "%s"' % talvora.__version__, '"version": "{version}"') for t in texts]
+    texts = [re.sub(r"^(Summary: .*), \d+\.\d\d s$", r"\1, {seconds} s", t, flags=re.M) for t in texts]
     return code, texts[0], texts[1]
 
 

@@ -176,3 +176,46 @@ def test_the_suite_imports_the_installed_package():
     here = Path(talvora.__file__).resolve()
     assert here.parent != ROOT / "talvora"
     assert Path(sys.prefix).resolve() in here.parents
+
+
+@pytest.mark.skipif(not ALL_BUILT, reason="not every module is built")
+def test_lists_of_any_entry_type_pass_mypy_strict_and_run(tmp_path):
+    """Histories kept as List[List[float]], List[Tuple[...]] and List[str] variables fit the stubs (List is
+    invariant, so the stubs take their entries through type variables) and the modules accept them."""
+    client = ROOT / "tests" / "clients" / "sequences.py"
+    result = _run([*STRICT, str(client)], tmp_path)
+    assert result.returncode == 0, result.stdout
+    ran = subprocess.run([sys.executable, str(client)], cwd=str(tmp_path), stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, universal_newlines=True, timeout=120)
+    assert ran.returncode == 0, ran.stdout
+
+
+# Calls that the stubs refuse and the modules refuse too: each raises TypeError when run.
+_REFUSED = [
+    "vossendra.calculate_performance_trend(((0.0, 1.0), (1.0, 2.0), (2.0, 3.0)), 0.0)",  # a tuple, not a list
+    "vossendra.detect_dominant_pattern(None)",  # None has no length
+    "vossendra.detect_dominant_pattern([1, 2, 2])",  # names are str
+    "vossendra.predict_resource_requirements(None, 1.0)",
+    "vossendra.detect_workload_characteristics_change([[0.1, 0.2, 0.3]] * 6)",  # entries are dicts
+    "drelling.estimate_allocation_bytes([10, 4], 8)",  # shapes are tuples
+]
+
+
+@pytest.mark.skipif(not ALL_BUILT, reason="not every module is built")
+def test_mypy_strict_refuses_what_the_modules_refuse(tmp_path):
+    from talvora.gpu import drelling
+    from talvora.plugins.analyzer import vossendra
+
+    for call in _REFUSED:
+        with pytest.raises(TypeError):
+            eval(call, {"vossendra": vossendra, "drelling": drelling})
+    bad = tmp_path / "bad.py"
+    bad.write_text("from typing import List, Optional\nfrom talvora.gpu import drelling\n"
+                   "from talvora.plugins.analyzer import vossendra\n"
+                   + "".join(call + "\n" for call in _REFUSED)
+                   # A list that may hold None may give None back.
+                   + "names: List[Optional[str]] = ['a', None]\n"
+                   + "found: str = vossendra.detect_dominant_pattern(names)\n")
+    result = _run([*STRICT, str(bad)], tmp_path)
+    lines = sorted(int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line)
+    assert lines == list(range(4, 4 + len(_REFUSED))) + [4 + len(_REFUSED) + 1], result.stdout

@@ -19,10 +19,20 @@ import signal
 import sys
 from typing import Dict, Optional, Sequence, TextIO
 
-from talvora.cli.analyze import parse_capability, parse_top, run_analyze
+from talvora.cli.analyze import parse_capability, parse_jobs, parse_top, run_analyze
 from talvora.cli.common import PROG
 from talvora.cli.discovery import DEFAULT_EXCLUDES
-from talvora.cli.plan import parse_element_size, parse_headroom, parse_overhead, parse_shape, parse_size, run_plan
+from talvora.cli.plan import (
+    NEGATIVE_VALUE,
+    parse_element_size,
+    parse_headroom,
+    parse_overhead,
+    parse_shape,
+    parse_size,
+    run_plan,
+)
+from talvora.cli.ranking import DEFAULT_TOP
+from talvora.cli.streaming import POOL_MIN_FILES
 from talvora.cli.tables import DEFAULT_WIDTH
 
 
@@ -70,10 +80,29 @@ exit status:
 _PLAN_OPTIONS = (
     ("--shape", parse_shape, None, None, "array shape, such as 100000,1000"),
     ("--element-size", parse_element_size, "BYTES", None, "bytes per element, such as 8 for float64"),
-    ("--available", parse_size, "SIZE", None, "available GPU memory, such as 8GiB, 512MiB, 2GB or a byte count"),
-    ("--headroom", parse_headroom, "RATIO", 0.2, "fraction of the available memory kept back (default: 0.2)"),
-    ("--op", str, "NAME", "zeros", "array operation, such as zeros, random.randn or matmul (default: zeros)"),
-    ("--overhead-factor", parse_overhead, "FACTOR", 1.0, "multiplier for allocation overhead (default: 1.0)"),
+    ("--available", parse_size, "SIZE", None, "available GPU memory, such as 8GiB, 512MiB, 2GB, 1PiB or a byte count"),
+    (
+        "--headroom",
+        parse_headroom,
+        "RATIO",
+        0.2,
+        "fraction of the available memory kept back, at most 0.99 applied (default: 0.2)",
+    ),
+    (
+        "--op",
+        str,
+        "NAME",
+        "zeros",
+        "array operation, such as zeros, random.randn or matmul; other names are planned as not chunkable "
+        "(default: zeros)",
+    ),
+    (
+        "--overhead-factor",
+        parse_overhead,
+        "FACTOR",
+        1.0,
+        "multiplier for allocation overhead; 1 or less leaves the estimate unchanged (default: 1.0)",
+    ),
 )
 
 
@@ -102,8 +131,10 @@ def build_parser() -> argparse.ArgumentParser:
         "analyze",
         help="score and classify every function of Python source files",
         description="Scores every function of the given Python files (directories are searched "
-        "recursively for *.py files) and classifies its workload pattern. Without a path, "
-        "analyses the bundled example workloads; a file named twice is analysed once.",
+        "recursively for *.py files) and classifies its workload pattern. Prints a summary (files, "
+        "functions, time, functions per pattern) and the strongest candidates for acceleration; "
+        "--files adds a table per file. Without a path, analyses the bundled example workloads; a file "
+        "named twice is analysed once.",
         epilog=EXIT_STATUSES,
         formatter_class=_Formatter,
     )
@@ -132,10 +163,25 @@ def build_parser() -> argparse.ArgumentParser:
         "(default: the main scores, within the terminal's width or %d columns)" % DEFAULT_WIDTH,
     )
     an.add_argument(
+        "--files",
+        action=argparse.BooleanOptionalAction,
+        help="show a table of every file's functions before the summary (default: only when the input is one file)",
+    )
+    an.add_argument(
         "--top",
         type=_argtype(parse_top),
         metavar="N",
-        help="after the summary, list the N strongest acceleration candidates",
+        help="after the summary, list the N strongest acceleration candidates (not MIXED or SEQUENTIAL) with "
+        "the scores they were ranked by and the indicator words that matched, by score, then path and line "
+        "(default: %d; the JSON forms list them only when this is given)" % DEFAULT_TOP,
+    )
+    an.add_argument(
+        "--jobs",
+        type=_argtype(parse_jobs),
+        metavar="N",
+        help="analyse the files in N worker processes, the output the same as in one (default: the number of "
+        "usable CPUs; 1: all in this process, as are runs of fewer than %d files and standard input)"
+        % POOL_MIN_FILES,
     )
     gpu = an.add_mutually_exclusive_group()
     gpu.add_argument(
@@ -153,6 +199,9 @@ def build_parser() -> argparse.ArgumentParser:
         description="Estimates the bytes of an array allocation, the safe limit of the available "
         "GPU memory and the strategy: GPU direct, GPU chunked or CPU fallback.",
     )
+    # "-5,3" or "-1" is an option's value, so that it reaches the option's own message.
+    if hasattr(pl, "_negative_number_matcher"):
+        pl._negative_number_matcher = NEGATIVE_VALUE
     for flag, parse, metavar, default, text in _PLAN_OPTIONS:
         pl.add_argument(
             flag,

@@ -43,6 +43,13 @@ class Skipped(NamedTuple):
     pattern: Optional[str] = None  # the exclude pattern, when excluded by one
 
 
+class PathWarning(NamedTuple):
+    """A warning about a command-line path, such as a directory without Python files."""
+
+    path: str
+    message: str
+
+
 def expand_path(
     path: str,
     excludes: Sequence[str] = (),
@@ -116,16 +123,23 @@ def _identity(item: Item) -> Hashable:
 
 
 def collect_files(
-    paths: Sequence[str], stderr: TextIO, excludes: Sequence[str] = (), skipped: Optional[List[Skipped]] = None
+    paths: Sequence[str],
+    stderr: TextIO,
+    excludes: Sequence[str] = (),
+    skipped: Optional[List[Skipped]] = None,
+    warnings: Optional[List[PathWarning]] = None,
 ) -> List[Item]:
     """The files under `paths` as (file, error) pairs, each file once however often it is named; warns of paths
-    without Python files."""
+    without Python files, on `stderr` and in `warnings`."""
     items: List[Item] = []
     seen: Set[Hashable] = set()
     for path in paths:
         expanded = expand_path(path, excludes, skipped)
         if not expanded:
-            stderr.write("%s: warning: %s: no Python files found\n" % (PROG, path))
+            warning = PathWarning(path, "no Python files found")
+            stderr.write("%s: warning: %s: %s\n" % (PROG, path, warning.message))
+            if warnings is not None:
+                warnings.append(warning)
         for item in expanded:
             key = _identity(item)
             if key not in seen:

@@ -2,16 +2,19 @@
 regular file, parsed on a thread with a stack to match its size; failures as errors that name the path."""
 
 import codecs
+import contextlib
 import errno
+import gc
 import io
 import os
+import queue
 import stat
 import sys
 import threading
 import tokenize
-from typing import Any, Callable, List, Tuple, TypeVar
+from typing import Any, Callable, Iterator, List, Tuple, TypeVar
 
-from talvora.cli.scoring import FileReport, analyze_source
+from talvora.cli.scoring import FileReport, analyze_module
 
 
 class AnalysisError(Exception):
@@ -21,6 +24,9 @@ class AnalysisError(Exception):
         super().__init__("%s: %s" % (path, message))
         self.path = path
         self.message = message
+
+    def __reduce__(self) -> Tuple[Any, Tuple[str, str]]:
+        return (type(self), (self.path, self.message))
 
 
 # The command-line name of standard input, and its name in reports.
@@ -172,8 +178,86 @@ def _parse_stack(source: str) -> int:
     return min(max(len(source) * PARSE_STACK_PER_CHAR, PARSE_STACK_MIN), PARSE_STACK_MAX)
 
 
+class ParseThread:
+    """A thread with the largest parse stack that runs the calls handed to it, one at a time.
+
+    Started on first use, and again in a forked child, where threads do not
+    survive.  One long-lived thread rather than one per file: a new thread
+    per file lands on whichever core is free, its caches cold.
+    """
+
+    def __init__(self, stack_bytes: int = PARSE_STACK_MAX):
+        self.stack_bytes = stack_bytes
+        self._lock = threading.Lock()
+        self._pid = 0
+        self._thread: "threading.Thread | None" = None
+        self._jobs: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
+        self._results: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
+        self._sent = 0
+
+    def _start(self) -> bool:
+        jobs: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
+        results: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
+        thread = threading.Thread(target=self._serve, args=(jobs, results), name="talvora-parse", daemon=True)
+        try:
+            previous = threading.stack_size(self.stack_bytes)
+        except (ValueError, RuntimeError):
+            return False
+        try:
+            thread.start()
+        except RuntimeError:
+            return False
+        finally:
+            threading.stack_size(previous)
+        self._thread, self._jobs, self._results, self._pid = thread, jobs, results, os.getpid()
+        return True
+
+    @staticmethod
+    def _serve(jobs: "queue.SimpleQueue[Any]", results: "queue.SimpleQueue[Any]") -> None:
+        while True:
+            number, func, args, kwargs = jobs.get()
+            try:
+                results.put((number, True, func(*args, **kwargs)))
+            except BaseException as e:  # handed to the caller
+                results.put((number, False, e))
+
+    def call(self, fallback_stack: int, func: Callable[..., _T], *args: Any, **kwargs: Any) -> _T:
+        """``func(*args, **kwargs)`` on the thread; on a thread of `fallback_stack` bytes (see call_with_stack)
+        when it cannot be started."""
+        if threading.current_thread() is self._thread:
+            return func(*args, **kwargs)
+        with self._lock:
+            if self._pid != os.getpid() and not self._start():
+                return call_with_stack(fallback_stack, func, *args, **kwargs)
+            self._sent += 1
+            self._jobs.put((self._sent, func, args, kwargs))
+            while True:  # the results of calls given up on (by Ctrl-C) before are passed over
+                number, ok, value = self._results.get()
+                if number == self._sent:
+                    break
+        if ok:
+            return value  # type: ignore[no-any-return]
+        raise value
+
+
+PARSE_THREAD = ParseThread()
+
+
+@contextlib.contextmanager
+def gc_paused() -> Iterator[None]:
+    """Cyclic garbage collection off for the block: a syntax tree is many objects and no cycles, and the
+    collections its construction would set off find nothing to free."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
 def analyze_file(path: str, **options: Any) -> FileReport:
-    """Reads, parses and scores one file (`options` as for analyze_source); STDIN reads standard input.
+    """Reads, parses and scores one file (`options` as for analyze_module); STDIN reads standard input.
 
     Raises AnalysisError for a file that cannot be read or parsed and
     NotRegularFile for a path that is not a regular file.
@@ -183,7 +267,8 @@ def analyze_file(path: str, **options: Any) -> FileReport:
     else:
         source = read_source(path)
     try:
-        functions = call_with_stack(_parse_stack(source), analyze_source, source, path, **options)
+        with gc_paused():
+            return PARSE_THREAD.call(_parse_stack(source), analyze_module, source, path, **options)
     except SyntaxError as e:
         where = ""
         if e.lineno:
@@ -199,4 +284,3 @@ def analyze_file(path: str, **options: Any) -> FileReport:
     except MemoryError:
         # The parser's own limit on right-recursive nesting raises MemoryError.
         raise AnalysisError(path, "too deeply nested or too large to analyse") from None
-    return FileReport(path, functions)

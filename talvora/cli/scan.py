@@ -2,8 +2,9 @@
 loops that could be split into chunks, and the source text of a node."""
 
 import ast
-import re
-from typing import Dict, Iterator, List, Optional, Sequence, Tuple, Union
+import io
+from itertools import accumulate, repeat
+from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 _STOP_NODES = (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda, ast.ClassDef)
 _COMPREHENSIONS = (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)
@@ -17,60 +18,62 @@ _LEAVES = frozenset(
 )
 
 
-def _children(node: ast.AST) -> List[ast.AST]:
-    """The child nodes of `node` in field order, as ast.iter_child_nodes gives them, less the leaves."""
-    found: List[ast.AST] = []
-    for name in node._fields:
-        value = getattr(node, name, None)
-        if isinstance(value, list):
-            found.extend(item for item in value if isinstance(item, ast.AST) and type(item) not in _LEAVES)
-        elif isinstance(value, ast.AST) and type(value) not in _LEAVES:
-            found.append(value)
-    return found
-
-
-def _walk_local(node: ast.AST) -> Iterator[ast.AST]:
-    """Nodes below `node`, not descending into nested functions or classes."""
-    stack = _children(node)
-    while stack:
-        n = stack.pop()
-        yield n
-        if not isinstance(n, _STOP_NODES):
-            stack.extend(_children(n))
+_SUSPENDS = (ast.Return, ast.Yield, ast.YieldFrom, ast.Await)
+_LOOP_STATEMENTS = (ast.For, ast.AsyncFor, ast.While)
 
 
 def _breaks_out(body: Sequence[ast.stmt]) -> bool:
-    """Whether a loop body leaves the loop early or suspends (break, return, yield, await)."""
-    for stmt in body:
-        for n in [stmt, *_walk_local(stmt)]:
-            if isinstance(n, (ast.Return, ast.Yield, ast.YieldFrom, ast.Await)):
-                return True
-            if isinstance(n, ast.Break) and not _inside_inner_loop(stmt, n):
-                return True
-    return False
+    """Whether a loop body leaves the loop early or suspends (break, return, yield, await).
 
-
-def _inside_inner_loop(root: ast.stmt, target: ast.AST) -> bool:
-    """Whether `target` sits in a loop nested within `root` (so it breaks that loop)."""
-    for n in [root, *_walk_local(root)]:
-        if isinstance(n, (ast.For, ast.AsyncFor, ast.While)):
-            if any(m is target for body in (n.body, n.orelse) for s in body for m in [s, *_walk_local(s)]):
+    One walk of the body, not entering functions, classes and lambdas below
+    its statements; a break inside a nested loop (its body or else) breaks
+    that loop, not this one.
+    """
+    stack: List[Tuple[ast.AST, bool, bool]] = [(stmt, True, False) for stmt in body]
+    fields = _fields
+    AST = ast.AST
+    while stack:
+        node, top, inner = stack.pop()
+        if isinstance(node, _SUSPENDS):
+            return True
+        if isinstance(node, ast.Break):
+            if not inner:
                 return True
+            continue
+        if not top and isinstance(node, _STOP_NODES):
+            continue
+        inner = inner or isinstance(node, _LOOP_STATEMENTS)
+        for name in fields(type(node))[0]:
+            value = getattr(node, name, None)
+            if type(value) is list:
+                stack.extend((item, False, inner) for item in value if isinstance(item, AST))
+            elif isinstance(value, AST):
+                stack.append((value, False, inner))
     return False
 
 
 _LOOPS = (ast.For, ast.AsyncFor, ast.While) + _COMPREHENSIONS
 
 
-def _count_loop(n: ast.AST, counts: List[int]) -> None:
+# A loop body that holds none of these words can leave its loop early or suspend in no way.
+_LEAVING_WORDS = ("break", "return", "yield", "await")
+
+
+def _count_loop(n: ast.AST, counts: List[int], lines: Optional[Sequence[str]] = None) -> None:
     """Adds a loop node to counts = [loops, chunkable loops]; other nodes leave them.
 
     `for` loops and comprehensions count as chunkable unless their body breaks
     out, returns, yields or awaits; `while` loops never do (their trip count is
-    unknown).
+    unknown).  Given the source `lines`, a `for` loop whose lines hold none of
+    those keywords is not walked.
     """
     if isinstance(n, (ast.For, ast.AsyncFor)):
         counts[0] += 1
+        if lines is not None and 0 < n.lineno <= (n.end_lineno or 0) <= len(lines):
+            text = "".join(lines[n.lineno - 1 : n.end_lineno])
+            if not any(word in text for word in _LEAVING_WORDS):
+                counts[1] += 1
+                return
         if not _breaks_out(n.body):
             counts[1] += 1
     elif isinstance(n, ast.While):
@@ -136,7 +139,40 @@ def _fields(cls: type) -> Tuple[Tuple[str, ...], Tuple[str, ...]]:
         return _FIELDS[cls]
 
 
-def find_functions(tree: ast.AST) -> List[Tuple[FunctionNode, str, float]]:
+# What the walk of find_functions does with a node of each class.
+_SKIP, _FUNCTION, _CLASS, _LAMBDA, _LOOP, _EXPRESSION, _SIMPLE, _ARGUMENTS, _OTHER = range(9)
+_KINDS: Dict[type, int] = {}
+
+
+def _kind(cls: type) -> int:
+    if not issubclass(cls, ast.AST) or not _fields(cls)[0]:
+        kind = _SKIP
+    elif issubclass(cls, _FUNCTIONS):
+        kind = _FUNCTION
+    elif issubclass(cls, ast.ClassDef):
+        kind = _CLASS
+    elif issubclass(cls, ast.Lambda):
+        kind = _LAMBDA
+    elif issubclass(cls, _LOOPS):
+        kind = _LOOP
+    elif issubclass(cls, (ast.expr, ast.arg, ast.keyword)):
+        kind = _EXPRESSION
+    elif issubclass(cls, ast.arguments):
+        kind = _ARGUMENTS
+    elif issubclass(cls, ast.stmt) and not _fields(cls)[1]:
+        kind = _SIMPLE
+    else:
+        kind = _OTHER
+    _KINDS[cls] = kind
+    return kind
+
+
+def _for_lines(lines: Sequence[str]) -> List[int]:
+    """spans[i]: how many of the first i lines contain "for"."""
+    return [0, *accumulate(map(str.__contains__, lines, repeat("for")))]
+
+
+def find_functions(tree: ast.AST, lines: Optional[Sequence[str]] = None) -> List[Tuple[FunctionNode, str, float]]:
     """Every function definition with its qualified name and loop chunking potential, in source order.
 
     One walk over the tree, with the qualified-name prefix of each scope and
@@ -144,47 +180,59 @@ def find_functions(tree: ast.AST) -> List[Tuple[FunctionNode, str, float]]:
     function's loops count for it alone).  Outside functions (modules, class
     bodies) only statements are visited: definitions are statements, and
     loops there count for no function; lambdas are not entered at all.
+
+    Given the source `lines` (as SourceLines splits them), a simple statement,
+    an expression of a statement or a function's parameters are not entered
+    when their lines hold no "for": without that keyword they hold no
+    comprehension, and they hold no other loops or definitions.
     """
     found: List[Tuple[FunctionNode, str, List[int]]] = []
     Counts = Optional[List[int]]
     stack: List[Tuple[ast.AST, str, Counts]] = [(tree, "", None)]
+    spans = _for_lines(lines) if lines is not None else []
+    ends = len(spans)
     fields = _fields
-    AST = ast.AST
+    kinds = _KINDS
+    screened = _STATEMENT_HOLDERS + (ast.arguments,)
     while stack:  # iterative: long expressions nest deeply
         node, prefix, owner = stack.pop()
         every, statements = fields(type(node))
-        for name in every if owner is not None else statements:
+        inside = owner is not None
+        screen = inside and ends and isinstance(node, screened)
+        for name in every if inside else statements:
             value = getattr(node, name, None)
-            if type(value) is list:
-                children = value
-            elif isinstance(value, AST):
-                children = [value]
-            else:
-                continue
-            for child in children:
-                if not isinstance(child, AST):
+            for child in value if type(value) is list else (value,):
+                kind = kinds.get(type(child))
+                if kind is None:
+                    kind = _kind(type(child))
+                if kind == _SKIP or kind == _LAMBDA:  # lambdas: neither definitions nor counted loops inside
                     continue
-                if isinstance(child, _FUNCTIONS):
+                if kind == _FUNCTION:
                     qual = prefix + child.name
                     counts = [0, 0]
                     found.append((child, qual, counts))
                     stack.append((child, qual + ".<locals>.", counts))
-                elif isinstance(child, ast.ClassDef):
+                elif kind == _CLASS:
                     stack.append((child, prefix + child.name + ".", None))
-                elif isinstance(child, ast.Lambda):
-                    pass  # neither definitions nor counted loops inside
-                else:
-                    if owner is not None and isinstance(child, _LOOPS):
-                        _count_loop(child, owner)
-                    if fields(type(child))[0]:
-                        stack.append((child, prefix, owner))
+                elif inside:
+                    if kind == _LOOP:
+                        _count_loop(child, owner, lines)  # type: ignore[arg-type]
+                    elif screen and (kind == _EXPRESSION or kind == _SIMPLE):
+                        first, last = child.lineno, child.end_lineno
+                        if last is not None and 0 < first <= last < ends and spans[last] == spans[first - 1]:
+                            continue
+                    elif screen and kind == _ARGUMENTS and node.body:  # type: ignore[attr-defined]
+                        # A function's parameters lie between its first line and that of its body.
+                        first, last = node.lineno, node.body[0].lineno  # type: ignore[attr-defined]
+                        if 0 < first <= last < ends and spans[last] == spans[first - 1]:
+                            continue
+                    stack.append((child, prefix, owner))
+                elif fields(type(child))[1]:
+                    stack.append((child, prefix, owner))
     found.sort(key=lambda item: (item[0].lineno, item[0].col_offset))
     return [(node, qual, _share(counts)) for node, qual, counts in found]
 
 
-# Lines as the parser counts them: ended by "\r\n", "\r" or "\n" (a form feed
-# does not end a line), each with its line break.
-_LINE = re.compile(r"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+\Z")
 
 
 class SourceLines:
@@ -195,7 +243,9 @@ class SourceLines:
     """
 
     def __init__(self, source: str):
-        self.lines = _LINE.findall(source)
+        # Lines as the parser counts them: ended by "\r\n", "\r" or "\n" (a form feed does not end a line),
+        # each with its line break; universal newlines without translation.
+        self.lines = io.StringIO(source, newline="").readlines()
 
     def segment(self, node: ast.AST) -> Optional[str]:
         try:

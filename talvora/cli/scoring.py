@@ -3,8 +3,9 @@ records that hold the results."""
 
 import ast
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
+from talvora.cli.evidence import framework_imports, may_import_frameworks
 from talvora.cli.scan import SourceLines, find_functions
 from talvora.plugins.analyzer import INDICATOR_KINDS, pattern_name
 
@@ -40,6 +41,8 @@ class FunctionReport:
     gpu_speedup: float
     pattern_code: int
     pattern: str
+    # The scored source text: kept for the evidence of the strongest candidates, not written out.
+    code: str = field(default="", repr=False, compare=False)
 
     def to_dict(self) -> Dict[str, Any]:
         # What dataclasses.asdict gives, without its deep copy of every value.
@@ -65,6 +68,7 @@ class FileReport:
 
     path: str
     functions: List[FunctionReport] = field(default_factory=list)
+    imports: Tuple[str, ...] = ()  # the frameworks the file imports anywhere
 
 
 def score_function(
@@ -123,19 +127,24 @@ def score_function(
     }
 
 
-def analyze_source(
+def analyze_module(
     source: str,
     filename: str = "<string>",
     gpu_available: bool = True,
     gpu_capability: Optional[str] = None,
     thresholds: Thresholds = DEFAULT_THRESHOLDS,
-) -> List[FunctionReport]:
+) -> FileReport:
     """Scores every function of a module's source; raises SyntaxError if it does not parse."""
     tree = ast.parse(source, filename=filename)
     lines = SourceLines(source)
     reports = []
-    for node, qualname, chunking in find_functions(tree):
+    for node, qualname, chunking in find_functions(tree, lines.lines):
         code = lines.segment(node) or ""
         scores = score_function(code, node.name, chunking, gpu_available, gpu_capability, thresholds)
-        reports.append(FunctionReport(name=node.name, qualname=qualname, line=node.lineno, **scores))
-    return reports
+        reports.append(FunctionReport(name=node.name, qualname=qualname, line=node.lineno, code=code, **scores))
+    return FileReport(filename, reports, framework_imports(tree) if may_import_frameworks(source) else ())
+
+
+def analyze_source(source: str, filename: str = "<string>", **options: Any) -> List[FunctionReport]:
+    """The scored functions of a module's source (`options` as for analyze_module)."""
+    return analyze_module(source, filename, **options).functions

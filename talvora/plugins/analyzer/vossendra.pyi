@@ -1,24 +1,31 @@
 """Orchestrator decisions: performance degradation and trend, workload change, adaptation and resources."""
 
 import logging
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple, TypeVar, Union
+
+# The histories and the pattern list must be exactly lists (a tuple or a list subclass is refused). Their
+# entries are type variables, so that a list of any pair type (tuples, lists of floats or ints), of dicts of any
+# value type and of str with or without None is accepted, although List itself is invariant.
+_Pair = TypeVar("_Pair", bound=Sequence[float])
+_Entry = TypeVar("_Entry", bound=Dict[str, Any])
+_Name = TypeVar("_Name", bound=Optional[str])
 
 logger: logging.Logger
 __test__: Dict[str, Any]
 
 def detect_performance_degradation(
-    performance_history: Optional[List[Sequence[float]]],
+    performance_history: Optional[List[_Pair]],
     baseline_performance: float,
     threshold: float,
     window_start_time: float,
 ) -> bool: ...
 def calculate_performance_trend(
-    performance_history: Optional[List[Sequence[float]]], window_start_time: float
+    performance_history: Optional[List[_Pair]], window_start_time: float
 ) -> float: ...
 def detect_workload_characteristics_change(
-    pattern_history: List[Dict[str, Any]], change_threshold: float = 0.3
+    pattern_history: List[_Entry], change_threshold: float = 0.3
 ) -> Tuple[bool, float, float, float]: ...
-def detect_dominant_pattern(patterns: List[Optional[str]], window_size: int = 5) -> Optional[str]: ...
+def detect_dominant_pattern(patterns: List[_Name], window_size: int = 5) -> Union[_Name, str]: ...
 def is_adaptation_beneficial(
     current_pool: Optional[str],
     recommended_pool: Optional[str],
@@ -39,5 +46,5 @@ def score_pool_recommendation(
     workload_fit: float, memory_fit: float, thread_count_fit: float, historical_success_rate: float
 ) -> float: ...
 def predict_resource_requirements(
-    allocation_history: List[Sequence[float]], prediction_horizon_seconds: float
+    allocation_history: List[_Pair], prediction_horizon_seconds: float
 ) -> Tuple[int, int, float]: ...
