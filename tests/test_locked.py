@@ -6,6 +6,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import traceback
 
 import pytest
 
@@ -188,6 +189,66 @@ class TestInterpreterLocks:
         assert type(info.value.__context__) is TypeError
         assert "not supported between instances of" in str(info.value.__context__)
         assert not lock.locked()
+
+
+BEST_FIT = "talvora.memory.pardune.FastBucketAllocator.find_best_fit_bucket"
+
+
+def tb_names(exc):
+    return [f.name for f in traceback.extract_tb(exc.__traceback__)]
+
+
+class TestTracebackEntries:
+    """A method failing inside its locked section carries its traceback entry
+    before the lock's __exit__ runs, as in a Python `with` statement, once."""
+
+    def test_exit_receives_the_entry(self, monkeypatch):
+        class Seeing(Recording):
+            def __exit__(self, et, ev, tb):
+                self.names = [f.name for f in traceback.extract_tb(tb)]
+                return super().__exit__(et, ev, tb)
+
+        lock = Seeing()
+        with_lock_factory(monkeypatch, pardune, lambda: lock)
+        a = failing_allocator(lock)
+        with pytest.raises(TypeError) as info:
+            a.find_best_fit_bucket(8, 8)
+        assert lock.names == [BEST_FIT]
+        assert tb_names(info.value).count(BEST_FIT) == 1
+
+    def test_an_error_from_exit_keeps_the_entry_on_both_errors(self, monkeypatch):
+        class Raising(Recording):
+            def __exit__(self, *exc):
+                super().__exit__(*exc)
+                raise KeyError("from exit")
+
+        lock = Raising()
+        with_lock_factory(monkeypatch, pardune, lambda: lock)
+        a = failing_allocator(lock)
+        with pytest.raises(KeyError) as info:
+            a.find_best_fit_bucket(8, 8)
+        assert tb_names(info.value).count(BEST_FIT) == 1
+        assert tb_names(info.value.__context__) == [BEST_FIT]
+
+    def test_a_failing_release_keeps_the_entry_on_both_errors(self):
+        a = FastBucketAllocator()
+        lock = held_lock(a)
+        buckets = next(r for r in gc.get_referents(a) if type(r) is dict)
+
+        class Key:
+            def __gt__(self, other):
+                if lock.locked():
+                    lock.release()
+                return NotImplemented
+
+            __lt__ = __ge__ = __le__ = __gt__
+
+        buckets[Key()] = []
+        with pytest.raises(RuntimeError) as info:
+            a.find_best_fit_bucket(8, 8)
+        assert tb_names(info.value)[-1] == BEST_FIT
+        assert tb_names(info.value).count(BEST_FIT) == 1
+        assert tb_names(info.value.__context__) == [BEST_FIT]
 
 
 FAULTS = textwrap.dedent(

@@ -28,23 +28,28 @@
 
 namespace frame {
 
+template <class T>
+struct Converter;
+
 namespace detail {
 // An argument of exactly the builtin type T (borrowed), optionally None.
 // With `Note`, a strict subclass of T is refused with the note on the
 // strictness of builtin-type annotations.
 template <PyTypeObject* T, bool NoneOk, bool Note>
-struct ExactArg {
-  PyObject* get() const { return o; }
+class ExactArg {
+ public:
+  PyObject* get() const { return o_; }
   // A new reference to the argument, for handing it on.
   PyObject* release() const {
-    Py_INCREF(o);
-    return o;
+    Py_INCREF(o_);
+    return o_;
   }
-  operator PyObject*() const { return o; }
-  bool is_none() const { return o == Py_None; }
+  operator PyObject*() const { return o_; }
+  bool is_none() const { return o_ == Py_None; }
 
-  // Public only while module code still reads it; use get().
-  PyObject* o;
+ private:
+  friend struct Converter<ExactArg>;
+  PyObject* o_ = nullptr;
 };
 }  // namespace detail
 
@@ -59,14 +64,16 @@ struct Int32T {
 };
 
 // Annotated `int` parameter: exact int unchanged, other numbers through int().
-struct AnnotatedInt {
-  PyObject* get() const { return ref.get(); }
+class AnnotatedInt {
+ public:
+  PyObject* get() const { return ref_.get(); }
   // The int object, handed to the caller.
-  PyObject* release() { return ref.release(); }
-  operator PyObject*() const { return ref.get(); }
+  PyObject* release() { return ref_.release(); }
+  operator PyObject*() const { return ref_.get(); }
 
-  // Public only while module code still reads it; use get() and release().
-  Ref ref;
+ private:
+  friend struct Converter<AnnotatedInt>;
+  Ref ref_;
 };
 
 // The exact-type argument kinds.
@@ -113,9 +120,6 @@ PyObject* coerce_int_result(PyObject* r);
 
 constexpr const char* kMsgInt32 = "value too large to convert to int";
 constexpr const char* kMsgInt32t = "value too large to convert to int32_t";
-
-template <class T>
-struct Converter;
 
 // The value a declared default converts to, without building or converting
 // its object: for integer defaults of integer parameters within range, float
@@ -247,15 +251,15 @@ template <>
 struct Converter<AnnotatedInt> {
   template <class Name>
   static bool get(PyObject* o, Name name, AnnotatedInt& out) {
-    out.ref.reset(ann_int(o, name()));
-    return static_cast<bool>(out.ref);
+    out.ref_.reset(ann_int(o, name()));
+    return static_cast<bool>(out.ref_);
   }
 };
 template <PyTypeObject* T, bool NoneOk, bool Note>
 struct Converter<detail::ExactArg<T, NoneOk, Note>> {
   template <class Name>
   static bool get(PyObject* o, Name name, detail::ExactArg<T, NoneOk, Note>& out) {
-    out.o = o;
+    out.o_ = o;
     if (Py_TYPE(o) == T || (NoneOk && o == Py_None)) return true;
     return exact_check(o, T, NoneOk, Note, name());
   }

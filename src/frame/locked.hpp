@@ -83,13 +83,6 @@ inline PyObject* locked(Call call, PyObject* mgr, F&& body) {
   return r.release();
 }
 
-// The same without a Call, for modules not yet handing theirs on: no entry
-// is added inside the section.
-template <class F>
-inline int with_lock(PyObject* mgr, F&& body) {
-  return with_lock(Call(), mgr, static_cast<F&&>(body));
-}
-
 // threading.Lock(), looked up through the module global `threading`.
 PyObject* new_lock();
 

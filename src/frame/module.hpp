@@ -17,7 +17,7 @@ struct ModuleDef {
   // File name shown in traceback entries; when unset, the package's own
   // layout gives it ("talvora.memory.mesqua": "src/memory/mesqua.cpp").
   const char* source = nullptr;
-  std::span<TypeDef* const> types{};  // const once modules declare their types const
+  std::span<const TypeDef* const> types{};
   std::span<const FuncDef* const> functions{};  // module-level functions, bound by add_functions()
   int (*body)(PyObject* module) = nullptr;  // module-level code, in source order
 };

@@ -16,7 +16,7 @@ namespace frame {
 class Ref {
  public:
   Ref() = default;
-  explicit Ref(PyObject* new_ref) noexcept : o(new_ref) {}
+  explicit Ref(PyObject* new_ref) noexcept : o_(new_ref) {}
   static Ref steal(PyObject* new_ref) noexcept { return Ref(new_ref); }
   static Ref borrow(PyObject* borrowed) noexcept {
     Py_XINCREF(borrowed);
@@ -24,29 +24,29 @@ class Ref {
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  Ref(Ref&& r) noexcept : o(r.release()) {}
+  Ref(Ref&& r) noexcept : o_(r.release()) {}
   Ref& operator=(Ref&& r) noexcept {
     reset(r.release());
     return *this;
   }
-  ~Ref() { Py_XDECREF(o); }
+  ~Ref() { Py_XDECREF(o_); }
 
-  PyObject* get() const noexcept { return o; }
+  PyObject* get() const noexcept { return o_; }
   // The reference, handed to the caller; the Ref is empty afterwards.
-  PyObject* release() noexcept { return std::exchange(o, nullptr); }
+  PyObject* release() noexcept { return std::exchange(o_, nullptr); }
   // Takes over `new_ref` and releases the reference held before.
   void reset(PyObject* new_ref = nullptr) noexcept {
-    PyObject* old = std::exchange(o, new_ref);
+    PyObject* old = std::exchange(o_, new_ref);
     Py_XDECREF(old);
   }
   // Exchanges the reference with an object field that owns its reference.
-  void swap(PyObject*& field) noexcept { std::swap(o, field); }
+  void swap(PyObject*& field) noexcept { std::swap(o_, field); }
 
-  explicit operator bool() const noexcept { return o != nullptr; }
-  operator PyObject*() const noexcept { return o; }
+  explicit operator bool() const noexcept { return o_ != nullptr; }
+  operator PyObject*() const noexcept { return o_; }
 
-  // Public only while module code still reads it; use get().
-  PyObject* o = nullptr;
+ private:
+  PyObject* o_ = nullptr;
 };
 
 }  // namespace frame

@@ -233,33 +233,26 @@ T& field_at(PyObject* o, const Property* p) {
   return *reinterpret_cast<T*>(reinterpret_cast<char*>(o) + p->offset);
 }
 
+// Reads a number field of type T as a Python object.
+template <class T>
+PyObject* read_number(PyObject* o, const Property* p) {
+  return to_result(field_at<T>(o, p));
+}
+
+// The readers of the number kinds, in FieldKind order after Object.
+constexpr PyObject* (*kReadNumber[])(PyObject*, const Property*) = {
+    read_number<int64_t>,  read_number<int32_t>, read_number<uint32_t>, read_number<uint64_t>,
+    read_number<uint16_t>, read_number<uint8_t>, read_number<double>,   read_number<bool>,
+};
+static_assert(std::size(kReadNumber) == static_cast<size_t>(FieldKind::Bool));
+
 PyObject* prop_get(PyObject* o, void* closure) {
   const Property* p = static_cast<const Property*>(closure);
-  switch (p->kind) {
-    case FieldKind::Object: {
-      PyObject* v = field_at<PyObject*>(o, p);
-      if (!v) v = Py_None;
-      Py_INCREF(v);
-      return v;
-    }
-    case FieldKind::I64:
-      return PyLong_FromLongLong(field_at<int64_t>(o, p));
-    case FieldKind::I32:
-      return PyLong_FromLong(field_at<int32_t>(o, p));
-    case FieldKind::U32:
-      return PyLong_FromUnsignedLong(field_at<uint32_t>(o, p));
-    case FieldKind::U64:
-      return PyLong_FromUnsignedLongLong(field_at<uint64_t>(o, p));
-    case FieldKind::U16:
-      return PyLong_FromLong(field_at<uint16_t>(o, p));
-    case FieldKind::U8:
-      return PyLong_FromLong(field_at<uint8_t>(o, p));
-    case FieldKind::Double:
-      return PyFloat_FromDouble(field_at<double>(o, p));
-    case FieldKind::Bool:
-      return PyBool_FromLong(field_at<bool>(o, p));
+  if (p->kind == FieldKind::Object) {
+    PyObject* v = field_at<PyObject*>(o, p);
+    return Ref::borrow(v ? v : Py_None).release();
   }
-  Py_RETURN_NONE;
+  return kReadNumber[static_cast<int>(p->kind) - 1](o, p);
 }
 
 // Converts `v` and stores it in the field; the field is unchanged on error.

@@ -30,11 +30,6 @@ frame::Const g_chunkable_ops([] { return frame::name_set(kChunkableOps); });
 frame::Const g_non_chunkable_ops([] { return frame::name_set(kNonChunkableOps); });
 frame::Const g_str_lower([] { return PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower"_s); });
 
-PyObject* new_ref(PyObject* o) {
-  Py_INCREF(o);
-  return o;
-}
-
 // ---------------------------------------------------------------------------
 // Sizing and strategy
 
@@ -45,10 +40,10 @@ std::optional<uint64_t> estimate_allocation_bytes(TupleOrNoneNoted shape, int32_
     return std::nullopt;
   }
   uint64_t count = 1;
-  const Py_ssize_t n = PyTuple_GET_SIZE(shape.o);
+  const Py_ssize_t n = PyTuple_GET_SIZE(shape.get());
   for (Py_ssize_t i = 0; i < n; i++) {
     int32_t dim;
-    if (!frame::to_i32(PyTuple_GET_ITEM(shape.o, i), dim, frame::kMsgInt32)) return std::nullopt;
+    if (!frame::to_i32(PyTuple_GET_ITEM(shape.get(), i), dim, frame::kMsgInt32)) return std::nullopt;
     switch (drelling::count_dim(count, dim)) {
       case drelling::DimStep::Zero:
         return 0;
@@ -60,7 +55,7 @@ std::optional<uint64_t> estimate_allocation_bytes(TupleOrNoneNoted shape, int32_
   }
   return drelling::allocation_bytes(count, element_size, overhead_factor);
 }
-const frame::FuncDef estimate_def = frame::fn<&estimate_allocation_bytes>(
+constexpr frame::FuncDef estimate_def = frame::fn<&estimate_allocation_bytes>(
     "estimate_allocation_bytes",
     "Estimate the bytes an array of `shape` with `element_size`-byte elements needs, times `overhead_factor`.",
     returns(), param("shape"), param("element_size"), param("overhead_factor", default_float(1.0)));
@@ -68,7 +63,7 @@ const frame::FuncDef estimate_def = frame::fn<&estimate_allocation_bytes>(
 uint64_t calculate_safe_limit(uint64_t available_bytes, double headroom_ratio) {
   return drelling::safe_limit(available_bytes, headroom_ratio);
 }
-const frame::FuncDef safe_limit_def = frame::fn<&calculate_safe_limit>(
+constexpr frame::FuncDef safe_limit_def = frame::fn<&calculate_safe_limit>(
     "calculate_safe_limit", "Usable bytes of `available_bytes` after keeping back `headroom_ratio` of it.", returns(),
     param("available_bytes"), param("headroom_ratio"));
 
@@ -86,7 +81,7 @@ PyObject* decide_allocation_strategy(uint64_t requested_bytes, uint64_t availabl
   if (!code || !size || !cnt || !msg) return nullptr;
   return PyTuple_Pack(4, code.get(), size.get(), cnt.get(), msg.get());
 }
-const frame::FuncDef decide_def = frame::fn<&decide_allocation_strategy>(
+constexpr frame::FuncDef decide_def = frame::fn<&decide_allocation_strategy>(
     "decide_allocation_strategy",
     R"(Decide between GPU direct (0), GPU chunked (1) and CPU fallback (2).
 
@@ -103,12 +98,12 @@ PyObject* compute_chunk_shapes(TupleOrNoneNoted shape, int32_t element_size, uin
     return nullptr;
   }
   if (shape.is_none()) return frame::raise_no_len(shape);
-  PyObject* const sh = shape.o;
+  PyObject* const sh = shape.get();
   const Py_ssize_t ndim = PyTuple_GET_SIZE(sh);
   if (ndim == 0) {
     PyObject* list = PyList_New(1);
     if (!list) return nullptr;
-    PyList_SET_ITEM(list, 0, new_ref(sh));
+    PyList_SET_ITEM(list, 0, shape.release());
     return list;
   }
   drelling::RowSize row;
@@ -137,18 +132,18 @@ PyObject* compute_chunk_shapes(TupleOrNoneNoted shape, int32_t element_size, uin
   for (uint64_t c = 0; c < nchunks; c++) {
     PyObject* chunk = PyTuple_New(ndim);
     if (!chunk) return nullptr;
-    PyObject* rows = c < full ? new_ref(full_rows.get()) : PyLong_FromUnsignedLongLong(tail_rows);
+    PyObject* rows = c < full ? Ref::borrow(full_rows.get()).release() : PyLong_FromUnsignedLongLong(tail_rows);
     if (!rows) {
       Py_DECREF(chunk);
       return nullptr;
     }
     PyTuple_SET_ITEM(chunk, 0, rows);
-    for (Py_ssize_t i = 1; i < ndim; i++) PyTuple_SET_ITEM(chunk, i, new_ref(PyTuple_GET_ITEM(sh, i)));
+    for (Py_ssize_t i = 1; i < ndim; i++) PyTuple_SET_ITEM(chunk, i, Ref::borrow(PyTuple_GET_ITEM(sh, i)).release());
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), chunk);
   }
   return list.release();
 }
-const frame::FuncDef chunk_shapes_def = frame::fn<&compute_chunk_shapes>(
+constexpr frame::FuncDef chunk_shapes_def = frame::fn<&compute_chunk_shapes>(
     "compute_chunk_shapes", "Split `shape` along its first axis into chunks of at most `max_chunk_bytes`.", returns(),
     param("shape"), param("element_size"), param("max_chunk_bytes"));
 
@@ -158,7 +153,7 @@ int32_t calculate_optimal_chunks(uint64_t total_bytes, uint64_t available_bytes,
   if (safe == 0) return max_chunks;
   return drelling::optimal_chunks(total_bytes, safe, min_chunks, max_chunks);
 }
-const frame::FuncDef optimal_chunks_def = frame::fn<&calculate_optimal_chunks>(
+constexpr frame::FuncDef optimal_chunks_def = frame::fn<&calculate_optimal_chunks>(
     "calculate_optimal_chunks", "Number of chunks for `total_bytes` under the safe limit, within the given bounds.",
     returns(), param("total_bytes"), param("available_bytes"), param("headroom_ratio"),
     param("min_chunks", default_int(1)), param("max_chunks", default_int(1000)));
@@ -276,7 +271,7 @@ struct Lowered {
 
 std::optional<bool> is_oom_error(StrOrNoneNoted error_message, StrOrNoneNoted error_type) {
   Lowered m, t;
-  if (!m.init(error_message.o) || !t.init(error_type.o)) return std::nullopt;
+  if (!m.init(error_message.get()) || !t.init(error_type.get())) return std::nullopt;
   // The six rules (their tests have no side effects, so their order is free).
   // Four need "memory" in m: one walk over its occurrences also tells whether
   // one of them ends "out of memory".
@@ -289,7 +284,7 @@ std::optional<bool> is_oom_error(StrOrNoneNoted error_message, StrOrNoneNoted er
   if (memory && (m.contains("cuda") || m.contains("insufficient") || m.contains("gpu"))) return true;
   return m.contains("allocat") && m.contains("failed");
 }
-const frame::FuncDef oom_def = frame::fn<&is_oom_error>(
+constexpr frame::FuncDef oom_def = frame::fn<&is_oom_error>(
     "is_oom_error", "Whether an error message and type name describe an out-of-memory error.", returns(),
     param("error_message"), param("error_type"));
 
@@ -297,11 +292,11 @@ const frame::FuncDef oom_def = frame::fn<&is_oom_error>(
 int c_is_chunkable_operation(PyObject* operation) { return PySet_Contains(g_chunkable_ops, operation); }
 
 std::optional<bool> is_chunkable_operation(StrOrNoneNoted operation) {
-  int r = c_is_chunkable_operation(operation.o);
+  int r = c_is_chunkable_operation(operation.get());
   if (r < 0) return std::nullopt;
   return r != 0;
 }
-const frame::FuncDef chunkable_def = frame::fn<&is_chunkable_operation>(
+constexpr frame::FuncDef chunkable_def = frame::fn<&is_chunkable_operation>(
     "is_chunkable_operation", "Whether an array-creation operation can be safely chunked.", returns(),
     param("operation"));
 
@@ -309,28 +304,28 @@ std::optional<double> score_gpu_suitability(uint64_t data_size_bytes, StrOrNoneN
                                             uint64_t available_gpu_memory, double headroom_ratio) {
   const uint64_t safe = drelling::safe_limit(available_gpu_memory, headroom_ratio);
   const double e = drelling::memory_score(data_size_bytes, safe);
-  int r = c_is_chunkable_operation(operation_type.o);
+  int r = c_is_chunkable_operation(operation_type.get());
   if (r < 0) return std::nullopt;
   if (r) return 0.9 * e;
-  r = PySet_Contains(g_non_chunkable_ops, operation_type.o);
+  r = PySet_Contains(g_non_chunkable_ops, operation_type.get());
   if (r < 0) return std::nullopt;
   return (r ? 0.7 : 0.5) * e;
 }
-const frame::FuncDef suitability_def = frame::fn<&score_gpu_suitability>(
+constexpr frame::FuncDef suitability_def = frame::fn<&score_gpu_suitability>(
     "score_gpu_suitability", "Score in [0, 0.9] of how well the data and operation suit the GPU.", returns(),
     param("data_size_bytes"), param("operation_type"), param("available_gpu_memory"), param("headroom_ratio"));
 
 double calculate_memory_pressure(uint64_t used_bytes, uint64_t total_bytes) {
   return drelling::memory_pressure(used_bytes, total_bytes);
 }
-const frame::FuncDef pressure_def = frame::fn<&calculate_memory_pressure>(
+constexpr frame::FuncDef pressure_def = frame::fn<&calculate_memory_pressure>(
     "calculate_memory_pressure", "Fraction of memory in use, capped at 1.0.", returns(), param("used_bytes"),
     param("total_bytes"));
 
 double recommend_headroom(double current_pressure, double base_headroom) {
   return drelling::recommend_headroom(current_pressure, base_headroom);
 }
-const frame::FuncDef headroom_def = frame::fn<&recommend_headroom>(
+constexpr frame::FuncDef headroom_def = frame::fn<&recommend_headroom>(
     "recommend_headroom", "Headroom ratio in [0.3, 0.8] recommended for the current memory pressure.", returns(),
     param("current_pressure"), param("base_headroom", default_float(0.5)));
 

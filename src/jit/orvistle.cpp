@@ -96,12 +96,12 @@ int pc_cinit(PolicyConfig* self, int32_t initial_threshold, int32_t min_threshol
   self->target_speedup = target_speedup;
   return 0;
 }
-frame::FuncDef pc_init_def =
+constexpr frame::FuncDef pc_init_def =
     frame::ctor<&pc_cinit>(param("initial_threshold", default_int(100)), param("min_threshold", default_int(10)),
                            param("max_threshold", default_int(10000)), param("learning_rate", default_float(0.1)),
                            param("target_speedup", default_float(2.0)));
 
-const frame::Property pc_props[] = {
+constexpr frame::Property pc_props[] = {
     frame::field("initial_threshold", FieldKind::I32, offsetof(PolicyConfig, initial_threshold)),
     frame::field("min_threshold", FieldKind::I32, offsetof(PolicyConfig, min_threshold)),
     frame::field("max_threshold", FieldKind::I32, offsetof(PolicyConfig, max_threshold)),
@@ -109,7 +109,7 @@ const frame::Property pc_props[] = {
     frame::field("target_speedup", FieldKind::Double, offsetof(PolicyConfig, target_speedup)),
 };
 
-frame::TypeDef pc_type = {
+constexpr frame::TypeDef pc_type = {
     .type = &PolicyConfigType,
     .name = "PolicyConfig",
     .doc = "Configuration for adaptive policy.",
@@ -160,12 +160,12 @@ int fm_cinit(FunctionMetrics* self, uint64_t call_count, uint32_t compile_count,
   self->last_compiled = last_compiled >= 0.0 ? last_compiled : last_compile_time;
   return 0;
 }
-frame::FuncDef fm_init_def = frame::ctor<&fm_cinit>(
+constexpr frame::FuncDef fm_init_def = frame::ctor<&fm_cinit>(
     param("call_count", default_int(0)), param("compile_count", default_int(0)),
     param("avg_speedup", default_float(1.0)), param("total_execution_time_ms", default_float(0.0)),
     param("last_compile_time", default_float(0.0)), param("last_compiled", default_float(-1.0)));
 
-const frame::Property fm_props[] = {
+constexpr frame::Property fm_props[] = {
     frame::field("call_count", FieldKind::U64, offsetof(FunctionMetrics, call_count)),
     frame::field("compile_count", FieldKind::U32, offsetof(FunctionMetrics, compile_count)),
     frame::field("avg_speedup", FieldKind::Double, offsetof(FunctionMetrics, avg_speedup)),
@@ -176,7 +176,7 @@ const frame::Property fm_props[] = {
                  "Alias for last_compiled for backward compatibility."),
 };
 
-frame::TypeDef fm_type = {
+constexpr frame::TypeDef fm_type = {
     .type = &FunctionMetricsType,
     .name = "FunctionMetrics",
     .doc = R"(Metrics for a function's execution and compilation.
@@ -206,7 +206,7 @@ PyObject* create_function_metrics(AnnotatedInt call_count, AnnotatedInt compile_
   PyObject* args[] = {call_count.get(), compile_count.get(), speedup.get(), total.get(), last.get()};
   return frame::call_with_keywords(reinterpret_cast<PyObject*>(&FunctionMetricsType), g_metrics_kwnames, args);
 }
-frame::FuncDef create_function_metrics_def = frame::fn<&create_function_metrics>(
+constexpr frame::FuncDef create_function_metrics_def = frame::fn<&create_function_metrics>(
     "create_function_metrics",
     R"(Create a FunctionMetrics record.
 
@@ -224,7 +224,7 @@ PyObject* create_policy_config(AnnotatedInt initial_threshold, AnnotatedInt min_
   PyObject* args[] = {initial_threshold.get(), min_threshold.get(), max_threshold.get(), rate.get(), target.get()};
   return frame::call_with_keywords(reinterpret_cast<PyObject*>(&PolicyConfigType), g_config_kwnames, args);
 }
-frame::FuncDef create_policy_config_def = frame::fn<&create_policy_config>(
+constexpr frame::FuncDef create_policy_config_def = frame::fn<&create_policy_config>(
     "create_policy_config",
     R"(Create a PolicyConfig.
 
@@ -323,8 +323,7 @@ PyObject* config_from_object(PyObject* src) {
     if (!values[i]) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
       PyErr_Clear();
-      Py_INCREF(defaults[i]);
-      values[i] = Ref(defaults[i]);
+      values[i] = Ref::borrow(defaults[i]);
     }
   }
   PyObject* args[] = {values[0].get(), values[1].get(), values[2].get(), values[3].get(), values[4].get()};
@@ -336,8 +335,7 @@ int ap_cinit(AdaptivePolicy* self, PyObject* config) {
   if (config == Py_None) {
     cfg = PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PolicyConfigType), nullptr, 0, nullptr);
   } else if (PyObject_TypeCheck(config, &PolicyConfigType)) {
-    Py_INCREF(config);
-    cfg = config;
+    cfg = Ref::borrow(config).release();
   } else {
     cfg = config_from_object(config);
   }
@@ -352,32 +350,22 @@ int ap_cinit(AdaptivePolicy* self, PyObject* config) {
   self->recompile_interval = 600.0;
   return 0;
 }
-frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(param("config", default_none()));
+constexpr frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(param("config", default_none()));
 
-PyObject* ap_get_threshold(AdaptivePolicy* self, StrOrNone func_id) {
+PyObject* ap_get_threshold(AdaptivePolicy* self, StrOrNone func_id, frame::Call call) {
   if (!check_state(self)) return nullptr;
-  Ref result;
-  const int rc = frame::with_lock(self->lock, [&] {
+  return frame::locked(call, self->lock, [&]() -> PyObject* {
     PyObject* stored = PyDict_GetItemWithError(self->thresholds, func_id);
-    if (stored) {
-      Py_INCREF(stored);
-      result = Ref(stored);
-      return true;
-    }
-    if (PyErr_Occurred()) return false;
+    if (stored) return Ref::borrow(stored).release();
+    if (PyErr_Occurred()) return nullptr;
     // The exact settings type's property reads the native field; a subclass
     // may replace the property, so it gets the attribute read.
     if (Py_TYPE(self->config) == &PolicyConfigType)
-      result = Ref(PyLong_FromLong(as_config(self->config)->initial_threshold));
-    else
-      result = Ref(PyObject_GetAttr(self->config, "initial_threshold"_s));
-    return static_cast<bool>(result);
+      return PyLong_FromLong(as_config(self->config)->initial_threshold);
+    return PyObject_GetAttr(self->config, "initial_threshold"_s);
   });
-  if (rc < 0) return nullptr;
-  if (!result) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
-  return result.release();
 }
-frame::FuncDef ap_get_threshold_def = frame::method<&ap_get_threshold>(
+constexpr frame::FuncDef ap_get_threshold_def = frame::method<&ap_get_threshold>(
     "get_threshold",
     R"(Get current threshold for function.
 
@@ -423,26 +411,24 @@ PyObject* wall_clock() {
   return frame::call_method(time.get(), "time"_s);
 }
 
-PyObject* ap_should_compile(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry_store) {
+PyObject* ap_should_compile(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry_store, frame::Call call) {
   double current_time;
   {
     Ref now(wall_clock());
     if (!now || !frame::to_double(now, current_time)) return nullptr;
   }
   if (!check_state(self)) return nullptr;
-  int32_t threshold;
-  Reading r;
-  const int rc = frame::with_lock(self->lock, [&] {
-    if (!threshold_of(self, func_id, threshold)) return false;
-    Ref metrics(frame::call_method(telemetry_store, "get_metrics"_s, func_id.o));
-    return metrics && read_metrics(metrics, r);
+  return frame::locked(call, self->lock, [&]() -> PyObject* {
+    int32_t threshold;
+    Reading r;
+    if (!threshold_of(self, func_id, threshold)) return nullptr;
+    Ref metrics(frame::call_method(telemetry_store, "get_metrics"_s, func_id.get()));
+    if (!metrics || !read_metrics(metrics, r)) return nullptr;
+    return frame::to_result(compile_due(r.call_count, threshold, r.compile_count, current_time, r.last_compiled,
+                                        self->recompile_interval));
   });
-  if (rc < 0) return nullptr;
-  if (rc == 0) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
-  return frame::to_result(
-      compile_due(r.call_count, threshold, r.compile_count, current_time, r.last_compiled, self->recompile_interval));
 }
-frame::FuncDef ap_should_compile_def = frame::method<&ap_should_compile>(
+constexpr frame::FuncDef ap_should_compile_def = frame::method<&ap_should_compile>(
     "should_compile",
     R"(Decide if function should be compiled.
 
@@ -457,14 +443,14 @@ Returns:
 Performance: <1us (threshold check + metrics lookup))",
     returns("bool"), param("func_id"), param("telemetry_store"));
 
-PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry_store) {
+PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry_store, frame::Call call) {
   if (!check_state(self)) return nullptr;
   Ref metrics;
   Reading r;
   int32_t current = 0, updated = 0;
   bool changed = false;
-  const int rc = frame::with_lock(self->lock, [&] {
-    metrics = Ref(frame::call_method(telemetry_store, "get_metrics"_s, func_id.o));
+  const int rc = frame::with_lock(call, self->lock, [&] {
+    metrics = Ref(frame::call_method(telemetry_store, "get_metrics"_s, func_id.get()));
     if (!metrics) return false;
     if (Py_TYPE(metrics.get()) == &FunctionMetricsType) {
       auto* m = reinterpret_cast<FunctionMetrics*>(metrics.get());
@@ -500,7 +486,7 @@ PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry
 
   Ref speedup(frame::format_float(r.avg_speedup, 'f', 2));
   if (!speedup) return nullptr;
-  Ref message(PyUnicode_FromFormat("Updated threshold for %S: %d -> %d (speedup: %Ux)", func_id.o,
+  Ref message(PyUnicode_FromFormat("Updated threshold for %S: %d -> %d (speedup: %Ux)", func_id.get(),
                                    static_cast<int>(current), static_cast<int>(updated), speedup.get()));
   if (!message) return nullptr;
   Ref logger(frame::get_global("logger"_s));
@@ -509,7 +495,7 @@ PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry
   if (!logged) return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef ap_update_def =
+constexpr frame::FuncDef ap_update_def =
     frame::method<&ap_update>("update",
                               R"(Update policy based on compilation outcome.
 
@@ -564,18 +550,11 @@ PyObject* statistics_locked(AdaptivePolicy* self) {
   return stats_dict(count, avg, lo_obj, hi_obj);
 }
 
-PyObject* ap_get_statistics(AdaptivePolicy* self) {
+PyObject* ap_get_statistics(AdaptivePolicy* self, frame::Call call) {
   if (!check_state(self)) return nullptr;
-  Ref result;
-  const int rc = frame::with_lock(self->lock, [&] {
-    result = Ref(statistics_locked(self));
-    return static_cast<bool>(result);
-  });
-  if (rc < 0) return nullptr;
-  if (!result) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
-  return result.release();
+  return frame::locked(call, self->lock, [&] { return statistics_locked(self); });
 }
-frame::FuncDef ap_get_statistics_def = frame::method<&ap_get_statistics>(
+constexpr frame::FuncDef ap_get_statistics_def = frame::method<&ap_get_statistics>(
     "get_statistics",
     R"(Get policy statistics.
 
@@ -584,21 +563,19 @@ Returns:
     returns("Dict"));
 
 PyObject* ap_get_config(PyObject* o, void*) {
-  PyObject* c = reinterpret_cast<AdaptivePolicy*>(o)->config;
-  Py_INCREF(c);
-  return c;
+  return Ref::borrow(reinterpret_cast<AdaptivePolicy*>(o)->config).release();
 }
 
-const frame::Entry ap_body[] = {ap_get_threshold_def, ap_should_compile_def, ap_update_def, ap_get_statistics_def};
+constexpr frame::Entry ap_body[] = {ap_get_threshold_def, ap_should_compile_def, ap_update_def, ap_get_statistics_def};
 
-const frame::Property ap_props[] = {
+constexpr frame::Property ap_props[] = {
     frame::computed("config", ap_get_config, nullptr, "Get policy configuration."),
 };
 
 const Py_ssize_t ap_fields[] = {offsetof(AdaptivePolicy, config), offsetof(AdaptivePolicy, thresholds),
                                 offsetof(AdaptivePolicy, lock)};
 
-frame::TypeDef ap_type = {
+constexpr frame::TypeDef ap_type = {
     .type = &AdaptivePolicyType,
     .name = "AdaptivePolicy",
     .doc = R"(Adaptive compilation threshold policy.
@@ -624,24 +601,18 @@ Example:
 // ---------------------------------------------------------------------------
 // The shared policy
 
-PyObject* get_orvistle() {
+PyObject* get_orvistle(frame::Call call) {
   Ref lock(frame::get_global("_policy_lock"_s));
   if (!lock) return nullptr;
-  Ref policy;
-  const int rc = frame::with_lock(lock, [&] {
+  return frame::locked(call, lock, [&]() -> PyObject* {
     if (!g_global_policy) {
       g_global_policy = PyObject_Vectorcall(reinterpret_cast<PyObject*>(&AdaptivePolicyType), nullptr, 0, nullptr);
-      if (!g_global_policy) return false;
+      if (!g_global_policy) return nullptr;
     }
-    Py_INCREF(g_global_policy);
-    policy = Ref(g_global_policy);
-    return true;
+    return Ref::borrow(g_global_policy).release();
   });
-  if (rc < 0) return nullptr;
-  if (!policy) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
-  return policy.release();
 }
-frame::FuncDef get_orvistle_def = frame::fn<&get_orvistle>(
+constexpr frame::FuncDef get_orvistle_def = frame::fn<&get_orvistle>(
     "get_orvistle",
     R"(Get global adaptive policy instance.
 
@@ -649,19 +620,18 @@ Creates it with the default configuration on first use; every later call
 returns the same instance until reset_orvistle().)",
     returns("AdaptivePolicy"));
 
-PyObject* reset_orvistle() {
+PyObject* reset_orvistle(frame::Call call) {
   Ref lock(frame::get_global("_policy_lock"_s));
   if (!lock) return nullptr;
-  Ref old;  // released after the lock
-  const int rc = frame::with_lock(lock, [&] {
-    old = Ref(g_global_policy);
-    g_global_policy = nullptr;
+  Ref old;  // the policy, released after the lock
+  const int rc = frame::with_lock(call, lock, [&] {
+    old.swap(g_global_policy);
     return true;
   });
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef reset_orvistle_def = frame::fn<&reset_orvistle>(
+constexpr frame::FuncDef reset_orvistle_def = frame::fn<&reset_orvistle>(
     "reset_orvistle",
     R"(Reset the global adaptive policy instance.
 
@@ -686,7 +656,7 @@ int module_body(PyObject*) {
 const frame::FuncDef* const kFunctions[] = {
     &get_orvistle_def, &reset_orvistle_def, &create_function_metrics_def, &create_policy_config_def,
 };
-frame::TypeDef* const kTypes[] = {&pc_type, &fm_type, &ap_type};
+const frame::TypeDef* const kTypes[] = {&pc_type, &fm_type, &ap_type};
 
 const frame::ModuleDef kModule = {
     .dotted = "talvora.jit.orvistle",

@@ -54,7 +54,7 @@ int ac_cinit(AtomicCounter* self, int64_t initial_value) {
   self->value = initial_value;  // not yet shared
   return 0;
 }
-frame::FuncDef ac_init_def = frame::ctor<&ac_cinit>(param("initial_value", default_int(0)));
+constexpr frame::FuncDef ac_init_def = frame::ctor<&ac_cinit>(param("initial_value", default_int(0)));
 
 void ac_alloc(PyObject* o) { reinterpret_cast<AtomicCounter*>(o)->vtab = &kCounterVtab; }
 
@@ -63,40 +63,40 @@ void ac_alloc(PyObject* o) { reinterpret_cast<AtomicCounter*>(o)->vtab = &kCount
 int64_t ac_load(AtomicCounter* self) {
   return frame::nogil([&] { return self->vtab->_c_load(self); });
 }
-frame::FuncDef ac_load_def = frame::method<&ac_load>("load", "Atomically load value.", returns("int", Coerce::Int));
+constexpr frame::FuncDef ac_load_def = frame::method<&ac_load>("load", "Atomically load value.", returns("int", Coerce::Int));
 
 void ac_store(AtomicCounter* self, int64_t value) {
   frame::nogil([&] { self->vtab->_c_store(self, value); });
 }
-frame::FuncDef ac_store_def = frame::method<&ac_store>("store", "Atomically store value.", returns(), param("value"));
+constexpr frame::FuncDef ac_store_def = frame::method<&ac_store>("store", "Atomically store value.", returns(), param("value"));
 
 int64_t ac_increment(AtomicCounter* self, int64_t delta) {
   return frame::nogil([&] { return self->vtab->_c_increment(self, delta); });
 }
-frame::FuncDef ac_increment_def =
+constexpr frame::FuncDef ac_increment_def =
     frame::method<&ac_increment>("increment", "Atomically increment and return new value.", returns("int", Coerce::Int),
                                  param("delta", default_int(1)));
 
 int64_t ac_decrement(AtomicCounter* self, int64_t delta) {
   return frame::nogil([&] { return self->vtab->_c_decrement(self, delta); });
 }
-frame::FuncDef ac_decrement_def =
+constexpr frame::FuncDef ac_decrement_def =
     frame::method<&ac_decrement>("decrement", "Atomically decrement and return new value.", returns("int", Coerce::Int),
                                  param("delta", default_int(1)));
 
 bool ac_compare_and_swap(AtomicCounter* self, int64_t expected, int64_t new_value) {
   return frame::nogil([&] { return self->vtab->_c_compare_and_swap(self, expected, new_value); });
 }
-frame::FuncDef ac_cas_def = frame::method<&ac_compare_and_swap>(
+constexpr frame::FuncDef ac_cas_def = frame::method<&ac_compare_and_swap>(
     "compare_and_swap", "Atomically compare and swap.", returns("bool"), param("expected"), param("new_value"));
 
 int64_t ac_fetch_and_add(AtomicCounter* self, int64_t delta) {
   return frame::nogil([&] { return self->vtab->_c_fetch_and_add(self, delta); });
 }
-frame::FuncDef ac_faa_def = frame::method<&ac_fetch_and_add>("fetch_and_add", "Atomically fetch and add.",
+constexpr frame::FuncDef ac_faa_def = frame::method<&ac_fetch_and_add>("fetch_and_add", "Atomically fetch and add.",
                                                              returns("int", Coerce::Int), param("delta"));
 
-const frame::Entry ac_body[] = {
+constexpr frame::Entry ac_body[] = {
     ac_load_def, ac_store_def, ac_increment_def, ac_decrement_def, ac_cas_def, ac_faa_def,
     frame::alias("py_load", "load"),
     frame::alias("py_store", "store"),
@@ -106,7 +106,7 @@ const frame::Entry ac_body[] = {
     frame::alias("py_fetch_and_add", "fetch_and_add"),
 };
 
-frame::TypeDef ac_type = {
+constexpr frame::TypeDef ac_type = {
     .type = &AtomicCounterType,
     .name = "AtomicCounter",
     .doc = R"(Lock-free 64-bit atomic counter (sequentially consistent).
@@ -131,7 +131,7 @@ PyObject* w_init(PyObject* self, AnnotatedInt initial_value) {
   if (!counter || PyObject_SetAttr(self, "_counter"_s, counter) < 0) return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef w_init_def =
+constexpr frame::FuncDef w_init_def =
     frame::fn<&w_init>("__init__", nullptr, returns(), param("self"), int_param("initial_value", default_int(0)));
 
 template <frame::Text Name>
@@ -139,7 +139,7 @@ PyObject* w_forward0(PyObject* self) {
   Ref c(counter_of(self));
   return c ? frame::call_method(c.get(), frame::interned<Name>) : nullptr;
 }
-frame::FuncDef w_load_def =
+constexpr frame::FuncDef w_load_def =
     frame::fn<&w_forward0<"py_load">>("load", nullptr, returns("int", Coerce::Int), param("self"));
 
 template <frame::Text Name>
@@ -147,11 +147,11 @@ PyObject* w_forward1(PyObject* self, AnnotatedInt delta) {
   Ref c(counter_of(self));
   return c ? frame::call_method(c.get(), frame::interned<Name>, delta.get()) : nullptr;
 }
-frame::FuncDef w_increment_def = frame::fn<&w_forward1<"py_increment">>(
+constexpr frame::FuncDef w_increment_def = frame::fn<&w_forward1<"py_increment">>(
     "increment", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta", default_int(1)));
-frame::FuncDef w_decrement_def = frame::fn<&w_forward1<"py_decrement">>(
+constexpr frame::FuncDef w_decrement_def = frame::fn<&w_forward1<"py_decrement">>(
     "decrement", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta", default_int(1)));
-frame::FuncDef w_faa_def = frame::fn<&w_forward1<"py_fetch_and_add">>(
+constexpr frame::FuncDef w_faa_def = frame::fn<&w_forward1<"py_fetch_and_add">>(
     "fetch_and_add", nullptr, returns("int", Coerce::Int), param("self"), int_param("delta"));
 
 PyObject* w_store(PyObject* self, AnnotatedInt value) {
@@ -159,13 +159,13 @@ PyObject* w_store(PyObject* self, AnnotatedInt value) {
   if (!r) return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef w_store_def = frame::fn<&w_store>("store", nullptr, returns(), param("self"), int_param("value"));
+constexpr frame::FuncDef w_store_def = frame::fn<&w_store>("store", nullptr, returns(), param("self"), int_param("value"));
 
 PyObject* w_cas(PyObject* self, AnnotatedInt expected, AnnotatedInt new_value) {
   Ref c(counter_of(self));
   return c ? frame::call_method(c.get(), "py_compare_and_swap"_s, expected.get(), new_value.get()) : nullptr;
 }
-frame::FuncDef w_cas_def = frame::fn<&w_cas>("compare_and_swap", nullptr, returns("bool"), param("self"),
+constexpr frame::FuncDef w_cas_def = frame::fn<&w_cas>("compare_and_swap", nullptr, returns("bool"), param("self"),
                                              int_param("expected"), int_param("new_value"));
 
 // ---------------------------------------------------------------------------
@@ -230,7 +230,7 @@ int lfs_cinit(LockFreeStatistics* self) {
   }
   return 0;
 }
-frame::FuncDef lfs_init_def = frame::ctor<&lfs_cinit>();
+constexpr frame::FuncDef lfs_init_def = frame::ctor<&lfs_cinit>();
 
 // A public counter whose methods nobody can replace: exactly AtomicCounter.
 AtomicCounter* exact_counter(PyObject* o) {
@@ -315,7 +315,7 @@ PyObject* lfs_py_record_allocation(LockFreeStatistics* self, AnnotatedInt size, 
     return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef lfs_py_record_allocation_def = frame::method<&lfs_py_record_allocation>(
+constexpr frame::FuncDef lfs_py_record_allocation_def = frame::method<&lfs_py_record_allocation>(
     "record_allocation",
     "Record allocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.", returns(),
     int_param("size"), param("is_bucketed", frame::required(), "bool"), int_param("padding", default_int(0)),
@@ -335,7 +335,7 @@ PyObject* lfs_py_record_deallocation(LockFreeStatistics* self, AnnotatedInt size
     return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef lfs_py_record_deallocation_def = frame::method<&lfs_py_record_deallocation>(
+constexpr frame::FuncDef lfs_py_record_deallocation_def = frame::method<&lfs_py_record_deallocation>(
     "record_deallocation",
     "Record deallocation event.\n\nUpdates both internal atomics and public AtomicCounter instances.", returns(),
     int_param("size"), int_param("time_ns", default_int(0)));
@@ -367,7 +367,7 @@ PyObject* lfs_update_peaks(LockFreeStatistics* self, AnnotatedInt current_allocs
     return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef lfs_update_peaks_def = frame::method<&lfs_update_peaks>(
+constexpr frame::FuncDef lfs_update_peaks_def = frame::method<&lfs_update_peaks>(
     "_update_peaks", "Update peak values using compare-and-swap.", returns("None"), int_param("current_allocs"),
     int_param("current_bytes"));
 
@@ -402,7 +402,7 @@ PyObject* lfs_record_allocation(LockFreeStatistics* self, AnnotatedInt size, boo
   if (!r) return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef lfs_record_allocation_def = frame::method<&lfs_record_allocation>(
+constexpr frame::FuncDef lfs_record_allocation_def = frame::method<&lfs_record_allocation>(
     "record_allocation",
     R"(Record an allocation event.
 
@@ -422,7 +422,7 @@ PyObject* lfs_record_deallocation(LockFreeStatistics* self, AnnotatedInt size, A
     return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef lfs_record_deallocation_def = frame::method<&lfs_record_deallocation>(
+constexpr frame::FuncDef lfs_record_deallocation_def = frame::method<&lfs_record_deallocation>(
     "record_deallocation",
     R"(Record a deallocation event.
 
@@ -462,12 +462,12 @@ PyObject* lfs_get_snapshot(LockFreeStatistics* self) {
       {"allocation_mode"_s, "lock-free C11 atomics"_s},
   });
 }
-frame::FuncDef lfs_get_snapshot_def = frame::method<&lfs_get_snapshot>(
+constexpr frame::FuncDef lfs_get_snapshot_def = frame::method<&lfs_get_snapshot>(
     "get_snapshot", "Get a snapshot of the current statistics.\n\nReturns a dictionary with all statistics.",
     returns("dict"));
 
-PyObject* lfs_reset(LockFreeStatistics* self) {
-  const int rc = frame::with_lock(self->lock, [&] {
+PyObject* lfs_reset(LockFreeStatistics* self, frame::Call call) {
+  const int rc = frame::with_lock(call, self->lock, [&] {
     for (int i = 0; i < kStats; i++) self->at(i).store(0, std::memory_order_seq_cst);
     for (int i = 0; i <= PeakBytesAllocated; i++)
       if (!pub_call(self, i, "store"_s, 0_n)) return false;
@@ -476,9 +476,9 @@ PyObject* lfs_reset(LockFreeStatistics* self) {
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef lfs_reset_def = frame::method<&lfs_reset>("reset", "Reset all statistics to zero.", returns());
+constexpr frame::FuncDef lfs_reset_def = frame::method<&lfs_reset>("reset", "Reset all statistics to zero.", returns());
 
-const frame::Entry lfs_body[] = {
+constexpr frame::Entry lfs_body[] = {
     frame::def_as(lfs_py_record_allocation_def, "py_record_allocation"),
     frame::def_as(lfs_py_record_deallocation_def, "py_record_deallocation"),
     lfs_update_peaks_def, lfs_record_allocation_def, lfs_record_deallocation_def, lfs_get_snapshot_def, lfs_reset_def,
@@ -507,7 +507,7 @@ std::array<Py_ssize_t, 1 + kStats> stat_owned_fields() {
 const std::array<frame::Property, kStats> lfs_props = stat_properties();
 const std::array<Py_ssize_t, 1 + kStats> lfs_fields = stat_owned_fields();
 
-frame::TypeDef lfs_type = {
+constexpr frame::TypeDef lfs_type = {
     .type = &LockFreeStatisticsType,
     .name = "LockFreeStatistics",
     .doc = R"(Lock-free allocation statistics on 64-bit atomics.
@@ -544,7 +544,7 @@ PyObject* pt_start(PerformanceTimer* self) {
   self->start_ns = v;
   Py_RETURN_NONE;
 }
-frame::FuncDef pt_start_def = frame::method<&pt_start>("start", "Start timing.", returns());
+constexpr frame::FuncDef pt_start_def = frame::method<&pt_start>("start", "Start timing.", returns());
 
 PyObject* pt_elapsed_ns(PerformanceTimer* self) {
   Ref now(clock_ns());
@@ -553,7 +553,7 @@ PyObject* pt_elapsed_ns(PerformanceTimer* self) {
   if (!start) return nullptr;
   return PyNumber_Subtract(now, start);
 }
-frame::FuncDef pt_ns_def =
+constexpr frame::FuncDef pt_ns_def =
     frame::method<&pt_elapsed_ns>("elapsed_ns", "Get elapsed time in nanoseconds.", returns("int", Coerce::Int));
 
 template <const frame::Num& Divisor>
@@ -562,17 +562,17 @@ PyObject* pt_elapsed_div(PerformanceTimer* self) {
   if (!ns) return nullptr;
   return PyNumber_TrueDivide(ns, Divisor);
 }
-frame::FuncDef pt_us_def =
+constexpr frame::FuncDef pt_us_def =
     frame::method<&pt_elapsed_div<1000.0_n>>("elapsed_us", "Get elapsed time in microseconds.", returns("float"));
-frame::FuncDef pt_ms_def =
+constexpr frame::FuncDef pt_ms_def =
     frame::method<&pt_elapsed_div<1000000.0_n>>("elapsed_ms", "Get elapsed time in milliseconds.", returns("float"));
 
 int pt_cinit(PerformanceTimer*) { return 0; }
-frame::FuncDef pt_init_def = frame::ctor<&pt_cinit>();
+constexpr frame::FuncDef pt_init_def = frame::ctor<&pt_cinit>();
 
-const frame::Entry pt_body[] = {pt_start_def, pt_ns_def, pt_us_def, pt_ms_def};
+constexpr frame::Entry pt_body[] = {pt_start_def, pt_ns_def, pt_us_def, pt_ms_def};
 
-frame::TypeDef pt_type = {
+constexpr frame::TypeDef pt_type = {
     .type = &PerformanceTimerType,
     .name = "PerformanceTimer",
     .doc = "High-resolution timer for performance measurement.",
@@ -598,7 +598,7 @@ int module_body(PyObject*) {
   return frame::set_global("CYTHON_ATOMICS_AVAILABLE", Py_True);
 }
 
-frame::TypeDef* const kTypes[] = {&ac_type, &mesqua::ap_type, &mesqua::st_type, &lfs_type, &pt_type};
+const frame::TypeDef* const kTypes[] = {&ac_type, &mesqua::ap_type, &mesqua::st_type, &lfs_type, &pt_type};
 
 const frame::ModuleDef kModule = {
     .dotted = "talvora.memory.mesqua",

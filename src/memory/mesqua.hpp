@@ -7,7 +7,7 @@
 
 namespace mesqua {
 
-extern frame::TypeDef ap_type;  // AtomicPointer
-extern frame::TypeDef st_type;  // LockFreeStack
+extern const frame::TypeDef ap_type;  // AtomicPointer
+extern const frame::TypeDef st_type;  // LockFreeStack
 
 }  // namespace mesqua

@@ -25,70 +25,53 @@ struct AtomicPointer {
 PyObject* or_null(PyObject* o) { return o == Py_None ? nullptr : o; }
 
 int ap_cinit(AtomicPointer* self, PyObject* initial_value) {
-  PyObject* v = or_null(initial_value);
-  Py_XINCREF(v);
-  self->ptr = v;
+  self->ptr = Ref::borrow(or_null(initial_value)).release();
   self->version = 0;
   PyObject* lock = frame::new_lock();
   if (!lock) return -1;
   Py_SETREF(self->lock, lock);
   return 0;
 }
-frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(param("initial_value", default_none()));
+constexpr frame::FuncDef ap_init_def = frame::ctor<&ap_cinit>(param("initial_value", default_none()));
 
-PyObject* ap_load(AtomicPointer* self) {
-  Ref r;
-  const int rc = frame::with_lock(self->lock, [&] {
-    PyObject* v = self->ptr ? self->ptr : Py_None;
-    Py_INCREF(v);
-    r = Ref(v);
-    return true;
-  });
-  if (rc < 0) return nullptr;
-  return r.release();
+PyObject* ap_load(AtomicPointer* self, frame::Call call) {
+  return frame::locked(call, self->lock, [&] { return Ref::borrow(self->ptr ? self->ptr : Py_None); });
 }
-frame::FuncDef ap_load_def = frame::method<&ap_load>(
+constexpr frame::FuncDef ap_load_def = frame::method<&ap_load>(
     "load", "Atomically load pointer value.\n\nReturns:\n    Current pointer value (Python object or None)",
     returns("Optional[object]"));
 
-PyObject* ap_store(AtomicPointer* self, PyObject* value) {
-  PyObject* v = or_null(value);
-  PyObject* old = nullptr;
-  const int rc = frame::with_lock(self->lock, [&] {
-    Py_XINCREF(v);
-    old = self->ptr;
-    self->ptr = v;
+PyObject* ap_store(AtomicPointer* self, PyObject* value, frame::Call call) {
+  Ref old = Ref::borrow(or_null(value));  // the old value, released after the lock is left
+  const int rc = frame::with_lock(call, self->lock, [&] {
+    old.swap(self->ptr);
     self->version++;
     return true;
   });
-  Py_XDECREF(old);  // released after the lock is left
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef ap_store_def = frame::method<&ap_store>(
+constexpr frame::FuncDef ap_store_def = frame::method<&ap_store>(
     "store", "Atomically store new pointer value.\n\nArgs:\n    value: New pointer value (Python object or None)",
     returns(), param("value"));
 
-PyObject* ap_compare_and_swap(AtomicPointer* self, PyObject* expected, PyObject* new_value) {
+PyObject* ap_compare_and_swap(AtomicPointer* self, PyObject* expected, PyObject* new_value, frame::Call call) {
   PyObject* exp = or_null(expected);
-  PyObject* nv = or_null(new_value);
-  PyObject* old = nullptr;
+  Ref old;  // the old value, released after the lock is left
   bool swapped = false;
-  const int rc = frame::with_lock(self->lock, [&] {
+  const int rc = frame::with_lock(call, self->lock, [&] {
     if (self->ptr == exp) {
-      Py_XINCREF(nv);
-      old = self->ptr;
-      self->ptr = nv;
+      old = Ref::borrow(or_null(new_value));
+      old.swap(self->ptr);
       self->version++;
       swapped = true;
     }
     return true;
   });
-  Py_XDECREF(old);  // released after the lock is left
   if (rc < 0) return nullptr;
   return frame::to_result(swapped);
 }
-frame::FuncDef ap_cas_def = frame::method<&ap_compare_and_swap>(
+constexpr frame::FuncDef ap_cas_def = frame::method<&ap_compare_and_swap>(
     "compare_and_swap",
     R"(Atomically compare and swap pointer.
 
@@ -100,16 +83,16 @@ Returns:
     True if swap occurred, False otherwise)",
     returns("bool"), param("expected"), param("new_value"));
 
-PyObject* ap_get_version(AtomicPointer* self) {
+PyObject* ap_get_version(AtomicPointer* self, frame::Call call) {
   uint64_t v = 0;
-  const int rc = frame::with_lock(self->lock, [&] {
+  const int rc = frame::with_lock(call, self->lock, [&] {
     v = self->version;
     return true;
   });
   if (rc < 0) return nullptr;
   return PyLong_FromUnsignedLongLong(v);
 }
-frame::FuncDef ap_version_def = frame::method<&ap_get_version>("get_version", "Get current version for ABA detection.",
+constexpr frame::FuncDef ap_version_def = frame::method<&ap_get_version>("get_version", "Get current version for ABA detection.",
                                                                returns("int", Coerce::Int));
 
 // The stored object takes part in cycle detection, so cycles through a cell
@@ -124,12 +107,12 @@ int ap_clear(PyObject* o) {
 }
 void ap_dealloc(PyObject* o) { Py_CLEAR(reinterpret_cast<AtomicPointer*>(o)->ptr); }
 
-const frame::Entry ap_body[] = {ap_load_def, ap_store_def, ap_cas_def, ap_version_def};
+constexpr frame::Entry ap_body[] = {ap_load_def, ap_store_def, ap_cas_def, ap_version_def};
 const Py_ssize_t ap_fields[] = {offsetof(AtomicPointer, lock)};
 
 }  // namespace
 
-frame::TypeDef mesqua::ap_type = {
+const frame::TypeDef mesqua::ap_type = {
     .type = &AtomicPointerType,
     .name = "AtomicPointer",
     .doc = R"(Thread-safe versioned object reference with identity compare-and-swap.
@@ -171,18 +154,17 @@ int st_cinit(LockFreeStack* self) {
   Py_SETREF(self->lock, lock);
   return 0;
 }
-frame::FuncDef st_init_def = frame::ctor<&st_cinit>();
+constexpr frame::FuncDef st_init_def = frame::ctor<&st_cinit>();
 
-PyObject* st_push(LockFreeStack* self, PyObject* item) {
+PyObject* st_push(LockFreeStack* self, PyObject* item, frame::Call call) {
   auto* node = static_cast<StackNode*>(PyMem_RawMalloc(sizeof(StackNode)));
   if (!node) {
     PyErr_SetString(PyExc_MemoryError, "Failed to allocate stack node");
     return nullptr;
   }
   bool linked = false;
-  const int rc = frame::with_lock(self->lock, [&] {
-    Py_INCREF(item);
-    node->item = item;
+  const int rc = frame::with_lock(call, self->lock, [&] {
+    node->item = Ref::borrow(item).release();
     node->next = self->head;
     self->head = node;
     self->count().fetch_add(1);
@@ -193,13 +175,13 @@ PyObject* st_push(LockFreeStack* self, PyObject* item) {
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef st_push_def =
+constexpr frame::FuncDef st_push_def =
     frame::method<&st_push>("push", "Push item onto stack.\n\nArgs:\n    item: Python object to push", returns(),
                             param("item"));
 
-PyObject* st_pop(LockFreeStack* self) {
+PyObject* st_pop(LockFreeStack* self, frame::Call call) {
   StackNode* node = nullptr;
-  const int rc = frame::with_lock(self->lock, [&] {
+  const int rc = frame::with_lock(call, self->lock, [&] {
     node = self->head;
     if (node) {
       self->head = node->next;
@@ -219,22 +201,22 @@ PyObject* st_pop(LockFreeStack* self) {
   }
   return item;
 }
-frame::FuncDef st_pop_def = frame::method<&st_pop>(
+constexpr frame::FuncDef st_pop_def = frame::method<&st_pop>(
     "pop", "Pop item from stack.\n\nReturns:\n    Popped item or None if empty", returns("Optional[object]"));
 
-PyObject* st_is_empty(LockFreeStack* self) {
+PyObject* st_is_empty(LockFreeStack* self, frame::Call call) {
   bool empty = false;
-  const int rc = frame::with_lock(self->lock, [&] {
+  const int rc = frame::with_lock(call, self->lock, [&] {
     empty = self->head == nullptr;
     return true;
   });
   if (rc < 0) return nullptr;
   return frame::to_result(empty);
 }
-frame::FuncDef st_is_empty_def = frame::method<&st_is_empty>("is_empty", "Check if stack is empty.", returns("bool"));
+constexpr frame::FuncDef st_is_empty_def = frame::method<&st_is_empty>("is_empty", "Check if stack is empty.", returns("bool"));
 
 int64_t st_size(LockFreeStack* self) { return self->count().load(); }
-frame::FuncDef st_size_def =
+constexpr frame::FuncDef st_size_def =
     frame::method<&st_size>("size", "Get approximate stack size.", returns("int", Coerce::Int));
 
 // Frees every node and releases its item.
@@ -259,12 +241,12 @@ int st_clear(PyObject* o) {
 }
 void st_dealloc(PyObject* o) { st_drop_nodes(reinterpret_cast<LockFreeStack*>(o)); }
 
-const frame::Entry st_body[] = {st_push_def, st_pop_def, st_is_empty_def, st_size_def};
+constexpr frame::Entry st_body[] = {st_push_def, st_pop_def, st_is_empty_def, st_size_def};
 const Py_ssize_t st_fields[] = {offsetof(LockFreeStack, lock)};
 
 }  // namespace
 
-frame::TypeDef mesqua::st_type = {
+const frame::TypeDef mesqua::st_type = {
     .type = &LockFreeStackType,
     .name = "LockFreeStack",
     .doc = R"(Thread-safe LIFO stack of Python objects with an atomic size.

@@ -62,7 +62,7 @@ int sh_cinit(SlabHeaderOps* self, Int32T size_class_index, Int32T objects_per_sl
   self->objects_per_slab = objects_per_slab;
   return 0;
 }
-frame::FuncDef sh_init_def = frame::ctor<&sh_cinit>(param("size_class_index"), param("objects_per_slab"));
+constexpr frame::FuncDef sh_init_def = frame::ctor<&sh_cinit>(param("size_class_index"), param("objects_per_slab"));
 
 PyObject* sh_pack_header(SlabHeaderOps* self) {
   // The stored checksum is brought up to date first; it stays so when the
@@ -80,7 +80,7 @@ PyObject* sh_pack_header(SlabHeaderOps* self) {
   return frame::call_method(st.get(), "pack"_s, "<BBLHQ"_s.get(), sci.get(), flags.get(), gen.get(), crc.get(),
                             bitmap.get());
 }
-frame::FuncDef sh_pack_def =
+constexpr frame::FuncDef sh_pack_def =
     frame::method<&sh_pack_header>("pack_header", "Pack header into bytes for storage.", returns());
 
 int log_corruption(uint16_t stored, uint16_t computed) {
@@ -104,7 +104,7 @@ PyObject* sh_unpack_header(SlabHeaderOps* self, BytesOrNone data) {
                  static_cast<int>(pardune::kHeaderBytes), n);
     return nullptr;
   }
-  Ref fields(frame::call_method(st.get(), "unpack"_s, "<BBLHQ"_s.get(), data.o));
+  Ref fields(frame::call_method(st.get(), "unpack"_s, "<BBLHQ"_s.get(), data.get()));
   if (!fields) return nullptr;
   Ref items[5];
   if (!frame::unpack_sequence(fields, items, 5)) return nullptr;
@@ -130,35 +130,35 @@ PyObject* sh_unpack_header(SlabHeaderOps* self, BytesOrNone data) {
   }
   Py_RETURN_NONE;
 }
-frame::FuncDef sh_unpack_def =
+constexpr frame::FuncDef sh_unpack_def =
     frame::method<&sh_unpack_header>("unpack_header", "Unpack header from bytes.", returns(), param("data"));
 
 bool sh_py_is_object_free(SlabHeaderOps* self, int32_t object_index) {
   return self->vtab->is_object_free(self, object_index);
 }
-frame::FuncDef sh_is_free_def = frame::method<&sh_py_is_object_free>(
+constexpr frame::FuncDef sh_is_free_def = frame::method<&sh_py_is_object_free>(
     "py_is_object_free", "Check if object at index is free (Python interface).", returns(), param("object_index"));
 
 int32_t sh_py_find_free_object(SlabHeaderOps* self) { return self->vtab->find_free_object(self); }
-frame::FuncDef sh_find_def = frame::method<&sh_py_find_free_object>(
+constexpr frame::FuncDef sh_find_def = frame::method<&sh_py_find_free_object>(
     "py_find_free_object", "Find first free object index (Python interface).", returns());
 
 void sh_py_allocate_object_at(SlabHeaderOps* self, int32_t object_index) {
   self->vtab->allocate_object(self, object_index);
 }
-frame::FuncDef sh_allocate_def = frame::method<&sh_py_allocate_object_at>(
+constexpr frame::FuncDef sh_allocate_def = frame::method<&sh_py_allocate_object_at>(
     "py_allocate_object_at", "Mark object as allocated (Python interface).", returns(), param("object_index"));
 
 void sh_py_deallocate_object_at(SlabHeaderOps* self, int32_t object_index) {
   self->vtab->deallocate_object(self, object_index);
 }
-frame::FuncDef sh_deallocate_def = frame::method<&sh_py_deallocate_object_at>(
+constexpr frame::FuncDef sh_deallocate_def = frame::method<&sh_py_deallocate_object_at>(
     "py_deallocate_object_at", "Mark object as free (Python interface).", returns(), param("object_index"));
 
-const frame::Entry sh_body[] = {sh_pack_def, sh_unpack_def,   sh_is_free_def,
+constexpr frame::Entry sh_body[] = {sh_pack_def, sh_unpack_def,   sh_is_free_def,
                                 sh_find_def, sh_allocate_def, sh_deallocate_def};
 
-frame::TypeDef sh_type = {
+constexpr frame::TypeDef sh_type = {
     .type = &FastSlabHeaderOpsType,
     .name = "FastSlabHeaderOps",
     .doc = "Fast operations on compressed slab headers using Cython.",
@@ -207,7 +207,7 @@ int ba_cinit(BucketAllocator* self, Int32T bucket_size_step, Int32T small_block_
   Ref r(frame::call_method(reinterpret_cast<PyObject*>(self), "_init_buckets"_s));
   return r ? 0 : -1;
 }
-frame::FuncDef ba_init_def =
+constexpr frame::FuncDef ba_init_def =
     frame::ctor<&ba_cinit>(param("bucket_size_step", default_int(8)), param("small_block_max", default_int(256)),
                            param("medium_block_max", default_int(4096)));
 
@@ -217,9 +217,8 @@ PyObject* ba_init_buckets(BucketAllocator* self) {
     PyErr_SetString(PyExc_ValueError, "range() arg 3 must not be zero");
     return nullptr;
   }
-  PyObject* buckets = self->buckets;
-  Py_INCREF(buckets);
-  Ref hold(buckets);
+  Ref hold = Ref::borrow(self->buckets);
+  PyObject* buckets = hold.get();
   // The keys and their new lists are made first and stored afterwards:
   // replacing the list of a key the dict already has allocates nothing, so a
   // failed allocation leaves every bucket as it was.
@@ -238,7 +237,7 @@ PyObject* ba_init_buckets(BucketAllocator* self) {
   }
   Py_RETURN_NONE;
 }
-frame::FuncDef ba_init_buckets_def =
+constexpr frame::FuncDef ba_init_buckets_def =
     frame::method<&ba_init_buckets>("_init_buckets", "Initialize size-class buckets.", returns());
 
 // The list stored under `key`: new reference; nullptr with no error when the
@@ -246,9 +245,7 @@ frame::FuncDef ba_init_buckets_def =
 PyObject* bucket_get(BucketAllocator* self, PyObject* key) {
   PyObject* b = self->buckets;
   if (PyDict_CheckExact(b)) {
-    PyObject* v = PyDict_GetItemWithError(b, key);
-    Py_XINCREF(v);
-    return v;
+    return Ref::borrow(PyDict_GetItemWithError(b, key)).release();
   }
   int has = PySequence_Contains(b, key);
   if (has <= 0) return nullptr;
@@ -274,18 +271,14 @@ PyObject* bucket_pop(PyObject* list) {
       PyErr_SetString(PyExc_IndexError, "pop from empty list");
       return nullptr;
     }
-    PyObject* item = PyList_GET_ITEM(list, n - 1);
-    Py_INCREF(item);
-    if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) {
-      Py_DECREF(item);
-      return nullptr;
-    }
-    return item;
+    Ref item = Ref::borrow(PyList_GET_ITEM(list, n - 1));
+    if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) return nullptr;
+    return item.release();
   }
   return frame::call_method(list, "pop"_s);
 }
 
-PyObject* ba_add_to_bucket(BucketAllocator* self, Int32T offset, Int32T size) {
+PyObject* ba_add_to_bucket(BucketAllocator* self, Int32T offset, Int32T size, frame::Call call) {
   const int32_t bucket = self->vtab->get_bucket_size_fast(self, size);
   if (!(bucket > 0 && bucket == size.v)) Py_RETURN_FALSE;
   Ref key(PyLong_FromLong(size.v));
@@ -293,7 +286,7 @@ PyObject* ba_add_to_bucket(BucketAllocator* self, Int32T offset, Int32T size) {
   if (!key || !value) return nullptr;
   bool added = false;
   Ref list;
-  const int rc = frame::with_lock(self->lock, [&] {
+  const int rc = frame::with_lock(call, self->lock, [&] {
     list = Ref(bucket_get(self, key));
     if (!list) return !PyErr_Occurred();
     if (bucket_append(list, value) < 0) return false;
@@ -303,31 +296,23 @@ PyObject* ba_add_to_bucket(BucketAllocator* self, Int32T offset, Int32T size) {
   if (rc < 0) return nullptr;
   return frame::to_result(added);
 }
-frame::FuncDef ba_add_def = frame::method<&ba_add_to_bucket>("add_to_bucket", "Add block to appropriate bucket.",
+constexpr frame::FuncDef ba_add_def = frame::method<&ba_add_to_bucket>("add_to_bucket", "Add block to appropriate bucket.",
                                                               returns(), param("offset"), param("size"));
 
-PyObject* ba_remove_from_bucket(BucketAllocator* self, Int32T size) {
+PyObject* ba_remove_from_bucket(BucketAllocator* self, Int32T size, frame::Call call) {
   const int32_t bucket = self->vtab->get_bucket_size_fast(self, size);
   if (bucket <= 0) Py_RETURN_NONE;
   Ref key(PyLong_FromLong(bucket));
   if (!key) return nullptr;
-  Ref result;
-  Ref list;
-  const int rc = frame::with_lock(self->lock, [&] {
-    list = Ref(bucket_get(self, key));
-    int nonempty = list ? bucket_nonempty(list) : 0;
-    if (PyErr_Occurred()) return false;
-    if (nonempty) {
-      result = Ref(bucket_pop(list));
-      if (!result) return false;
-    }
-    return true;
+  Ref list;  // released after the lock is left
+  return frame::locked(call, self->lock, [&]() -> PyObject* {
+    list = Ref::steal(bucket_get(self, key));
+    const int nonempty = list ? bucket_nonempty(list) : 0;
+    if (PyErr_Occurred()) return nullptr;
+    return nonempty ? bucket_pop(list) : Ref::borrow(Py_None).release();
   });
-  if (rc < 0) return nullptr;
-  if (!result) Py_RETURN_NONE;
-  return result.release();
 }
-frame::FuncDef ba_remove_def = frame::method<&ba_remove_from_bucket>(
+constexpr frame::FuncDef ba_remove_def = frame::method<&ba_remove_from_bucket>(
     "remove_from_bucket", "Remove block from appropriate bucket.", returns(), param("size"));
 
 // Tries the last block of one bucket list: pops and returns it when it holds
@@ -339,9 +324,7 @@ int try_last_block(PyObject* list, int64_t block_size, int32_t size, int32_t ali
   if (nonempty <= 0) return nonempty;
   Ref last;
   if (PyList_CheckExact(list)) {
-    PyObject* item = PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1);
-    Py_INCREF(item);
-    last = Ref(item);
+    last = Ref::borrow(PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1));
   } else {
     last = Ref(PySequence_GetItem(list, -1));
     if (!last) return -1;
@@ -361,13 +344,13 @@ int try_last_block(PyObject* list, int64_t block_size, int32_t size, int32_t ali
   return 1;
 }
 
-PyObject* ba_find_best_fit_bucket(BucketAllocator* self, Int32T size, Int32T alignment) {
+PyObject* ba_find_best_fit_bucket(BucketAllocator* self, Int32T size, Int32T alignment, frame::Call call) {
   const int32_t bucket = self->vtab->get_bucket_size_fast(self, size);
   if (bucket <= 0) Py_RETURN_NONE;
   Ref key(PyLong_FromLong(bucket));
   if (!key) return nullptr;
   PyObject* found = nullptr;
-  const int rc = frame::with_lock(self->lock, [&] {
+  const int rc = frame::with_lock(call, self->lock, [&] {
     {
       Ref list(bucket_get(self, key));
       if (!list && PyErr_Occurred()) return false;
@@ -395,13 +378,13 @@ PyObject* ba_find_best_fit_bucket(BucketAllocator* self, Int32T size, Int32T ali
   if (!found) Py_RETURN_NONE;
   return found;
 }
-frame::FuncDef ba_best_fit_def = frame::method<&ba_find_best_fit_bucket>(
+constexpr frame::FuncDef ba_best_fit_def = frame::method<&ba_find_best_fit_bucket>(
     "find_best_fit_bucket", "Find best fit bucket for allocation.", returns(), param("size"), param("alignment"));
 
-const frame::Entry ba_body[] = {ba_init_buckets_def, ba_add_def, ba_remove_def, ba_best_fit_def};
+constexpr frame::Entry ba_body[] = {ba_init_buckets_def, ba_add_def, ba_remove_def, ba_best_fit_def};
 const Py_ssize_t ba_fields[] = {offsetof(BucketAllocator, buckets), offsetof(BucketAllocator, lock)};
 
-frame::TypeDef ba_type = {
+constexpr frame::TypeDef ba_type = {
     .type = &FastBucketAllocatorType,
     .name = "FastBucketAllocator",
     .doc = "Fast bucketed allocator using Cython for O(1) allocation performance.",
@@ -422,7 +405,7 @@ PyObject* fast_align_size(int32_t size, int32_t alignment) {
   }
   return PyLong_FromLongLong(pardune::align_up(size, alignment));
 }
-frame::FuncDef align_def = frame::fn<&fast_align_size>(
+constexpr frame::FuncDef align_def = frame::fn<&fast_align_size>(
     "fast_align_size", "Fast alignment calculation (Python interface).", returns(), param("size"), param("alignment"));
 
 PyObject* fast_get_bucket_size(int32_t size, int32_t step) {
@@ -432,12 +415,12 @@ PyObject* fast_get_bucket_size(int32_t size, int32_t step) {
   }
   return PyLong_FromLongLong(pardune::round_up_trunc(size, step));
 }
-frame::FuncDef bucket_size_def =
+constexpr frame::FuncDef bucket_size_def =
     frame::fn<&fast_get_bucket_size>("fast_get_bucket_size", "Fast bucket size calculation (Python interface).",
                                      returns(), param("size"), param("step", default_int(8)));
 
 PyObject* fast_bitmap_operations(uint64_t bitmap, int32_t index, StrOrNone operation) {
-  PyObject* op = operation.o;
+  PyObject* op = operation.get();
   auto is = [&](PyObject* name) { return op != Py_None && PyUnicode_Compare(op, name) == 0; };
   if (is("is_set"_s)) return frame::to_result(pardune::bit_is_set(bitmap, index));
   if (is("set"_s)) return PyLong_FromUnsignedLongLong(pardune::bit_set(bitmap, index));
@@ -446,14 +429,14 @@ PyObject* fast_bitmap_operations(uint64_t bitmap, int32_t index, StrOrNone opera
   PyErr_Format(PyExc_ValueError, "Unknown operation: %S", op);
   return nullptr;
 }
-frame::FuncDef bitmap_def = frame::fn<&fast_bitmap_operations>(
+constexpr frame::FuncDef bitmap_def = frame::fn<&fast_bitmap_operations>(
     "fast_bitmap_operations", "Fast bitmap operations (Python interface).", returns(), param("bitmap"), param("index"),
     param("operation"));
 
 bool fast_can_fit_aligned(int32_t block_offset, int32_t block_size, int32_t alloc_size, int32_t alignment) {
   return pardune::fits_exclusive(block_offset, block_size, alloc_size, alignment);
 }
-frame::FuncDef can_fit_def = frame::fn<&fast_can_fit_aligned>(
+constexpr frame::FuncDef can_fit_def = frame::fn<&fast_can_fit_aligned>(
     "fast_can_fit_aligned", "Fast alignment check with exclusive boundary (Python interface).", returns(),
     param("block_offset"), param("block_size"), param("alloc_size"), param("alignment"));
 
@@ -489,29 +472,30 @@ int sc_cinit(StatsCollector* self) {
   Py_SETREF(self->lock, lock);
   return 0;
 }
-frame::FuncDef sc_init_def = frame::ctor<&sc_cinit>();
+constexpr frame::FuncDef sc_init_def = frame::ctor<&sc_cinit>();
 
-PyObject* sc_py_record_allocation(StatsCollector* self, int32_t size, int32_t padding, bool is_bucketed) {
-  const int rc = frame::with_lock(self->lock, [&] {
+PyObject* sc_py_record_allocation(StatsCollector* self, int32_t size, int32_t padding, bool is_bucketed,
+                                  frame::Call call) {
+  const int rc = frame::with_lock(call, self->lock, [&] {
     self->vtab->record_allocation(self, size, padding, is_bucketed);
     return true;
   });
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef sc_record_allocation_def =
+constexpr frame::FuncDef sc_record_allocation_def =
     frame::method<&sc_py_record_allocation>("py_record_allocation", "Record allocation statistics (Python interface).",
                                             returns(), param("size"), param("padding"), param("is_bucketed"));
 
-PyObject* sc_py_record_deallocation(StatsCollector* self) {
-  const int rc = frame::with_lock(self->lock, [&] {
+PyObject* sc_py_record_deallocation(StatsCollector* self, frame::Call call) {
+  const int rc = frame::with_lock(call, self->lock, [&] {
     self->vtab->record_deallocation(self);
     return true;
   });
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef sc_record_deallocation_def = frame::method<&sc_py_record_deallocation>(
+constexpr frame::FuncDef sc_record_deallocation_def = frame::method<&sc_py_record_deallocation>(
     "py_record_deallocation", "Record deallocation statistics (Python interface).", returns());
 
 // The snapshot dict; called with the lock held.
@@ -536,33 +520,26 @@ PyObject* stats_dict(const pardune::AllocCounters& c) {
   });
 }
 
-PyObject* sc_get_stats(StatsCollector* self) {
-  Ref d;
-  const int rc = frame::with_lock(self->lock, [&] {
-    d = Ref(stats_dict(self->counters));
-    return static_cast<bool>(d);
-  });
-  if (rc < 0) return nullptr;
-  if (!d) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
-  return d.release();
+PyObject* sc_get_stats(StatsCollector* self, frame::Call call) {
+  return frame::locked(call, self->lock, [&] { return stats_dict(self->counters); });
 }
-frame::FuncDef sc_get_stats_def = frame::method<&sc_get_stats>("get_stats", "Get statistics dictionary.", returns());
+constexpr frame::FuncDef sc_get_stats_def = frame::method<&sc_get_stats>("get_stats", "Get statistics dictionary.", returns());
 
-PyObject* sc_reset_stats(StatsCollector* self) {
-  const int rc = frame::with_lock(self->lock, [&] {
+PyObject* sc_reset_stats(StatsCollector* self, frame::Call call) {
+  const int rc = frame::with_lock(call, self->lock, [&] {
     self->counters.reset();
     return true;
   });
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef sc_reset_stats_def = frame::method<&sc_reset_stats>("reset_stats", "Reset all statistics.", returns());
+constexpr frame::FuncDef sc_reset_stats_def = frame::method<&sc_reset_stats>("reset_stats", "Reset all statistics.", returns());
 
-const frame::Entry sc_body[] = {sc_record_allocation_def, sc_record_deallocation_def, sc_get_stats_def,
+constexpr frame::Entry sc_body[] = {sc_record_allocation_def, sc_record_deallocation_def, sc_get_stats_def,
                                 sc_reset_stats_def};
 const Py_ssize_t sc_fields[] = {offsetof(StatsCollector, lock)};
 
-frame::TypeDef sc_type = {
+constexpr frame::TypeDef sc_type = {
     .type = &FastStatsCollectorType,
     .name = "FastStatsCollector",
     .doc = "Fast statistics collection using Cython.",
@@ -585,7 +562,7 @@ int module_body(PyObject*) {
 }
 
 const frame::FuncDef* const kFunctions[] = {&align_def, &bucket_size_def, &bitmap_def, &can_fit_def};
-frame::TypeDef* const kTypes[] = {&sh_type, &ba_type, &sc_type};
+const frame::TypeDef* const kTypes[] = {&sh_type, &ba_type, &sc_type};
 
 const frame::ModuleDef kModule = {
     .dotted = "talvora.memory.pardune",

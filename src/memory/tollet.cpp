@@ -38,6 +38,9 @@ constexpr int MAX_RETRIES = 100;
 PyTypeObject FastRedBlackTreeType;
 frame::Const g_none_pair([] { return frame::tuple_of({Py_None, Py_None}); });  // remove_ge's miss
 
+// The object fields are read through new references (Ref::borrow), so that a
+// field replaced during a call (clear() swaps the counters and the stats
+// dict) stays alive.
 struct FastRedBlackTree {
   PyObject_HEAD
   tollet::Tree core;  // root, node_count, seq_counter and retired records
@@ -51,13 +54,6 @@ struct FastRedBlackTree {
 };
 
 PyObject* obj(FastRedBlackTree* t) { return reinterpret_cast<PyObject*>(t); }
-
-// A new reference to an object field, so that a field replaced during a call
-// (clear() swaps the counters and the stats dict) stays alive.
-Ref hold(PyObject* field) {
-  Py_INCREF(field);
-  return Ref(field);
-}
 
 void free_record(RBNode* n) { PyMem_Free(n); }
 
@@ -79,7 +75,7 @@ PyObject* new_stats() {
 
 // stats[key] += delta (or -= when `subtract`).
 bool stat_add(PyObject* stats_field, PyObject* key, bool subtract = false) {
-  Ref stats(hold(stats_field));
+  Ref stats = Ref::borrow(stats_field);
   PyObject* v = PyObject_GetItem(stats, key);
   if (!v) return false;
   Ref old(v);
@@ -93,7 +89,7 @@ bool stat_add(PyObject* stats_field, PyObject* key, bool subtract = false) {
 // ones back) replaces entries and allocates nothing.
 class StatUpdate {
  public:
-  explicit StatUpdate(PyObject* stats_field) : stats_(hold(stats_field)) {}
+  explicit StatUpdate(PyObject* stats_field) : stats_(Ref::borrow(stats_field)) {}
   bool add(PyObject* key, bool subtract = false) {
     PyObject* v = PyObject_GetItem(stats_, key);
     if (!v) return false;
@@ -154,24 +150,21 @@ bool reserve(std::vector<PyObject*>& blocks, size_t n) {
 // Retired records are reclaimed at the end of every write.
 
 template <class Body>
-PyObject* write_bracket(FastRedBlackTree* self, Body&& body) {
-  Ref lock(hold(self->write_lock));
-  Ref r;
-  const int rc = frame::with_lock(lock, [&] {
+PyObject* write_bracket(FastRedBlackTree* self, frame::Call call, Body&& body) {
+  Ref lock = Ref::borrow(self->write_lock);
+  return frame::locked(call, lock, [&] {
     self->core.write_begin();
     // The counter must be even again whatever the body does.
+    PyObject* r = nullptr;
     try {
-      r = Ref(body());
+      r = body();
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
     }
     self->core.reclaimer.reclaim(free_record);
     self->core.write_end();
-    return static_cast<bool>(r);
+    return r;
   });
-  if (rc < 0) return nullptr;
-  if (!r) Py_RETURN_NONE;  // suppressed by the lock's __exit__
-  return r.release();
 }
 
 // self._sanitize_size(size) converted to unsigned 64-bit.  Returns 1, 0 when
@@ -248,7 +241,7 @@ int t_cinit(FastRedBlackTree* self, uint32_t sample_rate) {
   Py_SETREF(self->stats, stats);
   return 0;
 }
-frame::FuncDef t_init_def = frame::ctor<&t_cinit>(param("sample_rate", default_int(100)));
+constexpr frame::FuncDef t_init_def = frame::ctor<&t_cinit>(param("sample_rate", default_int(100)));
 
 // No search can be in flight: each holds a reference to the tree.
 void t_dealloc(PyObject* o) {
@@ -277,17 +270,17 @@ PyObject* t_sanitize_size(AnnotatedInt size) {
     PyErr_Format(PyExc_ValueError, "Invalid size: %S", size.get());
     return nullptr;
   }
-  return size.ref.release();
+  return size.release();
 }
-frame::FuncDef t_sanitize_def = frame::fn<&t_sanitize_size>(
+constexpr frame::FuncDef t_sanitize_def = frame::fn<&t_sanitize_size>(
     "_sanitize_size", "Validate a block size: a non-negative int.", returns("int", Coerce::Int), int_param("size"));
 
-PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
+PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block, frame::Call call) {
   uint64_t sz;
   if (sanitized(self, size, sz, false) < 0) return nullptr;
   bool sampled = false;
   if (self->use_atomic) {
-    Ref counter(hold(self->op_counter));
+    Ref counter = Ref::borrow(self->op_counter);
     Ref count(frame::call_method(counter.get(), "increment"_s));
     if (!count) return nullptr;
     if (self->sample_rate != 0) {
@@ -299,7 +292,7 @@ PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
   // Everything that can fail before the record is linked comes first; a
   // failure of the sampling counter afterwards rolls the insertion back, so
   // an insert that raises has stored nothing.
-  return write_bracket(self, [&]() -> PyObject* {
+  return write_bracket(self, call, [&]() -> PyObject* {
     void* mem = PyMem_Malloc(sizeof(RBNode));
     if (!mem) {
       PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
@@ -319,12 +312,11 @@ PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
       PyMem_Free(mem);
       return nullptr;
     }
-    Py_INCREF(block);
-    RBNode* z = tollet::init_node(mem, sz, block, now);
+    RBNode* z = tollet::init_node(mem, sz, Ref::borrow(block).release(), now);
     self->core.insert(z);
     stats.commit();
     if (sampled && self->use_atomic) {
-      Ref counter(hold(self->sampled_counter));
+      Ref counter = Ref::borrow(self->sampled_counter);
       Ref r(frame::call_method(counter.get(), "increment"_s));
       if (!r) {
         if (self->core.undo_insert(z))
@@ -339,7 +331,7 @@ PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
     Py_RETURN_TRUE;
   });
 }
-frame::FuncDef t_insert_def = frame::method<&t_insert>(
+constexpr frame::FuncDef t_insert_def = frame::method<&t_insert>(
     "insert",
     R"(Insert a free block of the given size.
 
@@ -392,15 +384,13 @@ PyObject* t_find_best_fit(FastRedBlackTree* self, AnnotatedInt size, AnnotatedIn
   PyObject* r = optimistic_read(
       self, [&](RBNode*& out) { return core.walk_best_fit(sz, core.walk_limit(), out); },
       [](RBNode* found) {
-        PyObject* b = found ? static_cast<PyObject*>(found->block) : Py_None;
-        Py_INCREF(b);
-        return b;
+        return Ref::borrow(found ? static_cast<PyObject*>(found->block) : Py_None).release();
       },
       gave_up);
   if (!r && gave_up) Py_RETURN_NONE;
   return r;
 }
-frame::FuncDef t_find_best_fit_def = frame::method<&t_find_best_fit>(
+constexpr frame::FuncDef t_find_best_fit_def = frame::method<&t_find_best_fit>(
     "find_best_fit",
     R"(Find the block of the smallest size >= size, without taking a lock.
 
@@ -422,10 +412,7 @@ PyObject* t_find_all_exact(FastRedBlackTree* self, AnnotatedInt size) {
         size_t count = 0;
         for (RBNode* m = found; m; m = m->next) count++;
         if (!reserve(blocks, count)) return nullptr;
-        for (RBNode* m = found; m; m = m->next) {
-          Py_INCREF(static_cast<PyObject*>(m->block));
-          blocks.push_back(static_cast<PyObject*>(m->block));
-        }
+        for (RBNode* m = found; m; m = m->next) blocks.push_back(Ref::borrow(static_cast<PyObject*>(m->block)).release());
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(blocks.size()));
         if (!list) {
           release_all(blocks);
@@ -439,7 +426,7 @@ PyObject* t_find_all_exact(FastRedBlackTree* self, AnnotatedInt size) {
   if (!r && gave_up) return PyList_New(0);
   return r;
 }
-frame::FuncDef t_find_all_exact_def = frame::method<&t_find_all_exact>(
+constexpr frame::FuncDef t_find_all_exact_def = frame::method<&t_find_all_exact>(
     "find_all_exact", "All blocks of exactly this size, oldest head first, without taking a lock.",
     returns("List[MemoryBlock]"), int_param("size"));
 
@@ -450,18 +437,18 @@ int equals(PyObject* a, PyObject* b) {
   return PyObject_IsTrue(r);
 }
 
-PyObject* t_delete(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
+PyObject* t_delete(FastRedBlackTree* self, AnnotatedInt size, PyObject* block, frame::Call call) {
   uint64_t sz;
   int v = sanitized(self, size, sz, true);
   if (v < 0) return nullptr;
   if (v == 0) Py_RETURN_FALSE;
   PyObject* released = nullptr;  // the tree's reference, dropped after the lock
-  PyObject* r = write_bracket(self, [&]() -> PyObject* {
+  PyObject* r = write_bracket(self, call, [&]() -> PyObject* {
     RBNode* node = self->core.find_node(sz);
     if (!node) Py_RETURN_FALSE;
     int eq;
     {
-      Ref head(hold(static_cast<PyObject*>(node->block)));
+      Ref head = Ref::borrow(static_cast<PyObject*>(node->block));
       eq = equals(head, block);
     }
     if (eq < 0) return nullptr;
@@ -470,7 +457,7 @@ PyObject* t_delete(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
     if (!eq) {
       pred = node;
       for (m = node->next; m; pred = m, m = m->next) {
-        Ref member(hold(static_cast<PyObject*>(m->block)));
+        Ref member = Ref::borrow(static_cast<PyObject*>(m->block));
         eq = equals(member, block);
         if (eq < 0) return nullptr;
         if (eq) break;
@@ -494,18 +481,18 @@ PyObject* t_delete(FastRedBlackTree* self, AnnotatedInt size, PyObject* block) {
   Py_XDECREF(released);
   return r;
 }
-frame::FuncDef t_delete_def = frame::method<&t_delete>(
+constexpr frame::FuncDef t_delete_def = frame::method<&t_delete>(
     "delete", "Remove one stored block equal to block from the given size; True if one was removed.",
     returns("bool"), int_param("size"), param("block", {}, "MemoryBlock"));
 
-PyObject* t_remove_ge(FastRedBlackTree* self, AnnotatedInt size) {
+PyObject* t_remove_ge(FastRedBlackTree* self, AnnotatedInt size, frame::Call call) {
   uint64_t sz;
   int v = sanitized(self, size, sz, true);
   if (v < 0) return nullptr;
   if (v == 0) {
     return g_none_pair.new_ref();
   }
-  return write_bracket(self, [&]() -> PyObject* {
+  return write_bracket(self, call, [&]() -> PyObject* {
     tollet::Tree& core = self->core;
     RBNode* node = frame::nogil([&] { return core.find_best_fit_node(sz); });
     if (!node) {
@@ -529,17 +516,17 @@ PyObject* t_remove_ge(FastRedBlackTree* self, AnnotatedInt size) {
     return pair;
   });
 }
-frame::FuncDef t_remove_ge_def = frame::method<&t_remove_ge>(
+constexpr frame::FuncDef t_remove_ge_def = frame::method<&t_remove_ge>(
     "remove_ge",
     R"(Remove and return the best-fitting block as (size, block), or (None, None).
 
 The returned size is the stored size, which may exceed the request.)",
     returns("Tuple[Optional[int], Optional[MemoryBlock]]"), int_param("size"));
 
-PyObject* t_get_stats(FastRedBlackTree* self) {
-  Ref lock(hold(self->stats_lock));
-  auto body = [&]() -> PyObject* {
-    Ref stats(hold(self->stats));
+PyObject* t_get_stats(FastRedBlackTree* self, frame::Call call) {
+  Ref lock = Ref::borrow(self->stats_lock);
+  return frame::locked(call, lock, [&]() -> PyObject* {
+    Ref stats = Ref::borrow(self->stats);
     Ref copy(PyDict_Check(stats.get()) ? PyDict_Copy(stats) : PyObject_CallMethod(stats, "copy", nullptr));
     if (!copy) return nullptr;
     Ref count(PyLong_FromUnsignedLongLong(self->core.node_count.load(std::memory_order_acquire)));
@@ -548,7 +535,7 @@ PyObject* t_get_stats(FastRedBlackTree* self) {
     if (!height || PyObject_SetItem(copy, "height"_s, height) < 0) return nullptr;
     Ref sampled;
     if (self->use_atomic) {
-      Ref counter(hold(self->sampled_counter));
+      Ref counter = Ref::borrow(self->sampled_counter);
       sampled = Ref(frame::call_method(counter.get(), "load"_s));
     } else {
       sampled = Ref(frame::call_method(stats, "get"_s, "sampled_operations"_s, 0_n));
@@ -556,25 +543,17 @@ PyObject* t_get_stats(FastRedBlackTree* self) {
     if (!sampled || PyObject_SetItem(copy, "sampled_operations"_s, sampled) < 0) return nullptr;
     if (PyObject_SetItem(copy, "is_valid"_s, Py_True) < 0) return nullptr;
     return copy.release();
-  };
-  Ref r;
-  const int rc = frame::with_lock(lock, [&] {
-    r = Ref(body());
-    return static_cast<bool>(r);
   });
-  if (rc < 0) return nullptr;
-  if (!r) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
-  return r.release();
 }
-frame::FuncDef t_get_stats_def =
+constexpr frame::FuncDef t_get_stats_def =
     frame::method<&t_get_stats>("get_stats", "A new dict of operation statistics.", returns("Dict[str, Any]"));
 
 uint64_t t_size(FastRedBlackTree* self) { return self->core.node_count.load(std::memory_order_acquire); }
-frame::FuncDef t_size_def = frame::method<&t_size>("size", "Number of stored blocks.", returns("int", Coerce::Int));
+constexpr frame::FuncDef t_size_def = frame::method<&t_size>("size", "Number of stored blocks.", returns("int", Coerce::Int));
 
-PyObject* t_clear(FastRedBlackTree* self) {
+PyObject* t_clear(FastRedBlackTree* self, frame::Call call) {
   std::vector<PyObject*> released;
-  PyObject* r = write_bracket(self, [&]() -> PyObject* {
+  PyObject* r = write_bracket(self, call, [&]() -> PyObject* {
     tollet::Tree& core = self->core;
     const uint64_t count = core.node_count.load(std::memory_order_relaxed);
     if (!reserve(released, count)) return nullptr;
@@ -585,22 +564,21 @@ PyObject* t_clear(FastRedBlackTree* self) {
     core.node_count.store(0, std::memory_order_release);
     Ref old_stats, old_op_counter;
     auto roll_back = [&]() -> PyObject* {
-      if (old_op_counter) std::swap(self->op_counter, old_op_counter.o);
-      if (old_stats) std::swap(self->stats, old_stats.o);
+      if (old_op_counter) old_op_counter.swap(self->op_counter);
+      if (old_stats) old_stats.swap(self->stats);
       core.root.store(root, std::memory_order_release);
       core.node_count.store(count, std::memory_order_release);
       return nullptr;
     };
-    PyObject* stats = new_stats();
-    if (!stats) return roll_back();
-    old_stats = Ref(self->stats);
-    self->stats = stats;
+    // Each new object is made in the Ref that then swaps it for the field's.
+    old_stats = Ref::steal(new_stats());
+    if (!old_stats) return roll_back();
+    old_stats.swap(self->stats);
     if (self->use_atomic) {
+      old_op_counter = Ref::steal(new_counter());
+      if (!old_op_counter) return roll_back();
+      old_op_counter.swap(self->op_counter);
       PyObject* c = new_counter();
-      if (!c) return roll_back();
-      old_op_counter = Ref(self->op_counter);
-      self->op_counter = c;
-      c = new_counter();
       if (!c) return roll_back();
       Py_SETREF(self->sampled_counter, c);
     }
@@ -619,45 +597,42 @@ PyObject* t_clear(FastRedBlackTree* self) {
   release_all(released);
   return r;
 }
-frame::FuncDef t_clear_def = frame::method<&t_clear>("clear", "Remove every block and reset the statistics.",
+constexpr frame::FuncDef t_clear_def = frame::method<&t_clear>("clear", "Remove every block and reset the statistics.",
                                                      returns("None"));
 
-PyObject* t_get_size_distribution(FastRedBlackTree* self) {
-  Ref lock(hold(self->write_lock));
-  Ref d;
-  const int rc = frame::with_lock(lock, [&] {
-    d = Ref(PyDict_New());
-    if (!d) return false;
+PyObject* t_get_size_distribution(FastRedBlackTree* self, frame::Call call) {
+  Ref lock = Ref::borrow(self->write_lock);
+  return frame::locked(call, lock, [&]() -> PyObject* {
+    Ref d(PyDict_New());
+    if (!d) return nullptr;
     auto add = [&](uint64_t size, uint64_t count) {
       Ref k(PyLong_FromUnsignedLongLong(size));
       Ref v(k ? PyLong_FromUnsignedLongLong(count) : nullptr);
       return v && PyDict_SetItem(d, k, v) == 0;
     };
-    return tollet::Tree::preorder(self->core.root.load(std::memory_order_acquire), add);
+    if (!tollet::Tree::preorder(self->core.root.load(std::memory_order_acquire), add)) return nullptr;
+    return d.release();
   });
-  if (rc < 0) return nullptr;
-  if (rc == 0) Py_RETURN_NONE;  // an error suppressed by a stand-in lock
-  return d.release();
 }
-frame::FuncDef t_get_size_distribution_def = frame::method<&t_get_size_distribution>(
+constexpr frame::FuncDef t_get_size_distribution_def = frame::method<&t_get_size_distribution>(
     "get_size_distribution", "A dict mapping each stored size to its number of blocks.", returns("Dict[int, int]"));
 
-PyObject* t_reset_circuit_breaker(FastRedBlackTree* self) {
-  Ref lock(hold(self->stats_lock));
-  Ref stats;
-  const int rc = frame::with_lock(lock, [&] {
-    stats = Ref(hold(self->stats));
+PyObject* t_reset_circuit_breaker(FastRedBlackTree* self, frame::Call call) {
+  Ref lock = Ref::borrow(self->stats_lock);
+  Ref stats;  // released after the lock is left
+  const int rc = frame::with_lock(call, lock, [&] {
+    stats = Ref::borrow(self->stats);
     return PyObject_SetItem(stats, "circuit_breaker_trips"_s, 0_n) == 0 &&
            PyObject_SetItem(stats, "operation_count"_s, 0_n) == 0;
   });
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
-frame::FuncDef t_reset_circuit_breaker_def = frame::method<&t_reset_circuit_breaker>(
+constexpr frame::FuncDef t_reset_circuit_breaker_def = frame::method<&t_reset_circuit_breaker>(
     "reset_circuit_breaker", "Reset the circuit breaker and the operation count.", returns("None"));
 
 PyObject* t_get_statistics(FastRedBlackTree*) { return PyDict_New(); }
-frame::FuncDef t_get_statistics_def = frame::method<&t_get_statistics>(
+constexpr frame::FuncDef t_get_statistics_def = frame::method<&t_get_statistics>(
     "get_statistics", "Timing statistics (not collected in sampling mode): an empty dict.",
     returns("Dict[int, List[float]]"));
 
@@ -689,7 +664,7 @@ PyObject* t_repr(PyObject* o) {
 // ---------------------------------------------------------------------------
 // Class body and type
 
-const frame::Entry t_body[] = {
+constexpr frame::Entry t_body[] = {
     frame::static_def(t_sanitize_def), t_insert_def, t_find_best_fit_def, t_find_all_exact_def, t_delete_def,
     t_remove_ge_def, t_get_stats_def, t_size_def, t_clear_def, t_get_size_distribution_def,
     t_reset_circuit_breaker_def, t_get_statistics_def,
@@ -701,7 +676,7 @@ const Py_ssize_t t_fields[] = {
     offsetof(FastRedBlackTree, stats),
 };
 
-frame::TypeDef t_type = {
+constexpr frame::TypeDef t_type = {
     .type = &FastRedBlackTreeType,
     .name = "FastRedBlackTree",
     .doc = R"(Best-fit index of free memory blocks: a red-black tree keyed by size.
@@ -739,7 +714,7 @@ int module_body(PyObject*) {
   return frame::set_global("ATOMIC_AVAILABLE", atomic ? Py_True : Py_False);
 }
 
-frame::TypeDef* const kTypes[] = {&t_type};
+const frame::TypeDef* const kTypes[] = {&t_type};
 
 const frame::ModuleDef kModule = {
     .dotted = "talvora.memory.tollet",

@@ -11,11 +11,6 @@ namespace {
 using namespace frame::declarations;
 using frame::FieldKind;
 
-PyObject* new_ref(PyObject* o) {
-  Py_INCREF(o);
-  return o;
-}
-
 // ---------------------------------------------------------------------------
 // Conversion kinds: each function returns its argument as converted.
 
@@ -28,12 +23,12 @@ uint16_t echo_u16(uint16_t v) { return v; }
 uint8_t echo_u8(uint8_t v) { return v; }
 double echo_double(double v) { return v; }
 bool echo_bool(bool v) { return v; }
-PyObject* echo_object(PyObject* v) { return new_ref(v); }
-PyObject* echo_ann_int(AnnotatedInt v) { return v.ref.release(); }
-PyObject* echo_list(Exactly<&PyList_Type> v) { return new_ref(v); }
-PyObject* echo_list_or_none(ListOrNone v) { return new_ref(v); }
-PyObject* echo_dict_noted(ExactlyNoted<&PyDict_Type> v) { return new_ref(v); }
-PyObject* echo_str_noted_or_none(StrOrNoneNoted v) { return new_ref(v); }
+PyObject* echo_object(PyObject* v) { return frame::Ref::borrow(v).release(); }
+PyObject* echo_ann_int(AnnotatedInt v) { return v.release(); }
+PyObject* echo_list(Exactly<&PyList_Type> v) { return v.release(); }
+PyObject* echo_list_or_none(ListOrNone v) { return v.release(); }
+PyObject* echo_dict_noted(ExactlyNoted<&PyDict_Type> v) { return v.release(); }
+PyObject* echo_str_noted_or_none(StrOrNoneNoted v) { return v.release(); }
 
 constexpr frame::FuncDef echo_i64_def = frame::fn<&echo_i64>("echo_i64", "int64", returns(), param("value"));
 constexpr frame::FuncDef echo_i32_def = frame::fn<&echo_i32>("echo_i32", "int32", returns(), param("value"));
@@ -96,8 +91,8 @@ constexpr frame::FuncDef overflowing_default_def = frame::fn<&overflowing_defaul
 // ---------------------------------------------------------------------------
 // Result coercion and errors.
 
-PyObject* as_int_result(PyObject* v) { return new_ref(v); }
-PyObject* as_float_result(PyObject* v) { return new_ref(v); }
+PyObject* as_int_result(PyObject* v) { return frame::Ref::borrow(v).release(); }
+PyObject* as_float_result(PyObject* v) { return frame::Ref::borrow(v).release(); }
 PyObject* call_back(PyObject* fn) { return frame::call(fn); }
 // Module-level `from module import name`, run after initialisation.
 PyObject* import_name(Exactly<&PyUnicode_Type> module, Exactly<&PyUnicode_Type> name) {
@@ -177,8 +172,7 @@ struct Probe {
 };
 
 int probe_cinit(Probe* self, PyObject* obj, int64_t i64, double dbl) {
-  Py_INCREF(obj);
-  Py_SETREF(self->obj, obj);
+  frame::Ref::borrow(obj).swap(self->obj);  // the field takes obj; its old value is released
   self->i64 = i64;
   self->dbl = dbl;
   return 0;
@@ -240,7 +234,7 @@ constexpr frame::Property probe_props[] = {
 
 const Py_ssize_t probe_objects[] = {offsetof(Probe, obj)};
 
-frame::TypeDef probe_type = {
+constexpr frame::TypeDef probe_type = {
     .type = &ProbeType,
     .name = "Probe",
     .doc = "One public field of each kind.",
@@ -272,7 +266,7 @@ constexpr frame::Property bare_props[] = {
     frame::field("constructed", FieldKind::I64, offsetof(Bare, constructed)),
 };
 
-frame::TypeDef bare_type = {
+constexpr frame::TypeDef bare_type = {
     .type = &BareType,
     .name = "Bare",
     .doc = "Ignores its arguments.",
@@ -314,7 +308,7 @@ const frame::FuncDef* const kFunctions[] = {
     &call_back_def,    &import_name_def,  &constants_def,         &ratios_def,
     &locked_call_def,  &with_lock_steps_def, &locked_twice_def,
 };
-frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
+const frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
 
 const frame::ModuleDef kModule = {
     .dotted = "frame_probe",

@@ -87,7 +87,7 @@ std::optional<double> quick_framework_score(StrOrNone code, StrOrNone framework)
     if (PyErr_Occurred()) return std::nullopt;
     return 0.0;
   }
-  Ref matches(frame::call_method(pattern, "findall"_s, code.o));
+  Ref matches(frame::call_method(pattern, "findall"_s, code.get()));
   if (!matches) return std::nullopt;
   const Py_ssize_t n = PyObject_Size(matches);
   if (n < 0) return std::nullopt;
@@ -97,7 +97,7 @@ std::optional<double> quick_framework_score(StrOrNone code, StrOrNone framework)
   }
   return kelmarch::quick_score(static_cast<int32_t>(n));
 }
-frame::FuncDef quick_framework_score_def = frame::fn<&quick_framework_score>(
+constexpr frame::FuncDef quick_framework_score_def = frame::fn<&quick_framework_score>(
     "quick_framework_score",
     R"(Fast pattern scoring using precompiled regex.
 
@@ -138,7 +138,7 @@ PyObject* score_indicators(StrOrNone code, StrOrNone function_name) {
   }
   return t;
 }
-frame::FuncDef score_indicators_def = frame::fn<&score_indicators>(
+constexpr frame::FuncDef score_indicators_def = frame::fn<&score_indicators>(
     "score_indicators",
     R"(Score code against all indicator categories.
 
@@ -157,7 +157,7 @@ PyObject* normalize_scores(int32_t cpu_score, int32_t memory_score, int32_t para
                       kelmarch::normalize(parallel_score, 2), kelmarch::normalize(gpu_op_score, 3),
                       kelmarch::normalize(large_data_score, 4)});
 }
-frame::FuncDef normalize_scores_def = frame::fn<&normalize_scores>(
+constexpr frame::FuncDef normalize_scores_def = frame::fn<&normalize_scores>(
     "normalize_scores",
     R"(Normalize indicator scores to 0.0-1.0 range.
 
@@ -176,7 +176,7 @@ PyObject* score_framework_patterns(StrOrNone code) {
                       kelmarch::clamp01(m.count(kelmarch::kPandas, found) * kelmarch::kFrameworkFactor),
                       kelmarch::clamp01(m.count(kelmarch::kSklearn, found) * kelmarch::kFrameworkFactor)});
 }
-frame::FuncDef score_framework_patterns_def = frame::fn<&score_framework_patterns>(
+constexpr frame::FuncDef score_framework_patterns_def = frame::fn<&score_framework_patterns>(
     "score_framework_patterns",
     R"(Score code for framework-specific patterns.
 
@@ -200,7 +200,7 @@ long determine_workload_pattern(double cpu_intensity, double memory_intensity, d
                                      gpu_threshold, numpy_threshold, pandas_threshold, sklearn_threshold,
                                      gpu_available});
 }
-frame::FuncDef determine_workload_pattern_def = frame::fn<&determine_workload_pattern>(
+constexpr frame::FuncDef determine_workload_pattern_def = frame::fn<&determine_workload_pattern>(
     "determine_workload_pattern",
     R"(Determine primary workload pattern from scores.
 
@@ -240,8 +240,7 @@ std::optional<double> parse_capability(PyObject* capability) {
   if (dot == -2) return std::nullopt;
   Ref piece;
   if (dot < 0) {
-    Py_INCREF(capability);
-    piece = Ref(capability);
+    piece = Ref::borrow(capability);
   } else {
     piece = Ref(PyUnicode_Substring(capability, 0, dot));
     if (!piece) return std::nullopt;
@@ -271,7 +270,7 @@ std::optional<double> calculate_gpu_suitability(double gpu_operation_score, doub
   }
   return kelmarch::gpu_suitability(gpu_operation_score, gpu_data_size_score, cpu_intensity, multiplier);
 }
-frame::FuncDef calculate_gpu_suitability_def = frame::fn<&calculate_gpu_suitability>(
+constexpr frame::FuncDef calculate_gpu_suitability_def = frame::fn<&calculate_gpu_suitability>(
     "calculate_gpu_suitability",
     R"(Calculate overall GPU suitability score.
 
@@ -291,7 +290,7 @@ frame::FuncDef calculate_gpu_suitability_def = frame::fn<&calculate_gpu_suitabil
 double estimate_gpu_speedup(double gpu_operation_score, double gpu_data_size_score, bool gpu_available) {
   return kelmarch::gpu_speedup(gpu_operation_score, gpu_data_size_score, gpu_available);
 }
-frame::FuncDef estimate_gpu_speedup_def = frame::fn<&estimate_gpu_speedup>(
+constexpr frame::FuncDef estimate_gpu_speedup_def = frame::fn<&estimate_gpu_speedup>(
     "estimate_gpu_speedup",
     R"(Estimate GPU speedup from static code analysis.
 
@@ -310,7 +309,7 @@ double calculate_parallelization_potential(double base_parallel_score, double em
   return kelmarch::parallelization_potential(base_parallel_score, embarrassing_bonus, sequential_penalty,
                                              loop_chunking_potential);
 }
-frame::FuncDef calculate_parallelization_potential_def = frame::fn<&calculate_parallelization_potential>(
+constexpr frame::FuncDef calculate_parallelization_potential_def = frame::fn<&calculate_parallelization_potential>(
     "calculate_parallelization_potential",
     R"(Calculate parallelization potential score.
 
@@ -330,7 +329,7 @@ double update_adaptive_threshold(double current_threshold, double success_rate, 
                                  double min_threshold, double max_threshold) {
   return kelmarch::adaptive_threshold(current_threshold, success_rate, learning_rate, min_threshold, max_threshold);
 }
-frame::FuncDef update_adaptive_threshold_def = frame::fn<&update_adaptive_threshold>(
+constexpr frame::FuncDef update_adaptive_threshold_def = frame::fn<&update_adaptive_threshold>(
     "update_adaptive_threshold",
     R"(Update adaptive threshold based on performance feedback.
 

@@ -73,8 +73,7 @@ inline bool read_list_pair(PyObject* list, Py_ssize_t i, double& first, double& 
       return true;
     }
   }
-  Py_INCREF(entry);
-  Ref held(entry);
+  Ref held = Ref::borrow(entry);
   return read_pair(entry, first, second);
 }
 
@@ -84,9 +83,7 @@ PyObject* list_item(PyObject* list, Py_ssize_t i) {
     PyErr_SetString(PyExc_IndexError, "list index out of range");
     return nullptr;
   }
-  PyObject* o = PyList_GET_ITEM(list, i);
-  Py_INCREF(o);
-  return o;
+  return Ref::borrow(PyList_GET_ITEM(list, i)).release();
 }
 
 // Strings compare by value, None only with itself.
@@ -101,13 +98,13 @@ bool same_name(PyObject* a, PyObject* b) {
 
 std::optional<bool> detect_performance_degradation(ListOrNone performance_history, double baseline_performance,
                                                    double threshold, double window_start_time) {
-  if (performance_history.is_none() || PyList_GET_SIZE(performance_history.o) < 5 || !(baseline_performance > 0.0))
+  if (performance_history.is_none() || PyList_GET_SIZE(performance_history.get()) < 5 || !(baseline_performance > 0.0))
     return false;
   Py_ssize_t count = 0;
   double sum = 0.0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(performance_history.o); i++) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(performance_history.get()); i++) {
     double ts, metric;
-    if (!read_list_pair(performance_history.o, i, ts, metric)) return std::nullopt;
+    if (!read_list_pair(performance_history.get(), i, ts, metric)) return std::nullopt;
     if (ts >= window_start_time) {
       count++;
       sum += metric;
@@ -116,7 +113,7 @@ std::optional<bool> detect_performance_degradation(ListOrNone performance_histor
   if (count < 5) return false;
   return (baseline_performance - sum / static_cast<double>(count)) / baseline_performance > threshold;
 }
-frame::FuncDef degradation_def = frame::fn<&detect_performance_degradation>(
+constexpr frame::FuncDef degradation_def = frame::fn<&detect_performance_degradation>(
     "detect_performance_degradation",
     R"(Detect if performance has degraded significantly.
 
@@ -134,12 +131,12 @@ Returns:
 
 // Least-squares slope of the windowed samples, relative to their mean metric.
 std::optional<double> calculate_performance_trend(ListOrNone performance_history, double window_start_time) {
-  if (performance_history.is_none() || PyList_GET_SIZE(performance_history.o) < 3) return 0.0;
+  if (performance_history.is_none() || PyList_GET_SIZE(performance_history.get()) < 3) return 0.0;
   Py_ssize_t n = 0;
   double t0 = 0.0, sx = 0.0, sy = 0.0, sxy = 0.0, sxx = 0.0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(performance_history.o); i++) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(performance_history.get()); i++) {
     double ts, metric;
-    if (!read_list_pair(performance_history.o, i, ts, metric)) return std::nullopt;
+    if (!read_list_pair(performance_history.get(), i, ts, metric)) return std::nullopt;
     if (!(ts >= window_start_time)) continue;
     if (n == 0) t0 = ts;
     n++;
@@ -160,7 +157,7 @@ std::optional<double> calculate_performance_trend(ListOrNone performance_history
   const double upper = 1.0 < trend ? 1.0 : trend;
   return -1.0 > upper ? -1.0 : upper;
 }
-frame::FuncDef trend_def = frame::fn<&calculate_performance_trend>(
+constexpr frame::FuncDef trend_def = frame::fn<&calculate_performance_trend>(
     "calculate_performance_trend",
     R"(Calculate performance trend over a time window.
 
@@ -177,17 +174,13 @@ PyObject* workload_neutral() { return Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0
 
 PyObject* detect_workload_characteristics_change(ListOrNone pattern_history, double change_threshold) {
   if (pattern_history.is_none()) return frame::raise_no_len(pattern_history);
-  const Py_ssize_t n = PyList_GET_SIZE(pattern_history.o);
+  const Py_ssize_t n = PyList_GET_SIZE(pattern_history.get());
   if (n < 6) return workload_neutral();
   PyObject* const keys[3] = {"parallelization_potential"_s, "cpu_intensity"_s, "memory_intensity"_s};
   // The six newest entries, oldest first, taken before any check: key tests
   // and additions may run Python code that changes the list or frees them.
   Ref entries[6];
-  for (int k = 0; k < 6; k++) {
-    PyObject* e = PyList_GET_ITEM(pattern_history.o, n - 6 + k);
-    Py_INCREF(e);
-    entries[k] = Ref(e);
-  }
+  for (int k = 0; k < 6; k++) entries[k] = Ref::borrow(PyList_GET_ITEM(pattern_history.get(), n - 6 + k));
   for (int k = 0; k < 6; k++) {
     PyObject* e = entries[k];
     if (!PyDict_CheckExact(e)) {
@@ -214,8 +207,7 @@ PyObject* detect_workload_characteristics_change(ListOrNone pattern_history, dou
           if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, keys[j]);
           return nullptr;
         }
-        Py_INCREF(v);
-        Ref value(v);
+        Ref value = Ref::borrow(v);
         Ref acc(PyFloat_FromDouble(sums[group][j]));
         if (!acc) return nullptr;
         Ref total(PyNumber_Add(acc, value));
@@ -232,7 +224,7 @@ PyObject* detect_workload_characteristics_change(ListOrNone pattern_history, dou
   }
   return Py_BuildValue("(Oddd)", changed ? Py_True : Py_False, change[0], change[1], change[2]);
 }
-frame::FuncDef workload_def = frame::fn<&detect_workload_characteristics_change>(
+constexpr frame::FuncDef workload_def = frame::fn<&detect_workload_characteristics_change>(
     "detect_workload_characteristics_change",
     R"(Detect significant changes in workload characteristics.
 
@@ -301,7 +293,7 @@ class NameCounter {
 
 PyObject* detect_dominant_pattern(ListOrNone patterns, int32_t window_size) {
   if (patterns.is_none()) return frame::raise_no_len(patterns);
-  const Py_ssize_t n = PyList_GET_SIZE(patterns.o);
+  const Py_ssize_t n = PyList_GET_SIZE(patterns.get());
   const int64_t start64 = static_cast<int64_t>(n) - static_cast<int64_t>(window_size);
   const Py_ssize_t start = start64 > 0 ? static_cast<Py_ssize_t>(start64) : 0;
   PyObject* result = "mixed"_s;
@@ -311,7 +303,7 @@ PyObject* detect_dominant_pattern(ListOrNone patterns, int32_t window_size) {
     try {
       NameCounter counter(n - start);
       for (Py_ssize_t i = start; i < n; i++) {
-        PyObject* e = PyList_GET_ITEM(patterns.o, i);
+        PyObject* e = PyList_GET_ITEM(patterns.get(), i);
         if (!PyUnicode_CheckExact(e) && e != Py_None) return raise_expected("str", e);
         counter.add(e);
       }
@@ -320,10 +312,9 @@ PyObject* detect_dominant_pattern(ListOrNone patterns, int32_t window_size) {
       return PyErr_NoMemory();
     }
   }
-  Py_INCREF(result);
-  return result;
+  return Ref::borrow(result).release();
 }
-frame::FuncDef dominant_def = frame::fn<&detect_dominant_pattern>(
+constexpr frame::FuncDef dominant_def = frame::fn<&detect_dominant_pattern>(
     "detect_dominant_pattern",
     R"(Detect the dominant pattern in a list of pattern names.
 
@@ -349,7 +340,7 @@ bool is_adaptation_beneficial(StrOrNone current_pool, StrOrNone recommended_pool
     return !(min_improvement_ratio * current_performance_estimate >= recommendation_score);
   return recommendation_score > 0.6;
 }
-frame::FuncDef beneficial_def = frame::fn<&is_adaptation_beneficial>(
+constexpr frame::FuncDef beneficial_def = frame::fn<&is_adaptation_beneficial>(
     "is_adaptation_beneficial",
     R"(Determine if pool adaptation would be beneficial.
 
@@ -372,7 +363,7 @@ Returns:
 bool should_skip_adaptation(double last_adaptation_time, double current_time, double min_interval) {
   return !(current_time - last_adaptation_time >= min_interval);
 }
-frame::FuncDef skip_def = frame::fn<&should_skip_adaptation>(
+constexpr frame::FuncDef skip_def = frame::fn<&should_skip_adaptation>(
     "should_skip_adaptation",
     R"(Check if adaptation should be skipped due to timing.
 
@@ -390,7 +381,7 @@ bool detect_memory_pressure(double current_usage, double peak_usage, double pres
   if (current_usage < 0.0 || std::isnan(current_usage)) return false;
   return current_usage / peak_usage > pressure_threshold;
 }
-frame::FuncDef pressure_def = frame::fn<&detect_memory_pressure>(
+constexpr frame::FuncDef pressure_def = frame::fn<&detect_memory_pressure>(
     "detect_memory_pressure",
     R"(Detect memory pressure conditions.
 
@@ -408,7 +399,7 @@ bool detect_fragmentation_threshold(double fragmentation_ratio, double threshold
   if (threshold >= fragmentation_ratio) return false;
   return true;
 }
-frame::FuncDef fragmentation_def = frame::fn<&detect_fragmentation_threshold>(
+constexpr frame::FuncDef fragmentation_def = frame::fn<&detect_fragmentation_threshold>(
     "detect_fragmentation_threshold",
     R"(Check if fragmentation exceeds threshold.
 
@@ -427,7 +418,7 @@ double calculate_adaptation_urgency(double performance_degradation, double memor
   if (workload_changed) sum += 0.15;
   return clamp01(sum);
 }
-frame::FuncDef urgency_def = frame::fn<&calculate_adaptation_urgency>(
+constexpr frame::FuncDef urgency_def = frame::fn<&calculate_adaptation_urgency>(
     "calculate_adaptation_urgency",
     R"(Calculate urgency score for adaptation.
 
@@ -448,7 +439,7 @@ double score_pool_recommendation(double workload_fit, double memory_fit, double 
                  (weighted(0.35, workload_fit) + weighted(0.15, historical_success_rate));
   return clamp01(score);
 }
-frame::FuncDef pool_score_def = frame::fn<&score_pool_recommendation>(
+constexpr frame::FuncDef pool_score_def = frame::fn<&score_pool_recommendation>(
     "score_pool_recommendation",
     R"(Score a pool recommendation based on multiple factors.
 
@@ -474,16 +465,16 @@ bool first_item(PyObject* list, Py_ssize_t i, double& out) {
 
 PyObject* predict_resource_requirements(ListOrNone allocation_history, double prediction_horizon_seconds) {
   if (allocation_history.is_none()) return frame::raise_no_len(allocation_history);
-  const Py_ssize_t n = PyList_GET_SIZE(allocation_history.o);
+  const Py_ssize_t n = PyList_GET_SIZE(allocation_history.get());
   if (n < 10) return resource_neutral();
   double first, last;
-  if (!first_item(allocation_history.o, 0, first) || !first_item(allocation_history.o, n - 1, last)) return nullptr;
+  if (!first_item(allocation_history.get(), 0, first) || !first_item(allocation_history.get(), n - 1, last)) return nullptr;
   const double span = last - first;
   if (!(span > 0.0)) return resource_neutral();
   double total = 0.0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(allocation_history.o); i++) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(allocation_history.get()); i++) {
     double ts, size;
-    if (!read_list_pair(allocation_history.o, i, ts, size)) return nullptr;
+    if (!read_list_pair(allocation_history.get(), i, ts, size)) return nullptr;
     total += size;
   }
   const double dn = static_cast<double>(n);
@@ -492,7 +483,7 @@ PyObject* predict_resource_requirements(ListOrNone allocation_history, double pr
   const double confidence = dn * 0.01 >= 1.0 ? 0.8 : dn * 0.008;
   return Py_BuildValue("(LLd)", static_cast<long long>(allocations), static_cast<long long>(bytes), confidence);
 }
-frame::FuncDef predict_def = frame::fn<&predict_resource_requirements>(
+constexpr frame::FuncDef predict_def = frame::fn<&predict_resource_requirements>(
     "predict_resource_requirements",
     R"(Predict future resource requirements based on allocation history.
 
