@@ -7,6 +7,7 @@ Targets: at most 1.5 times the floor in one process, at most 1.0 times with two.
 
 Usage: python bench/analyze_bench.py [--quick] [--rounds N] [--jobs N] [--json PATH] [PATH]
 """
+
 import argparse
 import ast
 import io
@@ -116,8 +117,10 @@ def main():
     }
     print("## 7. talvora analyze against reading and parsing the same files (seconds, best of rounds)")
     print("")
-    print("analyze over %s: %d files (%d parse), %.1f MB, best of %d" % (args.path, len(files), parsed,
-                                                                       size / 1e6, rounds))
+    print(
+        "analyze over %s: %d files (%d parse), %.1f MB, best of %d"
+        % (args.path, len(files), parsed, size / 1e6, rounds)
+    )
     print("  %-34s %8.2f s" % ("read + ast.parse (floor)", floor))
     met = True
     for name, _options, jobs in runs:
@@ -126,8 +129,9 @@ def main():
         ratio = seconds / floor
         met = met and ratio <= target
         used = cpu["%s/%d" % (name, jobs)]
-        result["runs"].append({"mode": name, "jobs": jobs, "seconds": seconds, "ratio": ratio, "target": target,
-                               "cpu_s": used})
+        result["runs"].append(
+            {"mode": name, "jobs": jobs, "seconds": seconds, "ratio": ratio, "target": target, "cpu_s": used}
+        )
         label = "analyze %s --jobs %d" % (name, jobs)
         # In one process, CPU time says how the run would fare on an idle machine.
         note = "  (CPU %.2f x)" % (used / cpu["floor"]) if jobs == 1 else ""

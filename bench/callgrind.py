@@ -4,6 +4,7 @@ Every case runs N and 2N times inside sys.call_tracing (a C function used by
 nothing else), with collection toggled on around it and the counters dumped
 after it; per-call instructions are (I(2N) - I(N)) / N minus the same figure
 for the empty loop.  Usage: python bench/callgrind.py [--n N] [--json PATH]."""
+
 import argparse
 import glob
 import json
@@ -35,8 +36,9 @@ def all_cases():
             continue
         out.append((case["id"], case["stmt"], lambda s=case, m=m: s["ns"](m)))
         out.append(("floor:" + case["id"], case["floor"], case["floor_ns"]))
-        rows.append({"id": case["id"], "floor": case["floor_label"], "extra": case.get("extra"),
-                     "note": case.get("note")})
+        rows.append(
+            {"id": case["id"], "floor": case["floor_label"], "extra": case.get("extra"), "note": case.get("note")}
+        )
     for key, stmt, ns in cases.gil_cases():
         out.append((key, stmt, lambda ns=ns: ns))
     pure_rows = []
@@ -55,8 +57,9 @@ def all_cases():
     for case in cases.PEER:
         m = cases.native(case["mod"])
         if m is None or cy is None:
-            peer_rows.append({"id": case["id"], "call": case["call"],
-                              "skipped": why if cy is None else cases.missing()[case["mod"]]})
+            peer_rows.append(
+                {"id": case["id"], "call": case["call"], "skipped": why if cy is None else cases.missing()[case["mod"]]}
+            )
             continue
         out.append(("talvora:" + case["id"], case["stmt"], lambda s=case, m=m: s["ns"](m)))
         out.append(("cython:" + case["id"], case.get("peer_stmt", case["stmt"]), lambda s=case: s["peer_ns"](cy)))
@@ -94,9 +97,20 @@ def run(n, keep=None):
         os.remove(old)
     order_path = os.path.join(tmp, "order.json")
     env = dict(os.environ, PYTHONHASHSEED="0")
-    cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=sys_call_tracing",
-           "--dump-after=sys_call_tracing", "--callgrind-out-file=" + os.path.join(tmp, "cg.out"),
-           sys.executable, os.path.abspath(__file__), "--worker", order_path, "--n", str(n)]
+    cmd = [
+        "valgrind",
+        "--tool=callgrind",
+        "--collect-atstart=no",
+        "--toggle-collect=sys_call_tracing",
+        "--dump-after=sys_call_tracing",
+        "--callgrind-out-file=" + os.path.join(tmp, "cg.out"),
+        sys.executable,
+        os.path.abspath(__file__),
+        "--worker",
+        order_path,
+        "--n",
+        str(n),
+    ]
     proc = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     if proc.returncode != 0:
         sys.stderr.write(proc.stderr[-4000:])
@@ -131,19 +145,25 @@ def report_peer(per_call, peer_rows):
         if ratio:
             logs.append(math.log(ratio))
         verdict = "met" if ratio is not None and ratio <= cases.PEER_TARGET else "MISSED"
-        out.append("| %s | %s | %.0f | %.0f | %s | %s |" % (r["id"], r["call"], a, c, harness.fmt_ratio(ratio),
-                                                           verdict))
+        out.append(
+            "| %s | %s | %.0f | %.0f | %s | %s |" % (r["id"], r["call"], a, c, harness.fmt_ratio(ratio), verdict)
+        )
     if logs:
         mean = math.exp(sum(logs) / len(logs))
-        out.append("| geometric mean | | | | %.2f | %s |" % (
-            mean, "met" if mean <= cases.PEER_MEAN_TARGET else "MISSED (target %.2f)" % cases.PEER_MEAN_TARGET))
+        out.append(
+            "| geometric mean | | | | %.2f | %s |"
+            % (mean, "met" if mean <= cases.PEER_MEAN_TARGET else "MISSED (target %.2f)" % cases.PEER_MEAN_TARGET)
+        )
     out.append("")
     return out
 
 
 def report(per_call, empty, rows, pure_rows, n):
-    out = ["# Instructions per call (callgrind, Python %s, N=%d; empty loop %.1f instructions subtracted)"
-           % (platform.python_version(), n, empty), ""]
+    out = [
+        "# Instructions per call (callgrind, Python %s, N=%d; empty loop %.1f instructions subtracted)"
+        % (platform.python_version(), n, empty),
+        "",
+    ]
     out.append("## 8. Call cost of the frame against the floor (instructions per call)")
     out.append("")
     out.append("| call | instr | floor | floor instr | ratio | target 1.3 |")
@@ -166,8 +186,10 @@ def report(per_call, empty, rows, pure_rows, n):
         else:
             verdict = "met" if r["ratio"] <= TARGET else "MISSED"
         note = (" (" + r["note"] + ")") if r.get("note") else ""
-        out.append("| %s%s | %.0f | %s | %.0f | %s | %s |" % (r["id"], note, a, r["floor"], f,
-                                                           harness.fmt_ratio(r["ratio"]), verdict))
+        out.append(
+            "| %s%s | %.0f | %s | %.0f | %s | %s |"
+            % (r["id"], note, a, r["floor"], f, harness.fmt_ratio(r["ratio"]), verdict)
+        )
     out.append("")
     out.append("Releasing and re-taking the interpreter lock: %.0f instructions (ctypes CDLL minus PyDLL call)." % gil)
     out.append("")
@@ -179,8 +201,10 @@ def report(per_call, empty, rows, pure_rows, n):
         for r in pure_rows:
             a, b = per_call["native:" + r["id"]], per_call["python:" + r["id"]]
             r.update(native_instr=a, python_instr=b, ratio=b / a if a else None)
-            out.append("| %s | %s | %.0f | %.0f | %s | %s |" % (r["mod"], r["id"], a, b, harness.fmt_ratio(r["ratio"]),
-                                                              "met" if r["ratio"] >= 5 else "MISSED"))
+            out.append(
+                "| %s | %s | %.0f | %.0f | %s | %s |"
+                % (r["mod"], r["id"], a, b, harness.fmt_ratio(r["ratio"]), "met" if r["ratio"] >= 5 else "MISSED")
+            )
         out.append("")
     missing = cases.missing()
     if missing:
@@ -205,8 +229,16 @@ def main(argv=None):
     out = report(per_call, empty, rows, pure_rows, args.n)
     out.extend(report_peer(per_call, peer_rows))
     print("\n".join(out))
-    data = {"python": platform.python_version(), "n": args.n, "empty_loop": empty, "per_call": per_call,
-            "frame": rows, "pure": pure_rows, "cython": peer_rows, "skipped_modules": cases.missing()}
+    data = {
+        "python": platform.python_version(),
+        "n": args.n,
+        "empty_loop": empty,
+        "per_call": per_call,
+        "frame": rows,
+        "pure": pure_rows,
+        "cython": peer_rows,
+        "skipped_modules": cases.missing(),
+    }
     for path, text in ((args.json, json.dumps(data, indent=1)), (args.markdown, "\n".join(out) + "\n")):
         os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
         with open(path, "w") as f:

@@ -1,5 +1,6 @@
 """Side-by-side timing: every candidate of a group is measured in the same
 rounds, interleaved, so that the ratios stay stable on a noisy machine."""
+
 import gc
 import itertools
 import statistics

@@ -1,6 +1,7 @@
 """The benchmark suite: prints one table per figure and writes the figures as
 JSON.  Usage: python bench/run.py [--quick] [--json PATH] [--markdown PATH]
                                   [--only frame,pure,tree,threads,text,targets]"""
+
 import argparse
 import json
 import math
@@ -19,8 +20,11 @@ PURE_TARGET = 5.0
 
 def _close(a, b):
     if isinstance(a, float) or isinstance(b, float):
-        return isinstance(a, (int, float)) and isinstance(b, (int, float)) and (
-            a == b or math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-12))
+        return (
+            isinstance(a, (int, float))
+            and isinstance(b, (int, float))
+            and (a == b or math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-12))
+        )
     if isinstance(a, (tuple, list)) and isinstance(b, (tuple, list)):
         return len(a) == len(b) and all(_close(x, y) for x, y in zip(a, b))
     return a == b
@@ -36,8 +40,9 @@ def figure_frame(rounds):
             continue
         group.append(harness.Case(case["id"], case["stmt"], (lambda s=case, m=m: s["ns"](m))))
         group.append(harness.Case("floor:" + case["id"], case["floor"], case["floor_ns"]))
-        rows.append({"id": case["id"], "floor": case["floor_label"], "extra": case.get("extra"),
-                     "note": case.get("note")})
+        rows.append(
+            {"id": case["id"], "floor": case["floor_label"], "extra": case.get("extra"), "note": case.get("note")}
+        )
     gil = cases.gil_cases()
     for key, stmt, ns in gil:
         group.append(harness.Case(key, stmt, ns))
@@ -46,8 +51,13 @@ def figure_frame(rounds):
         if "skipped" in r:
             continue
         a, f = res[r["id"]], res["floor:" + r["id"]]
-        r.update(ns=a["min"], ns_median=a["median"], floor_ns=f["min"], floor_ns_median=f["median"],
-                 ratio=a["min"] / f["min"] if f["min"] else None)
+        r.update(
+            ns=a["min"],
+            ns_median=a["median"],
+            floor_ns=f["min"],
+            floor_ns_median=f["median"],
+            ratio=a["min"] / f["min"] if f["min"] else None,
+        )
     gil_ns = max(res["gil.release"]["min"] - res["gil.hold"]["min"], 0.0)
     return {"rows": rows, "gil_release_ns": gil_ns, "target": FRAME_TARGET}
 
@@ -74,8 +84,13 @@ def figure_pure(rounds):
         if "skipped" in r:
             continue
         a, b = res["native:" + r["id"]], res["python:" + r["id"]]
-        r.update(native_ns=a["min"], native_ns_median=a["median"], python_ns=b["min"],
-                 python_ns_median=b["median"], speedup=b["min"] / a["min"] if a["min"] else None)
+        r.update(
+            native_ns=a["min"],
+            native_ns_median=a["median"],
+            python_ns=b["min"],
+            python_ns_median=b["median"],
+            speedup=b["min"] / a["min"] if a["min"] else None,
+        )
     return {"rows": rows, "target": PURE_TARGET}
 
 
@@ -146,11 +161,15 @@ def _print_frame(fig, out):
         else:
             verdict = "met" if r["ratio"] is not None and r["ratio"] <= FRAME_TARGET else "MISSED"
         note = (" (" + r["note"] + ")") if r.get("note") else ""
-        out.append("| %s%s | %.1f | %s | %.1f | %s | %s |" % (
-            r["id"], note, r["ns"], r["floor"], r["floor_ns"], harness.fmt_ratio(r["ratio"]), verdict))
+        out.append(
+            "| %s%s | %.1f | %s | %.1f | %s | %s |"
+            % (r["id"], note, r["ns"], r["floor"], r["floor_ns"], harness.fmt_ratio(r["ratio"]), verdict)
+        )
     out.append("")
-    out.append("Releasing and re-taking the interpreter lock costs %.1f ns (ctypes CDLL minus PyDLL call)."
-               % fig["gil_release_ns"])
+    out.append(
+        "Releasing and re-taking the interpreter lock costs %.1f ns (ctypes CDLL minus PyDLL call)."
+        % fig["gil_release_ns"]
+    )
     out.append("")
 
 
@@ -169,8 +188,10 @@ def _print_pure(fig, out):
             verdict = "report"
         if r.get("same_result") is False:
             verdict += " (RESULTS DIFFER)"
-        out.append("| %s | %s | %.1f | %.1f | %s | %s |" % (
-            r["mod"], r["id"], r["native_ns"], r["python_ns"], harness.fmt_ratio(r["speedup"]), verdict))
+        out.append(
+            "| %s | %s | %.1f | %.1f | %s | %s |"
+            % (r["mod"], r["id"], r["native_ns"], r["python_ns"], harness.fmt_ratio(r["speedup"]), verdict)
+        )
     out.append("")
 
 
@@ -189,7 +210,6 @@ def main(argv=None):
         results["frame"] = figure_frame(rounds)
         _print_frame(results["frame"], out)
         print("\n".join(out), flush=True)
-        out_start = len(out)
     if "pure" in only:
         results["pure"] = figure_pure(rounds)
         n0 = len(out)
@@ -197,6 +217,7 @@ def main(argv=None):
         print("\n".join(out[n0:]), flush=True)
     if "tree" in only or "threads" in only:
         import tree_bench
+
         if "tree" in only:
             n0 = len(out)
             results["tree"] = tree_bench.figure_tree(quick=args.quick)
@@ -209,6 +230,7 @@ def main(argv=None):
             print("\n".join(out[n0:]), flush=True)
     if "text" in only:
         import text_bench
+
         n0 = len(out)
         results["text"] = text_bench.figure_text(quick=args.quick)
         text_bench.print_text(results["text"], out)

@@ -1,5 +1,6 @@
 """The free-block tree against sortedcontainers.SortedList used as a best-fit
 index, and lock-free searches from several threads."""
+
 import gc
 import math
 import random
@@ -17,6 +18,7 @@ class SortedListIndex:
 
     def __init__(self):
         from sortedcontainers import SortedList
+
         self.sl = SortedList()
         self.seq = 0
 
@@ -72,8 +74,11 @@ def _one_round(make, sizes, queries, churn, removals):
             rem(q)
             ins(s, block)
         out["churn"] = (_perf() - t0) / (2 * len(churn))
-        height = idx.get_stats()["height"] if hasattr(idx, "get_stats") else (
-            idx.height() if hasattr(idx, "height") else None)
+        height = (
+            idx.get_stats()["height"]
+            if hasattr(idx, "get_stats")
+            else (idx.height() if hasattr(idx, "height") else None)
+        )
         t0 = _perf()
         for q in removals:
             rem(q)
@@ -89,6 +94,7 @@ def figure_tree(quick=False):
     tollet = cases.native("tollet")
     try:
         import sortedcontainers  # noqa: F401
+
         have_sl = True
     except ImportError:
         have_sl = False
@@ -151,25 +157,34 @@ def print_tree(fig, out):
                 x = row["ratio"]["insert+remove_ge"]
                 verdict = "" if row["n"] < 100_000 else (" met" if x >= fig["target"] else " MISSED")
                 extra = "%.2f (target 3 at 1e5/1e6:%s)" % (x, verdict or " n/a")
-            out.append("| %d | %s | %.0f | %.0f | %.0f | %.0f | %s |" % (
-                row["n"], name, r["insert"], r["remove_ge"], r["find_best_fit"], r["churn"], extra))
+            out.append(
+                "| %d | %s | %.0f | %.0f | %.0f | %.0f | %s |"
+                % (row["n"], name, r["insert"], r["remove_ge"], r["find_best_fit"], r["churn"], extra)
+            )
     out.append("")
     out.append("Tree height after churn against 2*log2(n+1):")
     out.append("")
     out.append("| n | native height | pure-Python height | 2*log2(n+1) |")
     out.append("|---:|---:|---:|---:|")
     for row in fig["rows"]:
-        out.append("| %d | %s | %s | %.1f |" % (row["n"], row.get("height", "-"), row.get("pure_height", "-"),
-                                                 row["bound"]))
+        out.append(
+            "| %d | %s | %s | %.1f |" % (row["n"], row.get("height", "-"), row.get("pure_height", "-"), row["bound"])
+        )
     out.append("")
     rows = [r for r in fig["rows"] if "native" in r]
     if len(rows) >= 2:
         g = []
         for a, b in zip(rows, rows[1:]):
-            g.append("%d->%d: insert x%.2f, remove_ge x%.2f, find x%.2f" % (
-                a["n"], b["n"], b["native"]["insert"] / a["native"]["insert"],
-                b["native"]["remove_ge"] / a["native"]["remove_ge"],
-                b["native"]["find_best_fit"] / a["native"]["find_best_fit"]))
+            g.append(
+                "%d->%d: insert x%.2f, remove_ge x%.2f, find x%.2f"
+                % (
+                    a["n"],
+                    b["n"],
+                    b["native"]["insert"] / a["native"]["insert"],
+                    b["native"]["remove_ge"] / a["native"]["remove_ge"],
+                    b["native"]["find_best_fit"] / a["native"]["find_best_fit"],
+                )
+            )
         out.append("Growth of the native cost per operation: " + "; ".join(g) + ".")
         out.append("")
 
@@ -243,6 +258,7 @@ def figure_threads(quick=False):
         result["skipped"] = cases.missing().get("tollet")
     try:
         import sortedcontainers  # noqa: F401
+
         structures.append(("SortedList + threading.Lock", SortedListIndex, True))
     except ImportError:
         pass
@@ -262,8 +278,7 @@ def figure_threads(quick=False):
 
 
 def print_threads(fig, out):
-    out.append("## 4. find_best_fit throughput from several threads on 1e5 blocks (while a writer inserts and "
-               "removes)")
+    out.append("## 4. find_best_fit throughput from several threads on 1e5 blocks (while a writer inserts and removes)")
     out.append("")
     if fig["skipped"]:
         out.append("native tree skipped: " + fig["skipped"])
@@ -271,6 +286,8 @@ def print_threads(fig, out):
     out.append("| structure | readers | writer | reads/s (all readers) | writer ops/s |")
     out.append("|---|---:|---|---:|---:|")
     for r in fig["rows"]:
-        out.append("| %s | %d | %s | %.0f | %.0f |" % (r["structure"], r["readers"], "yes" if r["writer"] else "no",
-                                                       r["reads_per_s"], r["writes_per_s"]))
+        out.append(
+            "| %s | %d | %s | %.0f | %.0f |"
+            % (r["structure"], r["readers"], "yes" if r["writer"] else "no", r["reads_per_s"], r["writes_per_s"])
+        )
     out.append("")

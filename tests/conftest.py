@@ -5,6 +5,7 @@ every plain test function runs several times and fails when the interpreter's
 total reference count grows on every measured run, the way CPython's own
 regression test option -R hunts leaks.
 """
+
 import gc
 import os
 import sys

@@ -41,7 +41,8 @@ def loops(source):
 
 class TestAnalyzeSource:
     def test_finds_every_function_with_qualified_names_in_source_order(self):
-        found = analyze_source(textwrap.dedent("""\
+        found = analyze_source(
+            textwrap.dedent("""\
             def top():
                 def inner():
                     pass
@@ -56,7 +57,8 @@ class TestAnalyzeSource:
                         pass
 
             x = lambda: 0
-            """))
+            """)
+        )
         assert [(f.qualname, f.line) for f in found] == [
             ("top", 1),
             ("top.<locals>.inner", 2),
@@ -72,8 +74,15 @@ class TestAnalyzeSource:
                 return a @ b
             """)["matmul_kernel"]
         # The text includes the def line: "matmul" (cpu and gpu-op) and "@" (gpu-op).
-        assert f.indicators == {"cpu": 1, "memory": 0, "parallel": 0, "gpu_op": 2, "large_data": 0,
-                                "embarrassing": 0, "sequential": 0}
+        assert f.indicators == {
+            "cpu": 1,
+            "memory": 0,
+            "parallel": 0,
+            "gpu_op": 2,
+            "large_data": 0,
+            "embarrassing": 0,
+            "sequential": 0,
+        }
         assert f.normalized["gpu_operation_score"] == 2 * 0.027777777777777776
         # "matmul" only: the module-level numpy import is outside the function.
         assert f.frameworks == {"numpy": 0.04, "pandas": 0.0, "sklearn": 0.0}
@@ -183,12 +192,16 @@ class TestAnalyzeCommand:
         assert code == 0, err
         assert err == ""
         assert workloads.__file__ in out
-        for name in ("normalize_features", "monthly_revenue", "train_churn_model", "post_transactions",
-                     "TileRenderer.render_all"):
+        for name in (
+            "normalize_features",
+            "monthly_revenue",
+            "train_churn_model",
+            "post_transactions",
+            "TileRenderer.render_all",
+        ):
             assert name in out
         assert "Summary: " in out
-        for pattern in ("NUMPY_VECTORIZED", "PANDAS_DATAFRAME", "SKLEARN_TRAINING", "SEQUENTIAL",
-                        "PARALLEL_FRIENDLY"):
+        for pattern in ("NUMPY_VECTORIZED", "PANDAS_DATAFRAME", "SKLEARN_TRAINING", "SEQUENTIAL", "PARALLEL_FRIENDLY"):
             assert pattern in out
         assert without_time(run("analyze")[1]) == without_time(out)
         # No GPU is assumed unless its capability is given.
@@ -196,13 +209,16 @@ class TestAnalyzeCommand:
         assert "GPU_SUITABLE" in run("--gpu-capability", "8.6")[1]
 
     def test_table_and_summary(self, tmp_path):
-        path = write(tmp_path / "m.py", """\
+        path = write(
+            tmp_path / "m.py",
+            """\
             def a():
                 pass
 
             def b():
                 pass
-            """)
+            """,
+        )
         code, out, err = run("analyze", str(path))
         assert code == 0
         lines = out.splitlines()
@@ -214,11 +230,24 @@ class TestAnalyzeCommand:
         assert lines[title + 3].split()[-1] == "MIXED"
         at = [i for i, line in enumerate(lines) if line.startswith("Summary: 2 functions in 1 file, ")]
         assert len(at) == 1
-        assert [line.split() for line in lines[at[0] + 1:at[0] + 3]] == [["MIXED", "2", "100.0", "%"],
-                                                                        ["No", "GPU", "assumed:", "gpu_suitability",
-                                                                         "0.00", "and", "gpu_speedup", "1.0x",
-                                                                         "throughout", "(--gpu-capability", "X.Y:",
-                                                                         "a", "GPU)."]]
+        assert [line.split() for line in lines[at[0] + 1 : at[0] + 3]] == [
+            ["MIXED", "2", "100.0", "%"],
+            [
+                "No",
+                "GPU",
+                "assumed:",
+                "gpu_suitability",
+                "0.00",
+                "and",
+                "gpu_speedup",
+                "1.0x",
+                "throughout",
+                "(--gpu-capability",
+                "X.Y:",
+                "a",
+                "GPU).",
+            ],
+        ]
         assert lines[at[0] + 4] == "No candidates: all 2 functions are MIXED (2 MIXED)."
         code, wide, err = run("analyze", "--wide", str(path))
         lines = wide.splitlines()
@@ -229,8 +258,11 @@ class TestAnalyzeCommand:
         assert wide.startswith(tables.legend(tables.table_layout(wide=True, gpu=False)) + "\n\n")
 
     def test_json_output(self, tmp_path):
-        path = write(tmp_path / "m.py", "def f(xs):\n    return sum(x * x for x in xs)\n\nclass C:\n    def g(self):\n"
-                                        "        import pandas as pd\n        return pd.DataFrame()\n")
+        path = write(
+            tmp_path / "m.py",
+            "def f(xs):\n    return sum(x * x for x in xs)\n\nclass C:\n    def g(self):\n"
+            "        import pandas as pd\n        return pd.DataFrame()\n",
+        )
         code, out, err = run("analyze", "--json", "--gpu-capability", "8.6", str(path))
         assert code == 0, err
         doc = json.loads(out)
@@ -239,8 +271,16 @@ class TestAnalyzeCommand:
         assert entry["path"] == str(path)
         f, g = entry["functions"]
         assert (f["qualname"], f["line"], g["qualname"], g["line"]) == ("f", 1, "C.g", 5)
-        assert set(f) >= {"indicators", "normalized", "frameworks", "parallelization_potential", "gpu_suitability",
-                          "gpu_speedup", "pattern_code", "pattern"}
+        assert set(f) >= {
+            "indicators",
+            "normalized",
+            "frameworks",
+            "parallelization_potential",
+            "gpu_suitability",
+            "gpu_speedup",
+            "pattern_code",
+            "pattern",
+        }
         assert f["loop_chunking_potential"] == 1.0
         assert PATTERN_NAMES[g["pattern_code"]] == g["pattern"]
         summary = doc["summary"]
@@ -346,7 +386,6 @@ class TestAnalyzeErrors:
         assert code == 1
         assert err.startswith("talvora: error: %s: cannot read: " % path)
 
-
     def test_deeply_nested_code_does_not_crash(self, tmp_path):
         deep = write(tmp_path / "deep.py", "def f():\n    return " + " + ".join(["1"] * 30000) + "\n")
         good = write(tmp_path / "good.py", "def ok():\n    pass\n")
@@ -420,22 +459,24 @@ class TestPlan:
         assert "Chunk" not in out
 
     def test_chunked_plan_lists_the_chunk_shapes(self):
-        code, out, err = run("plan", "--shape", "10,4", "--element-size", "8", "--available", "125",
-                             "--headroom", "0.2")
+        code, out, err = run(
+            "plan", "--shape", "10,4", "--element-size", "8", "--available", "125", "--headroom", "0.2"
+        )
         assert code == 0, err
         assert "Strategy:            GPU_CHUNKED - Chunking into 4 GPU passes" in out
         assert "Chunk size:          100 bytes (100 B)" in out
-        assert out.endswith("Chunk shapes:        4 chunks of whole rows along the first axis\n"
-                            "  (3, 4) x 3\n  (1, 4) x 1\n")
+        assert out.endswith(
+            "Chunk shapes:        4 chunks of whole rows along the first axis\n  (3, 4) x 3\n  (1, 4) x 1\n"
+        )
 
     def test_rows_larger_than_a_chunk_are_flagged(self):
         code, out, _ = run("plan", "--shape", "2,1000", "--element-size", "8", "--available", "125")
         assert code == 0
         assert "GPU_CHUNKED" in out and "  (1, 1000) x 2\n" in out
-        assert out.endswith("Warning: one row takes 8000 bytes, more than the chunk size; every chunk exceeds "
-                            "the safe limit\n")
-        plan = json.loads(run("plan", "--shape", "2,1000", "--element-size", "8", "--available", "125",
-                              "--json")[1])
+        assert out.endswith(
+            "Warning: one row takes 8000 bytes, more than the chunk size; every chunk exceeds the safe limit\n"
+        )
+        plan = json.loads(run("plan", "--shape", "2,1000", "--element-size", "8", "--available", "125", "--json")[1])
         assert plan["row_bytes"] == 8000 and plan["chunk_shapes_fit"] is False
 
     def test_json(self):
@@ -449,8 +490,9 @@ class TestPlan:
         assert plan["row_bytes"] == 32 and plan["chunk_shapes_fit"] is True
 
     def test_fallbacks(self):
-        code, out, _ = run("plan", "--shape", "100000,1000", "--element-size", "8", "--available", "512MiB",
-                           "--op", "matmul")
+        code, out, _ = run(
+            "plan", "--shape", "100000,1000", "--element-size", "8", "--available", "512MiB", "--op", "matmul"
+        )
         assert code == 0
         assert "Operation:           matmul (not chunkable)" in out
         assert "CPU_FALLBACK - Operation not chunkable, falling back to CPU" in out
@@ -458,25 +500,40 @@ class TestPlan:
         assert "CPU_FALLBACK - No GPU memory available" in out
 
     def test_overhead_factor(self):
-        plan = json.loads(run("plan", "--shape", "1000,1000", "--element-size", "8", "--available", "1GiB",
-                              "--overhead-factor", "1.5", "--json")[1])
+        plan = json.loads(
+            run(
+                "plan",
+                "--shape",
+                "1000,1000",
+                "--element-size",
+                "8",
+                "--available",
+                "1GiB",
+                "--overhead-factor",
+                "1.5",
+                "--json",
+            )[1]
+        )
         assert plan["allocation_bytes"] == 12000000
 
-    @pytest.mark.parametrize("option,value,message", [
-        ("--available", "8XB", "argument --available: invalid size '8XB'"),
-        ("--available", "-1", "argument --available: invalid size '-1'"),
-        ("--available", "1.5B", "argument --available: size '1.5B' is not a whole number of bytes"),
-        ("--available", "16EiB", "argument --available: invalid size '16EiB'"),
-        ("--available", "20000000TiB", "argument --available: size '20000000TiB' is too large"),
-        ("--shape", "10,-4", "argument --shape: invalid shape '10,-4'"),
-        ("--shape", "a,b", "argument --shape: invalid shape 'a,b'"),
-        ("--shape", "3000000000", "argument --shape: dimension 3000000000 of shape '3000000000' is too large"),
-        ("--element-size", "0", "argument --element-size: element size must be positive, got 0"),
-        ("--element-size", "eight", "argument --element-size: invalid element size 'eight'"),
-        ("--headroom", "1.0", "argument --headroom: headroom must be at least 0 and below 1"),
-        ("--headroom", "nan", "argument --headroom: headroom must be at least 0 and below 1"),
-        ("--overhead-factor", "0", "argument --overhead-factor: overhead factor must be a positive number"),
-    ])
+    @pytest.mark.parametrize(
+        "option,value,message",
+        [
+            ("--available", "8XB", "argument --available: invalid size '8XB'"),
+            ("--available", "-1", "argument --available: invalid size '-1'"),
+            ("--available", "1.5B", "argument --available: size '1.5B' is not a whole number of bytes"),
+            ("--available", "16EiB", "argument --available: invalid size '16EiB'"),
+            ("--available", "20000000TiB", "argument --available: size '20000000TiB' is too large"),
+            ("--shape", "10,-4", "argument --shape: invalid shape '10,-4'"),
+            ("--shape", "a,b", "argument --shape: invalid shape 'a,b'"),
+            ("--shape", "3000000000", "argument --shape: dimension 3000000000 of shape '3000000000' is too large"),
+            ("--element-size", "0", "argument --element-size: element size must be positive, got 0"),
+            ("--element-size", "eight", "argument --element-size: invalid element size 'eight'"),
+            ("--headroom", "1.0", "argument --headroom: headroom must be at least 0 and below 1"),
+            ("--headroom", "nan", "argument --headroom: headroom must be at least 0 and below 1"),
+            ("--overhead-factor", "0", "argument --overhead-factor: overhead factor must be a positive number"),
+        ],
+    )
     def test_bad_values_get_a_clear_error(self, option, value, message):
         argv = {"--shape": "10,4", "--element-size": "8", "--available": "1GiB"}
         argv[option] = value
@@ -517,16 +574,25 @@ class TestParsers:
             with pytest.raises(ValueError):
                 parse_shape(bad)
 
-    @pytest.mark.parametrize("argv,message", [
-        (["analyze", "--top", "many"], "argument --top: invalid count 'many' (expected a positive number)"),
-        (["analyze", "--top", "0"], "argument --top: count must be positive, got 0"),
-        (["plan", "--shape", "4", "--available", "8", "--element-size", " 8x"],
-         "argument --element-size: invalid element size ' 8x' (expected a positive number of bytes)"),
-        (["plan", "--shape", "4", "--available", "8", "--element-size", "8", "--headroom", " x"],
-         "argument --headroom: invalid headroom ' x' (expected a ratio such as 0.2)"),
-        (["plan", "--shape", "4", "--available", "8", "--element-size", "8", "--overhead-factor", "1,5"],
-         "argument --overhead-factor: invalid overhead factor '1,5' (expected a number such as 1.2)"),
-    ])
+    @pytest.mark.parametrize(
+        "argv,message",
+        [
+            (["analyze", "--top", "many"], "argument --top: invalid count 'many' (expected a positive number)"),
+            (["analyze", "--top", "0"], "argument --top: count must be positive, got 0"),
+            (
+                ["plan", "--shape", "4", "--available", "8", "--element-size", " 8x"],
+                "argument --element-size: invalid element size ' 8x' (expected a positive number of bytes)",
+            ),
+            (
+                ["plan", "--shape", "4", "--available", "8", "--element-size", "8", "--headroom", " x"],
+                "argument --headroom: invalid headroom ' x' (expected a ratio such as 0.2)",
+            ),
+            (
+                ["plan", "--shape", "4", "--available", "8", "--element-size", "8", "--overhead-factor", "1,5"],
+                "argument --overhead-factor: invalid overhead factor '1,5' (expected a number such as 1.2)",
+            ),
+        ],
+    )
     def test_numbers_that_do_not_parse_are_quoted_as_given(self, argv, message):
         code, out, err = run(*argv)
         assert (code, out) == (2, "")
@@ -538,8 +604,14 @@ class TestParsers:
 
 
 def test_python_dash_m_runs_the_examples(tmp_path):
-    result = subprocess.run([sys.executable, "-m", "talvora"], cwd=str(tmp_path), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-m", "talvora"],
+        cwd=str(tmp_path),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
     assert result.returncode == 0, result.stderr
     assert "Summary: " in result.stdout and "workloads.py" in result.stdout
 
@@ -547,9 +619,14 @@ def test_python_dash_m_runs_the_examples(tmp_path):
 def test_console_script_is_installed(tmp_path):
     script = shutil.which("talvora", path=os.path.dirname(sys.executable))
     assert script, "the talvora console script is not installed next to %s" % sys.executable
-    result = subprocess.run([script, "plan", "--shape", "5", "--element-size", "4", "--available", "8",
-                             "--headroom", "0"], cwd=str(tmp_path), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    result = subprocess.run(
+        [script, "plan", "--shape", "5", "--element-size", "4", "--available", "8", "--headroom", "0"],
+        cwd=str(tmp_path),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
     assert result.returncode == 0, result.stderr
     assert "GPU_CHUNKED - Chunking into 3 GPU passes" in result.stdout
     assert result.stdout.endswith("  (2,) x 2\n  (1,) x 1\n")
@@ -572,11 +649,11 @@ SEGMENT_SOURCES = {
     "mixed breaks": "def f():\r\n    a = 1\r    b = 2\n    return a\r\n",
     "form feed": "def f():\n    x = 1\x0c\n    return x\n\x0c\ndef g():\n    pass\n",
     "multibyte": "def caf\u00e9(\u00e0):\n    return '\u00e9\u00e8' + \u00e0  # \u2603\n\n"
-                 "def g(): return '\U0001f600'\n",
+    "def g(): return '\U0001f600'\n",
     "no final newline": "def f():\n    return 1",
     "tabs and decorators": "@dec\nclass K:\n\t@staticmethod\n\tdef s(a,\n\t      b):\n\t\treturn a\n",
     "nested": "def outer():\n    def inner():\n        return [x for x in\n                range(3)]\n"
-              "    return inner\n",
+    "    return inner\n",
     "one line": "def f(): return 1; x = 2\n",
 }
 
@@ -663,8 +740,10 @@ def test_json_document_has_a_schema_version_and_assumes_no_gpu(tmp_path):
 def test_malformed_gpu_capabilities_are_rejected(value):
     code, out, err = run("analyze", "--gpu-capability", value)
     assert code == 2 and out == ""
-    assert ("talvora analyze: error: argument --gpu-capability: invalid compute capability %r (expected X.Y, "
-            "such as 8.6)" % value) in err
+    assert (
+        "talvora analyze: error: argument --gpu-capability: invalid compute capability %r (expected X.Y, "
+        "such as 8.6)" % value
+    ) in err
 
 
 def test_gpu_capability_scores_for_that_gpu(tmp_path):
@@ -677,17 +756,26 @@ def test_gpu_capability_scores_for_that_gpu(tmp_path):
 
 class TestExclude:
     def tree(self, tmp_path):
-        for rel in ("pkg/core.py", "pkg/test_core.py", "pkg/core_test.py", "pkg/conftest.py",
-                    "pkg/tests/test_x.py", "pkg/tests/helper.py", "pkg/sub/test/t.py", "pkg/.venv/lib.py",
-                    "pkg/sub/fixtures/data.py", "pkg/sub/gen.py", "pkg/testing.py"):
+        for rel in (
+            "pkg/core.py",
+            "pkg/test_core.py",
+            "pkg/core_test.py",
+            "pkg/conftest.py",
+            "pkg/tests/test_x.py",
+            "pkg/tests/helper.py",
+            "pkg/sub/test/t.py",
+            "pkg/.venv/lib.py",
+            "pkg/sub/fixtures/data.py",
+            "pkg/sub/gen.py",
+            "pkg/testing.py",
+        ):
             write(tmp_path / rel, "def f():\n    pass\n")
         return tmp_path / "pkg"
 
     def analysed(self, root, *options):
         code, out, err = run("analyze", "--json", *options, str(root))
         assert code == 0, err
-        return sorted(os.path.relpath(f["path"], str(root)).replace(os.sep, "/")
-                      for f in json.loads(out)["files"]), err
+        return sorted(os.path.relpath(f["path"], str(root)).replace(os.sep, "/") for f in json.loads(out)["files"]), err
 
     def test_default_excludes_are_reported_in_one_note(self, tmp_path):
         root = self.tree(tmp_path)
@@ -695,8 +783,14 @@ class TestExclude:
         assert files == ["core.py", "sub/fixtures/data.py", "sub/gen.py", "testing.py"]
         [line] = err.splitlines()
         assert line.startswith("talvora: note: excluded ")
-        for part in ("1 matching .*/", "1 matching test/", "1 matching tests/", "1 matching test_*.py",
-                     "1 matching *_test.py", "1 matching conftest.py"):
+        for part in (
+            "1 matching .*/",
+            "1 matching test/",
+            "1 matching tests/",
+            "1 matching test_*.py",
+            "1 matching *_test.py",
+            "1 matching conftest.py",
+        ):
             assert part in line
         assert line.endswith("(--no-default-excludes includes them)")
 
@@ -707,8 +801,9 @@ class TestExclude:
 
     def test_user_patterns(self, tmp_path):
         root = self.tree(tmp_path)
-        files, err = self.analysed(root, "--no-default-excludes", "--exclude", "fixtures/", "--exclude",
-                                   "sub/*.py", "--exclude", "test*")
+        files, err = self.analysed(
+            root, "--no-default-excludes", "--exclude", "fixtures/", "--exclude", "sub/*.py", "--exclude", "test*"
+        )
         # "test*" matches tests/ and testing.py by name; "sub/*.py" the path below the root (and through
         # sub/fixtures, already excluded as a directory).
         assert files == [".venv/lib.py", "conftest.py", "core.py", "core_test.py"]
@@ -768,9 +863,17 @@ class TestTop:
         doc = json.loads(run("analyze", "--json", "--top", "5", str(path))[1])
         functions = {f["qualname"]: f for f in doc["files"][0]["functions"]}
         top = doc["top"]
-        expected = sorted((f for f in functions.values() if f["pattern"] not in ("MIXED", "SEQUENTIAL")),
-                          key=lambda f: -max(f["parallelization_potential"], f["gpu_suitability"],
-                                             f["normalized"]["cpu_intensity"], *f["frameworks"].values()))
+        expected = sorted(
+            (f for f in functions.values() if f["pattern"] not in ("MIXED", "SEQUENTIAL")),
+            key=lambda f: (
+                -max(
+                    f["parallelization_potential"],
+                    f["gpu_suitability"],
+                    f["normalized"]["cpu_intensity"],
+                    *f["frameworks"].values(),
+                )
+            ),
+        )
         assert [t["qualname"] for t in top] == [f["qualname"] for f in expected]
         assert {"vectorised", "train"} <= {t["qualname"] for t in top}
         assert all(t["path"] == str(path) and t["line"] == functions[t["qualname"]]["line"] for t in top)
@@ -781,22 +884,29 @@ class TestTop:
         full = json.loads(run("analyze", "--json", "--top", "9", str(path))[1])["top"]
         code, out, _ = run("analyze", "--top", "1", str(path))
         assert code == 0
-        tail = out[out.index("Summary: "):].splitlines()
+        tail = out[out.index("Summary: ") :].splitlines()
         at = tail.index("Top 1 candidate by score, then path and line; a function's score is the largest of its")
         assert tail[at + 1] == "parallelization_potential, cpu_intensity, numpy, pandas and sklearn scores:"
         best = full[0]
-        assert tail[at + 2].split() == ["1.", "%.2f" % best["score"], best["pattern"],
-                                        "%s:%d" % (path, best["line"]), best["qualname"]]
+        assert tail[at + 2].split() == [
+            "1.",
+            "%.2f" % best["score"],
+            best["pattern"],
+            "%s:%d" % (path, best["line"]),
+            best["qualname"],
+        ]
         assert tail[at + 3].replace(";", " ").split()[:3] == ["score", "=", best["ranked_by"]]
-        assert tail[at + 4].startswith("     %s words: " % best["pattern"][:best["pattern"].index("_")].lower())
+        assert tail[at + 4].startswith("     %s words: " % best["pattern"][: best["pattern"].index("_")].lower())
         assert len(tail) == at + 5
 
     def test_ties_keep_the_earlier_function(self):
         import dataclasses
 
         top = ranking.TopCandidates(2)
-        functions = analyze_source("def a(xs):\n    return [x for x in xs]\n\ndef b(xs):\n    return [x for x in xs]\n"
-                                   "\ndef c(xs):\n    return [x for x in xs]\n")
+        functions = analyze_source(
+            "def a(xs):\n    return [x for x in xs]\n\ndef b(xs):\n    return [x for x in xs]\n"
+            "\ndef c(xs):\n    return [x for x in xs]\n"
+        )
         report = scoring.FileReport("m.py", [dataclasses.replace(f, pattern="CPU_INTENSIVE") for f in functions])
         assert len({ranking.candidate_score(f) for f in report.functions}) == 1
         top.add(report)
@@ -828,9 +938,14 @@ def test_fifos_are_skipped_without_being_opened(tmp_path):
         reading.read_source(str(tmp_path / "x.py"))
     # In a child process: a FIFO opened for reading would wait for a writer forever.
     for target in (tmp_path, tmp_path / "x.py"):
-        result = subprocess.run([sys.executable, "-m", "talvora", "analyze", "--jsonl", str(target)],
-                                cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                universal_newlines=True, timeout=60)
+        result = subprocess.run(
+            [sys.executable, "-m", "talvora", "analyze", "--jsonl", str(target)],
+            cwd=str(tmp_path),
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            universal_newlines=True,
+            timeout=60,
+        )
         assert result.returncode == 0, result.stderr
         assert result.stderr == "talvora: note: %s: not a regular file, skipped\n" % (tmp_path / "x.py")
         records = [json.loads(line) for line in result.stdout.splitlines()]
@@ -842,9 +957,14 @@ def test_a_parser_crash_depth_is_analysed_or_reported(tmp_path):
     deep = tmp_path / "deep.py"
     deep.write_text("def f():\n    return " + " + ".join(["1"] * 200000) + "\n")
     good = write(tmp_path / "good.py", "def ok():\n    pass\n")
-    result = subprocess.run([sys.executable, "-m", "talvora", "analyze", "--jsonl", str(deep), str(good)],
-                            cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            universal_newlines=True, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-m", "talvora", "analyze", "--jsonl", str(deep), str(good)],
+        cwd=str(tmp_path),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=300,
+    )
     assert result.returncode in (0, 1), result.stderr
     records = [json.loads(line) for line in result.stdout.splitlines()]
     assert [r["type"] for r in records][-2:] == ["file", "summary"] and records[-2]["path"] == str(good)
@@ -912,11 +1032,24 @@ def _grouped(shapes):
     return groups
 
 
-@pytest.mark.parametrize("shape,element_size,limit", [
-    ((10, 4), 8, 100), ((5,), 4, 8), ((), 4, 8), ((0, 3), 8, 10), ((7, 0), 8, 10), ((3, 5, 0, 2), 8, 1),
-    ((9,), 1, 9), ((9,), 1, 10), ((9,), 1, 3), ((2, 1000), 8, 100), ((1,), 8, 7), ((100, 3, 3), 2, 2**64 - 1),
-    ((4, 2**31 - 1, 2**31 - 1, 2**31 - 1), 2**31 - 1, 2**64 - 1),
-])
+@pytest.mark.parametrize(
+    "shape,element_size,limit",
+    [
+        ((10, 4), 8, 100),
+        ((5,), 4, 8),
+        ((), 4, 8),
+        ((0, 3), 8, 10),
+        ((7, 0), 8, 10),
+        ((3, 5, 0, 2), 8, 1),
+        ((9,), 1, 9),
+        ((9,), 1, 10),
+        ((9,), 1, 3),
+        ((2, 1000), 8, 100),
+        ((1,), 8, 7),
+        ((100, 3, 3), 2, 2**64 - 1),
+        ((4, 2**31 - 1, 2**31 - 1, 2**31 - 1), 2**31 - 1, 2**64 - 1),
+    ],
+)
 def test_chunk_groups_expand_to_the_library_shapes(shape, element_size, limit):
     from talvora.gpu.drelling import compute_chunk_shapes
 
@@ -963,8 +1096,7 @@ def test_plan_explains_passes_against_chunks():
         "Chunk shapes:        192308 chunks of whole rows along the first axis",
         "  (104, 1000) x 192307",
         "  (72, 1000) x 1",
-        "Chunks hold whole rows of 8000 bytes: 192308 chunks of up to 104 rows, against 190736 passes counted "
-        "in bytes",
+        "Chunks hold whole rows of 8000 bytes: 192308 chunks of up to 104 rows, against 190736 passes counted in bytes",
     ]
     assert "GPU passes:          190736" in lines
 
@@ -992,16 +1124,21 @@ def test_progress_on_the_terminal_never_shares_a_line_with_the_tables(tmp_path):
         if chunk.startswith("["):
             assert "\n" not in chunk
     n = streaming.PROGRESS_MIN_FILES
-    assert without_time(text).endswith("Summary: %d functions in %d files\n  MIXED                 %d  100.0 %%\n"
-                                       "No GPU assumed: gpu_suitability 0.00 and gpu_speedup 1.0x throughout "
-                                       "(--gpu-capability X.Y: a GPU).\n\n"
-                                       "No candidates: all %d functions are MIXED (%d MIXED).\n" % (n, n, n, n, n))
+    assert without_time(text).endswith(
+        "Summary: %d functions in %d files\n  MIXED                 %d  100.0 %%\n"
+        "No GPU assumed: gpu_suitability 0.00 and gpu_speedup 1.0x throughout "
+        "(--gpu-capability X.Y: a GPU).\n\n"
+        "No candidates: all %d functions are MIXED (%d MIXED).\n" % (n, n, n, n, n)
+    )
 
 
-@pytest.mark.parametrize("head,message", [
-    (b"# coding: uft-8\n", "line 1: unknown encoding: uft-8"),
-    (b"x = '\xff'\n", "line 1 as utf-8: invalid start byte"),
-])
+@pytest.mark.parametrize(
+    "head,message",
+    [
+        (b"# coding: uft-8\n", "line 1: unknown encoding: uft-8"),
+        (b"x = '\xff'\n", "line 1 as utf-8: invalid start byte"),
+    ],
+)
 def test_bad_encoding_declarations_name_the_file(tmp_path, head, message):
     path = tmp_path / "bad.py"
     path.write_bytes(head + b"def f():\n    pass\n")
@@ -1030,9 +1167,10 @@ def _reference_scan(tree):
                 if isinstance(n, (ast.Return, ast.Yield, ast.YieldFrom, ast.Await)):
                     return True
                 if isinstance(n, ast.Break) and not any(
-                        isinstance(loop, (ast.For, ast.AsyncFor, ast.While)) and any(
-                            m is n for b in (loop.body, loop.orelse) for s in b for m in [s, *walk_local(s)])
-                        for loop in [stmt, *walk_local(stmt)]):
+                    isinstance(loop, (ast.For, ast.AsyncFor, ast.While))
+                    and any(m is n for b in (loop.body, loop.orelse) for s in b for m in [s, *walk_local(s)])
+                    for loop in [stmt, *walk_local(stmt)]
+                ):
                     return True
         return False
 
@@ -1047,8 +1185,9 @@ def _reference_scan(tree):
             elif isinstance(n, (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)):
                 loops += 1
                 elts = [n.key, n.value] if isinstance(n, ast.DictComp) else [n.elt]
-                chunkable += not any(isinstance(m, (ast.Yield, ast.YieldFrom, ast.Await))
-                                     for e in elts for m in ast.walk(e))
+                chunkable += not any(
+                    isinstance(m, (ast.Yield, ast.YieldFrom, ast.Await)) for e in elts for m in ast.walk(e)
+                )
         return chunkable / loops if loops else 0.0
 
     found = []
@@ -1172,8 +1311,13 @@ def test_one_walk_gives_the_functions_and_loops_of_separate_walks():
     # outer: the comprehensions of its decorator and default, the while loop and both for loops
     # (the inner one breaks); nothing in its lambdas or its class.
     scopes = {qual: chunk for _, qual, chunk in scan.find_functions(ast.parse(SCOPES))}
-    assert scopes == {"outer": 3 / 5, "outer.<locals>.Local.method": 1.0, "outer.<locals>.agen": 0.0,
-                      "Top.a": 1.0, "Top.Inner.b": 0.0}
+    assert scopes == {
+        "outer": 3 / 5,
+        "outer.<locals>.Local.method": 1.0,
+        "outer.<locals>.agen": 0.0,
+        "Top.a": 1.0,
+        "Top.Inner.b": 0.0,
+    }
 
 
 def test_function_records_as_dicts():
@@ -1194,13 +1338,17 @@ class TestTableLayout:
 
     def report(self, tmp_path, lines=1):
         """A file with a short and a long qualified name, the long one on line `lines` or later."""
-        source = "def a():\n    pass\n" + "\n" * max(lines - 3, 0) + textwrap.dedent("""\
+        source = (
+            "def a():\n    pass\n"
+            + "\n" * max(lines - 3, 0)
+            + textwrap.dedent("""\
             class Renderer:
                 def render_all(self, tiles):
                     def flush_tile_cache_to_disk_when_full(pool):
                         return pool.map(len, tiles)
                     return flush_tile_cache_to_disk_when_full
             """)
+        )
         return reading.analyze_file(str(write(tmp_path / "m.py", source)))
 
     @staticmethod
@@ -1235,7 +1383,7 @@ class TestTableLayout:
                     assert r[start:].startswith(cell + " ") or r[start:] == cell
                 else:
                     end = start + len(c.name)
-                    assert r[:end].endswith(" " + cell) and r[end:end + 1] == " "
+                    assert r[:end].endswith(" " + cell) and r[end : end + 1] == " "
         names = [r.split()[0] for r in rows[1:]]
         for name, f in zip(names, report.functions):
             if name != f.qualname:
@@ -1246,6 +1394,7 @@ class TestTableLayout:
     def test_columns_give_way_on_narrow_terminals(self):
         def shown(width):
             return [c.name for c in tables.table_layout(width).columns]
+
         assert shown(None) == shown(100) == list(tables.COMPACT_COLUMNS)
         assert shown(80) == ["function", "line", "par_pot", "gpu_suit", "speedup", "pattern"]
         assert shown(30) == ["function", "line", "pattern"]
@@ -1258,8 +1407,14 @@ class TestTableLayout:
         [f] = analyze_source("def f(xs):\n    return [x * 2 for x in xs]\n")
         record = f.to_dict()
         layout_of = tables.table_layout
-        for layout in (layout_of(), layout_of(80), layout_of(30), layout_of(wide=True), layout_of(gpu=False),
-                       layout_of(wide=True, gpu=False)):
+        for layout in (
+            layout_of(),
+            layout_of(80),
+            layout_of(30),
+            layout_of(wide=True),
+            layout_of(gpu=False),
+            layout_of(wide=True, gpu=False),
+        ):
             text = tables.legend(layout)
             hidden = set()
             pairs = {}
@@ -1296,7 +1451,7 @@ class TestTableLayout:
         monkeypatch.setattr(shutil, "get_terminal_size", lambda fallback=(80, 24): os.terminal_size((50, 24)))
         code, out, err = run("analyze", path)
         assert code == 0 and err == ""
-        table = out[out.index(path):out.index("Summary")].splitlines()[1:-1]
+        table = out[out.index(path) : out.index("Summary")].splitlines()[1:-1]
         assert table[0].split() == [c for c in tables.COMPACT_COLUMNS if c not in tables.GPU_COLUMNS]
         assert max(len(r) for r in table) <= tables.DEFAULT_WIDTH
         assert out.startswith(tables.legend(tables.table_layout(gpu=False)) + "\n\n")
@@ -1307,7 +1462,7 @@ class TestTableLayout:
         out = FakeTerminal()
         assert main(["analyze", path], stdout=out, stderr=io.StringIO()) == 0
         text = out.getvalue()
-        table = text[text.index(path):text.index("Summary")].splitlines()[1:-1]
+        table = text[text.index(path) : text.index("Summary")].splitlines()[1:-1]
         assert max(len(r) for r in table) <= 50
         assert text.startswith(tables.legend(tables.table_layout(50, gpu=False)) + "\n\n")
         out = FakeTerminal()

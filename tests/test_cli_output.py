@@ -49,11 +49,30 @@ PLAN = {
     "plan_rows": ["--shape", "20000000,1000", "--element-size", "8", "--available", "1MiB", "--overhead-factor", "1.5"],
     "plan_fallback": ["--shape", "1000", "--element-size", "8", "--available", "100", "--op", "matmul"],
     # Values given that differ from those applied, and an operation the module does not know.
-    "plan_applied": ["--shape", "10,4", "--element-size", "8", "--available", "1PiB", "--headroom", "0.995",
-                     "--overhead-factor", "0.5", "--op", "zero"],
+    "plan_applied": [
+        "--shape",
+        "10,4",
+        "--element-size",
+        "8",
+        "--available",
+        "1PiB",
+        "--headroom",
+        "0.995",
+        "--overhead-factor",
+        "0.5",
+        "--op",
+        "zero",
+    ],
     "plan_saturated": ["--shape", "2000000000,2000000000,2000000000", "--element-size", "8", "--available", "8GiB"],
-    "plan_saturated_json": ["--shape", "2000000000,2000000000,2000000000", "--element-size", "8", "--available",
-                            "8GiB", "--json"],
+    "plan_saturated_json": [
+        "--shape",
+        "2000000000,2000000000,2000000000",
+        "--element-size",
+        "8",
+        "--available",
+        "8GiB",
+        "--json",
+    ],
 }
 
 

@@ -58,7 +58,6 @@ def talvora_cli(*argv, cwd):
     return result.returncode, result.stdout, result.stderr
 
 
-
 def project(tmp_path):
     """A directory of three files: a pandas user, a look-alike without the import, a file without functions."""
     write(tmp_path / "proj" / "frames.py", FRAMES)

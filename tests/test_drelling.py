@@ -6,7 +6,8 @@ import sys
 from fractions import Fraction
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import talvora.gpu.drelling as d
 
@@ -122,22 +123,34 @@ class TestModule:
         ]
 
     def test_binding_errors(self):
-        with pytest.raises(TypeError, match=r"^calculate_safe_limit\(\) takes exactly 2 positional arguments \(3 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^calculate_safe_limit\(\) takes exactly 2 positional arguments \(3 given\)$"
+        ):
             d.calculate_safe_limit(1, 0.5, 3)
-        with pytest.raises(TypeError, match=r"^estimate_allocation_bytes\(\) takes at least 2 positional arguments \(1 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^estimate_allocation_bytes\(\) takes at least 2 positional arguments \(1 given\)$"
+        ):
             d.estimate_allocation_bytes((1,))
-        with pytest.raises(TypeError, match=r"^estimate_allocation_bytes\(\) takes at most 3 positional arguments \(4 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^estimate_allocation_bytes\(\) takes at most 3 positional arguments \(4 given\)$"
+        ):
             d.estimate_allocation_bytes((1,), 1, 1.0, 1)
         with pytest.raises(TypeError, match=r"^is_chunkable_operation\(\) got an unexpected keyword argument 'op'$"):
             d.is_chunkable_operation(op="zeros")
-        with pytest.raises(TypeError, match=r"^recommend_headroom\(\) got multiple values for keyword argument 'current_pressure'$"):
+        with pytest.raises(
+            TypeError, match=r"^recommend_headroom\(\) got multiple values for keyword argument 'current_pressure'$"
+        ):
             d.recommend_headroom(0.5, current_pressure=0.5)
         with pytest.raises(TypeError, match=r"^is_oom_error\(\) takes exactly 2 positional arguments \(1 given\)$"):
             d.is_oom_error("x")
 
     def test_keyword_calls(self):
-        assert d.calculate_optimal_chunks(total_bytes=0, available_bytes=10, headroom_ratio=0.0, max_chunks=5,
-                                          min_chunks=3) == 3
+        assert (
+            d.calculate_optimal_chunks(
+                total_bytes=0, available_bytes=10, headroom_ratio=0.0, max_chunks=5, min_chunks=3
+            )
+            == 3
+        )
         assert d.estimate_allocation_bytes(element_size=2, shape=(3,), overhead_factor=2.0) == 12
         assert d.recommend_headroom(base_headroom=0.4, current_pressure=0.5) == 0.4
 
@@ -194,7 +207,9 @@ class TestSafeLimit:
         assert d.calculate_safe_limit(U64_MAX, -1.0) == U64_MAX
         # One step below 2^64 in doubles is representable.
         assert d.calculate_safe_limit(U64_MAX, 2.0**-53) == 2**64 - 2**11
-        assert d.decide_allocation_strategy(U64_MAX, U64_MAX, 0.0, False) is d.decide_allocation_strategy(0, 1, 0.0, False)
+        assert d.decide_allocation_strategy(U64_MAX, U64_MAX, 0.0, False) is d.decide_allocation_strategy(
+            0, 1, 0.0, False
+        )
         assert d.score_gpu_suitability(U64_MAX, "zeros", U64_MAX, 0.0) == pytest.approx(0.9)
 
     def test_argument_conversion(self):
@@ -266,7 +281,7 @@ class TestEstimate:
         assert d.estimate_allocation_bytes((), -8) == 2**64 - 8
         assert d.estimate_allocation_bytes((3,), -1, 1.5) == U64_MAX
         exact = (49, 73, 127, 337, 92737, 649657)  # product 2^63 - 1
-        assert d.estimate_allocation_bytes(exact, -2**31) == (I63_MAX * -2**31) % 2**64
+        assert d.estimate_allocation_bytes(exact, -(2**31)) == (I63_MAX * -(2**31)) % 2**64
 
     def test_dimension_conversion(self):
         assert d.estimate_allocation_bytes((2.9, 3), 1) == 6
@@ -281,16 +296,19 @@ class TestEstimate:
         with pytest.raises(OverflowError, match="^value too large to convert to int$"):
             d.estimate_allocation_bytes((2, 2**31), 1)
         with pytest.raises(OverflowError, match="^value too large to convert to int$"):
-            d.estimate_allocation_bytes((2, -2**31 - 1), 1)
-        assert d.estimate_allocation_bytes((-2**31,), 1) == 0
+            d.estimate_allocation_bytes((2, -(2**31) - 1), 1)
+        assert d.estimate_allocation_bytes((-(2**31),), 1) == 0
 
     def test_argument_errors(self):
         with pytest.raises(TypeError, match=r"^object of type 'NoneType' has no len\(\)$"):
             d.estimate_allocation_bytes(None, 4)
         with pytest.raises(TypeError, match=r"^Argument 'shape' has incorrect type \(expected tuple, got list\)$"):
             d.estimate_allocation_bytes([1, 2], 4)
-        with pytest.raises(TypeError, match=r"^Argument 'shape' has incorrect type \(expected tuple, got TupleSub\)\. "
-                                            r"Note that Cython is deliberately stricter"):
+        with pytest.raises(
+            TypeError,
+            match=r"^Argument 'shape' has incorrect type \(expected tuple, got TupleSub\)\. "
+            r"Note that Cython is deliberately stricter",
+        ):
             d.estimate_allocation_bytes(TupleSub((1, 2)), 4)
         with pytest.raises(OverflowError, match="^value too large to convert to int$"):
             d.estimate_allocation_bytes((1,), 2**31)
@@ -533,7 +551,7 @@ class TestOptimalChunks:
         with pytest.raises(OverflowError, match="^value too large to convert to int$"):
             d.calculate_optimal_chunks(1, 1, 0.0, 2**31)
         with pytest.raises(OverflowError, match="^value too large to convert to int$"):
-            d.calculate_optimal_chunks(1, 1, 0.0, 1, -2**31 - 1)
+            d.calculate_optimal_chunks(1, 1, 0.0, 1, -(2**31) - 1)
         with pytest.raises(OverflowError, match="^can't convert negative value to uint64_t$"):
             d.calculate_optimal_chunks(-1, 1, 0.0)
 
@@ -545,14 +563,53 @@ class TestOptimalChunks:
 def py_is_oom_error(message, type_name):
     """The out-of-memory rules in plain Python."""
     m, t = message.lower(), type_name.lower()
-    return ("out of memory" in m or "outofmemoryerror" in t or ("cuda" in m and "memory" in m)
-            or ("allocat" in m and "failed" in m) or ("memory" in m and "insufficient" in m)
-            or ("gpu" in m and "memory" in m))
+    return (
+        "out of memory" in m
+        or "outofmemoryerror" in t
+        or ("cuda" in m and "memory" in m)
+        or ("allocat" in m and "failed" in m)
+        or ("memory" in m and "insufficient" in m)
+        or ("gpu" in m and "memory" in m)
+    )
 
 
-OOM_PIECES = ["out of ", "OUT OF", "out", " of ", "memory", "MEMORY", "Mem", "ory", "cuda", "CUDA", "gpu", "GPU",
-              "allocat", "ALLOCAT", "failed", "FAILED", "insufficient", "INSUFFICIENT", "OutOfMemoryError",
-              "İ", "I", "i", "ẞ", "ß", "Σ", "σ", "ς", "\u0301", "\u0307", "é", "É", "😀", "显", "\u212a", " "]
+OOM_PIECES = [
+    "out of ",
+    "OUT OF",
+    "out",
+    " of ",
+    "memory",
+    "MEMORY",
+    "Mem",
+    "ory",
+    "cuda",
+    "CUDA",
+    "gpu",
+    "GPU",
+    "allocat",
+    "ALLOCAT",
+    "failed",
+    "FAILED",
+    "insufficient",
+    "INSUFFICIENT",
+    "OutOfMemoryError",
+    "İ",
+    "I",
+    "i",
+    "ẞ",
+    "ß",
+    "Σ",
+    "σ",
+    "ς",
+    "\u0301",
+    "\u0307",
+    "é",
+    "É",
+    "😀",
+    "显",
+    "\u212a",
+    " ",
+]
 
 
 class TestOomError:
@@ -644,15 +701,19 @@ class TestOomError:
             for near in "@[`{AZaz":
                 for marker in ("OUT OF MEMORY", "GPU MEMORY", "ALLOCAT FAILED", "INSUFFICIENT MEMORY"):
                     for k in range(len(marker)):
-                        tail = every[64 * (k % 2):64 * (k % 2) + 64]
+                        tail = every[64 * (k % 2) : 64 * (k % 2) + 64]
                         # Short texts are folded word by word, long ones during the search.
-                        for text in ("x" * shift + marker[:k] + near + marker[k + 1:] + tail,
-                                     tail + "x" * shift + marker[:k] + near + marker[k + 1:] + every):
+                        for text in (
+                            "x" * shift + marker[:k] + near + marker[k + 1 :] + tail,
+                            tail + "x" * shift + marker[:k] + near + marker[k + 1 :] + every,
+                        ):
                             assert d.is_oom_error(text, tail) is py_is_oom_error(text, tail), text
 
     @settings(max_examples=300, deadline=None)
-    @given(st.lists(st.sampled_from(OOM_PIECES), max_size=8).map("".join),
-           st.lists(st.sampled_from(OOM_PIECES), max_size=4).map("".join))
+    @given(
+        st.lists(st.sampled_from(OOM_PIECES), max_size=8).map("".join),
+        st.lists(st.sampled_from(OOM_PIECES), max_size=4).map("".join),
+    )
     def test_pieced_texts_match_the_python_definition(self, message, type_name):
         assert d.is_oom_error(message, type_name) is py_is_oom_error(message, type_name)
 
@@ -675,11 +736,15 @@ class TestOomError:
         assert str(info.value) == expected
 
     def test_type_checks(self):
-        with pytest.raises(TypeError, match=r"^Argument 'error_message' has incorrect type \(expected str, got bytes\)$"):
+        with pytest.raises(
+            TypeError, match=r"^Argument 'error_message' has incorrect type \(expected str, got bytes\)$"
+        ):
             d.is_oom_error(b"out of memory", "")
         with pytest.raises(TypeError, match=r"^Argument 'error_type' has incorrect type \(expected str, got int\)$"):
             d.is_oom_error("out of memory", 3)
-        with pytest.raises(TypeError, match=r"^Argument 'error_type' has incorrect type \(expected str, got StrSub\)\. Note"):
+        with pytest.raises(
+            TypeError, match=r"^Argument 'error_type' has incorrect type \(expected str, got StrSub\)\. Note"
+        ):
             d.is_oom_error("out of memory", StrSub("x"))
 
 
@@ -687,10 +752,34 @@ class TestOomError:
 # Operations and scores
 
 
-CHUNKABLE = ["zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
-             "random.standard_normal", "random.uniform", "arange", "linspace"]
-NON_CHUNKABLE = ["matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve", "inv", "sort",
-                 "argsort"]
+CHUNKABLE = [
+    "zeros",
+    "ones",
+    "empty",
+    "full",
+    "random.randn",
+    "random.rand",
+    "random.random",
+    "random.standard_normal",
+    "random.uniform",
+    "arange",
+    "linspace",
+]
+NON_CHUNKABLE = [
+    "matmul",
+    "dot",
+    "fft",
+    "ifft",
+    "fft2",
+    "ifft2",
+    "svd",
+    "eig",
+    "eigvals",
+    "solve",
+    "inv",
+    "sort",
+    "argsort",
+]
 
 
 class TestOperations:
@@ -701,9 +790,13 @@ class TestOperations:
             assert d.is_chunkable_operation(op) is False
 
     def test_type_checks(self):
-        with pytest.raises(TypeError, match=r"^Argument 'operation' has incorrect type \(expected str, got StrSub\)\. Note"):
+        with pytest.raises(
+            TypeError, match=r"^Argument 'operation' has incorrect type \(expected str, got StrSub\)\. Note"
+        ):
             d.is_chunkable_operation(StrSub("zeros"))
-        with pytest.raises(TypeError, match=r"^Argument 'operation_type' has incorrect type \(expected str, got int\)$"):
+        with pytest.raises(
+            TypeError, match=r"^Argument 'operation_type' has incorrect type \(expected str, got int\)$"
+        ):
             d.score_gpu_suitability(1, 5, 1, 0.5)
 
 
@@ -725,8 +818,12 @@ class TestSuitability:
         assert d.score_gpu_suitability(5, "fft", 1000, NAN) == 0.7 * (5 / (10 * 0.8))
 
     @settings(max_examples=200, deadline=None)
-    @given(st.integers(0, U64_MAX), st.sampled_from(CHUNKABLE + NON_CHUNKABLE + ["x", None]),
-           st.integers(0, U64_MAX), st.floats(allow_nan=True))
+    @given(
+        st.integers(0, U64_MAX),
+        st.sampled_from(CHUNKABLE + NON_CHUNKABLE + ["x", None]),
+        st.integers(0, U64_MAX),
+        st.floats(allow_nan=True),
+    )
     def test_range(self, data, op, available, ratio):
         score = d.score_gpu_suitability(data, op, available, ratio)
         assert 0.0 <= score <= 0.9

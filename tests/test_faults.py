@@ -6,6 +6,7 @@ allocation from the n-th on.  A crash or a hang of the child is a failure of
 the callable it was running; a hang ends through the child's watchdog or the
 parent's time limit.
 """
+
 import json
 import os
 import signal
@@ -13,7 +14,6 @@ import subprocess
 import sys
 
 import pytest
-
 from support.api_surface import public_callables
 
 _testcapi = pytest.importorskip("_testcapi")
@@ -46,7 +46,12 @@ def _run_child(idents, env=None):
         try:
             proc = subprocess.run(
                 [sys.executable, "-X", "faulthandler", os.path.join(HERE, "support", "fault_scenarios.py"), *pending],
-                cwd=HERE, capture_output=True, text=True, timeout=CHILD_TIMEOUT, env=env)
+                cwd=HERE,
+                capture_output=True,
+                text=True,
+                timeout=CHILD_TIMEOUT,
+                env=env,
+            )
         except subprocess.TimeoutExpired as e:
             out = e.stdout.decode() if isinstance(e.stdout, bytes) else (e.stdout or "")
             proc = subprocess.CompletedProcess(e.cmd, -9, out, f"Timeout (parent, {CHILD_TIMEOUT} s)")
@@ -62,8 +67,9 @@ def _run_child(idents, env=None):
         pending = [i for i in pending if i not in reports]
         if proc.returncode != 0 and not pending and current is None and done:
             # Every callable reported, then the child died on its way out.
-            reports[done[-1]]["failures"].append({"kind": "crash at exit", "variant": "?", "mode": "?", "n": "?",
-                                                  "detail": proc.stderr[-3000:]})
+            reports[done[-1]]["failures"].append(
+                {"kind": "crash at exit", "variant": "?", "mode": "?", "n": "?", "detail": proc.stderr[-3000:]}
+            )
             break
         if proc.returncode != 0 or pending:
             if current is None:  # died before or between callables
@@ -71,9 +77,22 @@ def _run_child(idents, env=None):
             if current is None:
                 break
             hang = "Timeout (" in proc.stderr or proc.returncode == -signal.SIGALRM
-            reports[current] = {"id": current, "crashed": True, "runs": 0, "injected": 0, "counts": {},
-                                "failures": [{"kind": "hang" if hang else "crash", "variant": "?", "mode": "?",
-                                              "n": "?", "detail": proc.stderr[-3000:]}]}
+            reports[current] = {
+                "id": current,
+                "crashed": True,
+                "runs": 0,
+                "injected": 0,
+                "counts": {},
+                "failures": [
+                    {
+                        "kind": "hang" if hang else "crash",
+                        "variant": "?",
+                        "mode": "?",
+                        "n": "?",
+                        "detail": proc.stderr[-3000:],
+                    }
+                ],
+            }
             pending = [i for i in pending if i != current]
         del done
     return reports
@@ -87,9 +106,11 @@ class _Totals:
 
     def line(self):
         r = self.reports.values()
-        return (f"fault injection: {len(self.reports)} of {len(CALLABLES)} public callables, "
-                f"{sum(x['variants'] for x in r if 'variants' in x)} scenarios, {sum(x['runs'] for x in r)} runs, "
-                f"{sum(x['injected'] for x in r)} injected allocation failures")
+        return (
+            f"fault injection: {len(self.reports)} of {len(CALLABLES)} public callables, "
+            f"{sum(x['variants'] for x in r if 'variants' in x)} scenarios, {sum(x['runs'] for x in r)} runs, "
+            f"{sum(x['injected'] for x in r)} injected allocation failures"
+        )
 
     def pytest_terminal_summary(self, terminalreporter):
         terminalreporter.write_line(self.line())
@@ -97,8 +118,11 @@ class _Totals:
 
 @pytest.fixture(scope="session")
 def fault_reports(request):
-    selected = [item.callspec.params["ident"] for item in request.session.items
-                if getattr(item, "originalname", None) == "test_fault_injection"]
+    selected = [
+        item.callspec.params["ident"]
+        for item in request.session.items
+        if getattr(item, "originalname", None) == "test_fault_injection"
+    ]
     reports = _run_child(selected or CALLABLES)
     request.config.pluginmanager.register(_Totals(reports), "talvora-fault-totals")
     return reports
@@ -113,10 +137,17 @@ def test_every_public_callable_has_a_scenario():
 # Calls whose scenarios must meet allocations of their own; a change of the
 # driver that hid them from the failing allocator would show here.
 ALLOCATING = [
-    "mesqua.LockFreeStack.push", "mesqua.LockFreeStatistics.get_snapshot", "tollet.FastRedBlackTree.insert",
-    "tollet.FastRedBlackTree.remove_ge", "tollet.FastRedBlackTree.clear", "tollet.FastRedBlackTree.find_all_exact",
-    "pardune.FastBucketAllocator()", "pardune.FastBucketAllocator._init_buckets", "orvistle.AdaptivePolicy.update",
-    "kelmarch.score_indicators", "drelling.compute_chunk_shapes",
+    "mesqua.LockFreeStack.push",
+    "mesqua.LockFreeStatistics.get_snapshot",
+    "tollet.FastRedBlackTree.insert",
+    "tollet.FastRedBlackTree.remove_ge",
+    "tollet.FastRedBlackTree.clear",
+    "tollet.FastRedBlackTree.find_all_exact",
+    "pardune.FastBucketAllocator()",
+    "pardune.FastBucketAllocator._init_buckets",
+    "orvistle.AdaptivePolicy.update",
+    "kelmarch.score_indicators",
+    "drelling.compute_chunk_shapes",
 ]
 
 

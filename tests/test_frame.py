@@ -4,6 +4,7 @@ One declaration there per conversion kind, binding path, coercion and type
 convention; the tables below drive each of them through its successes and
 its exact messages.
 """
+
 import copy
 import ctypes
 import gc
@@ -20,16 +21,17 @@ import warnings
 import weakref
 from fractions import Fraction
 
-import pytest
-
 import frame_probe as fp
+import pytest
 from frame_probe import Bare, Plain, Probe
 from support.imports import import_again, load_records, subinterpreter_import
 from support.stand_ins import HasInt, IndexOnly, IntSub, ReturnsStr, ReturnsSub
 
 I64_MAX, I64_MIN = 2**63 - 1, -(2**63)
-NOTE = (". Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin types. "
-        "If you need to pass subclasses then set the 'annotation_typing' directive to False.")
+NOTE = (
+    ". Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin types. "
+    "If you need to pass subclasses then set the 'annotation_typing' directive to False."
+)
 REFUSED = "no default __reduce__ due to non-trivial __cinit__"
 
 
@@ -81,14 +83,41 @@ class TestModule:
     def test_namespace(self):
         names = [n for n in vars(fp) if not n.startswith("__")]
         assert names == [
-            "Probe", "Bare",
-            "echo_i64", "echo_i32", "echo_i32t", "echo_u32", "echo_u64", "echo_u16", "echo_u8", "echo_double",
-            "echo_bool", "echo_object", "echo_ann_int", "echo_list", "echo_list_or_none",
-            "echo_dict_noted", "echo_str_noted_or_none", "bind", "defaults", "nothing", "native_defaults",
-            "truncated_default", "overflowing_default", "as_int_result",
-            "as_float_result", "call_back", "import_name", "constants", "ratios", "locked_call", "with_lock_steps",
+            "Probe",
+            "Bare",
+            "echo_i64",
+            "echo_i32",
+            "echo_i32t",
+            "echo_u32",
+            "echo_u64",
+            "echo_u16",
+            "echo_u8",
+            "echo_double",
+            "echo_bool",
+            "echo_object",
+            "echo_ann_int",
+            "echo_list",
+            "echo_list_or_none",
+            "echo_dict_noted",
+            "echo_str_noted_or_none",
+            "bind",
+            "defaults",
+            "nothing",
+            "native_defaults",
+            "truncated_default",
+            "overflowing_default",
+            "as_int_result",
+            "as_float_result",
+            "call_back",
+            "import_name",
+            "constants",
+            "ratios",
+            "locked_call",
+            "with_lock_steps",
             "locked_twice",
-            "Plain", "logging", "logger",
+            "Plain",
+            "logging",
+            "logger",
         ]
         assert list(vars(fp))[-1] == "__test__" and fp.__test__ == {}
         assert fp.__name__ == "frame_probe" and fp.__package__ == ""
@@ -114,8 +143,13 @@ class TestModule:
         api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
         definition = api.PyModule_GetDef(fp)
         assert api.PyModule_ExecDef(fp, definition) == 0  # the same module: nothing to do
-        raises(RuntimeError, "Module 'frame_probe' has already been imported. Re-initialisation is not supported.",
-               api.PyModule_ExecDef, types.ModuleType("frame_probe"), definition)
+        raises(
+            RuntimeError,
+            "Module 'frame_probe' has already been imported. Re-initialisation is not supported.",
+            api.PyModule_ExecDef,
+            types.ModuleType("frame_probe"),
+            definition,
+        )
 
     def test_module_level_imports(self):
         try:
@@ -142,6 +176,7 @@ class TestModule:
     def test_own_gil_subinterpreter_gets_the_modules_refusal(self, tmp_path, module):
         try:
             import _interpreters as interpreters  # 3.13
+
             run = interpreters.exec
         except ImportError:
             interpreters = pytest.importorskip("_xxsubinterpreters")
@@ -163,8 +198,13 @@ class TestModule:
 INT_KINDS = [
     (fp.echo_i64, I64_MIN, I64_MAX, None, None),
     (fp.echo_i32, -(2**31), 2**31 - 1, "value too large to convert to int", "value too large to convert to int"),
-    (fp.echo_i32t, -(2**31), 2**31 - 1, "value too large to convert to int32_t",
-     "value too large to convert to int32_t"),
+    (
+        fp.echo_i32t,
+        -(2**31),
+        2**31 - 1,
+        "value too large to convert to int32_t",
+        "value too large to convert to int32_t",
+    ),
     (fp.echo_u32, 0, 2**32 - 1, "value too large to convert to uint32_t", "can't convert negative value to uint32_t"),
     (fp.echo_u64, 0, 2**64 - 1, None, "can't convert negative value to uint64_t"),
     (fp.echo_u16, 0, 2**16 - 1, "value too large to convert to uint16_t", "can't convert negative value to uint16_t"),
@@ -185,14 +225,17 @@ class TestConstantsAndRatios:
         assert tenth == 0.1  # the nearest double, as Python reads "0.1"
         assert fp.constants()[2] is seven_f  # made once
 
-    @pytest.mark.parametrize("part, whole, expected", [
-        (1, 4, (0.25, 25.0)),
-        (3, 8, (0.375, 37.5)),
-        (5, 0, (0.0, 0.0)),
-        (5, -2, (0.0, 0.0)),
-        (0, 7, (0.0, 0.0)),
-        (Fraction(1, 3), Fraction(1, 2), (Fraction(2, 3), Fraction(2, 3) * 100.0)),
-    ])
+    @pytest.mark.parametrize(
+        "part, whole, expected",
+        [
+            (1, 4, (0.25, 25.0)),
+            (3, 8, (0.375, 37.5)),
+            (5, 0, (0.0, 0.0)),
+            (5, -2, (0.0, 0.0)),
+            (0, 7, (0.0, 0.0)),
+            (Fraction(1, 3), Fraction(1, 2), (Fraction(2, 3), Fraction(2, 3) * 100.0)),
+        ],
+    )
     def test_ratio_and_percent(self, part, whole, expected):
         ratio, percent = fp.ratios(part, whole)
         assert (ratio, percent) == expected
@@ -229,8 +272,29 @@ class TestNativeIntegers:
     def test_results(self, fn, lo, hi, above, below):
         # Int results around the interpreter's small-int cache and the one-digit limit, whose values the frame
         # builds itself: equal, hashing and printing as the same value, the cached objects themselves.
-        edges = (-(2**30) - 1, -(2**30), -(2**30) + 1, -7, -6, -5, -1, 0, 1, 255, 256, 257, 258, 2**15,
-                 2**30 - 1, 2**30, 2**30 + 1, 2**31 - 1, 2**31, 2**32 - 1, 2**32)
+        edges = (
+            -(2**30) - 1,
+            -(2**30),
+            -(2**30) + 1,
+            -7,
+            -6,
+            -5,
+            -1,
+            0,
+            1,
+            255,
+            256,
+            257,
+            258,
+            2**15,
+            2**30 - 1,
+            2**30,
+            2**30 + 1,
+            2**31 - 1,
+            2**31,
+            2**32 - 1,
+            2**32,
+        )
         for v in edges:
             if not lo <= v <= hi:
                 continue
@@ -253,7 +317,8 @@ class TestNativeIntegers:
             assert fn(ReturnsSub()) == 5
         assert str(rec[0].message) == (
             "__int__ returned non-int (type IntSub).  The ability to return an instance of a strict subclass of "
-            "int is deprecated, and may be removed in a future version of Python.")
+            "int is deprecated, and may be removed in a future version of Python."
+        )
         with warnings.catch_warnings():
             warnings.simplefilter("error", DeprecationWarning)
             with pytest.raises(DeprecationWarning):
@@ -277,8 +342,16 @@ class TestOtherKinds:
             fp.echo_double(Explodes())
 
     def test_truth_value(self):
-        for v, want in [(True, True), (False, False), (None, False), ([], False), ([0], True), (0.0, False),
-                        ("x", True), (HasInt(), True)]:
+        for v, want in [
+            (True, True),
+            (False, False),
+            (None, False),
+            ([], False),
+            ([0], True),
+            (0.0, False),
+            ("x", True),
+            (HasInt(), True),
+        ]:
             assert fp.echo_bool(v) is want
         with pytest.raises(Boom):
             fp.echo_bool(Explodes())
@@ -294,8 +367,7 @@ class TestOtherKinds:
             r = fp.echo_ann_int(v)
             assert r == want and type(r) is int
         for bad, tname in [("3", "str"), (None, "NoneType"), ([1], "list"), (b"1", "bytes")]:
-            raises(TypeError, f"Argument 'value' has incorrect type (expected int, got {tname})", fp.echo_ann_int,
-                   bad)
+            raises(TypeError, f"Argument 'value' has incorrect type (expected int, got {tname})", fp.echo_ann_int, bad)
         with pytest.raises(Boom):
             fp.echo_ann_int(Explodes())
 
@@ -310,11 +382,18 @@ class TestOtherKinds:
             # Subclasses are refused; only the declarations with the note say why.
             (fp.echo_list, ListSub(), "Argument 'items' has incorrect type (expected list, got ListSub)"),
             (fp.echo_list_or_none, ListSub(), "Argument 'items' has incorrect type (expected list, got ListSub)"),
-            (fp.echo_dict_noted, DictSub(), "Argument 'mapping' has incorrect type (expected dict, got DictSub)" + NOTE),
+            (
+                fp.echo_dict_noted,
+                DictSub(),
+                "Argument 'mapping' has incorrect type (expected dict, got DictSub)" + NOTE,
+            ),
             (fp.echo_dict_noted, None, "Argument 'mapping' has incorrect type (expected dict, got NoneType)"),
             (fp.echo_dict_noted, [], "Argument 'mapping' has incorrect type (expected dict, got list)"),
-            (fp.echo_str_noted_or_none, StrSub("s"),
-             "Argument 'text' has incorrect type (expected str, got StrSub)" + NOTE),
+            (
+                fp.echo_str_noted_or_none,
+                StrSub("s"),
+                "Argument 'text' has incorrect type (expected str, got StrSub)" + NOTE,
+            ),
             (fp.echo_str_noted_or_none, b"s", "Argument 'text' has incorrect type (expected str, got bytes)"),
         ]
         for fn, arg, message in cases:
@@ -424,8 +503,11 @@ class TestBinding:
         assert p.add(2**63 - 1) == I64_MIN  # wraps, as the body does
         with pytest.raises(TypeError, match=r"^descriptor 'add' of 'frame_probe.Probe' object needs an argument$"):
             Probe.add()
-        with pytest.raises(TypeError, match=r"^descriptor 'add' requires a 'frame_probe.Probe' object but "
-                                            r"received a 'int'$"):
+        with pytest.raises(
+            TypeError,
+            match=r"^descriptor 'add' requires a 'frame_probe.Probe' object but "
+            r"received a 'int'$",
+        ):
             Probe.add(5)
         m = p.add
         assert m.__self__ is p and m.__func__ is Probe.add
@@ -669,9 +751,18 @@ class TestLockedSections:
 
 # Public fields: (name, stored, read back).
 FIELDS = [
-    ("i64", I64_MIN, I64_MIN), ("i64", 2.9, 2), ("i32", -(2**31), -(2**31)), ("i32t", 2**31 - 1, 2**31 - 1),
-    ("u32", 2**32 - 1, 2**32 - 1), ("u64", 2**64 - 1, 2**64 - 1), ("u16", 65535, 65535), ("u8", 255, 255),
-    ("dbl", 3, 3.0), ("dbl", -0.5, -0.5), ("flag", [1], True), ("flag", "", False),
+    ("i64", I64_MIN, I64_MIN),
+    ("i64", 2.9, 2),
+    ("i32", -(2**31), -(2**31)),
+    ("i32t", 2**31 - 1, 2**31 - 1),
+    ("u32", 2**32 - 1, 2**32 - 1),
+    ("u64", 2**64 - 1, 2**64 - 1),
+    ("u16", 65535, 65535),
+    ("u8", 255, 255),
+    ("dbl", 3, 3.0),
+    ("dbl", -0.5, -0.5),
+    ("flag", [1], True),
+    ("flag", "", False),
 ]
 # Refused assignments: (name, value, exception, message or None for the interpreter's own).
 FIELD_ERRORS = [

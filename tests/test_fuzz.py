@@ -6,6 +6,7 @@ whose number, truth, comparison or length protocols misbehave.  A call must
 return or raise an ordinary exception (never SystemError, never a crash), and
 an object must stay usable after a call that raised.
 """
+
 import importlib
 import math
 import os
@@ -13,10 +14,8 @@ import os
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
 from support.api_surface import is_frame_function as _is_frame_function
 from support.api_surface import public_callables
-
 
 
 class Boom(Exception):
@@ -92,26 +91,93 @@ class DictSub(dict):
     pass
 
 
-EVIL = [EvilInt(), IntReturnsStr(), EvilIndex(), EvilFloat(), FloatReturnsStr(), EvilBool(), EvilEq(), EvilLen(),
-        NegativeLen(), object()]
-ALLOWED = (TypeError, ValueError, OverflowError, AttributeError, KeyError, IndexError, ZeroDivisionError,
-           NotImplementedError, MemoryError, Boom)
+EVIL = [
+    EvilInt(),
+    IntReturnsStr(),
+    EvilIndex(),
+    EvilFloat(),
+    FloatReturnsStr(),
+    EvilBool(),
+    EvilEq(),
+    EvilLen(),
+    NegativeLen(),
+    object(),
+]
+ALLOWED = (
+    TypeError,
+    ValueError,
+    OverflowError,
+    AttributeError,
+    KeyError,
+    IndexError,
+    ZeroDivisionError,
+    NotImplementedError,
+    MemoryError,
+    Boom,
+)
 
 ints = st.one_of(
     st.integers(-3, 300),
-    st.sampled_from([0, 1, -1, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**32 - 1, 2**32, 2**63 - 1, 2**63,
-                     -(2**63), -(2**63) - 1, 2**64 - 1, 2**64, 2**100, -(2**100)]),
+    st.sampled_from(
+        [
+            0,
+            1,
+            -1,
+            2**31 - 1,
+            2**31,
+            -(2**31),
+            -(2**31) - 1,
+            2**32 - 1,
+            2**32,
+            2**63 - 1,
+            2**63,
+            -(2**63),
+            -(2**63) - 1,
+            2**64 - 1,
+            2**64,
+            2**100,
+            -(2**100),
+        ]
+    ),
     st.integers(),
 )
 small_ints = st.integers(-3, 64)
-floats = st.one_of(st.floats(allow_nan=True, allow_infinity=True),
-                   st.sampled_from([math.nan, math.inf, -math.inf, -0.0, 0.0, 0.5, 1.0, 1e308, 5e-324]))
-texts = st.one_of(st.text(max_size=40),
-                  st.sampled_from(["numpy", "pandas", "sklearn", "for i in range(10):\n    x += i", "cuda",
-                                   "CUDA out of memory", "zeros", "matmul", "8.6", "7", "x.y", "", "mixed"]))
-scalars = st.one_of(ints, floats, texts, st.binary(max_size=20), st.none(), st.booleans(),
-                    st.builds(IntSub, small_ints), st.builds(FloatSub, st.floats(-10, 10)),
-                    st.builds(StrSub, texts), st.sampled_from(EVIL))
+floats = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.sampled_from([math.nan, math.inf, -math.inf, -0.0, 0.0, 0.5, 1.0, 1e308, 5e-324]),
+)
+texts = st.one_of(
+    st.text(max_size=40),
+    st.sampled_from(
+        [
+            "numpy",
+            "pandas",
+            "sklearn",
+            "for i in range(10):\n    x += i",
+            "cuda",
+            "CUDA out of memory",
+            "zeros",
+            "matmul",
+            "8.6",
+            "7",
+            "x.y",
+            "",
+            "mixed",
+        ]
+    ),
+)
+scalars = st.one_of(
+    ints,
+    floats,
+    texts,
+    st.binary(max_size=20),
+    st.none(),
+    st.booleans(),
+    st.builds(IntSub, small_ints),
+    st.builds(FloatSub, st.floats(-10, 10)),
+    st.builds(StrSub, texts),
+    st.sampled_from(EVIL),
+)
 values = st.recursive(
     scalars,
     lambda inner: st.one_of(
@@ -157,16 +223,26 @@ def _factories():
 def _health(obj):
     """A call that must still work on an object after any earlier call."""
     repr(obj)
-    for name in ("load", "size", "get_snapshot", "get_stats", "get_statistics", "is_empty", "get_version",
-                 "elapsed_ns", "py_find_free_object"):
+    for name in (
+        "load",
+        "size",
+        "get_snapshot",
+        "get_stats",
+        "get_statistics",
+        "is_empty",
+        "get_version",
+        "elapsed_ns",
+        "py_find_free_object",
+    ):
         m = getattr(type(obj), name, None)
         if m is not None and _is_frame_function(m):
             getattr(obj, name)()
 
 
 def _collect():
-    return [pytest.param((kind, modname, name, attr), id=ident)
-            for ident, kind, modname, name, attr in public_callables()]
+    return [
+        pytest.param((kind, modname, name, attr), id=ident) for ident, kind, modname, name, attr in public_callables()
+    ]
 
 
 CASES = _collect()
@@ -198,7 +274,12 @@ def _draw_args(data, count, strategy):
 
 
 @pytest.mark.parametrize("case", CASES)
-@settings(max_examples=int(os.environ.get("TALVORA_FUZZ_EXAMPLES", "40")), deadline=None, suppress_health_check=list(HealthCheck), database=None)
+@settings(
+    max_examples=int(os.environ.get("TALVORA_FUZZ_EXAMPLES", "40")),
+    deadline=None,
+    suppress_health_check=list(HealthCheck),
+    database=None,
+)
 @given(data=st.data())
 def test_fuzz(case, data):
     kind, modname, name, attr = case

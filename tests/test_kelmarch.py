@@ -1,4 +1,5 @@
 """talvora.plugins.analyzer.kelmarch: indicator counts, framework scores, estimates."""
+
 import inspect
 import math
 import re
@@ -8,15 +9,22 @@ import threading
 from fractions import Fraction as F
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from talvora.plugins.analyzer import kelmarch as k
 
 NAN = float("nan")
 FUNCS = [
-    "quick_framework_score", "score_indicators", "normalize_scores", "score_framework_patterns",
-    "determine_workload_pattern", "calculate_gpu_suitability", "estimate_gpu_speedup",
-    "calculate_parallelization_potential", "update_adaptive_threshold",
+    "quick_framework_score",
+    "score_indicators",
+    "normalize_scores",
+    "score_framework_patterns",
+    "determine_workload_pattern",
+    "calculate_gpu_suitability",
+    "estimate_gpu_speedup",
+    "calculate_parallelization_potential",
+    "update_adaptive_threshold",
 ]
 
 # Reference data: the ten tables and the three framework patterns.
@@ -57,8 +65,11 @@ def ref_indicators(code, name):
 def ref_frameworks(code):
     low = code.lower()
     n = [sum(1 for e in TABLES[t] if e in low) for t in ("numpy", "pandas", "sklearn")]
-    return (max(min(n[0] * 0.04, 1.0), 0.0), max(min(n[1] * 0.05555555555555555, 1.0), 0.0),
-            max(min(n[2] * 0.05555555555555555, 1.0), 0.0))
+    return (
+        max(min(n[0] * 0.04, 1.0), 0.0),
+        max(min(n[1] * 0.05555555555555555, 1.0), 0.0),
+        max(min(n[2] * 0.05555555555555555, 1.0), 0.0),
+    )
 
 
 def fused(a, b, c):
@@ -69,10 +80,14 @@ def fused(a, b, c):
 # Text rich in indicator fragments, case changes and non-ASCII characters.
 FRAGMENTS = sorted({e for t in TABLES.values() for e in t} | {e[: len(e) // 2] for t in TABLES.values() for e in t})
 code_text = st.lists(
-    st.one_of(st.sampled_from(FRAGMENTS), st.sampled_from(FRAGMENTS).map(str.upper),
-              st.sampled_from([" ", ".", "(", "\n", "\u212a", "\u0130", "\u00e9", "\u03a3", "\U0001f600", "\ud800"]),
-              st.text(max_size=3)),
-    max_size=30).map("".join)
+    st.one_of(
+        st.sampled_from(FRAGMENTS),
+        st.sampled_from(FRAGMENTS).map(str.upper),
+        st.sampled_from([" ", ".", "(", "\n", "\u212a", "\u0130", "\u00e9", "\u03a3", "\U0001f600", "\ud800"]),
+        st.text(max_size=3),
+    ),
+    max_size=30,
+).map("".join)
 
 
 class TestModule:
@@ -96,10 +111,22 @@ class TestModule:
             "update_adaptive_threshold": "Update adaptive threshold based on performance feedback.",
         }
         doc = k.determine_workload_pattern.__doc__
-        for name in ["MIXED", "CPU_INTENSIVE", "MEMORY_INTENSIVE", "PARALLEL_FRIENDLY", "SEQUENTIAL",
-                     "GPU_SUITABLE", "GPU_COMPUTE_INTENSIVE", "GPU_MEMORY_BOUND", "NUMPY_VECTORIZED",
-                     "NUMPY_LINALG", "PANDAS_DATAFRAME", "PANDAS_GROUPBY", "SKLEARN_TRAINING",
-                     "SKLEARN_INFERENCE"]:
+        for name in [
+            "MIXED",
+            "CPU_INTENSIVE",
+            "MEMORY_INTENSIVE",
+            "PARALLEL_FRIENDLY",
+            "SEQUENTIAL",
+            "GPU_SUITABLE",
+            "GPU_COMPUTE_INTENSIVE",
+            "GPU_MEMORY_BOUND",
+            "NUMPY_VECTORIZED",
+            "NUMPY_LINALG",
+            "PANDAS_DATAFRAME",
+            "PANDAS_GROUPBY",
+            "SKLEARN_TRAINING",
+            "SKLEARN_INFERENCE",
+        ]:
             assert name in doc
 
     def test_parameter_names(self):
@@ -127,14 +154,31 @@ class TestModule:
         kw = dict(zip(want["determine_workload_pattern"].split(), [0.0] * 8 + [0, 0] + [0.5] * 6 + [False]))
         kw["sequential_count"] = 3
         assert k.determine_workload_pattern(**dict(reversed(kw.items()))) == 4
-        assert k.calculate_gpu_suitability(compute_capability="5.0", gpu_available=True, cpu_intensity=0.0,
-                                           gpu_data_size_score=0.0, gpu_operation_score=0.5) == 0.8 * 0.3
-        assert k.calculate_parallelization_potential(loop_chunking_potential=0.0, sequential_penalty=0.0,
-                                                     embarrassing_bonus=0.0, base_parallel_score=0.25) == 0.25
-        assert k.update_adaptive_threshold(max_threshold=0.9, min_threshold=0.1, learning_rate=0.25,
-                                           success_rate=0.9, current_threshold=0.5) == 0.75
-        assert k.normalize_scores(large_data_score=13, gpu_op_score=0, parallel_score=0, memory_score=0,
-                                  cpu_score=0) == (0.0, 0.0, 0.0, 0.0, 1.0)
+        assert (
+            k.calculate_gpu_suitability(
+                compute_capability="5.0",
+                gpu_available=True,
+                cpu_intensity=0.0,
+                gpu_data_size_score=0.0,
+                gpu_operation_score=0.5,
+            )
+            == 0.8 * 0.3
+        )
+        assert (
+            k.calculate_parallelization_potential(
+                loop_chunking_potential=0.0, sequential_penalty=0.0, embarrassing_bonus=0.0, base_parallel_score=0.25
+            )
+            == 0.25
+        )
+        assert (
+            k.update_adaptive_threshold(
+                max_threshold=0.9, min_threshold=0.1, learning_rate=0.25, success_rate=0.9, current_threshold=0.5
+            )
+            == 0.75
+        )
+        assert k.normalize_scores(
+            large_data_score=13, gpu_op_score=0, parallel_score=0, memory_score=0, cpu_score=0
+        ) == (0.0, 0.0, 0.0, 0.0, 1.0)
         assert k.score_framework_patterns(code="sklearn") == (0.0, 0.0, 0.05555555555555555)
         assert k.quick_framework_score(framework="pandas", code="pandas") == 0.1
 
@@ -161,8 +205,9 @@ class TestModule:
     def test_code_type_checked_before_lookup(self):
         # The argument check comes first, so an unknown framework does not hide a wrong `code` type.
         for bad in (b"numpy", 3, ["numpy"]):
-            with pytest.raises(TypeError, match=r"^Argument 'code' has incorrect type \(expected str, got %s\)$"
-                               % type(bad).__name__):
+            with pytest.raises(
+                TypeError, match=r"^Argument 'code' has incorrect type \(expected str, got %s\)$" % type(bad).__name__
+            ):
                 k.quick_framework_score(bad, "torch")
         with pytest.raises(TypeError, match="^expected string or bytes-like object") as info:
             k.quick_framework_score(None, "sklearn")
@@ -196,31 +241,46 @@ class TestModule:
         )
         out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
         assert out.splitlines() == [
-            "talvora.plugins.analyzer.kelmarch|Talvora Workload Algorithms Cython module loaded - IP protected"]
+            "talvora.plugins.analyzer.kelmarch|Talvora Workload Algorithms Cython module loaded - IP protected"
+        ]
 
     def test_argument_counts_and_keywords(self):
-        with pytest.raises(TypeError, match=r"^quick_framework_score\(\) takes exactly 2 positional arguments "
-                                            r"\(1 given\)$"):
+        with pytest.raises(
+            TypeError,
+            match=r"^quick_framework_score\(\) takes exactly 2 positional arguments "
+            r"\(1 given\)$",
+        ):
             k.quick_framework_score("x")
-        with pytest.raises(TypeError, match=r"^determine_workload_pattern\(\) takes exactly 17 positional "
-                                            r"arguments \(18 given\)$"):
+        with pytest.raises(
+            TypeError,
+            match=r"^determine_workload_pattern\(\) takes exactly 17 positional "
+            r"arguments \(18 given\)$",
+        ):
             k.determine_workload_pattern(*[0] * 18)
         with pytest.raises(TypeError, match=r"^score_framework_patterns\(\) got an unexpected keyword argument"):
             k.score_framework_patterns(text="")
         assert k.score_indicators(function_name="f", code="for") == (1, 0, 0, 0, 0, 0, 0)
         assert k.estimate_gpu_speedup(gpu_available=1, gpu_data_size_score=0, gpu_operation_score=0.9) == 15.0
 
-    @pytest.mark.parametrize("call", [
-        lambda v: k.quick_framework_score(v, "numpy"), lambda v: k.quick_framework_score("", v),
-        lambda v: k.score_indicators(v, ""), lambda v: k.score_indicators("", v),
-        lambda v: k.score_framework_patterns(v), lambda v: k.calculate_gpu_suitability(0, 0, 0, False, v),
-    ])
+    @pytest.mark.parametrize(
+        "call",
+        [
+            lambda v: k.quick_framework_score(v, "numpy"),
+            lambda v: k.quick_framework_score("", v),
+            lambda v: k.score_indicators(v, ""),
+            lambda v: k.score_indicators("", v),
+            lambda v: k.score_framework_patterns(v),
+            lambda v: k.calculate_gpu_suitability(0, 0, 0, False, v),
+        ],
+    )
     def test_str_arguments_exact(self, call):
         class S(str):
             pass
+
         for bad in (b"numpy", S("numpy"), 8, ["x"]):
-            with pytest.raises(TypeError, match=r"^Argument '\w+' has incorrect type \(expected str, got %s\)$"
-                               % type(bad).__name__):
+            with pytest.raises(
+                TypeError, match=r"^Argument '\w+' has incorrect type \(expected str, got %s\)$" % type(bad).__name__
+            ):
                 call(bad)
 
     def test_none_arguments(self):
@@ -263,8 +323,11 @@ class TestCounting:
         assert k.score_indicators("", "for_list_pool_huge_lock_map_sum") == (0, 0, 0, 1, 0, 1, 0)
         full = {t: " ".join(TABLES[t]) for t in SEVEN}
         assert k.score_indicators(" ".join(full.values()), "") == (15, 10, 11, 36, 13, 8, 8)
-        assert k.score_framework_patterns(" ".join(TABLES["numpy"] + TABLES["pandas"] + TABLES["sklearn"])) \
-            == (1.0, 1.0, 1.0)
+        assert k.score_framework_patterns(" ".join(TABLES["numpy"] + TABLES["pandas"] + TABLES["sklearn"])) == (
+            1.0,
+            1.0,
+            1.0,
+        )
 
     def test_unicode_lowering(self):
         # Lower-casing is str.lower: the Kelvin sign becomes "k", U+0130 "i" plus a combining dot.
@@ -310,8 +373,12 @@ class TestCounting:
         sizes = (15, 10, 11, 36, 13)
         for n in (3, 5, 7, 11, 14):
             assert k.normalize_scores(n, n, n, n, n) == tuple(min(n * (1 / s), 1.0) for s in sizes)
-        assert k.normalize_scores(0, 3, 10, 7, 11)[1:] == (0.30000000000000004, 0.9090909090909092,
-                                                           0.19444444444444442, 0.8461538461538463)
+        assert k.normalize_scores(0, 3, 10, 7, 11)[1:] == (
+            0.30000000000000004,
+            0.9090909090909092,
+            0.19444444444444442,
+            0.8461538461538463,
+        )
         seven = " ".join(TABLES["sklearn"][:7])
         assert k.score_framework_patterns(seven)[2] == 7 * 0.05555555555555555 == 0.38888888888888884
         assert k.score_framework_patterns(" ".join(TABLES["pandas"][:11]))[1] == 0.611111111111111
@@ -332,11 +399,25 @@ class TestCounting:
 
 
 def pattern(**kw):
-    args = dict(cpu_intensity=0.0, memory_intensity=0.0, parallelization_potential=0.0, gpu_suitability=0.0,
-                gpu_operation_score=0.0, numpy_score=0.0, pandas_score=0.0, sklearn_score=0.0,
-                sequential_count=0, embarrassing_count=0, cpu_threshold=0.5, memory_threshold=0.5,
-                gpu_threshold=0.5, numpy_threshold=0.5, pandas_threshold=0.5, sklearn_threshold=0.5,
-                gpu_available=False)
+    args = dict(
+        cpu_intensity=0.0,
+        memory_intensity=0.0,
+        parallelization_potential=0.0,
+        gpu_suitability=0.0,
+        gpu_operation_score=0.0,
+        numpy_score=0.0,
+        pandas_score=0.0,
+        sklearn_score=0.0,
+        sequential_count=0,
+        embarrassing_count=0,
+        cpu_threshold=0.5,
+        memory_threshold=0.5,
+        gpu_threshold=0.5,
+        numpy_threshold=0.5,
+        pandas_threshold=0.5,
+        sklearn_threshold=0.5,
+        gpu_available=False,
+    )
     args.update(kw)
     return k.determine_workload_pattern(*args.values())
 
@@ -344,11 +425,20 @@ def pattern(**kw):
 class TestWorkloadPattern:
     def test_rules_in_order(self):
         # Each step adds a condition for an earlier rule, which then shadows the rest.
-        steps = [({}, 0), (dict(sequential_count=3), 4), (dict(memory_intensity=0.6), 2),
-                 (dict(cpu_intensity=0.6), 1), (dict(parallelization_potential=0.61), 3),
-                 (dict(gpu_suitability=0.8), 3), (dict(gpu_available=True), 7),
-                 (dict(gpu_operation_score=0.9), 7), (dict(cpu_intensity=0.7), 6),
-                 (dict(numpy_score=0.9), 8), (dict(pandas_score=0.9), 10), (dict(sklearn_score=0.9), 12)]
+        steps = [
+            ({}, 0),
+            (dict(sequential_count=3), 4),
+            (dict(memory_intensity=0.6), 2),
+            (dict(cpu_intensity=0.6), 1),
+            (dict(parallelization_potential=0.61), 3),
+            (dict(gpu_suitability=0.8), 3),
+            (dict(gpu_available=True), 7),
+            (dict(gpu_operation_score=0.9), 7),
+            (dict(cpu_intensity=0.7), 6),
+            (dict(numpy_score=0.9), 8),
+            (dict(pandas_score=0.9), 10),
+            (dict(sklearn_score=0.9), 12),
+        ]
         kw = {}
         for change, code in steps:
             kw.update(change)
@@ -360,8 +450,18 @@ class TestWorkloadPattern:
         assert type(pattern()) is int
 
     def test_nan_never_holds(self):
-        assert pattern(sklearn_score=NAN, pandas_threshold=NAN, numpy_score=NAN, cpu_intensity=NAN,
-                       parallelization_potential=NAN, memory_threshold=NAN, memory_intensity=0.9) == 0
+        assert (
+            pattern(
+                sklearn_score=NAN,
+                pandas_threshold=NAN,
+                numpy_score=NAN,
+                cpu_intensity=NAN,
+                parallelization_potential=NAN,
+                memory_threshold=NAN,
+                memory_intensity=0.9,
+            )
+            == 0
+        )
         assert pattern(gpu_available=True, gpu_suitability=0.9, gpu_operation_score=NAN, memory_intensity=NAN) == 5
         assert pattern(gpu_available=True, gpu_suitability=NAN, cpu_intensity=0.9) == 1
         assert pattern(gpu_available=True, gpu_suitability=0.9, gpu_threshold=NAN, memory_intensity=0.9) == 2
@@ -401,8 +501,11 @@ class TestEstimates:
         assert k.calculate_gpu_suitability(0.5, 0.5, 0.5, True, "7.5") == 0.7150000000000001
         assert k.calculate_gpu_suitability(0.5, 0.5, 0.5, True, "6.1") == 0.65
         assert k.calculate_gpu_suitability(1.0, 1.0, 1.0, False, "8.6") == 0.0
-        with pytest.raises(TypeError, match=r"^Argument 'compute_capability' has incorrect type \(expected str, "
-                                            r"got int\)$"):
+        with pytest.raises(
+            TypeError,
+            match=r"^Argument 'compute_capability' has incorrect type \(expected str, "
+            r"got int\)$",
+        ):
             k.calculate_gpu_suitability(1.0, 1.0, 1.0, False, 8)
         # Arguments convert in order: scores, the truth value, then the capability type.
         with pytest.raises(TypeError, match="real number"):
@@ -410,10 +513,23 @@ class TestEstimates:
         with pytest.raises(ZeroDivisionError):
             k.calculate_gpu_suitability(0, 0, 0, type("B", (), {"__bool__": lambda s: 1 / 0})(), 8)
 
-    @pytest.mark.parametrize("cap, mult", [
-        ("abc", 1.0), ("8a.0", 1.0), ("", 1.0), (".5", 1.0), ("8", 1.2), (" 9 .0", 1.2), ("1_0.0", 1.2),
-        ("\u0668.6", 1.2), ("-1.0", 0.8), ("7", 1.1), ("7.5.1", 1.1), ("\ud800", 1.0),
-    ])
+    @pytest.mark.parametrize(
+        "cap, mult",
+        [
+            ("abc", 1.0),
+            ("8a.0", 1.0),
+            ("", 1.0),
+            (".5", 1.0),
+            ("8", 1.2),
+            (" 9 .0", 1.2),
+            ("1_0.0", 1.2),
+            ("\u0668.6", 1.2),
+            ("-1.0", 0.8),
+            ("7", 1.1),
+            ("7.5.1", 1.1),
+            ("\ud800", 1.0),
+        ],
+    )
     def test_capability_parse(self, cap, mult):
         assert k.calculate_gpu_suitability(0.25, 0.25, 0.0, True, cap) == mult * 0.25
 
@@ -439,16 +555,29 @@ class TestEstimates:
             cpu_term = max(min(cpu * 0.3, 0.3), 0.0)
             base = fused(data, 0.4, op * 0.6)
             differs += base != data * 0.4 + op * 0.6
-            assert k.calculate_gpu_suitability(op, data, cpu, True, "7.0") == max(min(1.1 * (base + cpu_term), 1.0),
-                                                                                 0.0)
+            assert k.calculate_gpu_suitability(op, data, cpu, True, "7.0") == max(
+                min(1.1 * (base + cpu_term), 1.0), 0.0
+            )
         assert differs
 
     def test_gpu_speedup(self):
-        cases = [((0.9, 1.0, True), 22.5), ((0.7, 0.0, True), 8.0), ((0.5, 0.5, True), 5.0),
-                 ((0.2, 0.0, True), 2.0), ((0.0, 1.0, True), 1.0), ((0.9, 1.0, False), 1.0),
-                 ((0.8, 0.0, True), 8.0), ((0.3, 0.0, True), 2.0), ((0.6, 0.0, True), 4.0),
-                 ((NAN, 0.0, True), 2.0), ((-0.1, 0.0, True), 2.0), ((0.9, -4.0, True), -15.0),
-                 ((-0.0, 1.0, True), 1.0), ((0.9, 1.0, None), 1.0), ((0.31, 1.0, True), 6.0)]
+        cases = [
+            ((0.9, 1.0, True), 22.5),
+            ((0.7, 0.0, True), 8.0),
+            ((0.5, 0.5, True), 5.0),
+            ((0.2, 0.0, True), 2.0),
+            ((0.0, 1.0, True), 1.0),
+            ((0.9, 1.0, False), 1.0),
+            ((0.8, 0.0, True), 8.0),
+            ((0.3, 0.0, True), 2.0),
+            ((0.6, 0.0, True), 4.0),
+            ((NAN, 0.0, True), 2.0),
+            ((-0.1, 0.0, True), 2.0),
+            ((0.9, -4.0, True), -15.0),
+            ((-0.0, 1.0, True), 1.0),
+            ((0.9, 1.0, None), 1.0),
+            ((0.31, 1.0, True), 6.0),
+        ]
         for args, want in cases:
             assert k.estimate_gpu_speedup(*args) == want, args
         assert math.isnan(k.estimate_gpu_speedup(0.5, NAN, True))

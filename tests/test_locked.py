@@ -1,6 +1,7 @@
 """Locked sections of the frame: the interpreter's own locks are entered and
 left without allocating, anything else goes through the full context-manager
 protocol, and no path leaves a lock held."""
+
 import gc
 import subprocess
 import sys
@@ -10,7 +11,6 @@ import traceback
 
 import pytest
 
-import talvora.memory.mesqua as mesqua
 import talvora.memory.pardune as pardune
 from talvora.memory.pardune import FastBucketAllocator, FastStatsCollector
 
@@ -117,6 +117,7 @@ class TestStandIns:
                     events.append("exit")
                     return inner.__exit__(*exc)
         else:
+
             class Sub(base):
                 def __enter__(self):
                     events.append("enter")
@@ -153,7 +154,6 @@ class TestInterpreterLocks:
         a = FastBucketAllocator()
         lock = held_lock(a)
         buckets = next(r for r in gc.get_referents(a) if type(r) is dict)
-
 
         # The lock is released by someone else while held: leaving raises
         # the interpreter's error instead of passing silently.

@@ -1,4 +1,5 @@
 """talvora.memory.mesqua: counters, statistics, pointer cell, stack, timer."""
+
 import gc
 import sys
 import threading
@@ -20,9 +21,18 @@ INT64_MIN = -(2**63)
 
 
 STAT_NAMES = [
-    "total_allocations", "total_deallocations", "current_allocations", "bytes_allocated", "bytes_reserved",
-    "peak_allocations", "peak_bytes_allocated", "bucketed_allocations", "fallback_allocations",
-    "alignment_padding_bytes", "total_allocation_time_ns", "total_deallocation_time_ns",
+    "total_allocations",
+    "total_deallocations",
+    "current_allocations",
+    "bytes_allocated",
+    "bytes_reserved",
+    "peak_allocations",
+    "peak_bytes_allocated",
+    "bucketed_allocations",
+    "fallback_allocations",
+    "alignment_padding_bytes",
+    "total_allocation_time_ns",
+    "total_deallocation_time_ns",
 ]
 
 
@@ -105,9 +115,20 @@ class TestAtomicCounter:
     def test_method_table(self):
         d = vars(AtomicCounter)
         names = [k for k in d if not k.startswith("__")]
-        assert names == ["load", "store", "increment", "decrement", "compare_and_swap", "fetch_and_add",
-                         "py_load", "py_store", "py_increment", "py_decrement", "py_compare_and_swap",
-                         "py_fetch_and_add"]
+        assert names == [
+            "load",
+            "store",
+            "increment",
+            "decrement",
+            "compare_and_swap",
+            "fetch_and_add",
+            "py_load",
+            "py_store",
+            "py_increment",
+            "py_decrement",
+            "py_compare_and_swap",
+            "py_fetch_and_add",
+        ]
         assert AtomicCounter.load.__doc__ == "Atomically load value."
         assert AtomicCounter.store.__doc__ == "Atomically store value."
         assert AtomicCounter.decrement.__doc__ == "Atomically decrement and return new value."
@@ -208,17 +229,26 @@ class TestLockFreeStatistics:
     def test_fresh_snapshot(self):
         snap = LockFreeStatistics().get_snapshot()
         assert list(snap) == [
-            "total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
-            "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
-            "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes",
-            "average_allocation_time_ns", "average_deallocation_time_ns", "allocation_mode",
+            "total_allocations",
+            "total_deallocations",
+            "current_allocations",
+            "bytes_allocated",
+            "bytes_reserved",
+            "peak_allocations",
+            "peak_bytes_allocated",
+            "bucketed_allocations",
+            "fallback_allocations",
+            "bucketed_allocation_ratio",
+            "alignment_padding_bytes",
+            "average_allocation_time_ns",
+            "average_deallocation_time_ns",
+            "allocation_mode",
         ]
         assert snap["bucketed_allocation_ratio"] == "0.0%"
         assert snap["average_allocation_time_ns"] == 0.0 and type(snap["average_allocation_time_ns"]) is float
         assert snap["average_deallocation_time_ns"] == 0.0
         assert snap["allocation_mode"] == "lock-free C11 atomics"
-        assert all(snap[k] == 0 for k in snap if k not in (
-            "bucketed_allocation_ratio", "allocation_mode"))
+        assert all(snap[k] == 0 for k in snap if k not in ("bucketed_allocation_ratio", "allocation_mode"))
 
     def test_record_allocation(self):
         s = LockFreeStatistics()
@@ -335,8 +365,15 @@ class TestLockFreeStatistics:
         s.record_deallocation(32, 10)
         s.reset()
         snap = s.get_snapshot()
-        for key in ("total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
-                    "bytes_reserved", "peak_allocations", "peak_bytes_allocated"):
+        for key in (
+            "total_allocations",
+            "total_deallocations",
+            "current_allocations",
+            "bytes_allocated",
+            "bytes_reserved",
+            "peak_allocations",
+            "peak_bytes_allocated",
+        ):
             assert snap[key] == 0, key
         assert snap["bucketed_allocations"] == 1 and snap["fallback_allocations"] == 1
         assert snap["alignment_padding_bytes"] == 8
@@ -356,21 +393,41 @@ class TestLockFreeStatistics:
         s = LockFreeStatistics()
         with pytest.raises(TypeError, match=r"^Argument 'size' has incorrect type \(expected int, got str\)$"):
             s.record_allocation("x")
-        with pytest.raises(TypeError, match=r"^record_allocation\(\) takes at least 1 positional argument \(0 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^record_allocation\(\) takes at least 1 positional argument \(0 given\)$"
+        ):
             s.record_allocation()
         assert s.total_allocations.load() == 0
 
     def test_method_table(self):
         d = vars(LockFreeStatistics)
         assert [k for k in d if not k.startswith("__") and callable(d[k])] == [
-            "py_record_allocation", "py_record_deallocation", "_update_peaks", "record_allocation",
-            "record_deallocation", "get_snapshot", "reset"]
+            "py_record_allocation",
+            "py_record_deallocation",
+            "_update_peaks",
+            "record_allocation",
+            "record_deallocation",
+            "get_snapshot",
+            "reset",
+        ]
         assert LockFreeStatistics.record_allocation.__annotations__ == {
-            "size": "int", "is_bucketed": "bool", "padding": "int", "time_ns": "int", "return": "None"}
+            "size": "int",
+            "is_bucketed": "bool",
+            "padding": "int",
+            "time_ns": "int",
+            "return": "None",
+        }
         assert LockFreeStatistics.py_record_allocation.__annotations__ == {
-            "size": "int", "is_bucketed": "bool", "padding": "int", "time_ns": "int"}
+            "size": "int",
+            "is_bucketed": "bool",
+            "padding": "int",
+            "time_ns": "int",
+        }
         assert LockFreeStatistics._update_peaks.__annotations__ == {
-            "current_allocs": "int", "current_bytes": "int", "return": "None"}
+            "current_allocs": "int",
+            "current_bytes": "int",
+            "return": "None",
+        }
         assert LockFreeStatistics.get_snapshot.__annotations__ == {"return": "dict"}
         assert LockFreeStatistics.reset.__doc__ == "Reset all statistics to zero."
         assert LockFreeStatistics.record_allocation.__doc__.startswith("Record an allocation event.")
@@ -396,7 +453,11 @@ class TestLockFreeStatistics:
         # Zero padding and time are not passed on (strict comparisons).
         s.record_allocation(5, padding=0, time_ns=0)
         assert [e[0] for e in log[:4]] == [
-            "total_allocations", "current_allocations", "bytes_allocated", "bucketed_allocations"]
+            "total_allocations",
+            "current_allocations",
+            "bytes_allocated",
+            "bucketed_allocations",
+        ]
         assert log[4] == ("current_allocations", "load", ())
 
     def test_record_deallocation_call_sequence(self):
@@ -453,9 +514,12 @@ class TestLockFreeStatistics:
         s._update_peaks(5, 0)
         # Failed swaps reload and retry; an equal or smaller candidate stops after the load.
         assert log == [
-            ("peak_allocations", "load", ()), ("peak_allocations", "compare_and_swap", (3, 5)),
-            ("peak_allocations", "load", ()), ("peak_allocations", "compare_and_swap", (3, 5)),
-            ("peak_allocations", "load", ()), ("peak_allocations", "compare_and_swap", (3, 5)),
+            ("peak_allocations", "load", ()),
+            ("peak_allocations", "compare_and_swap", (3, 5)),
+            ("peak_allocations", "load", ()),
+            ("peak_allocations", "compare_and_swap", (3, 5)),
+            ("peak_allocations", "load", ()),
+            ("peak_allocations", "compare_and_swap", (3, 5)),
             ("peak_bytes_allocated", "load", ()),
         ]
         assert s.peak_allocations.value == 5
@@ -585,9 +649,15 @@ class TestExactCounters:
                 "py_alloc": (size, True, rng.choice([0, 5]), 0),
                 "py_dealloc": (size,),
             }.get(op, ())
-            method = {"alloc": "record_allocation", "dealloc": "record_deallocation", "peaks": "_update_peaks",
-                      "py_alloc": "py_record_allocation", "py_dealloc": "py_record_deallocation",
-                      "reset": "reset", "snap": "get_snapshot"}[op]
+            method = {
+                "alloc": "record_allocation",
+                "dealloc": "record_deallocation",
+                "peaks": "_update_peaks",
+                "py_alloc": "py_record_allocation",
+                "py_dealloc": "py_record_deallocation",
+                "reset": "reset",
+                "snap": "get_snapshot",
+            }[op]
             outcome = []
             for s in (exact, ref):
                 try:
@@ -636,9 +706,13 @@ class TestExactCounters:
         s.record_deallocation(4)
         s.get_snapshot()
         s.reset()
-        assert log == [("bytes_allocated", "decrement", (4,)), ("bytes_allocated", "load", ()),
-                       ("peak_allocations", "load", ()), ("bytes_allocated", "store", (0,)),
-                       ("peak_allocations", "store", (0,))]
+        assert log == [
+            ("bytes_allocated", "decrement", (4,)),
+            ("bytes_allocated", "load", ()),
+            ("peak_allocations", "load", ()),
+            ("bytes_allocated", "store", (0,)),
+            ("peak_allocations", "store", (0,)),
+        ]
 
     def test_stand_in_peak_counter_goes_through_update_peaks(self):
         # Exact counters elsewhere, one stand-in peak: the peaks still go
@@ -656,8 +730,11 @@ class TestExactCounters:
         s.record_allocation(64)
         s.record_allocation(64)
         assert calls == [(1, 64), (2, 128)]
-        assert log == [("peak_bytes_allocated", "load", ()), ("peak_bytes_allocated", "load", ()),
-                       ("peak_bytes_allocated", "compare_and_swap", (100, 128))]
+        assert log == [
+            ("peak_bytes_allocated", "load", ()),
+            ("peak_bytes_allocated", "load", ()),
+            ("peak_bytes_allocated", "compare_and_swap", (100, 128)),
+        ]
         assert s.peak_allocations.load() == 2
 
     def test_counter_replaced_during_a_call_is_read_afresh(self):

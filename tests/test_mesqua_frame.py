@@ -1,17 +1,17 @@
 """The frame's conventions as talvora.memory.mesqua shows them: its namespace, load line, messages and classes."""
+
 import copy
 import logging
 import pickle
-import sys
 import traceback
 import warnings
 import weakref
 
 import pytest
-
-import talvora.memory.mesqua as mesqua
 from support.imports import import_again, load_records, subinterpreter_import
 from support.stand_ins import HasInt, IndexOnly, IntSub, ReturnsStr, ReturnsSub
+
+import talvora.memory.mesqua as mesqua
 from talvora.memory.mesqua import (
     AtomicCounter,
     AtomicCounterWrapper,
@@ -32,9 +32,20 @@ class TestModuleInit:
     def test_namespace_order(self):
         names = [n for n in vars(mesqua) if not n.startswith("__")]
         assert names == [
-            "AtomicCounter", "AtomicPointer", "LockFreeStack", "LockFreeStatistics", "PerformanceTimer",
-            "threading", "time", "Optional", "TypeVar", "Generic",
-            "AtomicCounterWrapper", "logging", "logger", "CYTHON_ATOMICS_AVAILABLE",
+            "AtomicCounter",
+            "AtomicPointer",
+            "LockFreeStack",
+            "LockFreeStatistics",
+            "PerformanceTimer",
+            "threading",
+            "time",
+            "Optional",
+            "TypeVar",
+            "Generic",
+            "AtomicCounterWrapper",
+            "logging",
+            "logger",
+            "CYTHON_ATOMICS_AVAILABLE",
         ]
         assert list(vars(mesqua))[-1] == "__test__"
 
@@ -62,8 +73,11 @@ class TestModuleInit:
 
     def test_load_line_logged_once_in_fresh_process(self):
         assert load_records("talvora.memory.mesqua") == [
-            ("talvora.memory.mesqua", "INFO",
-             "Talvora Cython Atomic Primitives loaded - C11 atomics active (10-20\u00d7 speedup)")
+            (
+                "talvora.memory.mesqua",
+                "INFO",
+                "Talvora Cython Atomic Primitives loaded - C11 atomics active (10-20\u00d7 speedup)",
+            )
         ]
 
     def test_subinterpreter_refused(self, tmp_path):
@@ -86,14 +100,22 @@ class TestBinding:
             (lambda: c.compare_and_swap(1), "compare_and_swap() takes exactly 2 positional arguments (1 given)"),
             (lambda: c.compare_and_swap(1, 2, 3), "compare_and_swap() takes exactly 2 positional arguments (3 given)"),
             (lambda: AtomicCounter(1, 2), "__cinit__() takes at most 1 positional argument (2 given)"),
-            (lambda: LockFreeStatistics().record_allocation(),
-             "record_allocation() takes at least 1 positional argument (0 given)"),
-            (lambda: LockFreeStatistics().py_record_allocation(10),
-             "record_allocation() takes at least 2 positional arguments (1 given)"),
-            (lambda: LockFreeStatistics().py_record_allocation(is_bucketed=True),
-             "record_allocation() takes at least 2 positional arguments (0 given)"),
-            (lambda: LockFreeStatistics().record_allocation(1, True, 0, 0, 9),
-             "record_allocation() takes at most 4 positional arguments (5 given)"),
+            (
+                lambda: LockFreeStatistics().record_allocation(),
+                "record_allocation() takes at least 1 positional argument (0 given)",
+            ),
+            (
+                lambda: LockFreeStatistics().py_record_allocation(10),
+                "record_allocation() takes at least 2 positional arguments (1 given)",
+            ),
+            (
+                lambda: LockFreeStatistics().py_record_allocation(is_bucketed=True),
+                "record_allocation() takes at least 2 positional arguments (0 given)",
+            ),
+            (
+                lambda: LockFreeStatistics().record_allocation(1, True, 0, 0, 9),
+                "record_allocation() takes at most 4 positional arguments (5 given)",
+            ),
         ]
         for call, msg in cases:
             with pytest.raises(TypeError) as ei:
@@ -126,11 +148,17 @@ class TestBinding:
         with pytest.raises(TypeError, match=r"^compare_and_swap\(\) takes exactly 2 positional arguments \(1 given\)$"):
             c.compare_and_swap(expected=1)
         # The given count is the number of leading parameters bound, by position or keyword.
-        with pytest.raises(TypeError, match=r"^record_allocation\(\) takes at least 2 positional arguments \(1 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^record_allocation\(\) takes at least 2 positional arguments \(1 given\)$"
+        ):
             LockFreeStatistics().py_record_allocation(size=1, padding=2)
-        with pytest.raises(TypeError, match=r"^record_allocation\(\) takes at least 1 positional argument \(0 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^record_allocation\(\) takes at least 1 positional argument \(0 given\)$"
+        ):
             LockFreeStatistics().record_allocation(is_bucketed=False)
-        with pytest.raises(TypeError, match=r"^__cinit__\(\) got multiple values for keyword argument 'initial_value'$"):
+        with pytest.raises(
+            TypeError, match=r"^__cinit__\(\) got multiple values for keyword argument 'initial_value'$"
+        ):
             AtomicPointer(1, initial_value=2)
 
     def test_constructor_without_parameters_ignores_arguments(self):
@@ -143,7 +171,9 @@ class TestBinding:
         assert AtomicCounter.increment(c, delta=2) == 5
         with pytest.raises(TypeError, match="needs an argument"):
             AtomicCounter.load()
-        with pytest.raises(TypeError, match=r"requires a 'talvora.memory.mesqua.AtomicCounter' object but received a 'int'"):
+        with pytest.raises(
+            TypeError, match=r"requires a 'talvora.memory.mesqua.AtomicCounter' object but received a 'int'"
+        ):
             AtomicCounter.load(5)
 
     def test_bound_method_objects(self):
@@ -182,7 +212,11 @@ class TestConversion:
         assert c.increment(IntSub(3)) == 10
         with pytest.raises(TypeError, match="^an integer is required$"):
             c.increment(IndexOnly())
-        with pytest.warns(DeprecationWarning, match=r"^__int__ returned non-int \(type IntSub\)\.  The ability to return an instance of a strict subclass of int is deprecated, and may be removed in a future version of Python\.$"):
+        with pytest.warns(
+            DeprecationWarning,
+            match=r"^__int__ returned non-int \(type IntSub\)\.  The ability to return an instance of a strict subclass"
+            r" of int is deprecated, and may be removed in a future version of Python\.$",
+        ):
             assert c.increment(ReturnsSub()) == 15
         with warnings.catch_warnings():
             warnings.simplefilter("error", DeprecationWarning)
@@ -240,7 +274,10 @@ class TestFunctionObjects:
         assert AtomicCounter.fetch_and_add.__defaults__ is None
         assert AtomicCounter.store.__annotations__ == {}
         assert AtomicCounterWrapper.compare_and_swap.__annotations__ == {
-            "expected": "int", "new_value": "int", "return": "bool"}
+            "expected": "int",
+            "new_value": "int",
+            "return": "bool",
+        }
         assert AtomicCounterWrapper.__init__.__qualname__ == "AtomicCounterWrapper.__init__"
         assert "AtomicCounter.increment" in repr(f)
 
@@ -321,11 +358,15 @@ class TestTypes:
         assert "__reduce__" in d and "__setstate__" in d
         assert "__reduce_cython__" not in d and "__setstate_cython__" not in d
         assert d["__reduce__"].__name__ == "__reduce_cython__"
-        with pytest.raises(TypeError, match=r"^__setstate_cython__\(\) takes exactly 1 positional argument \(0 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^__setstate_cython__\(\) takes exactly 1 positional argument \(0 given\)$"
+        ):
             obj.__setstate__()
         with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
             obj.__setstate__({})
-        with pytest.raises(TypeError, match=r"^__reduce_cython__\(\) takes exactly 0 positional arguments \(1 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^__reduce_cython__\(\) takes exactly 0 positional arguments \(1 given\)$"
+        ):
             obj.__reduce__(1)
         with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
             obj.__reduce_ex__(2)
@@ -396,7 +437,8 @@ class TestSignatures:
         assert LockFreeStack.__doc__.startswith("Thread-safe")
         assert str(inspect.signature(AtomicCounterWrapper)) == "(initial_value: 'int' = 0)"
         assert str(inspect.signature(LockFreeStatistics.record_allocation)) == (
-            "(self, size: 'int', is_bucketed: 'bool' = True, padding: 'int' = 0, time_ns: 'int' = 0) -> 'None'")
+            "(self, size: 'int', is_bucketed: 'bool' = True, padding: 'int' = 0, time_ns: 'int' = 0) -> 'None'"
+        )
         assert AtomicCounter.__doc__.startswith("Lock-free")
 
     def test_help_shows_signature(self):

@@ -1,4 +1,5 @@
 """talvora.jit.orvistle: policy settings, function records and the adaptive policy."""
+
 import copy
 import gc
 import logging
@@ -194,10 +195,14 @@ class TestPolicyConfig:
             ({"initial_threshold": 10001}, "initial_threshold must be within bounds"),
             # The first failing check wins.
             ({"min_threshold": 0, "learning_rate": 5.0}, "min_threshold must be positive"),
-            ({"max_threshold": 5, "learning_rate": 5.0, "initial_threshold": 0},
-             "max_threshold must be greater than min_threshold"),
-            ({"learning_rate": 2.0, "target_speedup": -1.0, "initial_threshold": 0},
-             r"learning_rate must be in \(0, 1\]"),
+            (
+                {"max_threshold": 5, "learning_rate": 5.0, "initial_threshold": 0},
+                "max_threshold must be greater than min_threshold",
+            ),
+            (
+                {"learning_rate": 2.0, "target_speedup": -1.0, "initial_threshold": 0},
+                r"learning_rate must be in \(0, 1\]",
+            ),
             ({"target_speedup": 0.0, "initial_threshold": 0}, "target_speedup must be positive"),
         ],
     )
@@ -331,8 +336,14 @@ class TestFunctionMetrics:
             "last_compile_time": "Alias for last_compiled for backward compatibility.",
         }
         assert FunctionMetrics.__doc__.splitlines()[0] == "Metrics for a function's execution and compilation."
-        for name in ("call_count", "compile_count", "avg_speedup", "total_execution_time_ms", "last_compiled",
-                     "last_compile_time"):
+        for name in (
+            "call_count",
+            "compile_count",
+            "avg_speedup",
+            "total_execution_time_ms",
+            "last_compiled",
+            "last_compile_time",
+        ):
             assert name in FunctionMetrics.__doc__
 
     def test_unsigned_conversions(self):
@@ -368,8 +379,14 @@ class TestFunctionMetrics:
         with pytest.raises(OverflowError, match="^can't convert negative value to uint32_t$"):
             m.compile_count = -1
         assert metrics_values(m) == (2**64 - 1, 3, 4.0, 1.25, 0.0)
-        for name in ("call_count", "compile_count", "avg_speedup", "total_execution_time_ms", "last_compiled",
-                     "last_compile_time"):
+        for name in (
+            "call_count",
+            "compile_count",
+            "avg_speedup",
+            "total_execution_time_ms",
+            "last_compiled",
+            "last_compile_time",
+        ):
             with pytest.raises(NotImplementedError, match="^__del__$"):
                 delattr(m, name)
 
@@ -387,14 +404,17 @@ class TestFunctionMetrics:
         assert metrics_values(Mine(call_count=3, last_compile_time=2.0)) == (3, 0, 1.0, 0.0, 2.0)
 
     def test_factory(self):
-        m = create_function_metrics(call_count=2.9, compile_count=1, avg_speedup=2, total_execution_time_ms=3,
-                                    last_compile_time=8.5)
+        m = create_function_metrics(
+            call_count=2.9, compile_count=1, avg_speedup=2, total_execution_time_ms=3, last_compile_time=8.5
+        )
         assert type(m) is FunctionMetrics
         assert metrics_values(m) == (2, 1, 2.0, 3.0, 8.5) and m.last_compile_time == 8.5
         assert create_function_metrics(True).call_count == 1
         with pytest.raises(TypeError, match=r"^Argument 'call_count' has incorrect type \(expected int, got str\)$"):
             create_function_metrics(call_count="7")
-        with pytest.raises(TypeError, match=r"^Argument 'compile_count' has incorrect type \(expected int, got list\)$"):
+        with pytest.raises(
+            TypeError, match=r"^Argument 'compile_count' has incorrect type \(expected int, got list\)$"
+        ):
             create_function_metrics(compile_count=[])
         # The class's range checks apply.
         with pytest.raises(OverflowError, match="^can't convert negative value to uint64_t$"):
@@ -471,9 +491,9 @@ class TestPolicyConstruction:
             with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
                 op(p)
         with pytest.raises(AttributeError):
-            p.thresholds
+            _ = p.thresholds
         with pytest.raises(AttributeError):
-            p.recompile_interval
+            _ = p.recompile_interval
 
     def test_cycles_through_subclass_are_collected(self):
         class Mine(AdaptivePolicy):
@@ -645,12 +665,21 @@ class TestShouldCompile:
             (Record(call_count=5, avg_speedup=1.0), AttributeError, "compile_count"),
             (Record(call_count=500, compile_count=0), AttributeError, "avg_speedup"),
             (Record(call_count=500, compile_count=0, avg_speedup="x"), TypeError, "must be real number"),
-            (Record(call_count=-1, compile_count=0, avg_speedup=1.0), OverflowError,
-             "^can't convert negative value to uint64_t$"),
-            (Record(call_count=1, compile_count=-1, avg_speedup=1.0), OverflowError,
-             "^can't convert negative value to uint32_t$"),
-            (Record(call_count=1, compile_count=2**32, avg_speedup=1.0), OverflowError,
-             "^value too large to convert to uint32_t$"),
+            (
+                Record(call_count=-1, compile_count=0, avg_speedup=1.0),
+                OverflowError,
+                "^can't convert negative value to uint64_t$",
+            ),
+            (
+                Record(call_count=1, compile_count=-1, avg_speedup=1.0),
+                OverflowError,
+                "^can't convert negative value to uint32_t$",
+            ),
+            (
+                Record(call_count=1, compile_count=2**32, avg_speedup=1.0),
+                OverflowError,
+                "^value too large to convert to uint32_t$",
+            ),
             (Record(call_count="1", compile_count=0, avg_speedup=1.0), TypeError, "^an integer is required$"),
         ],
     )
@@ -763,8 +792,19 @@ class TestUpdate:
 
     def test_damping(self):
         # Effective rate 0.1 - 0.1 * n * 0.1 of the current threshold.
-        assert [threshold_after(1.0, n) for n in range(1, 12)] == [109, 108, 107, 106, 105, 104, 103, 102, 101,
-                                                                   100, 100]
+        assert [threshold_after(1.0, n) for n in range(1, 12)] == [
+            109,
+            108,
+            107,
+            106,
+            105,
+            104,
+            103,
+            102,
+            101,
+            100,
+            100,
+        ]
         assert threshold_after(5.0, 10) == 100
         assert threshold_after(5.0, 2**32 - 1) == 100
 
@@ -834,8 +874,14 @@ class TestUpdate:
         assert threshold_after(1.0, 6, PolicyConfig(learning_rate=0.7)) == 127
 
     def test_reference_model(self):
-        cases = [(0.3, 3, 0.5, 731), (0.9, 2, 4.0, 9999), (0.05, 1, 2.5, 4321), (1.0, 9, 0.1, 17),
-                 (0.45, 7, 3.3, 2500), (0.7, 6, 2.0, 25)]
+        cases = [
+            (0.3, 3, 0.5, 731),
+            (0.9, 2, 4.0, 9999),
+            (0.05, 1, 2.5, 4321),
+            (1.0, 9, 0.1, 17),
+            (0.45, 7, 3.3, 2500),
+            (0.7, 6, 2.0, 25),
+        ]
         for lr, count, speedup, start in cases:
             damping = min(0.1 * count, 1.0)
             rate = fused(-damping, lr, lr)
@@ -874,8 +920,12 @@ class TestStatistics:
         c = PolicyConfig(initial_threshold=20, min_threshold=5, max_threshold=30)
         p = AdaptivePolicy(c)
         c.max_threshold = 99
-        assert p.get_statistics() == {"tracked_functions": 0, "avg_threshold": 20, "min_threshold": 5,
-                                      "max_threshold": 99}
+        assert p.get_statistics() == {
+            "tracked_functions": 0,
+            "avg_threshold": 20,
+            "min_threshold": 5,
+            "max_threshold": 99,
+        }
 
     def test_tracked(self):
         p = AdaptivePolicy()
@@ -888,8 +938,12 @@ class TestStatistics:
         p.update(None, compiled(1, 1.0))
         p.update("h", compiled(1, 1.0))
         s = p.get_statistics()
-        assert s == {"tracked_functions": 4, "avg_threshold": (91 + 109 * 3) / 4, "min_threshold": 91,
-                     "max_threshold": 109}
+        assert s == {
+            "tracked_functions": 4,
+            "avg_threshold": (91 + 109 * 3) / 4,
+            "min_threshold": 91,
+            "max_threshold": 109,
+        }
 
     def test_returned_dict_is_the_callers(self):
         p = AdaptivePolicy()
@@ -1031,8 +1085,12 @@ class TestReadPaths:
     def test_python_properties_for_lookup_and_empty_statistics(self):
         p = AdaptivePolicy(Shadowed())  # native fields keep the defaults
         assert p.get_threshold("f") == 40
-        assert p.get_statistics() == {"tracked_functions": 0, "avg_threshold": 40, "min_threshold": 1,
-                                      "max_threshold": 50}
+        assert p.get_statistics() == {
+            "tracked_functions": 0,
+            "avg_threshold": 40,
+            "min_threshold": 1,
+            "max_threshold": 50,
+        }
 
     def test_native_fields_for_decisions_and_adaptation(self):
         p = AdaptivePolicy(Shadowed())
@@ -1166,8 +1224,12 @@ class TestAdaptationEdges:
             "Updated threshold for f: -50 -> -54 (speedup: 1.00x)",
             "Updated threshold for g: -50 -> -45 (speedup: 3.00x)",
         ]
-        assert p.get_statistics() == {"tracked_functions": 2, "avg_threshold": -49.5, "min_threshold": -54,
-                                      "max_threshold": -45}
+        assert p.get_statistics() == {
+            "tracked_functions": 2,
+            "avg_threshold": -49.5,
+            "min_threshold": -54,
+            "max_threshold": -45,
+        }
 
     def test_speedup_text_rounding(self, caplog):
         caplog.set_level(logging.DEBUG, logger=LOGGER)

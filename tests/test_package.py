@@ -5,9 +5,9 @@ import importlib.util
 import re
 
 import pytest
+from support.module_list import ROOT
 
 import talvora
-from support.module_list import ROOT
 
 
 def test_classifiers_name_every_supported_python():
@@ -15,8 +15,9 @@ def test_classifiers_name_every_supported_python():
     supported = re.search(r"^SUPPORTED_PYTHONS := (.+)$", makefile, re.M).group(1).split()
     meta = importlib.metadata.metadata("talvora")
     classifiers = meta.get_all("Classifier")
-    listed = sorted(c.rsplit(" :: ", 1)[1] for c in classifiers
-                    if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c))
+    listed = sorted(
+        c.rsplit(" :: ", 1)[1] for c in classifiers if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)
+    )
     assert listed == sorted(supported)
     assert "Typing :: Typed" in classifiers
     assert meta["Requires-Python"] == ">=%s" % supported[0]
@@ -39,8 +40,10 @@ def _load_copy(tmp_path, pyproject):
 def test_version_comes_from_metadata_and_from_the_source_tree_otherwise(tmp_path):
     assert talvora.__version__ == importlib.metadata.version("talvora")
     assert "__version__" in vars(talvora)  # looked up once
-    copy = _load_copy(tmp_path, '[build-system]\nversion = "0"\n\n[project]\nname = "x"\nversion = "9.8.7"\n\n'
-                                '[tool.other]\nversion = "1"\n')
+    copy = _load_copy(
+        tmp_path,
+        '[build-system]\nversion = "0"\n\n[project]\nname = "x"\nversion = "9.8.7"\n\n[tool.other]\nversion = "1"\n',
+    )
     assert copy.__version__ == "9.8.7"
 
 
@@ -51,7 +54,7 @@ def test_version_without_metadata_or_project_version(tmp_path, pyproject):
 
 def test_other_missing_attributes_still_raise():
     with pytest.raises(AttributeError, match="has no attribute 'nothing'"):
-        talvora.nothing
+        _ = talvora.nothing
 
 
 def test_readme_links_resolve():

@@ -174,21 +174,29 @@ class TestModule:
             return [k for k in vars(cls) if not k.startswith("__")]
 
         assert public(FastSlabHeaderOps) == [
-            "pack_header", "unpack_header", "py_is_object_free", "py_find_free_object",
-            "py_allocate_object_at", "py_deallocate_object_at",
+            "pack_header",
+            "unpack_header",
+            "py_is_object_free",
+            "py_find_free_object",
+            "py_allocate_object_at",
+            "py_deallocate_object_at",
         ]
         assert public(FastBucketAllocator) == [
-            "_init_buckets", "add_to_bucket", "remove_from_bucket", "find_best_fit_bucket",
+            "_init_buckets",
+            "add_to_bucket",
+            "remove_from_bucket",
+            "find_best_fit_bucket",
         ]
         assert public(FastStatsCollector) == [
-            "py_record_allocation", "py_record_deallocation", "get_stats", "reset_stats",
+            "py_record_allocation",
+            "py_record_deallocation",
+            "get_stats",
+            "reset_stats",
         ]
         assert FastBucketAllocator.add_to_bucket.__qualname__ == "FastBucketAllocator.add_to_bucket"
         assert fast_align_size.__module__ == MODNAME
 
-    @pytest.mark.parametrize(
-        "factory", [lambda: FastSlabHeaderOps(1, 8), FastBucketAllocator, FastStatsCollector]
-    )
+    @pytest.mark.parametrize("factory", [lambda: FastSlabHeaderOps(1, 8), FastBucketAllocator, FastStatsCollector])
     def test_native_class_conventions(self, factory):
         obj = factory()
         cls = type(obj)
@@ -362,7 +370,9 @@ class TestSlabHeader:
                 method(2**31)
             with pytest.raises(TypeError, match=r"^an integer is required$"):
                 method("0")
-        with pytest.raises(TypeError, match=r"^py_find_free_object\(\) takes exactly 0 positional arguments \(1 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^py_find_free_object\(\) takes exactly 0 positional arguments \(1 given\)$"
+        ):
             h.py_find_free_object(0)
         with pytest.raises(TypeError, match=r"^pack_header\(\) got an unexpected keyword argument 'x'$"):
             h.pack_header(x=1)
@@ -397,8 +407,7 @@ class TestSlabHeader:
         with caplog.at_level(logging.WARNING, logger=MODNAME):
             h.unpack_header(data)
         assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
-            (MODNAME, logging.WARNING,
-             "Header corruption detected: stored=%04x, computed=%04x" % (stored, computed))
+            (MODNAME, logging.WARNING, "Header corruption detected: stored=%04x, computed=%04x" % (stored, computed))
         ]
         # Decoded values stay, with the corruption bit added.
         sci2, flags2, gen2, crc2, bitmap2 = state(h)
@@ -447,8 +456,9 @@ class TestSlabHeader:
 
         monkeypatch.setattr(pd, "logger", Recorder())
         FastSlabHeaderOps(0, 8).unpack_header(make_header(1, 2, 3, 4, crc=0x1234))
-        assert seen == ["Header corruption detected: stored=1234, computed=%04x"
-                        % crc16_modbus(struct.pack("<BBL", 1, 2, 3))]
+        assert seen == [
+            "Header corruption detected: stored=1234, computed=%04x" % crc16_modbus(struct.pack("<BBL", 1, 2, 3))
+        ]
 
     def test_logger_error_propagates(self, monkeypatch):
         class Broken:
@@ -730,7 +740,9 @@ class TestBucketAllocator:
             FastBucketAllocator(8, 2**31)
         with pytest.raises(TypeError, match=r"^__cinit__\(\) takes at most 3 positional arguments \(4 given\)$"):
             FastBucketAllocator(8, 256, 4096, 1)
-        with pytest.raises(TypeError, match=r"^__cinit__\(\) got multiple values for keyword argument 'bucket_size_step'$"):
+        with pytest.raises(
+            TypeError, match=r"^__cinit__\(\) got multiple values for keyword argument 'bucket_size_step'$"
+        ):
             FastBucketAllocator(8, bucket_size_step=8)
 
         class Failing(FastBucketAllocator):
@@ -758,7 +770,9 @@ class TestBucketAllocator:
             a.remove_from_bucket(-(2**31) - 1)
         with pytest.raises(OverflowError, match=r"^value too large to convert to int32_t$"):
             a.find_best_fit_bucket(8, 2**31)
-        with pytest.raises(TypeError, match=r"^find_best_fit_bucket\(\) takes exactly 2 positional arguments \(1 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^find_best_fit_bucket\(\) takes exactly 2 positional arguments \(1 given\)$"
+        ):
             a.find_best_fit_bucket(8)
         with pytest.raises(TypeError, match=r"^an integer is required$"):
             a.add_to_bucket(None, 8)
@@ -785,8 +799,11 @@ class TestBucketAllocator:
     def test_operations_take_the_lock(self):
         a = FastBucketAllocator()
         _, lock = referents(a)
-        for call in (lambda: a.add_to_bucket(0, 8), lambda: a.remove_from_bucket(8),
-                     lambda: a.find_best_fit_bucket(8, 8)):
+        for call in (
+            lambda: a.add_to_bucket(0, 8),
+            lambda: a.remove_from_bucket(8),
+            lambda: a.find_best_fit_bucket(8, 8),
+        ):
             lock.acquire()
             try:
                 done, _, t = run_in_thread(call, timeout=0.2)
@@ -800,8 +817,12 @@ class TestBucketAllocator:
         a = FastBucketAllocator()
         _, lock = referents(a)
         with lock:
-            for call in (lambda: a.add_to_bucket(0, 5000), lambda: a.add_to_bucket(0, 20),
-                         lambda: a.remove_from_bucket(5000), lambda: a.find_best_fit_bucket(5000, 8)):
+            for call in (
+                lambda: a.add_to_bucket(0, 5000),
+                lambda: a.add_to_bucket(0, 20),
+                lambda: a.remove_from_bucket(5000),
+                lambda: a.find_best_fit_bucket(5000, 8),
+            ):
                 done, value, _ = run_in_thread(call)
                 assert done and value in (None, False)
 
@@ -919,7 +940,9 @@ class TestSizeHelpers:
             fast_bitmap_operations(2**64, 0, "set")
         with pytest.raises(OverflowError, match=r"^value too large to convert to int$"):
             fast_bitmap_operations(1, 2**31, "set")
-        with pytest.raises(TypeError, match=r"^fast_bitmap_operations\(\) takes exactly 3 positional arguments \(2 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^fast_bitmap_operations\(\) takes exactly 3 positional arguments \(2 given\)$"
+        ):
             fast_bitmap_operations(1, 0)
 
     def test_can_fit_aligned_exclusive_end(self):
@@ -941,9 +964,13 @@ class TestSizeHelpers:
     def test_helper_argument_errors(self):
         with pytest.raises(TypeError, match=r"^fast_align_size\(\) takes exactly 2 positional arguments \(1 given\)$"):
             fast_align_size(1)
-        with pytest.raises(TypeError, match=r"^fast_get_bucket_size\(\) takes at most 2 positional arguments \(3 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^fast_get_bucket_size\(\) takes at most 2 positional arguments \(3 given\)$"
+        ):
             fast_get_bucket_size(1, 2, 3)
-        with pytest.raises(TypeError, match=r"^fast_get_bucket_size\(\) takes at least 1 positional argument \(0 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^fast_get_bucket_size\(\) takes at least 1 positional argument \(0 given\)$"
+        ):
             fast_get_bucket_size()
         with pytest.raises(TypeError, match=r"^fast_can_fit_aligned\(\) got an unexpected keyword argument 'size'$"):
             fast_can_fit_aligned(0, 1, 2, 3, size=4)
@@ -1005,8 +1032,10 @@ class TestStatsCollector:
             s.py_record_allocation(8, 0, i < bucketed)
         assert s.get_stats()["bucketed_allocation_ratio"] == text
 
-    @pytest.mark.parametrize("value, bucketed", [(1, True), ([0], True), (True, True), ("x", True),
-                                                 (0, False), (None, False), ("", False), ([], False)])
+    @pytest.mark.parametrize(
+        "value, bucketed",
+        [(1, True), ([0], True), (True, True), ("x", True), (0, False), (None, False), ("", False), ([], False)],
+    )
     def test_truth_value_of_is_bucketed(self, value, bucketed):
         s = FastStatsCollector()
         s.py_record_allocation(8, 0, value)
@@ -1042,9 +1071,13 @@ class TestStatsCollector:
 
     def test_argument_count_errors(self):
         s = FastStatsCollector()
-        with pytest.raises(TypeError, match=r"^py_record_deallocation\(\) takes exactly 0 positional arguments \(1 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^py_record_deallocation\(\) takes exactly 0 positional arguments \(1 given\)$"
+        ):
             s.py_record_deallocation(64)
-        with pytest.raises(TypeError, match=r"^py_record_allocation\(\) takes exactly 3 positional arguments \(2 given\)$"):
+        with pytest.raises(
+            TypeError, match=r"^py_record_allocation\(\) takes exactly 3 positional arguments \(2 given\)$"
+        ):
             s.py_record_allocation(64, 0)
         with pytest.raises(TypeError, match=r"^get_stats\(\) got an unexpected keyword argument 'full'$"):
             s.get_stats(full=True)
@@ -1068,8 +1101,7 @@ class TestStatsCollector:
     def test_methods_take_the_lock(self):
         s = FastStatsCollector()
         _, lock = referents(s)
-        for call in (lambda: s.py_record_allocation(8, 0, True), s.py_record_deallocation, s.get_stats,
-                     s.reset_stats):
+        for call in (lambda: s.py_record_allocation(8, 0, True), s.py_record_deallocation, s.get_stats, s.reset_stats):
             lock.acquire()
             try:
                 done, _, t = run_in_thread(call, timeout=0.2)

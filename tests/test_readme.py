@@ -4,7 +4,6 @@ import doctest
 import re
 
 import pytest
-
 from support.module_list import ROOT, SOURCES
 
 README = ROOT / "README.md"

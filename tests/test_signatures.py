@@ -3,9 +3,9 @@
 import importlib
 import inspect
 import pydoc
+from typing import Tuple  # noqa: F401  (named by a string annotation below)
 
 import pytest
-
 from support.module_list import ROOT, SOURCES, short
 
 # Expected signatures, by module and qualified name.  A bare class name is the
@@ -32,12 +32,14 @@ EXPECTED = {
         "AtomicCounterWrapper.decrement": "(self, delta: 'int' = 1) -> 'int'",
         "AtomicCounterWrapper.compare_and_swap": "(self, expected: 'int', new_value: 'int') -> 'bool'",
         "AtomicCounterWrapper.fetch_and_add": "(self, delta: 'int') -> 'int'",
-        "LockFreeStatistics.py_record_allocation":
-            "(self, size: 'int', is_bucketed: 'bool', padding: 'int' = 0, time_ns: 'int' = 0)",
+        "LockFreeStatistics.py_record_allocation": (
+            "(self, size: 'int', is_bucketed: 'bool', padding: 'int' = 0, time_ns: 'int' = 0)"
+        ),
         "LockFreeStatistics.py_record_deallocation": "(self, size: 'int', time_ns: 'int' = 0)",
         "LockFreeStatistics._update_peaks": "(self, current_allocs: 'int', current_bytes: 'int') -> 'None'",
-        "LockFreeStatistics.record_allocation":
-            "(self, size: 'int', is_bucketed: 'bool' = True, padding: 'int' = 0, time_ns: 'int' = 0) -> 'None'",
+        "LockFreeStatistics.record_allocation": (
+            "(self, size: 'int', is_bucketed: 'bool' = True, padding: 'int' = 0, time_ns: 'int' = 0) -> 'None'"
+        ),
         "LockFreeStatistics.record_deallocation": "(self, size: 'int', time_ns: 'int' = 0) -> 'None'",
         "LockFreeStatistics.get_snapshot": "(self) -> 'dict'",
         "LockFreeStatistics.reset": "(self)",
@@ -94,9 +96,9 @@ EXPECTED = {
     },
     "talvora.jit.orvistle": {
         "PolicyConfig": "(initial_threshold=100, min_threshold=10, max_threshold=10000, learning_rate=0.1, "
-                        "target_speedup=2.0)",
+        "target_speedup=2.0)",
         "FunctionMetrics": "(call_count=0, compile_count=0, avg_speedup=1.0, total_execution_time_ms=0.0, "
-                           "last_compile_time=0.0, last_compiled=-1.0)",
+        "last_compile_time=0.0, last_compiled=-1.0)",
         "AdaptivePolicy": "(config=None)",
         "AdaptivePolicy.get_threshold": "(self, func_id) -> 'int'",
         "AdaptivePolicy.should_compile": "(self, func_id, telemetry_store) -> 'bool'",
@@ -105,11 +107,11 @@ EXPECTED = {
         "get_orvistle": "() -> 'AdaptivePolicy'",
         "reset_orvistle": "()",
         "create_function_metrics": "(call_count: 'int' = 0, compile_count: 'int' = 0, avg_speedup: 'float' = 1.0, "
-                                   "total_execution_time_ms: 'float' = 0.0, last_compile_time: 'float' = 0.0) "
-                                   "-> 'FunctionMetrics'",
+        "total_execution_time_ms: 'float' = 0.0, last_compile_time: 'float' = 0.0) "
+        "-> 'FunctionMetrics'",
         "create_policy_config": "(initial_threshold: 'int' = 100, min_threshold: 'int' = 10, "
-                                "max_threshold: 'int' = 10000, learning_rate: 'float' = 0.1, "
-                                "target_speedup: 'float' = 2.0) -> 'PolicyConfig'",
+        "max_threshold: 'int' = 10000, learning_rate: 'float' = 0.1, "
+        "target_speedup: 'float' = 2.0) -> 'PolicyConfig'",
     },
     "talvora.plugins.analyzer.kelmarch": {
         "quick_framework_score": "(code, framework)",
@@ -117,32 +119,30 @@ EXPECTED = {
         "normalize_scores": "(cpu_score, memory_score, parallel_score, gpu_op_score, large_data_score)",
         "score_framework_patterns": "(code)",
         "determine_workload_pattern": "(cpu_intensity, memory_intensity, parallelization_potential, "
-                                      "gpu_suitability, gpu_operation_score, numpy_score, pandas_score, "
-                                      "sklearn_score, sequential_count, embarrassing_count, cpu_threshold, "
-                                      "memory_threshold, gpu_threshold, numpy_threshold, pandas_threshold, "
-                                      "sklearn_threshold, gpu_available)",
+        "gpu_suitability, gpu_operation_score, numpy_score, pandas_score, "
+        "sklearn_score, sequential_count, embarrassing_count, cpu_threshold, "
+        "memory_threshold, gpu_threshold, numpy_threshold, pandas_threshold, "
+        "sklearn_threshold, gpu_available)",
         "calculate_gpu_suitability": "(gpu_operation_score, gpu_data_size_score, cpu_intensity, gpu_available, "
-                                     "compute_capability)",
+        "compute_capability)",
         "estimate_gpu_speedup": "(gpu_operation_score, gpu_data_size_score, gpu_available)",
         "calculate_parallelization_potential": "(base_parallel_score, embarrassing_bonus, sequential_penalty, "
-                                               "loop_chunking_potential)",
-        "update_adaptive_threshold": "(current_threshold, success_rate, learning_rate, min_threshold, "
-                                     "max_threshold)",
+        "loop_chunking_potential)",
+        "update_adaptive_threshold": "(current_threshold, success_rate, learning_rate, min_threshold, max_threshold)",
     },
     "talvora.plugins.analyzer.vossendra": {
-        "detect_performance_degradation": "(performance_history, baseline_performance, threshold, "
-                                          "window_start_time)",
+        "detect_performance_degradation": "(performance_history, baseline_performance, threshold, window_start_time)",
         "calculate_performance_trend": "(performance_history, window_start_time)",
         "detect_workload_characteristics_change": "(pattern_history, change_threshold=0.3)",
         "detect_dominant_pattern": "(patterns, window_size=5)",
         "is_adaptation_beneficial": "(current_pool, recommended_pool, recommendation_score, "
-                                    "recommendation_confidence, current_performance_estimate, trigger_code, "
-                                    "min_improvement_ratio=1.1, min_confidence=0.6)",
+        "recommendation_confidence, current_performance_estimate, trigger_code, "
+        "min_improvement_ratio=1.1, min_confidence=0.6)",
         "should_skip_adaptation": "(last_adaptation_time, current_time, min_interval)",
         "detect_memory_pressure": "(current_usage, peak_usage, pressure_threshold=0.8)",
         "detect_fragmentation_threshold": "(fragmentation_ratio, threshold=0.3)",
         "calculate_adaptation_urgency": "(performance_degradation, memory_pressure, fragmentation_ratio, "
-                                        "workload_changed)",
+        "workload_changed)",
         "score_pool_recommendation": "(workload_fit, memory_fit, thread_count_fit, historical_success_rate)",
         "predict_resource_requirements": "(allocation_history, prediction_horizon_seconds)",
     },
@@ -161,9 +161,22 @@ EXPECTED = {
 }
 
 # Names bound in the class dictionaries that are not methods of the Parts' tables.
-_IGNORED = {"__reduce__", "__setstate__", "__reduce_cython__", "__setstate_cython__", "__len__", "__bool__",
-            "__repr__", "__doc__", "__module__", "__qualname__", "__dict__", "__weakref__",
-            "__new__", "__text_signature__"}
+_IGNORED = {
+    "__reduce__",
+    "__setstate__",
+    "__reduce_cython__",
+    "__setstate_cython__",
+    "__len__",
+    "__bool__",
+    "__repr__",
+    "__doc__",
+    "__module__",
+    "__qualname__",
+    "__dict__",
+    "__weakref__",
+    "__new__",
+    "__text_signature__",
+}
 
 
 def load(module):
@@ -228,12 +241,12 @@ def as_pydoc_prints(name, sig):
     if not PYDOC_WRAPS:
         return sig
     depth = close = 0
-    for close, c in enumerate(sig):
+    for close, c in enumerate(sig):  # noqa: B007  (the index is read after the loop)
         depth += c in "([{"
         depth -= c in ")]}"
         if depth == 0:
             break
-    params, rest = sig[:close + 1], sig[close + 1:]
+    params, rest = sig[: close + 1], sig[close + 1 :]
     if len(params) <= 80 - len(name):
         return sig
     return "(\n    %s\n)%s" % (",\n    ".join(_split_top_level(params[1:-1])), rest)
@@ -245,16 +258,16 @@ def test_pydoc_layout_of_long_signatures():
     def short_one(a, b: "int" = 1) -> "int":
         return a
 
-    def some_function(first_parameter, second: "Tuple[int, int]" = (1, 2), third: "str" = "x, y",
-                      fourth=None) -> "int":
+    def some_function(first_parameter, second: "Tuple[int, int]" = (1, 2), third: "str" = "x, y", fourth=None) -> "int":
         return 0
 
     for func in (short_one, some_function):
         sig = str(inspect.signature(func))
         text = pydoc.render_doc(func, renderer=pydoc.plaintext)
         assert func.__name__ + as_pydoc_prints(func.__name__, sig) in text, text
-    assert ("\n    third: 'str' = 'x, y',\n" in as_pydoc_prints("some_function", str(inspect.signature(some_function))))\
-        == PYDOC_WRAPS
+    assert (
+        "\n    third: 'str' = 'x, y',\n" in as_pydoc_prints("some_function", str(inspect.signature(some_function)))
+    ) == PYDOC_WRAPS
 
 
 def _public_callables(mod):

@@ -5,6 +5,7 @@ assertions are the same on a fast machine, a loaded one or under the
 sanitizers.  Each test reports how many operations it performed as the
 ``stress_operations`` property of its test report (``--junitxml``).
 """
+
 import collections
 import gc
 import random
@@ -19,8 +20,7 @@ import pytest
 from talvora.jit.orvistle import AdaptivePolicy, get_orvistle, reset_orvistle
 from talvora.jit.telemetry_store import TelemetryStore
 from talvora.memory.fennick import MemoryBlock
-from talvora.memory.mesqua import (AtomicCounter, AtomicCounterWrapper, AtomicPointer, LockFreeStack,
-                                   LockFreeStatistics)
+from talvora.memory.mesqua import AtomicCounter, AtomicCounterWrapper, AtomicPointer, LockFreeStack, LockFreeStatistics
 from talvora.memory.pardune import FastBucketAllocator, FastStatsCollector
 from talvora.memory.tollet import FastRedBlackTree
 
@@ -170,13 +170,32 @@ class TestAtomicCounterStress:
         assert got == collections.Counter(wrap64(start + n) for n in range(1, total + 1))
 
 
-SNAPSHOT_KEYS = ["total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
-                 "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
-                 "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes",
-                 "average_allocation_time_ns", "average_deallocation_time_ns", "allocation_mode"]
+SNAPSHOT_KEYS = [
+    "total_allocations",
+    "total_deallocations",
+    "current_allocations",
+    "bytes_allocated",
+    "bytes_reserved",
+    "peak_allocations",
+    "peak_bytes_allocated",
+    "bucketed_allocations",
+    "fallback_allocations",
+    "bucketed_allocation_ratio",
+    "alignment_padding_bytes",
+    "average_allocation_time_ns",
+    "average_deallocation_time_ns",
+    "allocation_mode",
+]
 # Never lowered while no reset runs, whatever the interleaving.
-MONOTONE_KEYS = ["total_allocations", "total_deallocations", "peak_allocations", "peak_bytes_allocated",
-                 "bucketed_allocations", "fallback_allocations", "alignment_padding_bytes"]
+MONOTONE_KEYS = [
+    "total_allocations",
+    "total_deallocations",
+    "peak_allocations",
+    "peak_bytes_allocated",
+    "bucketed_allocations",
+    "fallback_allocations",
+    "alignment_padding_bytes",
+]
 RATIO = re.compile(r"^\d+\.\d%$")
 
 
@@ -396,7 +415,6 @@ class TestAtomicPointerStress:
         assert [r() for r in refs if r() is not None] == [final]
         assert p.compare_and_swap(final, None) and p.load() is None
 
-
     def test_cell_as_a_spin_lock(self, record_property):
         # compare_and_swap(None, token) takes the cell, (token, None) gives it
         # back: if two threads ever held it at once, the unguarded
@@ -511,7 +529,8 @@ class TestLockFreeStackStress:
         ids = [id(b) for b in popped + remaining]
         assert len(ids) == len(set(ids)) == threads_n * per + len(base)
         assert {b.n for b in popped + remaining} == {b.n for b in base} | {
-            (k, i) for k in range(threads_n) for i in range(per)}
+            (k, i) for k in range(threads_n) for i in range(per)
+        }
         # Popped items went to their callers; the stack kept no reference.
         del base, popped, remaining, out
         gc.collect()
@@ -522,17 +541,17 @@ class TestLockFreeStackStress:
         threads_n, per = 6, 4000
         refs = []
 
-        def work(k):
+        def work(k, stack):
             made = []
             for i in range(per):
                 b = Box((k, i))
                 made.append(weakref.ref(b))
-                s.push(b)
+                stack.push(b)
             refs.extend(made)
 
         crew = Crew()
         for k in range(threads_n):
-            crew.add(work, k)
+            crew.add(work, k, s)
         crew.run()
         record_property("stress_operations", threads_n * per)
         assert s.size() == threads_n * per
@@ -696,7 +715,6 @@ class TestFastRedBlackTreeStress:
         assert stats["total_deletions"] == len(out) and stats["total_blocks"] == len(rest)
         for b in rest:  # every block left is still there, and only once
             assert sum(x is b for x in tree.find_all_exact(b.size)) == 1
-
 
     def test_clears_while_writers_and_readers_run(self, record_property):
         # clear() frees the whole tree at once while searches may be walking it.
@@ -870,7 +888,6 @@ class TestFastStatsCollectorStress:
             "alignment_padding_bytes": padding % 2**64,
         }
 
-
     def test_resets_keep_every_snapshot_consistent(self, record_property):
         s = FastStatsCollector()
         recorders, per, resets, snaps = 4, 5000, 400, 1000
@@ -920,7 +937,7 @@ class TestAdaptivePolicyStress:
         count_lock = threading.Lock()
 
         def owner(k):
-            mine = hot[k * ids_per_owner:(k + 1) * ids_per_owner]
+            mine = hot[k * ids_per_owner : (k + 1) * ids_per_owner]
             for _ in range(rounds):
                 for f in mine:
                     store.record_call(f, 0.01)
@@ -951,8 +968,12 @@ class TestAdaptivePolicyStress:
                     if last_tracked:
                         assert 91 <= st["min_threshold"] <= st["avg_threshold"] <= st["max_threshold"] <= 109
                     else:
-                        assert st == {"tracked_functions": 0, "avg_threshold": 100,
-                                      "min_threshold": 10, "max_threshold": 10000}
+                        assert st == {
+                            "tracked_functions": 0,
+                            "avg_threshold": 100,
+                            "min_threshold": 10,
+                            "max_threshold": 10000,
+                        }
             with count_lock:
                 extra_calls.update(calls)
 
@@ -962,9 +983,10 @@ class TestAdaptivePolicyStress:
         for k in range(observers):
             crew.add(observer, k)
         crew.run()
-        record_property("stress_operations",
-                        owners * ids_per_owner * rounds * 2 + len(hot) * 2
-                        + observers * (looks * 6 + looks // 10))
+        record_property(
+            "stress_operations",
+            owners * ids_per_owner * rounds * 2 + len(hot) * 2 + observers * (looks * 6 + looks // 10),
+        )
 
         # Only the owner compiles a function, so the 600 s interval allows one
         # compilation each, and its single update moves 100 to 91 or 109.

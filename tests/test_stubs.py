@@ -8,15 +8,21 @@ import sys
 from pathlib import Path
 
 import pytest
-
 from support.module_list import BUILT, ROOT, SOURCES, short
 
 
 def _run(args, cwd):
     env = dict(os.environ)
     env.pop("MYPYPATH", None)
-    return subprocess.run([sys.executable, "-m", *args], cwd=str(cwd), env=env, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, universal_newlines=True, timeout=600)
+    return subprocess.run(
+        [sys.executable, "-m", *args],
+        cwd=str(cwd),
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        universal_newlines=True,
+        timeout=600,
+    )
 
 
 @pytest.mark.parametrize("module", list(SOURCES), ids=short)
@@ -75,8 +81,9 @@ def test_stubs_type_check_a_client(tmp_path):
 def test_the_command_line_type_checks_against_the_stubs(tmp_path):
     if not {"talvora.plugins.analyzer.kelmarch", "talvora.gpu.drelling"} <= set(BUILT):
         pytest.skip("kelmarch and drelling are not built yet")
-    result = _run(["mypy", "--no-incremental", "--config-file", os.devnull, "--strict-optional", "-m",
-                   "talvora.cli"], tmp_path)
+    result = _run(
+        ["mypy", "--no-incremental", "--config-file", os.devnull, "--strict-optional", "-m", "talvora.cli"], tmp_path
+    )
     assert result.returncode == 0, result.stdout
 
 
@@ -106,8 +113,14 @@ def test_a_client_of_every_module_passes_mypy_strict_and_runs(tmp_path):
     client = ROOT / "tests" / "clients" / "every_module.py"
     result = _run([*STRICT, str(client)], tmp_path)
     assert result.returncode == 0, result.stdout
-    ran = subprocess.run([sys.executable, str(client)], cwd=str(tmp_path), stdout=subprocess.PIPE,
-                         stderr=subprocess.STDOUT, universal_newlines=True, timeout=120)
+    ran = subprocess.run(
+        [sys.executable, str(client)],
+        cwd=str(tmp_path),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        universal_newlines=True,
+        timeout=120,
+    )
     assert ran.returncode == 0, ran.stdout
 
 
@@ -139,8 +152,19 @@ def test_public_types_are_importable_at_run_time():
     assert interfaces.BitmapOperation.__args__ == ("is_set", "set", "clear", "find_first")
     assert list(interfaces.StatisticsSnapshot.__annotations__)[:2] == ["total_allocations", "total_deallocations"]
     assert list(interfaces.TreeStatistics.__annotations__) == [
-        "total_blocks", "total_insertions", "total_deletions", "total_searches", "bucket_hits", "tree_hits",
-        "operation_count", "circuit_breaker_trips", "node_count", "height", "sampled_operations", "is_valid"]
+        "total_blocks",
+        "total_insertions",
+        "total_deletions",
+        "total_searches",
+        "bucket_hits",
+        "tree_hits",
+        "operation_count",
+        "circuit_breaker_trips",
+        "node_count",
+        "height",
+        "sampled_operations",
+        "is_valid",
+    ]
     assert interfaces.TreeStatistics.__optional_keys__ == frozenset({"circuit_breaker_trips"})
 
 
@@ -167,7 +191,8 @@ def test_statistics_dicts_have_the_typed_keys_in_order():
         for key, kind in typed.__annotations__.items():
             if key in value:
                 assert isinstance(value[key], float if kind is float else kind) or (
-                    kind is float and isinstance(value[key], int)), (typed.__name__, key)
+                    kind is float and isinstance(value[key], int)
+                ), (typed.__name__, key)
 
 
 def test_the_suite_imports_the_installed_package():
@@ -185,8 +210,14 @@ def test_lists_of_any_entry_type_pass_mypy_strict_and_run(tmp_path):
     client = ROOT / "tests" / "clients" / "sequences.py"
     result = _run([*STRICT, str(client)], tmp_path)
     assert result.returncode == 0, result.stdout
-    ran = subprocess.run([sys.executable, str(client)], cwd=str(tmp_path), stdout=subprocess.PIPE,
-                         stderr=subprocess.STDOUT, universal_newlines=True, timeout=120)
+    ran = subprocess.run(
+        [sys.executable, str(client)],
+        cwd=str(tmp_path),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        universal_newlines=True,
+        timeout=120,
+    )
     assert ran.returncode == 0, ran.stdout
 
 
@@ -210,12 +241,14 @@ def test_mypy_strict_refuses_what_the_modules_refuse(tmp_path):
         with pytest.raises(TypeError):
             eval(call, {"vossendra": vossendra, "drelling": drelling})
     bad = tmp_path / "bad.py"
-    bad.write_text("from typing import List, Optional\nfrom talvora.gpu import drelling\n"
-                   "from talvora.plugins.analyzer import vossendra\n"
-                   + "".join(call + "\n" for call in _REFUSED)
-                   # A list that may hold None may give None back.
-                   + "names: List[Optional[str]] = ['a', None]\n"
-                   + "found: str = vossendra.detect_dominant_pattern(names)\n")
+    bad.write_text(
+        "from typing import List, Optional\nfrom talvora.gpu import drelling\n"
+        "from talvora.plugins.analyzer import vossendra\n"
+        + "".join(call + "\n" for call in _REFUSED)
+        # A list that may hold None may give None back.
+        + "names: List[Optional[str]] = ['a', None]\n"
+        + "found: str = vossendra.detect_dominant_pattern(names)\n"
+    )
     result = _run([*STRICT, str(bad)], tmp_path)
     lines = sorted(int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line)
     assert lines == list(range(4, 4 + len(_REFUSED))) + [4 + len(_REFUSED) + 1], result.stdout

@@ -1,4 +1,5 @@
 """talvora.jit.telemetry_store: the telemetry store, alone and driving the policy."""
+
 import logging
 import math
 import threading
@@ -191,8 +192,12 @@ class TestWithPolicy:
             "Updated threshold for hot: 100 -> 91 (speedup: 3.00x)",
             "Updated threshold for hot: 91 -> 98 (speedup: 2.00x)",
         ]
-        assert policy.get_statistics() == {"tracked_functions": 1, "avg_threshold": 98.0, "min_threshold": 98,
-                                           "max_threshold": 98}
+        assert policy.get_statistics() == {
+            "tracked_functions": 1,
+            "avg_threshold": 98.0,
+            "min_threshold": 98,
+            "max_threshold": 98,
+        }
 
     def test_update_before_any_compilation(self):
         store = TelemetryStore()

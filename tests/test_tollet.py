@@ -1,5 +1,7 @@
 """talvora.memory.tollet: the best-fit free-block tree."""
+
 import copy
+import functools
 import gc
 import math
 import pickle
@@ -18,8 +20,15 @@ from talvora.memory import fennick, mesqua
 from talvora.memory.fennick import MemoryBlock
 from talvora.memory.tollet import FastRedBlackTree
 
-STAT_KEYS = ["total_blocks", "total_insertions", "total_deletions", "total_searches", "bucket_hits",
-             "tree_hits", "operation_count"]
+STAT_KEYS = [
+    "total_blocks",
+    "total_insertions",
+    "total_deletions",
+    "total_searches",
+    "bucket_hits",
+    "tree_hits",
+    "operation_count",
+]
 GET_STATS_KEYS = STAT_KEYS + ["node_count", "height", "sampled_operations", "is_valid"]
 
 
@@ -290,18 +299,46 @@ class TestModule:
         assert tollet.ATOMIC_AVAILABLE is True
         assert g["threading"] is threading and g["time"] is time and g["math"] is math
         import typing
+
         for name in ("List", "Optional", "Tuple", "Dict", "Any"):
             assert g[name] is getattr(typing, name)
         assert tollet.__test__ == {}
         assert not hasattr(tollet, "logger")
 
     def test_class_table(self):
-        names = [k for k in vars(FastRedBlackTree) if k in {
-            "_sanitize_size", "insert", "find_best_fit", "find_all_exact", "delete", "remove_ge", "get_stats",
-            "size", "clear", "get_size_distribution", "reset_circuit_breaker", "get_statistics"}]
-        assert names == ["_sanitize_size", "insert", "find_best_fit", "find_all_exact", "delete", "remove_ge",
-                         "get_stats", "size", "clear", "get_size_distribution", "reset_circuit_breaker",
-                         "get_statistics"]
+        names = [
+            k
+            for k in vars(FastRedBlackTree)
+            if k
+            in {
+                "_sanitize_size",
+                "insert",
+                "find_best_fit",
+                "find_all_exact",
+                "delete",
+                "remove_ge",
+                "get_stats",
+                "size",
+                "clear",
+                "get_size_distribution",
+                "reset_circuit_breaker",
+                "get_statistics",
+            }
+        ]
+        assert names == [
+            "_sanitize_size",
+            "insert",
+            "find_best_fit",
+            "find_all_exact",
+            "delete",
+            "remove_ge",
+            "get_stats",
+            "size",
+            "clear",
+            "get_size_distribution",
+            "reset_circuit_breaker",
+            "get_statistics",
+        ]
         assert isinstance(vars(FastRedBlackTree)["_sanitize_size"], staticmethod)
         assert FastRedBlackTree._sanitize_size(5) == 5
         for special in ("__len__", "__bool__", "__repr__"):
@@ -313,13 +350,11 @@ class TestModule:
         T = FastRedBlackTree
         assert T._sanitize_size.__annotations__ == {"size": "int", "return": "int"}
         assert T.insert.__annotations__ == {"size": "int", "block": "MemoryBlock", "return": "bool"}
-        assert T.find_best_fit.__annotations__ == {"size": "int", "alignment": "int",
-                                                   "return": "Optional[MemoryBlock]"}
+        assert T.find_best_fit.__annotations__ == {"size": "int", "alignment": "int", "return": "Optional[MemoryBlock]"}
         assert T.find_best_fit.__defaults__ == (1,)
         assert T.find_all_exact.__annotations__ == {"size": "int", "return": "List[MemoryBlock]"}
         assert T.delete.__annotations__ == {"size": "int", "block": "MemoryBlock", "return": "bool"}
-        assert T.remove_ge.__annotations__ == {"size": "int",
-                                               "return": "Tuple[Optional[int], Optional[MemoryBlock]]"}
+        assert T.remove_ge.__annotations__ == {"size": "int", "return": "Tuple[Optional[int], Optional[MemoryBlock]]"}
         assert T.get_stats.__annotations__ == {"return": "Dict[str, Any]"}
         assert T.size.__annotations__ == {"return": "int"}
         assert T.clear.__annotations__ == {"return": "None"}
@@ -353,7 +388,6 @@ class TestModule:
         s = Sized()
         assert len(s) == 7 and bool(s) is True and s.size() == 7
 
-
     def test_every_method_validates_through_lookup(self):
         calls = []
 
@@ -379,13 +413,17 @@ class TestModule:
         assert t.delete(13, "x") is False and t.remove_ge(13) == (None, None)
         with pytest.raises(ValueError, match="unlucky"):
             t.insert(13, "x")
-        for call in (lambda: t.insert(99, "x"), lambda: t.find_best_fit(99), lambda: t.find_all_exact(99),
-                     lambda: t.delete(99, "x"), lambda: t.remove_ge(99)):
+        for call in (
+            lambda: t.insert(99, "x"),
+            lambda: t.find_best_fit(99),
+            lambda: t.find_all_exact(99),
+            lambda: t.delete(99, "x"),
+            lambda: t.remove_ge(99),
+        ):
             with pytest.raises(KeyError):
                 call()
         stats = t.get_stats()
         assert stats["total_insertions"] == 2 and stats["total_searches"] == 2 and t.size() == 0
-
 
     def test_exact_type_validates_like_a_subclass(self):
         # The exact type validates without the method call; a subclass that
@@ -400,8 +438,26 @@ class TestModule:
             def __index__(self):
                 return 24
 
-        sizes = [0, 8, 16, 16, 2**63, 2**64 - 1, 2**64, -1, -(2**70), True, False, 16.9, IntSub(8), IntSub(-3),
-                 Index(), "16", None, 2**200]
+        sizes = [
+            0,
+            8,
+            16,
+            16,
+            2**63,
+            2**64 - 1,
+            2**64,
+            -1,
+            -(2**70),
+            True,
+            False,
+            16.9,
+            IntSub(8),
+            IntSub(-3),
+            Index(),
+            "16",
+            None,
+            2**200,
+        ]
         trees = [FastRedBlackTree(sample_rate=2), Plain(sample_rate=2)]
 
         def outcome(call):
@@ -414,10 +470,8 @@ class TestModule:
             for op in ("insert", "find_best_fit", "find_all_exact", "delete", "remove_ge", "insert"):
                 results = []
                 for t in trees:
-                    if op in ("insert", "delete"):
-                        results.append(outcome(lambda: getattr(t, op)(size, "b")))
-                    else:
-                        results.append(outcome(lambda: getattr(t, op)(size)))
+                    args = (size, "b") if op in ("insert", "delete") else (size,)
+                    results.append(outcome(functools.partial(getattr(t, op), *args)))
                 assert results[0] == results[1], (size, op)
         assert trees[0].get_size_distribution() == trees[1].get_size_distribution() != {}
         assert trees[0].get_stats() == trees[1].get_stats()
@@ -441,8 +495,12 @@ class TestConstructor:
         assert repr(tree) == "FastRedBlackTree(blocks=0, native=True)"
         stats = tree.get_stats()
         assert list(stats) == GET_STATS_KEYS
-        assert stats == dict.fromkeys(STAT_KEYS, 0) | {"node_count": 0, "height": 0, "sampled_operations": 0,
-                                                        "is_valid": True}
+        assert stats == dict.fromkeys(STAT_KEYS, 0) | {
+            "node_count": 0,
+            "height": 0,
+            "sampled_operations": 0,
+            "is_valid": True,
+        }
         assert tree.get_size_distribution() == {}
         assert tree.get_statistics() == {} and tree.get_statistics() is not tree.get_statistics()
 
@@ -469,8 +527,13 @@ class TestValidation:
         tree.insert(True, "b")
         assert tree.get_size_distribution() == {3: 1, 1: 1}
         assert tree.find_best_fit(2.9) == "a"
-        for method, args in [("insert", ("3", "x")), ("find_best_fit", ("3",)), ("find_all_exact", ("3",)),
-                             ("delete", ("3", "a")), ("remove_ge", ("3",))]:
+        for method, args in [
+            ("insert", ("3", "x")),
+            ("find_best_fit", ("3",)),
+            ("find_all_exact", ("3",)),
+            ("delete", ("3", "a")),
+            ("remove_ge", ("3",)),
+        ]:
             with pytest.raises(TypeError, match=r"Argument 'size' has incorrect type \(expected int, got str\)"):
                 getattr(tree, method)(*args)
         with pytest.raises(TypeError, match="Argument 'alignment' has incorrect type"):
@@ -489,8 +552,12 @@ class TestValidation:
         assert tree.find_best_fit(2) == "mid"
         assert tree.find_best_fit(2**63 + 1) == "top"
         assert tree.remove_ge(2**64 - 1) == (2**64 - 1, "top")
-        for call in (lambda: tree.insert(2**64, "x"), lambda: tree.find_best_fit(2**64),
-                     lambda: tree.remove_ge(2**64), lambda: tree.delete(2**64, "x")):
+        for call in (
+            lambda: tree.insert(2**64, "x"),
+            lambda: tree.find_best_fit(2**64),
+            lambda: tree.remove_ge(2**64),
+            lambda: tree.delete(2**64, "x"),
+        ):
             with pytest.raises(OverflowError):
                 call()
 
@@ -574,9 +641,19 @@ class TestOperations:
         t.remove_ge(0)
         t.delete(3, 3)
         stats = t.get_stats()
-        assert stats == {"total_blocks": 2, "total_insertions": 4, "total_deletions": 2, "total_searches": 3,
-                         "bucket_hits": 0, "tree_hits": 0, "operation_count": 4, "node_count": 2, "height": 2,
-                         "sampled_operations": 2, "is_valid": True}
+        assert stats == {
+            "total_blocks": 2,
+            "total_insertions": 4,
+            "total_deletions": 2,
+            "total_searches": 3,
+            "bucket_hits": 0,
+            "tree_hits": 0,
+            "operation_count": 4,
+            "node_count": 2,
+            "height": 2,
+            "sampled_operations": 2,
+            "is_valid": True,
+        }
         stats["total_blocks"] = 99
         assert t.get_stats()["total_blocks"] == 2
         assert FastRedBlackTree(0).get_stats()["sampled_operations"] == 0
@@ -654,8 +731,12 @@ class TestOperations:
         old = t.get_stats()
         assert t.clear() is None
         assert t.size() == 0 and not t and t.get_size_distribution() == {}
-        assert t.get_stats() == dict.fromkeys(STAT_KEYS, 0) | {"node_count": 0, "height": 0,
-                                                                "sampled_operations": 0, "is_valid": True}
+        assert t.get_stats() == dict.fromkeys(STAT_KEYS, 0) | {
+            "node_count": 0,
+            "height": 0,
+            "sampled_operations": 0,
+            "is_valid": True,
+        }
         assert old["total_insertions"] == 50 and old["sampled_operations"] == 50
         t.insert(3, "x")
         assert t.find_all_exact(3) == ["x"] and t.get_stats()["sampled_operations"] == 1
@@ -737,14 +818,14 @@ class TestAgainstModel:
                 assert t.get_stats()["height"] == m.height()
                 assert t.size() == m.count
         assert list(t.get_size_distribution().items()) == list(m.distribution().items())
-        for s, count in m.distribution().items():
+        for s in m.distribution():
             assert t.find_all_exact(s) == m.find(s).blocks
 
     def test_batch_pattern_stays_balanced(self):
         # ascending sizes in batches of 50, deleting the 25 largest after each batch
         t, m = FastRedBlackTree(), Model()
         nxt = 0
-        for batch in range(200):
+        for _batch in range(200):
             for _ in range(50):
                 t.insert(nxt, nxt)
                 m.insert(nxt, nxt)
@@ -1103,7 +1184,7 @@ class TestConcurrency:
         for x in th:
             x.start()
         try:
-            for round_ in range(30):
+            for _ in range(30):
                 for i in range(200):
                     t.insert(i, i)
                 t.clear()

@@ -1,4 +1,5 @@
 """talvora.plugins.analyzer.vossendra: orchestrator decision functions."""
+
 import collections
 import decimal
 import fractions
@@ -16,9 +17,16 @@ NAN = float("nan")
 INF = float("inf")
 MODNAME = "talvora.plugins.analyzer.vossendra"
 FUNCTIONS = [
-    "detect_performance_degradation", "calculate_performance_trend", "detect_workload_characteristics_change",
-    "detect_dominant_pattern", "is_adaptation_beneficial", "should_skip_adaptation", "detect_memory_pressure",
-    "detect_fragmentation_threshold", "calculate_adaptation_urgency", "score_pool_recommendation",
+    "detect_performance_degradation",
+    "calculate_performance_trend",
+    "detect_workload_characteristics_change",
+    "detect_dominant_pattern",
+    "is_adaptation_beneficial",
+    "should_skip_adaptation",
+    "detect_memory_pressure",
+    "detect_fragmentation_threshold",
+    "calculate_adaptation_urgency",
+    "score_pool_recommendation",
     "predict_resource_requirements",
 ]
 FIRST_LINES = {
@@ -66,8 +74,13 @@ class TestModule:
         assert list(vars(vs))[-1] == "__test__" and vs.__test__ == {}
         assert vs.logger is logging.getLogger(MODNAME)
         assert vs.logging is logging
-        for phrase in ("dynamic pool switching and adaptation decisions", "performance degradation detection",
-                       "workload change detection", "adaptation benefit scoring", "memory pressure evaluation"):
+        for phrase in (
+            "dynamic pool switching and adaptation decisions",
+            "performance degradation detection",
+            "workload change detection",
+            "adaptation benefit scoring",
+            "memory pressure evaluation",
+        ):
             assert phrase in vs.__doc__
 
     @pytest.mark.parametrize("name", FUNCTIONS)
@@ -89,15 +102,22 @@ class TestModule:
         )
         err = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stderr
         assert err.splitlines() == [
-            f"INFO|{MODNAME}|Talvora Orchestrator Algorithms Cython module loaded - IP protected"]
+            f"INFO|{MODNAME}|Talvora Orchestrator Algorithms Cython module loaded - IP protected"
+        ]
 
     def test_keywords_and_counts(self):
         assert vs.detect_memory_pressure(peak_usage=100, current_usage=81) is True
-        with pytest.raises(TypeError, match=r"^should_skip_adaptation\(\) takes exactly 3 positional arguments "
-                                            r"\(2 given\)$"):
+        with pytest.raises(
+            TypeError,
+            match=r"^should_skip_adaptation\(\) takes exactly 3 positional arguments "
+            r"\(2 given\)$",
+        ):
             vs.should_skip_adaptation(1.0, 2.0)
-        with pytest.raises(TypeError, match=r"^detect_dominant_pattern\(\) takes at most 2 positional arguments "
-                                            r"\(3 given\)$"):
+        with pytest.raises(
+            TypeError,
+            match=r"^detect_dominant_pattern\(\) takes at most 2 positional arguments "
+            r"\(3 given\)$",
+        ):
             vs.detect_dominant_pattern([], 1, 2)
         with pytest.raises(TypeError, match=r"got an unexpected keyword argument 'window'$"):
             vs.detect_dominant_pattern([], window=1)
@@ -108,13 +128,16 @@ class TestModule:
         names = [f.name for f in traceback.extract_tb(ei.value.__traceback__)]
         assert names[-1] == MODNAME + ".predict_resource_requirements"
 
-    @pytest.mark.parametrize("call", [
-        lambda v: vs.detect_performance_degradation(v, 1.0, 0.1, 0.0),
-        lambda v: vs.calculate_performance_trend(v, 0.0),
-        lambda v: vs.detect_workload_characteristics_change(v),
-        lambda v: vs.detect_dominant_pattern(v),
-        lambda v: vs.predict_resource_requirements(v, 1.0),
-    ])
+    @pytest.mark.parametrize(
+        "call",
+        [
+            lambda v: vs.detect_performance_degradation(v, 1.0, 0.1, 0.0),
+            lambda v: vs.calculate_performance_trend(v, 0.0),
+            lambda v: vs.detect_workload_characteristics_change(v),
+            lambda v: vs.detect_dominant_pattern(v),
+            lambda v: vs.predict_resource_requirements(v, 1.0),
+        ],
+    )
     def test_list_must_be_exact(self, call):
         with pytest.raises(TypeError) as ei:
             call(MyList())
@@ -126,15 +149,18 @@ class TestModule:
         with pytest.raises(TypeError) as ei:
             vs.is_adaptation_beneficial(MyStr("a"), "b", 0.9, 0.9, 0.5, 1)
         assert str(ei.value) == "Argument 'current_pool' has incorrect type (expected str, got MyStr)"
-        with pytest.raises(TypeError, match=r"^Argument 'recommended_pool' has incorrect type "
-                                            r"\(expected str, got int\)$"):
+        with pytest.raises(
+            TypeError,
+            match=r"^Argument 'recommended_pool' has incorrect type "
+            r"\(expected str, got int\)$",
+        ):
             vs.is_adaptation_beneficial("a", 1, 0.9, 0.9, 0.5, 1)
 
     def test_number_conversions(self):
         with pytest.raises(OverflowError, match="^value too large to convert to int$"):
-            vs.is_adaptation_beneficial("a", "b", 0.9, 0.9, 0.5, 2 ** 31)
+            vs.is_adaptation_beneficial("a", "b", 0.9, 0.9, 0.5, 2**31)
         with pytest.raises(OverflowError, match="^value too large to convert to int$"):
-            vs.detect_dominant_pattern(["a"], -2 ** 31 - 1)
+            vs.detect_dominant_pattern(["a"], -(2**31) - 1)
         with pytest.raises(TypeError, match="^an integer is required$"):
             vs.detect_dominant_pattern(["a"], "2")
         assert vs.detect_dominant_pattern(["a", "b", "b", "c"], 2.9) == "b"  # window 2
@@ -176,20 +202,23 @@ def _gen_raising():
 
 class TestPairUnpacking:
     @pytest.mark.parametrize("func", PAIR_FUNCS)
-    @pytest.mark.parametrize("bad, exc, msg", [
-        ((1, 2, 3), ValueError, "too many values to unpack (expected 2)"),
-        ([1, 2, 3], ValueError, "too many values to unpack (expected 2)"),
-        (lambda: iter([1, 2, 3]), ValueError, "too many values to unpack (expected 2)"),
-        ((1,), ValueError, "need more than 1 value to unpack"),
-        ([1], ValueError, "need more than 1 value to unpack"),
-        ((), ValueError, "need more than 0 values to unpack"),
-        ([], ValueError, "need more than 0 values to unpack"),
-        (lambda: iter([1]), ValueError, "need more than 1 value to unpack"),
-        ("abc", ValueError, "too many values to unpack (expected 2)"),
-        (_gen_raising, RuntimeError, "boom"),
-        (5, TypeError, "'int' object is not iterable"),
-        (None, TypeError, "'NoneType' object is not iterable"),
-    ])
+    @pytest.mark.parametrize(
+        "bad, exc, msg",
+        [
+            ((1, 2, 3), ValueError, "too many values to unpack (expected 2)"),
+            ([1, 2, 3], ValueError, "too many values to unpack (expected 2)"),
+            (lambda: iter([1, 2, 3]), ValueError, "too many values to unpack (expected 2)"),
+            ((1,), ValueError, "need more than 1 value to unpack"),
+            ([1], ValueError, "need more than 1 value to unpack"),
+            ((), ValueError, "need more than 0 values to unpack"),
+            ([], ValueError, "need more than 0 values to unpack"),
+            (lambda: iter([1]), ValueError, "need more than 1 value to unpack"),
+            ("abc", ValueError, "too many values to unpack (expected 2)"),
+            (_gen_raising, RuntimeError, "boom"),
+            (5, TypeError, "'int' object is not iterable"),
+            (None, TypeError, "'NoneType' object is not iterable"),
+        ],
+    )
     def test_wrong_shape(self, func, bad, exc, msg):
         if callable(bad):
             bad = bad()
@@ -260,10 +289,17 @@ class TestDegradation:
         assert vs.detect_performance_degradation([(10.0, 50.0)] * 5, 100.0, 0.1, 10.0) is True
         assert vs.detect_performance_degradation([(NAN, 50.0)] * 5, 100.0, 0.1, 0.0) is False
 
-    @pytest.mark.parametrize("history, baseline", [
-        (None, 100.0), ([], 100.0), ([(0.0, 1.0)] * 4, 100.0),
-        ([(0.0, 1.0)] * 5, 0.0), ([(0.0, 1.0)] * 5, -5.0), ([(0.0, 1.0)] * 5, NAN),
-    ])
+    @pytest.mark.parametrize(
+        "history, baseline",
+        [
+            (None, 100.0),
+            ([], 100.0),
+            ([(0.0, 1.0)] * 4, 100.0),
+            ([(0.0, 1.0)] * 5, 0.0),
+            ([(0.0, 1.0)] * 5, -5.0),
+            ([(0.0, 1.0)] * 5, NAN),
+        ],
+    )
     def test_neutral(self, history, baseline):
         assert vs.detect_performance_degradation(history, baseline, 0.1, 0.0) is False
 
@@ -306,14 +342,19 @@ class TestTrend:
         assert vs.calculate_performance_trend(h, 5.0) == pytest.approx(1 / 11)
         assert vs.calculate_performance_trend(h, 6.0) == 0.0  # two samples kept
 
-    @pytest.mark.parametrize("history", [
-        None, [], [(0, 1), (1, 2)],
-        [(0.0, 5.0)] * 3 + [(1.0, 5.0)],          # constant metric
-        [(3.0, 1.0), (3.0, 2.0), (3.0, 9.0)],     # one timestamp: den is 0
-        [(0.0, -1.0), (1.0, 0.0), (2.0, 1.0)],    # mean metric 0
-        [(0.0, 1.0), (1.0, NAN), (2.0, 1.0)],     # NaN mean
-        [(0.0, 1.0), (NAN, 1.0), (2.0, 1.0)],    # NaN timestamp not kept
-    ])
+    @pytest.mark.parametrize(
+        "history",
+        [
+            None,
+            [],
+            [(0, 1), (1, 2)],
+            [(0.0, 5.0)] * 3 + [(1.0, 5.0)],  # constant metric
+            [(3.0, 1.0), (3.0, 2.0), (3.0, 9.0)],  # one timestamp: den is 0
+            [(0.0, -1.0), (1.0, 0.0), (2.0, 1.0)],  # mean metric 0
+            [(0.0, 1.0), (1.0, NAN), (2.0, 1.0)],  # NaN mean
+            [(0.0, 1.0), (NAN, 1.0), (2.0, 1.0)],  # NaN timestamp not kept
+        ],
+    )
     def test_neutral(self, history):
         assert vs.calculate_performance_trend(history, 0.0) == 0.0
 
@@ -414,17 +455,20 @@ class TestWorkloadChange:
 
 
 class TestDominantPattern:
-    @pytest.mark.parametrize("patterns, window, expected", [
-        (["a", "b", "b", "a"], 5, "a"),
-        (["x", "a", "b", "b"], 3, "b"),
-        (["b", "a", "a"], 5, "a"),
-        (["a", "b", "c"], 1, "c"),
-        (["a", "b", "c"], 0, "mixed"),
-        (["a", "b", "c"], -3, "mixed"),
-        (["a"], 2 ** 31 - 1, "a"),
-        ([], 5, "mixed"),
-        (["mixed", "q"], 5, "mixed"),
-    ])
+    @pytest.mark.parametrize(
+        "patterns, window, expected",
+        [
+            (["a", "b", "b", "a"], 5, "a"),
+            (["x", "a", "b", "b"], 3, "b"),
+            (["b", "a", "a"], 5, "a"),
+            (["a", "b", "c"], 1, "c"),
+            (["a", "b", "c"], 0, "mixed"),
+            (["a", "b", "c"], -3, "mixed"),
+            (["a"], 2**31 - 1, "a"),
+            ([], 5, "mixed"),
+            (["mixed", "q"], 5, "mixed"),
+        ],
+    )
     def test_counts(self, patterns, window, expected):
         assert vs.detect_dominant_pattern(patterns, window) == expected
 
@@ -502,11 +546,11 @@ class TestAdaptationBeneficial:
     def test_trigger_code_conversion(self):
         # only 0 is special; the code converts like a native 32-bit int
         assert benefit(trigger=-1, estimate=100.0, score=0.9) is False
-        assert benefit(trigger=2 ** 31 - 1, estimate=100.0, score=0.9) is False
+        assert benefit(trigger=2**31 - 1, estimate=100.0, score=0.9) is False
         assert benefit(trigger=0.9, estimate=100.0, score=0.55) is True  # truncated to 0
         assert benefit(trigger=False, estimate=100.0, score=0.55) is True
         with pytest.raises(OverflowError, match="^value too large to convert to int$"):
-            benefit(trigger=-2 ** 31 - 1)
+            benefit(trigger=-(2**31) - 1)
 
     def test_nan_rules(self):
         assert benefit(confidence=NAN, trigger=0) is True
@@ -519,45 +563,78 @@ class TestAdaptationBeneficial:
 
 
 class TestThresholdDecisions:
-    @pytest.mark.parametrize("args, expected", [
-        ((100.0, 130.0, 30.0), False), ((100.0, 129.9, 30.0), True), ((100.0, 200.0, 30.0), False),
-        ((100.0, 50.0, 0.0), True), ((NAN, 130.0, 30.0), True), ((100.0, NAN, 30.0), True),
-        ((100.0, 130.0, NAN), True), ((0.0, INF, 1e300), False),
-    ])
+    @pytest.mark.parametrize(
+        "args, expected",
+        [
+            ((100.0, 130.0, 30.0), False),
+            ((100.0, 129.9, 30.0), True),
+            ((100.0, 200.0, 30.0), False),
+            ((100.0, 50.0, 0.0), True),
+            ((NAN, 130.0, 30.0), True),
+            ((100.0, NAN, 30.0), True),
+            ((100.0, 130.0, NAN), True),
+            ((0.0, INF, 1e300), False),
+        ],
+    )
     def test_skip(self, args, expected):
         assert vs.should_skip_adaptation(*args) is expected
 
-    @pytest.mark.parametrize("args, expected", [
-        ((81, 100), True), ((80, 100), False), ((50, 0), False), ((-1, 100), False),
-        ((50, -10), False), ((50, NAN), False), ((NAN, 100), False), ((0, 100, -0.1), True),
-        ((81, 100, NAN), False), ((50, 100, 0.4), True), ((1e308, 1e-308), True),
-    ])
+    @pytest.mark.parametrize(
+        "args, expected",
+        [
+            ((81, 100), True),
+            ((80, 100), False),
+            ((50, 0), False),
+            ((-1, 100), False),
+            ((50, -10), False),
+            ((50, NAN), False),
+            ((NAN, 100), False),
+            ((0, 100, -0.1), True),
+            ((81, 100, NAN), False),
+            ((50, 100, 0.4), True),
+            ((1e308, 1e-308), True),
+        ],
+    )
     def test_memory_pressure(self, args, expected):
         assert vs.detect_memory_pressure(*args) is expected
 
-    @pytest.mark.parametrize("args, expected", [
-        ((0.3,), False), ((0.31,), True), ((0.0,), False), ((-0.5, -1.0), False), ((-0.0, -1.0), True),
-        ((NAN,), False), ((NAN, -1.0), False), ((0.0, NAN), True), ((0.5, 0.5), False), ((INF,), True),
-    ])
+    @pytest.mark.parametrize(
+        "args, expected",
+        [
+            ((0.3,), False),
+            ((0.31,), True),
+            ((0.0,), False),
+            ((-0.5, -1.0), False),
+            ((-0.0, -1.0), True),
+            ((NAN,), False),
+            ((NAN, -1.0), False),
+            ((0.0, NAN), True),
+            ((0.5, 0.5), False),
+            ((INF,), True),
+        ],
+    )
     def test_fragmentation(self, args, expected):
         assert vs.detect_fragmentation_threshold(*args) is expected
 
 
 class TestScores:
-    @pytest.mark.parametrize("args, expected", [
-        ((1.0, 1.0, 1.0, True), 1.0),
-        ((0.5, 0.0, 0.0, False), 0.2),
-        ((0.0, 0.0, 0.0, True), 0.15),
-        ((0.0, 0.0, 0.0, False), 0.0),
-        ((5.0, 0.0, 0.0, False), 0.4),
-        ((-5.0, -1.0, -INF, False), 0.0),
-        ((-5.0, -1.0, -INF, True), 0.15),
-        ((0.0, 7.0, 0.0, False), 0.3),
-        ((0.0, 0.0, 2.0, False), 0.15),
-        ((NAN, 0.0, 0.0, False), 0.4),
-        ((NAN, NAN, NAN, True), 1.0),
-        ((INF, 0.0, 0.0, False), 0.4),
-    ])
+    @pytest.mark.parametrize(
+        "args, expected",
+        [
+            ((1.0, 1.0, 1.0, True), 1.0),
+            ((0.5, 0.0, 0.0, False), 0.2),
+            ((0.0, 0.0, 0.0, True), 0.15),
+            ((0.0, 0.0, 0.0, False), 0.0),
+            ((5.0, 0.0, 0.0, False), 0.4),
+            ((-5.0, -1.0, -INF, False), 0.0),
+            ((-5.0, -1.0, -INF, True), 0.15),
+            ((0.0, 7.0, 0.0, False), 0.3),
+            ((0.0, 0.0, 2.0, False), 0.15),
+            ((NAN, 0.0, 0.0, False), 0.4),
+            ((NAN, NAN, NAN, True), 1.0),
+            ((INF, 0.0, 0.0, False), 0.4),
+        ],
+    )
     def test_urgency(self, args, expected):
         assert vs.calculate_adaptation_urgency(*args) == pytest.approx(expected, abs=1e-15)
 
@@ -565,11 +642,20 @@ class TestScores:
         assert vs.calculate_adaptation_urgency(0.5, 0.5, 0.5, False) == (0.3 * 0.5 + 0.4 * 0.5) + 0.15 * 0.5
         assert vs.calculate_adaptation_urgency(0.1, 0.2, 0.3, True) == (0.3 * 0.2 + 0.4 * 0.1) + 0.15 * 0.3 + 0.15
 
-    @pytest.mark.parametrize("args, expected", [
-        ((1, 1, 1, 1), 1.0), ((1, 0, 0, 0), 0.35), ((2, -1, 0, 0), 0.35), ((0, 1, 0, 0), 0.3),
-        ((0, 0, 1, 0), 0.2), ((0, 0, 0, 1), 0.15), ((NAN, NAN, NAN, NAN), 1.0), ((-INF, 0, 0, 0), 0.0),
-        ((9, 9, 9, 9), 1.0),
-    ])
+    @pytest.mark.parametrize(
+        "args, expected",
+        [
+            ((1, 1, 1, 1), 1.0),
+            ((1, 0, 0, 0), 0.35),
+            ((2, -1, 0, 0), 0.35),
+            ((0, 1, 0, 0), 0.3),
+            ((0, 0, 1, 0), 0.2),
+            ((0, 0, 0, 1), 0.15),
+            ((NAN, NAN, NAN, NAN), 1.0),
+            ((-INF, 0, 0, 0), 0.0),
+            ((9, 9, 9, 9), 1.0),
+        ],
+    )
     def test_pool_score(self, args, expected):
         assert vs.score_pool_recommendation(*args) == pytest.approx(expected, abs=1e-15)
 
@@ -657,12 +743,12 @@ class TestPredict:
     def test_saturation_limits_exact(self):
         # span 16 over 16 entries: the allocation count equals the horizon exactly
         h = [(float(i), 0) for i in range(15)] + [(16.0, 0)]
-        below = 2.0 ** 63 - 1024  # largest double below 2**63
+        below = 2.0**63 - 1024  # largest double below 2**63
         assert vs.predict_resource_requirements(h, below)[0] == int(below)
-        assert vs.predict_resource_requirements(h, 2.0 ** 63)[0] == 2 ** 63 - 1
-        assert vs.predict_resource_requirements(h, -2.0 ** 63)[0] == -2 ** 63
-        assert vs.predict_resource_requirements(h, -2.0 ** 63 - 2048)[0] == -2 ** 63
-        assert vs.predict_resource_requirements(h, 2.0 ** 53 + 2)[0] == 2 ** 53 + 2
+        assert vs.predict_resource_requirements(h, 2.0**63)[0] == 2**63 - 1
+        assert vs.predict_resource_requirements(h, -(2.0**63))[0] == -(2**63)
+        assert vs.predict_resource_requirements(h, -(2.0**63) - 2048)[0] == -(2**63)
+        assert vs.predict_resource_requirements(h, 2.0**53 + 2)[0] == 2**53 + 2
 
     def test_indexed_ends(self):
         h = even_history(10)
@@ -683,14 +769,14 @@ class TestPredict:
 
     def test_predictions_beyond_32_bits(self):
         # 4 GiB blocks: the byte prediction does not fit 32 bits
-        h = even_history(10, size=4 * 2 ** 30)
-        assert vs.predict_resource_requirements(h, 9.0) == (10, 10 * 4 * 2 ** 30, 0.08)
+        h = even_history(10, size=4 * 2**30)
+        assert vs.predict_resource_requirements(h, 9.0) == (10, 10 * 4 * 2**30, 0.08)
         # a long horizon gives more than 2**31 allocations
-        alloc, total, _ = vs.predict_resource_requirements(even_history(10, size=3), 9.0 * 2 ** 32)
-        assert alloc == 10 * 2 ** 32 and total == 3 * alloc
+        alloc, total, _ = vs.predict_resource_requirements(even_history(10, size=3), 9.0 * 2**32)
+        assert alloc == 10 * 2**32 and total == 3 * alloc
 
     def test_predictions_saturate(self):
-        top, bottom = 2 ** 63 - 1, -2 ** 63
+        top, bottom = 2**63 - 1, -(2**63)
         assert vs.predict_resource_requirements(even_history(10), 1e300)[:2] == (top, top)
         assert vs.predict_resource_requirements(even_history(10), INF)[:2] == (top, top)
         assert vs.predict_resource_requirements(even_history(10), -1e300)[:2] == (bottom, bottom)
@@ -707,10 +793,15 @@ class TestPredict:
 
 class TestResultTypes:
     def test_floats(self):
-        for v in (vs.calculate_performance_trend(None, 0.0), vs.calculate_performance_trend([(0, 1)] * 3, 0.0),
-                  vs.calculate_performance_trend([(0.0, -10.0), (1.0, 10.0), (2.0, 30.0)], 0.0),
-                  vs.calculate_adaptation_urgency(0, 0, 0, False), vs.calculate_adaptation_urgency(9, 9, 9, True),
-                  vs.score_pool_recommendation(0, 0, 0, 0), vs.score_pool_recommendation(9, 9, 9, 9)):
+        for v in (
+            vs.calculate_performance_trend(None, 0.0),
+            vs.calculate_performance_trend([(0, 1)] * 3, 0.0),
+            vs.calculate_performance_trend([(0.0, -10.0), (1.0, 10.0), (2.0, 30.0)], 0.0),
+            vs.calculate_adaptation_urgency(0, 0, 0, False),
+            vs.calculate_adaptation_urgency(9, 9, 9, True),
+            vs.score_pool_recommendation(0, 0, 0, 0),
+            vs.score_pool_recommendation(9, 9, 9, 9),
+        ):
             assert type(v) is float
 
     def test_tuples(self):

@@ -2,6 +2,7 @@
 translates it, the machine's C compiler builds it with -O2.  The extension
 lands in build/bench/peer/<python tag>/ and is rebuilt when the source or the
 Cython version changes.  Usage: python bench/peer/make_peer.py [--out DIR]"""
+
 import argparse
 import os
 import shutil
@@ -55,6 +56,7 @@ def load(out=None):
     if path not in sys.path:
         sys.path.insert(0, path)
     import importlib
+
     return importlib.import_module(NAME), None
 
 

@@ -3,14 +3,38 @@
 _I64_MAX = (1 << 63) - 1
 _U64_MAX = (1 << 64) - 1
 
-CHUNKABLE_OPS = frozenset({
-    "zeros", "ones", "empty", "full", "random.randn", "random.rand", "random.random",
-    "random.standard_normal", "random.uniform", "arange", "linspace",
-})
-NON_CHUNKABLE_OPS = frozenset({
-    "matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve", "inv",
-    "sort", "argsort",
-})
+CHUNKABLE_OPS = frozenset(
+    {
+        "zeros",
+        "ones",
+        "empty",
+        "full",
+        "random.randn",
+        "random.rand",
+        "random.random",
+        "random.standard_normal",
+        "random.uniform",
+        "arange",
+        "linspace",
+    }
+)
+NON_CHUNKABLE_OPS = frozenset(
+    {
+        "matmul",
+        "dot",
+        "fft",
+        "ifft",
+        "fft2",
+        "ifft2",
+        "svd",
+        "eig",
+        "eigvals",
+        "solve",
+        "inv",
+        "sort",
+        "argsort",
+    }
+)
 
 _NO_GPU = (2, 0, 1, "No GPU memory available")
 _FITS = (0, 0, 1, "Allocation fits in GPU memory")
@@ -96,11 +120,14 @@ def calculate_optimal_chunks(total_bytes, available_bytes, headroom_ratio, min_c
 def is_oom_error(error_message, error_type):
     m = error_message.lower()
     t = error_type.lower()
-    return ("out of memory" in m or "outofmemoryerror" in t
-            or ("cuda" in m and "memory" in m)
-            or ("allocat" in m and "failed" in m)
-            or ("memory" in m and "insufficient" in m)
-            or ("gpu" in m and "memory" in m))
+    return (
+        "out of memory" in m
+        or "outofmemoryerror" in t
+        or ("cuda" in m and "memory" in m)
+        or ("allocat" in m and "failed" in m)
+        or ("memory" in m and "insufficient" in m)
+        or ("gpu" in m and "memory" in m)
+    )
 
 
 def is_chunkable_operation(operation):

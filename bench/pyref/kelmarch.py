@@ -1,30 +1,169 @@
 """Workload analysis scoring in pure Python."""
+
 import re
 
-cpu_indicators = ("for", "while", "range", "numpy", "scipy", "math", "calculation", "compute", "algorithm",
-                  "sum", "prod", "dot", "matmul", "fft", "linalg")
-memory_indicators = ("array", "list", "dict", "pandas", "dataframe", "allocate", "buffer", "cache", "append",
-                     "extend")
-parallel_indicators = ("multiprocessing", "threading", "concurrent", "async", "parallel", "pool", "worker",
-                       "chunk", "batch", "processpoolexecutor", "threadpoolexecutor")
-gpu_operation_indicators = ("matmul", "dot", "tensordot", "@", "fft", "ifft", "rfft", "convolve", "correlate",
-                            "sum", "mean", "std", "var", "sin", "cos", "exp", "log", "sqrt", "power", "**", "add",
-                            "subtract", "multiply", "divide", "/", "*", "+", "-", "linalg", "linear_algebra",
-                            "array", "asarray", "zeros", "ones", "empty", "full")
-large_data_indicators = ("reshape", "resize", "huge", "large", "gigabyte", "gb", "million", "billion", "1e6",
-                         "1e9", "1024", "megabyte", "mb")
-embarrassing_indicators = ("workload", "benchmark", "intensive", "chunk_workload", "map", "apply", "vectorize",
-                           "broadcast")
-sequential_indicators = ("global", "nonlocal", "lock", "mutex", "synchronized", "sequential", "ordered",
-                         "dependencies")
-numpy_indicators = ("numpy", "np.", "ndarray", "array", "matrix", "vectorize", "broadcast", "ufunc", "dot",
-                    "matmul", "linalg", "fft", "sum", "mean", "std", "var", "min", "max", "argmax", "argmin",
-                    "reshape", "transpose", "concatenate", "stack", "split")
-pandas_indicators = ("pandas", "pd.", "dataframe", "series", "groupby", "apply", "agg", "transform", "merge",
-                     "join", "concat", "pivot", "melt", "query", "eval", "rolling", "resample", "sort_values")
-sklearn_indicators = ("sklearn", "fit", "predict", "transform", "score", "cross_val", "gridsearchcv",
-                      "randomizedsearchcv", "pipeline", "featureunion", "train_test_split", "classification",
-                      "regression", "clustering", "preprocessing", "model_selection", "metrics", "ensemble")
+cpu_indicators = (
+    "for",
+    "while",
+    "range",
+    "numpy",
+    "scipy",
+    "math",
+    "calculation",
+    "compute",
+    "algorithm",
+    "sum",
+    "prod",
+    "dot",
+    "matmul",
+    "fft",
+    "linalg",
+)
+memory_indicators = ("array", "list", "dict", "pandas", "dataframe", "allocate", "buffer", "cache", "append", "extend")
+parallel_indicators = (
+    "multiprocessing",
+    "threading",
+    "concurrent",
+    "async",
+    "parallel",
+    "pool",
+    "worker",
+    "chunk",
+    "batch",
+    "processpoolexecutor",
+    "threadpoolexecutor",
+)
+gpu_operation_indicators = (
+    "matmul",
+    "dot",
+    "tensordot",
+    "@",
+    "fft",
+    "ifft",
+    "rfft",
+    "convolve",
+    "correlate",
+    "sum",
+    "mean",
+    "std",
+    "var",
+    "sin",
+    "cos",
+    "exp",
+    "log",
+    "sqrt",
+    "power",
+    "**",
+    "add",
+    "subtract",
+    "multiply",
+    "divide",
+    "/",
+    "*",
+    "+",
+    "-",
+    "linalg",
+    "linear_algebra",
+    "array",
+    "asarray",
+    "zeros",
+    "ones",
+    "empty",
+    "full",
+)
+large_data_indicators = (
+    "reshape",
+    "resize",
+    "huge",
+    "large",
+    "gigabyte",
+    "gb",
+    "million",
+    "billion",
+    "1e6",
+    "1e9",
+    "1024",
+    "megabyte",
+    "mb",
+)
+embarrassing_indicators = (
+    "workload",
+    "benchmark",
+    "intensive",
+    "chunk_workload",
+    "map",
+    "apply",
+    "vectorize",
+    "broadcast",
+)
+sequential_indicators = ("global", "nonlocal", "lock", "mutex", "synchronized", "sequential", "ordered", "dependencies")
+numpy_indicators = (
+    "numpy",
+    "np.",
+    "ndarray",
+    "array",
+    "matrix",
+    "vectorize",
+    "broadcast",
+    "ufunc",
+    "dot",
+    "matmul",
+    "linalg",
+    "fft",
+    "sum",
+    "mean",
+    "std",
+    "var",
+    "min",
+    "max",
+    "argmax",
+    "argmin",
+    "reshape",
+    "transpose",
+    "concatenate",
+    "stack",
+    "split",
+)
+pandas_indicators = (
+    "pandas",
+    "pd.",
+    "dataframe",
+    "series",
+    "groupby",
+    "apply",
+    "agg",
+    "transform",
+    "merge",
+    "join",
+    "concat",
+    "pivot",
+    "melt",
+    "query",
+    "eval",
+    "rolling",
+    "resample",
+    "sort_values",
+)
+sklearn_indicators = (
+    "sklearn",
+    "fit",
+    "predict",
+    "transform",
+    "score",
+    "cross_val",
+    "gridsearchcv",
+    "randomizedsearchcv",
+    "pipeline",
+    "featureunion",
+    "train_test_split",
+    "classification",
+    "regression",
+    "clustering",
+    "preprocessing",
+    "model_selection",
+    "metrics",
+    "ensemble",
+)
 
 _framework_patterns = {
     "numpy": re.compile(r"\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b", re.IGNORECASE),
@@ -59,10 +198,15 @@ def _count2(table, text, name):
 def score_indicators(code, function_name):
     code_lower = code.lower()
     func_lower = function_name.lower() if function_name else ""
-    return (_count(cpu_indicators, code_lower), _count(memory_indicators, code_lower),
-            _count(parallel_indicators, code_lower), _count2(gpu_operation_indicators, code_lower, func_lower),
-            _count(large_data_indicators, code_lower), _count2(embarrassing_indicators, code_lower, func_lower),
-            _count(sequential_indicators, code_lower))
+    return (
+        _count(cpu_indicators, code_lower),
+        _count(memory_indicators, code_lower),
+        _count(parallel_indicators, code_lower),
+        _count2(gpu_operation_indicators, code_lower, func_lower),
+        _count(large_data_indicators, code_lower),
+        _count2(embarrassing_indicators, code_lower, func_lower),
+        _count(sequential_indicators, code_lower),
+    )
 
 
 def _clamp01(x):
@@ -70,21 +214,43 @@ def _clamp01(x):
 
 
 def normalize_scores(cpu_score, memory_score, parallel_score, gpu_op_score, large_data_score):
-    return (_clamp01(cpu_score * (1 / 15)), _clamp01(memory_score * (1 / 10)), _clamp01(parallel_score * (1 / 11)),
-            _clamp01(gpu_op_score * (1 / 36)), _clamp01(large_data_score * (1 / 13)))
+    return (
+        _clamp01(cpu_score * (1 / 15)),
+        _clamp01(memory_score * (1 / 10)),
+        _clamp01(parallel_score * (1 / 11)),
+        _clamp01(gpu_op_score * (1 / 36)),
+        _clamp01(large_data_score * (1 / 13)),
+    )
 
 
 def score_framework_patterns(code):
     code_lower = code.lower()
-    return (_clamp01(_count(numpy_indicators, code_lower) * 0.04),
-            _clamp01(_count(pandas_indicators, code_lower) * 0.05555555555555555),
-            _clamp01(_count(sklearn_indicators, code_lower) * 0.05555555555555555))
+    return (
+        _clamp01(_count(numpy_indicators, code_lower) * 0.04),
+        _clamp01(_count(pandas_indicators, code_lower) * 0.05555555555555555),
+        _clamp01(_count(sklearn_indicators, code_lower) * 0.05555555555555555),
+    )
 
 
-def determine_workload_pattern(cpu_intensity, memory_intensity, parallelization_potential, gpu_suitability,
-                               gpu_operation_score, numpy_score, pandas_score, sklearn_score, sequential_count,
-                               embarrassing_count, cpu_threshold, memory_threshold, gpu_threshold, numpy_threshold,
-                               pandas_threshold, sklearn_threshold, gpu_available):
+def determine_workload_pattern(
+    cpu_intensity,
+    memory_intensity,
+    parallelization_potential,
+    gpu_suitability,
+    gpu_operation_score,
+    numpy_score,
+    pandas_score,
+    sklearn_score,
+    sequential_count,
+    embarrassing_count,
+    cpu_threshold,
+    memory_threshold,
+    gpu_threshold,
+    numpy_threshold,
+    pandas_threshold,
+    sklearn_threshold,
+    gpu_available,
+):
     if sklearn_score > sklearn_threshold:
         return 12
     if pandas_score > pandas_threshold:
@@ -108,8 +274,9 @@ def determine_workload_pattern(cpu_intensity, memory_intensity, parallelization_
     return 0
 
 
-def calculate_gpu_suitability(gpu_operation_score, gpu_data_size_score, cpu_intensity, gpu_available,
-                              compute_capability):
+def calculate_gpu_suitability(
+    gpu_operation_score, gpu_data_size_score, cpu_intensity, gpu_available, compute_capability
+):
     if not gpu_available:
         return 0.0
     multiplier = 1.0
@@ -139,8 +306,9 @@ def estimate_gpu_speedup(gpu_operation_score, gpu_data_size_score, gpu_available
     return base + (gpu_data_size_score * 0.5) * base
 
 
-def calculate_parallelization_potential(base_parallel_score, embarrassing_bonus, sequential_penalty,
-                                        loop_chunking_potential):
+def calculate_parallelization_potential(
+    base_parallel_score, embarrassing_bonus, sequential_penalty, loop_chunking_potential
+):
     bonus = max(min(embarrassing_bonus * 0.3, 0.7), 0.0)
     penalty = max(min(sequential_penalty * 0.2, 0.5), 0.0)
     x = (bonus + base_parallel_score) - penalty

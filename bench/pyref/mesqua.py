@@ -1,4 +1,5 @@
 """Atomic primitives in pure Python: a lock makes each step atomic."""
+
 import threading
 import time
 
@@ -109,10 +110,20 @@ class PerformanceTimer:
         return self.elapsed_ns() / 1000.0
 
 
-_NAMES = ("total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
-          "bytes_reserved", "peak_allocations", "peak_bytes_allocated", "bucketed_allocations",
-          "fallback_allocations", "alignment_padding_bytes", "total_allocation_time_ns",
-          "total_deallocation_time_ns")
+_NAMES = (
+    "total_allocations",
+    "total_deallocations",
+    "current_allocations",
+    "bytes_allocated",
+    "bytes_reserved",
+    "peak_allocations",
+    "peak_bytes_allocated",
+    "bucketed_allocations",
+    "fallback_allocations",
+    "alignment_padding_bytes",
+    "total_allocation_time_ns",
+    "total_deallocation_time_ns",
+)
 
 
 class LockFreeStatistics:
@@ -157,10 +168,17 @@ class LockFreeStatistics:
         t, d, b, at, dt = v[0], v[1], v[7], v[10], v[11]
         ratio = (b / t) * 100.0 if t > 0 else 0.0
         return {
-            "total_allocations": t, "total_deallocations": d, "current_allocations": v[2],
-            "bytes_allocated": v[3], "bytes_reserved": v[4], "peak_allocations": v[5],
-            "peak_bytes_allocated": v[6], "bucketed_allocations": b, "fallback_allocations": v[8],
-            "bucketed_allocation_ratio": format(ratio, ".1f") + "%", "alignment_padding_bytes": v[9],
+            "total_allocations": t,
+            "total_deallocations": d,
+            "current_allocations": v[2],
+            "bytes_allocated": v[3],
+            "bytes_reserved": v[4],
+            "peak_allocations": v[5],
+            "peak_bytes_allocated": v[6],
+            "bucketed_allocations": b,
+            "fallback_allocations": v[8],
+            "bucketed_allocation_ratio": format(ratio, ".1f") + "%",
+            "alignment_padding_bytes": v[9],
             "average_allocation_time_ns": at / t if t > 0 else 0.0,
             "average_deallocation_time_ns": dt / d if d > 0 else 0.0,
             "allocation_mode": "lock-free C11 atomics",

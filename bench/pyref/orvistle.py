@@ -1,4 +1,5 @@
 """Adaptive compilation policy in pure Python."""
+
 import logging
 import threading
 import time
@@ -9,8 +10,9 @@ logger = logging.getLogger(__name__)
 class PolicyConfig:
     __slots__ = ("initial_threshold", "min_threshold", "max_threshold", "learning_rate", "target_speedup")
 
-    def __init__(self, initial_threshold=100, min_threshold=10, max_threshold=10000, learning_rate=0.1,
-                 target_speedup=2.0):
+    def __init__(
+        self, initial_threshold=100, min_threshold=10, max_threshold=10000, learning_rate=0.1, target_speedup=2.0
+    ):
         if min_threshold <= 0:
             raise ValueError("min_threshold must be positive")
         if max_threshold <= min_threshold:
@@ -31,8 +33,15 @@ class PolicyConfig:
 class FunctionMetrics:
     __slots__ = ("call_count", "compile_count", "avg_speedup", "total_execution_time_ms", "last_compiled")
 
-    def __init__(self, call_count=0, compile_count=0, avg_speedup=1.0, total_execution_time_ms=0.0,
-                 last_compile_time=0.0, last_compiled=-1.0):
+    def __init__(
+        self,
+        call_count=0,
+        compile_count=0,
+        avg_speedup=1.0,
+        total_execution_time_ms=0.0,
+        last_compile_time=0.0,
+        last_compiled=-1.0,
+    ):
         self.call_count = call_count
         self.compile_count = compile_count
         self.avg_speedup = float(avg_speedup)
@@ -91,17 +100,34 @@ class AdaptivePolicy:
             else:
                 new = int(candidate)
             self.thresholds[func_id] = new
-        logger.debug("Updated threshold for " + str(func_id) + ": " + str(current) + " -> " + str(new)
-                     + " (speedup: " + format(metrics.avg_speedup, ".2f") + "x)")
+        logger.debug(
+            "Updated threshold for "
+            + str(func_id)
+            + ": "
+            + str(current)
+            + " -> "
+            + str(new)
+            + " (speedup: "
+            + format(metrics.avg_speedup, ".2f")
+            + "x)"
+        )
 
     def get_statistics(self):
         with self.lock:
             if not self.thresholds:
-                return {"tracked_functions": 0, "avg_threshold": self.config.initial_threshold,
-                        "min_threshold": self.config.min_threshold, "max_threshold": self.config.max_threshold}
+                return {
+                    "tracked_functions": 0,
+                    "avg_threshold": self.config.initial_threshold,
+                    "min_threshold": self.config.min_threshold,
+                    "max_threshold": self.config.max_threshold,
+                }
             values = list(self.thresholds.values())
-            return {"tracked_functions": len(values), "avg_threshold": sum(values) / len(values),
-                    "min_threshold": min(values), "max_threshold": max(values)}
+            return {
+                "tracked_functions": len(values),
+                "avg_threshold": sum(values) / len(values),
+                "min_threshold": min(values),
+                "max_threshold": max(values),
+            }
 
 
 _policy_lock = threading.Lock()
@@ -122,13 +148,25 @@ def reset_orvistle():
         _global_policy = None
 
 
-def create_function_metrics(call_count=0, compile_count=0, avg_speedup=1.0, total_execution_time_ms=0.0,
-                            last_compile_time=0.0):
-    return FunctionMetrics(call_count=call_count, compile_count=compile_count, avg_speedup=avg_speedup,
-                           total_execution_time_ms=total_execution_time_ms, last_compile_time=last_compile_time)
+def create_function_metrics(
+    call_count=0, compile_count=0, avg_speedup=1.0, total_execution_time_ms=0.0, last_compile_time=0.0
+):
+    return FunctionMetrics(
+        call_count=call_count,
+        compile_count=compile_count,
+        avg_speedup=avg_speedup,
+        total_execution_time_ms=total_execution_time_ms,
+        last_compile_time=last_compile_time,
+    )
 
 
-def create_policy_config(initial_threshold=100, min_threshold=10, max_threshold=10000, learning_rate=0.1,
-                         target_speedup=2.0):
-    return PolicyConfig(initial_threshold=initial_threshold, min_threshold=min_threshold,
-                        max_threshold=max_threshold, learning_rate=learning_rate, target_speedup=target_speedup)
+def create_policy_config(
+    initial_threshold=100, min_threshold=10, max_threshold=10000, learning_rate=0.1, target_speedup=2.0
+):
+    return PolicyConfig(
+        initial_threshold=initial_threshold,
+        min_threshold=min_threshold,
+        max_threshold=max_threshold,
+        learning_rate=learning_rate,
+        target_speedup=target_speedup,
+    )

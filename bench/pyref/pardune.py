@@ -1,4 +1,5 @@
 """Allocator fast paths in pure Python."""
+
 import logging
 import struct
 import threading
@@ -45,8 +46,7 @@ class FastSlabHeaderOps:
 
     def pack_header(self):
         self.checksum = self.compute_checksum()
-        return struct.pack("<BBLHQ", self.size_class_index, self.flags, self.generation, self.checksum,
-                           self.bitmap)
+        return struct.pack("<BBLHQ", self.size_class_index, self.flags, self.generation, self.checksum, self.bitmap)
 
     def unpack_header(self, data):
         if len(data) != 16:
@@ -55,8 +55,9 @@ class FastSlabHeaderOps:
         computed = self.compute_checksum()
         if stored != computed:
             self.flags |= 0x80
-            logger.warning("Header corruption detected: stored=" + format(stored, "04x") + ", computed="
-                           + format(computed, "04x"))
+            logger.warning(
+                "Header corruption detected: stored=" + format(stored, "04x") + ", computed=" + format(computed, "04x")
+            )
 
     def py_is_object_free(self, object_index):
         return object_index < 64 and bool(self.bitmap >> object_index & 1)

@@ -1,5 +1,6 @@
 """Best-fit free-block index in pure Python: a red-black tree keyed by size
 with same-size chains, written the way the native tree works."""
+
 import threading
 
 RED, BLACK = 0, 1

@@ -46,7 +46,7 @@ def detect_workload_characteristics_change(pattern_history, change_threshold=0.3
     n = len(pattern_history)
     if n < 6:
         return _NO_CHANGE
-    window = pattern_history[n - 6:]
+    window = pattern_history[n - 6 :]
     for entry in window:
         for key in _KEYS:
             if key not in entry:
@@ -69,7 +69,7 @@ def detect_dominant_pattern(patterns, window_size=5):
     if n == 0:
         return "mixed"
     counts = {}
-    for name in patterns[max(n - window_size, 0):] if window_size > 0 else ():
+    for name in patterns[max(n - window_size, 0) :] if window_size > 0 else ():
         counts[name] = counts.get(name, 0) + 1
     result, best = "mixed", 0
     for name, c in counts.items():
@@ -78,9 +78,16 @@ def detect_dominant_pattern(patterns, window_size=5):
     return result
 
 
-def is_adaptation_beneficial(current_pool, recommended_pool, recommendation_score, recommendation_confidence,
-                             current_performance_estimate, trigger_code, min_improvement_ratio=1.1,
-                             min_confidence=0.6):
+def is_adaptation_beneficial(
+    current_pool,
+    recommended_pool,
+    recommendation_score,
+    recommendation_confidence,
+    current_performance_estimate,
+    trigger_code,
+    min_improvement_ratio=1.1,
+    min_confidence=0.6,
+):
     if current_pool == recommended_pool:
         return False
     if min_confidence > recommendation_confidence:
@@ -124,7 +131,8 @@ def calculate_adaptation_urgency(performance_degradation, memory_pressure, fragm
 
 def score_pool_recommendation(workload_fit, memory_fit, thread_count_fit, historical_success_rate):
     s = (0.3 * _c(memory_fit) + 0.2 * _c(thread_count_fit)) + (
-        0.35 * _c(workload_fit) + 0.15 * _c(historical_success_rate))
+        0.35 * _c(workload_fit) + 0.15 * _c(historical_success_rate)
+    )
     return max(min(s, 1.0), 0.0)
 
 

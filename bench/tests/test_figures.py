@@ -1,8 +1,7 @@
 import math
 
-import pytest
-
 import cases
+import pytest
 import run
 import text_bench
 import tree_bench

@@ -1,9 +1,7 @@
-import pytest
-import os
-
 import callgrind
 import cases
 import harness
+import pytest
 
 
 def test_make_loop_binds_locals_and_runs_n_times():
@@ -15,9 +13,7 @@ def test_make_loop_binds_locals_and_runs_n_times():
 
 
 def test_measure_reports_every_case_and_orders_costs():
-    import time
-    cases = [harness.Case("cheap", "f()", {"f": int}),
-             harness.Case("dear", "f(2000)", {"f": lambda n: sum(range(n))})]
+    cases = [harness.Case("cheap", "f()", {"f": int}), harness.Case("dear", "f(2000)", {"f": lambda n: sum(range(n))})]
     res = harness.measure(cases, rounds=3, target_ns=200_000)
     assert set(res) == {"cheap", "dear"}
     assert all(r["min"] <= r["median"] for r in res.values())

@@ -1,11 +1,10 @@
 """The pure-Python versions must compute what the native modules compute,
 or the speed-ups compare different work."""
-import math
+
 import random
 
-import pytest
-
 import cases
+import pytest
 from pyref import drelling, kelmarch, mesqua, orvistle, pardune, tollet, vossendra
 
 
@@ -22,8 +21,11 @@ class TestDocumentedValues:
         for bad in (0, 12):
             with pytest.raises(ValueError, match="Alignment must be a power of 2"):
                 pardune.fast_align_size(13, bad)
-        assert [pardune.fast_get_bucket_size(13), pardune.fast_get_bucket_size(13, 10),
-                pardune.fast_get_bucket_size(-20)] == [16, 20, -8]
+        assert [
+            pardune.fast_get_bucket_size(13),
+            pardune.fast_get_bucket_size(13, 10),
+            pardune.fast_get_bucket_size(-20),
+        ] == [16, 20, -8]
         assert pardune.fast_bitmap_operations(0b1010, 0, "find_first") == 1
         assert pardune.fast_bitmap_operations(5, 64, "set") == 5
         assert pardune.fast_bitmap_operations(5, 2, "is_set") is True
@@ -70,7 +72,10 @@ class TestDocumentedValues:
         s.py_record_allocation(100, 4, False)
         st = s.get_stats()
         assert (st["total_allocations"], st["alignment_padding_bytes"], st["bucketed_allocation_ratio"]) == (
-            4, 28, "75.0%")
+            4,
+            28,
+            "75.0%",
+        )
         s.reset_stats()
         assert s.get_stats()["bucketed_allocation_ratio"] == "0.0%"
 
@@ -88,8 +93,11 @@ class TestDocumentedValues:
         assert drelling.compute_chunk_shapes((5,), 4, 8) == [(2,), (2,), (1,)]
         assert drelling.compute_chunk_shapes((), 4, 8) == [()]
         assert drelling.compute_chunk_shapes((7, 0), 4, 8) == [(7, 0)]
-        assert [drelling.calculate_optimal_chunks(3000, 2000, 0.5), drelling.calculate_optimal_chunks(0, 2000, 0.5),
-                drelling.calculate_optimal_chunks(5, 0, 0.5)] == [3, 1, 1000]
+        assert [
+            drelling.calculate_optimal_chunks(3000, 2000, 0.5),
+            drelling.calculate_optimal_chunks(0, 2000, 0.5),
+            drelling.calculate_optimal_chunks(5, 0, 0.5),
+        ] == [3, 1, 1000]
         assert drelling.is_oom_error("CUDA error: Out Of Memory", "")
         assert drelling.is_oom_error("", "torch.cuda.OutOfMemoryError")
         assert not drelling.is_oom_error("cuda launch failed", "RuntimeError")
@@ -97,7 +105,8 @@ class TestDocumentedValues:
         assert drelling.score_gpu_suitability(400, "matmul", 2000, 0.5) == pytest.approx(0.35)
         assert drelling.score_gpu_suitability(2000, "other", 2000, 0.5) == pytest.approx(0.25)
         assert [drelling.recommend_headroom(p) for p in (0.9, 0.8, 0.7, 0.6, 0.3)] == pytest.approx(
-            [0.8, 0.65, 0.6, 0.5, 0.4])
+            [0.8, 0.65, 0.6, 0.5, 0.4]
+        )
         assert drelling.recommend_headroom(0.2, 0.35) == pytest.approx(0.3)
 
     def test_kelmarch(self):
@@ -118,9 +127,10 @@ class TestDocumentedValues:
         assert kelmarch.calculate_gpu_suitability(0.5, 0.5, 0.5, True, None) == pytest.approx(0.65)
         assert kelmarch.calculate_gpu_suitability(0.5, 0.5, 0.5, True, "5.2") == pytest.approx(0.52)
         assert kelmarch.calculate_gpu_suitability(0.5, 0.5, 0.5, True, "abc") == pytest.approx(0.65)
-        assert [kelmarch.estimate_gpu_speedup(*a) for a in ((0.9, 1.0, True), (0.7, 0.0, True), (0.5, 0.5, True),
-                                                            (0.8, 0.0, True), (0.0, 1.0, True))] == [
-            22.5, 8.0, 5.0, 8.0, 1.0]
+        assert [
+            kelmarch.estimate_gpu_speedup(*a)
+            for a in ((0.9, 1.0, True), (0.7, 0.0, True), (0.5, 0.5, True), (0.8, 0.0, True), (0.0, 1.0, True))
+        ] == [22.5, 8.0, 5.0, 8.0, 1.0]
         assert kelmarch.calculate_parallelization_potential(0.2, 0.0, 5.0, 0.0) == 0.0
         assert kelmarch.update_adaptive_threshold(0.5, 0.9, 0.05, 0.1, 0.9) == pytest.approx(0.55)
         assert kelmarch.update_adaptive_threshold(0.9, 0.9, 0.05, 0.1, 0.9) == 0.9
@@ -143,11 +153,15 @@ class TestDocumentedValues:
         assert vossendra.is_adaptation_beneficial("a", "b", 0.56, 0.9, 0.5, 2) is True
         assert vossendra.is_adaptation_beneficial("a", "b", 0.55, 0.9, 0.5, 2) is False
         assert vossendra.is_adaptation_beneficial("a", "a", 0.9, 0.9, 0.5, 0) is False
-        assert (vossendra.should_skip_adaptation(100.0, 130.0, 30.0), vossendra.should_skip_adaptation(
-            100.0, 129.9, 30.0)) == (False, True)
+        assert (
+            vossendra.should_skip_adaptation(100.0, 130.0, 30.0),
+            vossendra.should_skip_adaptation(100.0, 129.9, 30.0),
+        ) == (False, True)
         assert (vossendra.detect_memory_pressure(81, 100), vossendra.detect_memory_pressure(80, 100)) == (True, False)
         assert (vossendra.detect_fragmentation_threshold(0.3), vossendra.detect_fragmentation_threshold(0.31)) == (
-            False, True)
+            False,
+            True,
+        )
         assert vossendra.calculate_adaptation_urgency(0.5, 0.0, 0.0, False) == pytest.approx(0.2)
         assert vossendra.calculate_adaptation_urgency(1.0, 1.0, 1.0, True) == 1.0
         assert vossendra.score_pool_recommendation(2, -1, 0, 0) == pytest.approx(0.35)
@@ -166,9 +180,14 @@ class TestDocumentedValues:
             p.update(fid, cases._Store(orvistle.FunctionMetrics(150, 1, speed)))
             out[fid] = p.get_threshold(fid)
         assert out == {"a": 91, "b": 109}
-        assert p.get_statistics() == {"tracked_functions": 2, "avg_threshold": 100.0, "min_threshold": 91,
-                                      "max_threshold": 109}
+        assert p.get_statistics() == {
+            "tracked_functions": 2,
+            "avg_threshold": 100.0,
+            "min_threshold": 91,
+            "max_threshold": 109,
+        }
         import time
+
         recent = orvistle.FunctionMetrics(100, 1, 3.0, last_compiled=time.time() - 599)
         assert p.should_compile("c", cases._Store(orvistle.FunctionMetrics(99))) is False
         assert p.should_compile("c", cases._Store(orvistle.FunctionMetrics(100))) is True
@@ -178,13 +197,21 @@ class TestDocumentedValues:
     def test_mesqua(self):
         c = mesqua.AtomicCounter(10)
         assert (c.fetch_and_add(4), c.load(), c.decrement(16), c.compare_and_swap(-2, 5), c.load()) == (
-            10, 14, -2, True, 5)
+            10,
+            14,
+            -2,
+            True,
+            5,
+        )
         s = mesqua.LockFreeStatistics()
         s.record_allocation(64, False, 8, 500)
         s.record_allocation(32)
         snap = s.get_snapshot()
-        assert (snap["bucketed_allocation_ratio"], snap["average_allocation_time_ns"], snap["peak_bytes_allocated"]) \
-            == ("50.0%", 250.0, 96)
+        assert (
+            snap["bucketed_allocation_ratio"],
+            snap["average_allocation_time_ns"],
+            snap["peak_bytes_allocated"],
+        ) == ("50.0%", 250.0, 96)
         st = mesqua.LockFreeStack()
         for i in (1, 2, 3):
             st.push(i)
@@ -200,6 +227,7 @@ def _rb_check(node, lo=-1, hi=1 << 64):
         assert not tollet._red(node.left) and not tollet._red(node.right)
     lh = _rb_check(node.left, lo, node.size)
     rh = _rb_check(node.right, node.size, hi)
+    assert lh == rh, "unequal black heights"
     return lh + (node.color == tollet.BLACK)
 
 
@@ -283,7 +311,8 @@ class TestAgainstNative:
             assert drelling.calculate_safe_limit(avail, r) == m.calculate_safe_limit(avail, r)
             for ch in (True, False):
                 assert drelling.decide_allocation_strategy(req, avail, r, ch) == m.decide_allocation_strategy(
-                    req, avail, r, ch)
+                    req, avail, r, ch
+                )
             assert drelling.calculate_optimal_chunks(req, avail, r) == m.calculate_optimal_chunks(req, avail, r)
             shape = tuple(rng.randrange(0, 300) for _ in range(rng.randrange(0, 4)))
             es = rng.randrange(1, 16)
@@ -292,7 +321,8 @@ class TestAgainstNative:
             assert drelling.compute_chunk_shapes(shape, es, limit) == m.compute_chunk_shapes(shape, es, limit)
             op = rng.choice(["zeros", "matmul", "foo", "random.rand"])
             assert drelling.score_gpu_suitability(req, op, avail, r) == pytest.approx(
-                m.score_gpu_suitability(req, op, avail, r))
+                m.score_gpu_suitability(req, op, avail, r)
+            )
             p = rng.uniform(0, 1)
             assert drelling.recommend_headroom(p) == pytest.approx(m.recommend_headroom(p))
 
@@ -310,16 +340,20 @@ class TestAgainstNative:
             ints = [rng.randrange(-3, 40) for _ in range(5)]
             assert kelmarch.normalize_scores(*ints) == m.normalize_scores(*ints)
             f = [rng.random() for _ in range(8)]
-            args = f + [rng.randrange(0, 4), rng.randrange(0, 2)] + [rng.random() for _ in range(6)] + [
-                rng.random() < 0.5]
+            args = (
+                f + [rng.randrange(0, 4), rng.randrange(0, 2)] + [rng.random() for _ in range(6)] + [rng.random() < 0.5]
+            )
             assert kelmarch.determine_workload_pattern(*args) == m.determine_workload_pattern(*args)
             cap = rng.choice([None, "", "8.6", "7.0", "6.1", "5.2", "abc"])
             assert kelmarch.calculate_gpu_suitability(f[0], f[1], f[2], True, cap) == pytest.approx(
-                m.calculate_gpu_suitability(f[0], f[1], f[2], True, cap))
+                m.calculate_gpu_suitability(f[0], f[1], f[2], True, cap)
+            )
             assert kelmarch.estimate_gpu_speedup(f[0], f[1], True) == pytest.approx(
-                m.estimate_gpu_speedup(f[0], f[1], True))
+                m.estimate_gpu_speedup(f[0], f[1], True)
+            )
             assert kelmarch.calculate_parallelization_potential(*f[:4]) == pytest.approx(
-                m.calculate_parallelization_potential(*f[:4]))
+                m.calculate_parallelization_potential(*f[:4])
+            )
             assert kelmarch.update_adaptive_threshold(*f[:5]) == pytest.approx(m.update_adaptive_threshold(*f[:5]))
 
     def test_vossendra(self):
@@ -328,19 +362,23 @@ class TestAgainstNative:
         for _ in range(200):
             hist = [(float(i), rng.uniform(50, 150)) for i in range(rng.randrange(0, 30))]
             ws = rng.uniform(0, 20)
-            assert vossendra.detect_performance_degradation(hist, 100.0, 0.1, ws) == \
-                m.detect_performance_degradation(hist, 100.0, 0.1, ws)
+            assert vossendra.detect_performance_degradation(hist, 100.0, 0.1, ws) == m.detect_performance_degradation(
+                hist, 100.0, 0.1, ws
+            )
             assert vossendra.calculate_performance_trend(hist, ws) == pytest.approx(
-                m.calculate_performance_trend(hist, ws), abs=1e-12)
+                m.calculate_performance_trend(hist, ws), abs=1e-12
+            )
             assert vossendra.predict_resource_requirements(hist, 7.5) == m.predict_resource_requirements(hist, 7.5)
             pats = [rng.choice("abc") for _ in range(rng.randrange(0, 9))]
             assert vossendra.detect_dominant_pattern(pats, 4) == m.detect_dominant_pattern(pats, 4)
             ph = cases._patterns(rng.randrange(0, 10))
             assert vossendra.detect_workload_characteristics_change(ph, 0.1) == pytest.approx(
-                m.detect_workload_characteristics_change(ph, 0.1))
+                m.detect_workload_characteristics_change(ph, 0.1)
+            )
             x = [rng.uniform(-0.5, 1.5) for _ in range(4)]
             assert vossendra.calculate_adaptation_urgency(*x[:3], x[3] > 0.5) == pytest.approx(
-                m.calculate_adaptation_urgency(*x[:3], x[3] > 0.5))
+                m.calculate_adaptation_urgency(*x[:3], x[3] > 0.5)
+            )
             assert vossendra.score_pool_recommendation(*x) == pytest.approx(m.score_pool_recommendation(*x))
             args = ("a", rng.choice("ab"), x[0], x[1], x[2], rng.randrange(0, 3))
             assert vossendra.is_adaptation_beneficial(*args) == m.is_adaptation_beneficial(*args)
@@ -351,6 +389,7 @@ class TestAgainstNative:
         m = _native("tollet")
         pytest.importorskip("sortedcontainers")
         import tree_bench
+
         rng = random.Random(6)
         structures = [m.FastRedBlackTree(), tollet.FastRedBlackTree(), tree_bench.SortedListIndex()]
         for seq in range(3000):

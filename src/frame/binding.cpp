@@ -80,8 +80,7 @@ bool check_self(const Runtime& rt, PyObject* const* args, Py_ssize_t nargs) {
   const char* name = rt.def->name;
   if (!rt.self_type) return nargs >= 1 || (PyErr_Format(PyExc_TypeError, "%s() needs an argument", name), false);
   if (nargs < 1) {
-    PyErr_Format(PyExc_TypeError, "descriptor '%s' of '%.100s' object needs an argument", name,
-                 rt.self_type->tp_name);
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' of '%.100s' object needs an argument", name, rt.self_type->tp_name);
     return false;
   }
   if (!PyObject_TypeCheck(args[0], rt.self_type)) {

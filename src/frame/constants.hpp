@@ -126,7 +126,7 @@ class Names : public Constant {
 };
 
 // Builders for Const.
-PyObject* tuple_of(std::initializer_list<PyObject*> items);  // new tuple, items borrowed
+PyObject* tuple_of(std::initializer_list<PyObject*> items);   // new tuple, items borrowed
 PyObject* name_set(const char* const* names, std::size_t n);  // set of interned names
 template <std::size_t N>
 PyObject* name_set(const char* const (&names)[N]) {

@@ -91,10 +91,12 @@ static bool to_unsigned_small(PyObject* o, U& out, const char* neg_msg, const ch
 }
 
 bool to_u32(PyObject* o, uint32_t& out) {
-  return to_unsigned_small(o, out, "can't convert negative value to uint32_t", "value too large to convert to uint32_t");
+  return to_unsigned_small(o, out, "can't convert negative value to uint32_t",
+                           "value too large to convert to uint32_t");
 }
 bool to_u16(PyObject* o, uint16_t& out) {
-  return to_unsigned_small(o, out, "can't convert negative value to uint16_t", "value too large to convert to uint16_t");
+  return to_unsigned_small(o, out, "can't convert negative value to uint16_t",
+                           "value too large to convert to uint16_t");
 }
 bool to_u8(PyObject* o, uint8_t& out) {
   return to_unsigned_small(o, out, "can't convert negative value to uint8_t", "value too large to convert to uint8_t");

@@ -180,12 +180,16 @@ inline bool from_compact(PyObject* o, T& out) {
 template <>
 struct Converter<int64_t> {
   template <class Name>
-  static bool get(PyObject* o, Name, int64_t& out) { return from_compact(o, out) || to_i64(o, out); }
+  static bool get(PyObject* o, Name, int64_t& out) {
+    return from_compact(o, out) || to_i64(o, out);
+  }
 };
 template <>
 struct Converter<uint64_t> {
   template <class Name>
-  static bool get(PyObject* o, Name, uint64_t& out) { return from_compact(o, out) || to_u64(o, out); }
+  static bool get(PyObject* o, Name, uint64_t& out) {
+    return from_compact(o, out) || to_u64(o, out);
+  }
 };
 template <>
 struct Converter<int32_t> {
@@ -204,22 +208,30 @@ struct Converter<Int32T> {
 template <>
 struct Converter<uint32_t> {
   template <class Name>
-  static bool get(PyObject* o, Name, uint32_t& out) { return from_compact(o, out) || to_u32(o, out); }
+  static bool get(PyObject* o, Name, uint32_t& out) {
+    return from_compact(o, out) || to_u32(o, out);
+  }
 };
 template <>
 struct Converter<uint16_t> {
   template <class Name>
-  static bool get(PyObject* o, Name, uint16_t& out) { return to_u16(o, out); }
+  static bool get(PyObject* o, Name, uint16_t& out) {
+    return to_u16(o, out);
+  }
 };
 template <>
 struct Converter<uint8_t> {
   template <class Name>
-  static bool get(PyObject* o, Name, uint8_t& out) { return to_u8(o, out); }
+  static bool get(PyObject* o, Name, uint8_t& out) {
+    return to_u8(o, out);
+  }
 };
 template <>
 struct Converter<double> {
   template <class Name>
-  static bool get(PyObject* o, Name, double& out) { return to_double(o, out); }
+  static bool get(PyObject* o, Name, double& out) {
+    return to_double(o, out);
+  }
 };
 template <>
 struct Converter<bool> {
@@ -282,12 +294,16 @@ inline PyObject* to_result(R&& r) {
   } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
     // Cached small ints come cheapest through PyLong_FromUnsignedLong.
     if (r >= 0 && r <= 256) return PyLong_FromUnsignedLong(static_cast<unsigned long>(r));
-    if constexpr (sizeof(T) <= sizeof(long)) return new_long(static_cast<long>(r));
-    else return PyLong_FromLongLong(static_cast<long long>(r));
+    if constexpr (sizeof(T) <= sizeof(long))
+      return new_long(static_cast<long>(r));
+    else
+      return PyLong_FromLongLong(static_cast<long long>(r));
   } else if constexpr (std::is_integral_v<T> && std::is_unsigned_v<T>) {
     if (r <= 256) return PyLong_FromUnsignedLong(static_cast<unsigned long>(r));
-    if constexpr (sizeof(T) <= sizeof(unsigned long)) return new_ulong(static_cast<unsigned long>(r));
-    else return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(r));
+    if constexpr (sizeof(T) <= sizeof(unsigned long))
+      return new_ulong(static_cast<unsigned long>(r));
+    else
+      return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(r));
   } else if constexpr (std::is_same_v<T, std::optional<typename T::value_type>>) {
     if (!r) return nullptr;
     return to_result(*r);

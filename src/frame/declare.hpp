@@ -74,8 +74,7 @@ namespace detail {
 
 struct Runtime;
 
-using CtorTrampoline = int (*)(Runtime& rt, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames);
+using CtorTrampoline = int (*)(Runtime& rt, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 template <class T>
 struct FnTraits;

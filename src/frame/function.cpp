@@ -12,9 +12,9 @@ static PyTypeObject FunctionType;
 static PyObject* fn_repr(Function* f) { return PyUnicode_FromFormat("<function %U at %p>", f->qualname, f); }
 
 // The object fields of a function, for the GC hooks.
-constexpr PyObject* Function::*kFields[] = {&Function::name,     &Function::qualname,   &Function::module,
-                                            &Function::doc,      &Function::defaults,   &Function::kwdefaults,
-                                            &Function::annotations, &Function::globals, &Function::code};
+constexpr PyObject* Function::* kFields[] = {&Function::name,        &Function::qualname, &Function::module,
+                                             &Function::doc,         &Function::defaults, &Function::kwdefaults,
+                                             &Function::annotations, &Function::globals,  &Function::code};
 
 static int fn_traverse(Function* f, visitproc visit, void* arg) {
   for (auto field : kFields) Py_VISIT(f->*field);
@@ -47,27 +47,27 @@ static PyObject* get_slot(PyObject* v) {
   return r;
 }
 
-#define FN_STR_ATTR(attr, label)                                                    \
+#define FN_STR_ATTR(attr, label)                                                   \
   static PyObject* fn_get_##attr(Function* f, void*) { return get_slot(f->attr); } \
-  static int fn_set_##attr(Function* f, PyObject* v, void*) {                       \
-    if (!v || !PyUnicode_Check(v)) {                                                \
-      PyErr_SetString(PyExc_TypeError, label " must be set to a string object");    \
-      return -1;                                                                    \
-    }                                                                               \
-    Py_INCREF(v);                                                                   \
-    Py_XSETREF(f->attr, v);                                                         \
-    return 0;                                                                       \
+  static int fn_set_##attr(Function* f, PyObject* v, void*) {                      \
+    if (!v || !PyUnicode_Check(v)) {                                               \
+      PyErr_SetString(PyExc_TypeError, label " must be set to a string object");   \
+      return -1;                                                                   \
+    }                                                                              \
+    Py_INCREF(v);                                                                  \
+    Py_XSETREF(f->attr, v);                                                        \
+    return 0;                                                                      \
   }
 FN_STR_ATTR(name, "__name__")
 FN_STR_ATTR(qualname, "__qualname__")
 #undef FN_STR_ATTR
 
-#define FN_ANY_ATTR(attr)                                                           \
+#define FN_ANY_ATTR(attr)                                                          \
   static PyObject* fn_get_##attr(Function* f, void*) { return get_slot(f->attr); } \
-  static int fn_set_##attr(Function* f, PyObject* v, void*) {                       \
-    Py_XINCREF(v);                                                                  \
-    Py_XSETREF(f->attr, v);                                                         \
-    return 0;                                                                       \
+  static int fn_set_##attr(Function* f, PyObject* v, void*) {                      \
+    Py_XINCREF(v);                                                                 \
+    Py_XSETREF(f->attr, v);                                                        \
+    return 0;                                                                      \
   }
 FN_ANY_ATTR(doc)
 FN_ANY_ATTR(module)
@@ -166,8 +166,8 @@ int ready_function_type() {
   FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
   FunctionType.tp_repr = (reprfunc)fn_repr;
   FunctionType.tp_call = PyVectorcall_Call;
-  FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                          Py_TPFLAGS_METHOD_DESCRIPTOR;
+  FunctionType.tp_flags =
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
   FunctionType.tp_traverse = (traverseproc)fn_traverse;
   FunctionType.tp_clear = (inquiry)fn_clear;
   FunctionType.tp_methods = fn_methods;

@@ -41,15 +41,12 @@ PyObject* make_function(const FuncDef& d, const char* qualname, PyTypeObject* ow
 inline PyObject* publish(PyObject*& slot, PyObject* made) {
   if (!made) return nullptr;
   PyObject* expected = nullptr;
-  if (std::atomic_ref<PyObject*>(slot).compare_exchange_strong(expected, made, std::memory_order_acq_rel))
-    return made;
+  if (std::atomic_ref<PyObject*>(slot).compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return made;
   Py_DECREF(made);
   return expected;
 }
 // The object in a slot filled by `publish`, or nullptr.
-inline PyObject* published(PyObject*& slot) {
-  return std::atomic_ref<PyObject*>(slot).load(std::memory_order_acquire);
-}
+inline PyObject* published(PyObject*& slot) { return std::atomic_ref<PyObject*>(slot).load(std::memory_order_acquire); }
 // "Class.member", made without allocating.
 struct QualName {
   char text[256];

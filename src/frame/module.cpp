@@ -136,8 +136,8 @@ int exec_steps(PyObject* m) {
 int module_exec(PyObject* m) {
   if (g_module) {
     if (g_module == m) return 0;
-    PyErr_Format(PyExc_RuntimeError,
-                 "Module '%s' has already been imported. Re-initialisation is not supported.", short_name());
+    PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                 short_name());
     return -1;
   }
   g_module = m;

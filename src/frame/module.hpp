@@ -19,7 +19,7 @@ struct ModuleDef {
   const char* source = nullptr;
   std::span<const TypeDef* const> types{};
   std::span<const FuncDef* const> functions{};  // module-level functions, bound by add_functions()
-  int (*body)(PyObject* module) = nullptr;  // module-level code, in source order
+  int (*body)(PyObject* module) = nullptr;      // module-level code, in source order
 };
 
 // The init entry: returns the module definition for multi-phase init.
@@ -29,7 +29,7 @@ PyObject* module_init(const ModuleDef& def);
 PyObject* globals();
 
 // Looks up a module global, then a builtin; NameError when neither exists.
-PyObject* get_global(PyObject* name);  // new reference
+PyObject* get_global(PyObject* name);               // new reference
 int set_global(const char* name, PyObject* value);  // does not steal
 int set_global(PyObject* name, PyObject* value);
 
@@ -37,11 +37,11 @@ int set_global(PyObject* name, PyObject* value);
 int import_module(const char* name);  // binds `import name`
 int import_from(const char* module, std::initializer_list<const char*> names, int level = 0);
 int add_function(const FuncDef& d);  // creates and binds a module-level function
-int add_functions();  // binds the declaration's `functions`, in order, where the module code reaches it
+int add_functions();                 // binds the declaration's `functions`, in order, where the module code reaches it
 // Creates a plain Python class through the metaclass protocol; binds it.
 PyObject* make_class(const char* name, const char* doc, std::initializer_list<const FuncDef*> methods,
                      PyObject* bases = nullptr);  // borrowed result (bound in globals)
-int make_logger();  // logger = logging.getLogger(__name__)
+int make_logger();                                // logger = logging.getLogger(__name__)
 int log_info(const char* message);
 
 }  // namespace frame

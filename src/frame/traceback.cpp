@@ -24,9 +24,8 @@ void add_entry(F code_of) {
   PyErr_Fetch(&et, &ev, &etb);
   Ref code = code_of();
   Ref frame(code && detail::g_globals
-                ? reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(),
-                                                          reinterpret_cast<PyCodeObject*>(code.get()),
-                                                          detail::g_globals, nullptr))
+                ? reinterpret_cast<PyObject*>(PyFrame_New(
+                      PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), detail::g_globals, nullptr))
                 : nullptr);
   PyErr_Clear();
   PyErr_Restore(et, ev, etb);

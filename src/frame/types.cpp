@@ -3,9 +3,9 @@
 // pickling refusal.
 #include "frame/internal.hpp"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
-#include <array>
 #include <new>
 #include <string>
 
@@ -16,7 +16,6 @@ namespace {
 PyObject** obj_slot(PyObject* o, Py_ssize_t off) {
   return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + off);
 }
-
 
 PyObject* alloc_instance(PyTypeObject* type, const TypeDef* td) {
   PyObject* o = type->tp_alloc(type, 0);
@@ -110,8 +109,8 @@ PyObject* type_new(TypeRuntime& rt, PyTypeObject* type, PyObject* args, PyObject
   return nullptr;
 }
 
-[[gnu::always_inline]] inline PyObject* type_vectorcall(TypeRuntime& rt, PyObject* callable,
-                                                        PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+[[gnu::always_inline]] inline PyObject* type_vectorcall(TypeRuntime& rt, PyObject* callable, PyObject* const* args,
+                                                        size_t nargsf, PyObject* kwnames) {
   const TypeDef* td = rt.td;
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(callable);
   if (td->type != type) [[unlikely]]
@@ -280,9 +279,8 @@ int prop_set(PyObject* o, PyObject* v, void* closure) {
     case FieldKind::I64:
       return store<int64_t>(o, p, v, to_i64);
     case FieldKind::I32:
-      return store<int32_t>(o, p, v, [p](PyObject* x, int32_t& out) {
-        return to_i32(x, out, p->int_msg ? p->int_msg : kMsgInt32);
-      });
+      return store<int32_t>(
+          o, p, v, [p](PyObject* x, int32_t& out) { return to_i32(x, out, p->int_msg ? p->int_msg : kMsgInt32); });
     case FieldKind::U32:
       return store<uint32_t>(o, p, v, to_u32);
     case FieldKind::U64:

@@ -79,13 +79,13 @@ struct TypeDef {
   // Extra hooks: visit/clear further references, free native records.
   traverseproc traverse = nullptr;
   inquiry clear = nullptr;
-  void (*dealloc)(PyObject*) = nullptr;  // runs before object fields are released
+  void (*dealloc)(PyObject*) = nullptr;     // runs before object fields are released
   void (*alloc_init)(PyObject*) = nullptr;  // after allocation, before the constructor
   // Special methods; a failure gets a traceback entry named
   // "<module>.<Class>.__len__" (and so on) like any method.
-  lenfunc len = nullptr;      // __len__, for both len() and the mapping protocol
-  inquiry truth = nullptr;    // __bool__
-  reprfunc repr = nullptr;    // __repr__
+  lenfunc len = nullptr;    // __len__, for both len() and the mapping protocol
+  inquiry truth = nullptr;  // __bool__
+  reprfunc repr = nullptr;  // __repr__
 };
 
 }  // namespace frame

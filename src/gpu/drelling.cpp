@@ -13,8 +13,9 @@ using namespace frame::declarations;
 using frame::Ref;
 
 constexpr const char* kChunkableOps[] = {
-    "zeros",       "ones",          "empty",  "full",     "random.randn", "random.rand", "random.random",
-    "random.standard_normal", "random.uniform", "arange", "linspace",
+    "zeros",          "ones",        "empty",         "full",
+    "random.randn",   "random.rand", "random.random", "random.standard_normal",
+    "random.uniform", "arange",      "linspace",
 };
 constexpr const char* kNonChunkableOps[] = {
     "matmul", "dot", "fft", "ifft", "fft2", "ifft2", "svd", "eig", "eigvals", "solve", "inv", "sort", "argsort",
@@ -284,9 +285,9 @@ std::optional<bool> is_oom_error(StrOrNoneNoted error_message, StrOrNoneNoted er
   if (memory && (m.contains("cuda") || m.contains("insufficient") || m.contains("gpu"))) return true;
   return m.contains("allocat") && m.contains("failed");
 }
-constexpr frame::FuncDef oom_def = frame::fn<&is_oom_error>(
-    "is_oom_error", "Whether an error message and type name describe an out-of-memory error.", returns(),
-    param("error_message"), param("error_type"));
+constexpr frame::FuncDef oom_def =
+    frame::fn<&is_oom_error>("is_oom_error", "Whether an error message and type name describe an out-of-memory error.",
+                             returns(), param("error_message"), param("error_type"));
 
 // Native-level membership test of the chunkable operations; -1 on error.
 int c_is_chunkable_operation(PyObject* operation) { return PySet_Contains(g_chunkable_ops, operation); }
@@ -318,9 +319,9 @@ constexpr frame::FuncDef suitability_def = frame::fn<&score_gpu_suitability>(
 double calculate_memory_pressure(uint64_t used_bytes, uint64_t total_bytes) {
   return drelling::memory_pressure(used_bytes, total_bytes);
 }
-constexpr frame::FuncDef pressure_def = frame::fn<&calculate_memory_pressure>(
-    "calculate_memory_pressure", "Fraction of memory in use, capped at 1.0.", returns(), param("used_bytes"),
-    param("total_bytes"));
+constexpr frame::FuncDef pressure_def =
+    frame::fn<&calculate_memory_pressure>("calculate_memory_pressure", "Fraction of memory in use, capped at 1.0.",
+                                          returns(), param("used_bytes"), param("total_bytes"));
 
 double recommend_headroom(double current_pressure, double base_headroom) {
   return drelling::recommend_headroom(current_pressure, base_headroom);
@@ -339,8 +340,8 @@ int module_body(PyObject*) {
 }
 
 const frame::FuncDef* const kFunctions[] = {
-    &estimate_def, &safe_limit_def, &decide_def, &chunk_shapes_def, &optimal_chunks_def, &oom_def, &chunkable_def,
-    &suitability_def, &pressure_def, &headroom_def,
+    &estimate_def, &safe_limit_def, &decide_def,      &chunk_shapes_def, &optimal_chunks_def,
+    &oom_def,      &chunkable_def,  &suitability_def, &pressure_def,     &headroom_def,
 };
 
 const frame::ModuleDef kModule = {

@@ -14,8 +14,8 @@ namespace drelling {
 constexpr double kRatioMax = 0.99;
 constexpr double kRatioMin = 0.0;
 constexpr uint64_t kSaturated = 9223372036854775807ULL;  // 2^63 - 1
-constexpr double kTwo64 = 18446744073709551616.0;         // 2^64
-constexpr double kTwo31 = 2147483648.0;                   // 2^31
+constexpr double kTwo64 = 18446744073709551616.0;        // 2^64
+constexpr double kTwo31 = 2147483648.0;                  // 2^31
 
 // Truncates a double toward zero into [0, 2^64 - 1]; NaN and negative
 // values give 0, values of 2^64 or more give 2^64 - 1.

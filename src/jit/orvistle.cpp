@@ -7,8 +7,8 @@
 namespace {
 
 using namespace frame::declarations;
-using frame::Ref;
 using frame::FieldKind;
+using frame::Ref;
 
 PyTypeObject PolicyConfigType;
 PyTypeObject FunctionMetricsType;
@@ -143,8 +143,10 @@ struct FunctionMetrics {
 };
 
 const FunctionMetricsVtab kMetricsVtab = {
-    read_field<&FunctionMetrics::call_count>, read_field<&FunctionMetrics::compile_count>,
-    read_field<&FunctionMetrics::avg_speedup>, read_field<&FunctionMetrics::last_compiled>,
+    read_field<&FunctionMetrics::call_count>,
+    read_field<&FunctionMetrics::compile_count>,
+    read_field<&FunctionMetrics::avg_speedup>,
+    read_field<&FunctionMetrics::last_compiled>,
 };
 
 void fm_alloc(PyObject* o) { reinterpret_cast<FunctionMetrics*>(o)->vtab = &kMetricsVtab; }
@@ -360,14 +362,13 @@ PyObject* ap_get_threshold(AdaptivePolicy* self, StrOrNone func_id, frame::Call 
     if (PyErr_Occurred()) return nullptr;
     // The exact settings type's property reads the native field; a subclass
     // may replace the property, so it gets the attribute read.
-    if (Py_TYPE(self->config) == &PolicyConfigType)
-      return PyLong_FromLong(as_config(self->config)->initial_threshold);
+    if (Py_TYPE(self->config) == &PolicyConfigType) return PyLong_FromLong(as_config(self->config)->initial_threshold);
     return PyObject_GetAttr(self->config, "initial_threshold"_s);
   });
 }
-constexpr frame::FuncDef ap_get_threshold_def = frame::method<&ap_get_threshold>(
-    "get_threshold",
-    R"(Get current threshold for function.
+constexpr frame::FuncDef ap_get_threshold_def =
+    frame::method<&ap_get_threshold>("get_threshold",
+                                     R"(Get current threshold for function.
 
 Args:
     func_id: Function identifier
@@ -376,7 +377,7 @@ Returns:
     The adapted threshold, or the configured initial threshold
 
 Performance: <100ns (dict lookup with lock))",
-    returns("int", Coerce::Int), param("func_id"));
+                                     returns("int", Coerce::Int), param("func_id"));
 
 // Metric values read from a telemetry record.
 struct Reading {
@@ -424,13 +425,13 @@ PyObject* ap_should_compile(AdaptivePolicy* self, StrOrNone func_id, PyObject* t
     if (!threshold_of(self, func_id, threshold)) return nullptr;
     Ref metrics(frame::call_method(telemetry_store, "get_metrics"_s, func_id.get()));
     if (!metrics || !read_metrics(metrics, r)) return nullptr;
-    return frame::to_result(compile_due(r.call_count, threshold, r.compile_count, current_time, r.last_compiled,
-                                        self->recompile_interval));
+    return frame::to_result(
+        compile_due(r.call_count, threshold, r.compile_count, current_time, r.last_compiled, self->recompile_interval));
   });
 }
-constexpr frame::FuncDef ap_should_compile_def = frame::method<&ap_should_compile>(
-    "should_compile",
-    R"(Decide if function should be compiled.
+constexpr frame::FuncDef ap_should_compile_def =
+    frame::method<&ap_should_compile>("should_compile",
+                                      R"(Decide if function should be compiled.
 
 Args:
     func_id: Function identifier
@@ -441,7 +442,7 @@ Returns:
     never compiled or was last compiled at least 600 seconds ago
 
 Performance: <1us (threshold check + metrics lookup))",
-    returns("bool"), param("func_id"), param("telemetry_store"));
+                                      returns("bool"), param("func_id"), param("telemetry_store"));
 
 PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry_store, frame::Call call) {
   if (!check_state(self)) return nullptr;
@@ -510,10 +511,8 @@ Performance: <1us (adaptive update))",
                               returns(), param("func_id"), param("telemetry_store"));
 
 PyObject* stats_dict(PyObject* tracked, PyObject* avg, PyObject* lo, PyObject* hi) {
-  return frame::dict_from({{"tracked_functions"_s, tracked},
-                           {"avg_threshold"_s, avg},
-                           {"min_threshold"_s, lo},
-                           {"max_threshold"_s, hi}});
+  return frame::dict_from(
+      {{"tracked_functions"_s, tracked}, {"avg_threshold"_s, avg}, {"min_threshold"_s, lo}, {"max_threshold"_s, hi}});
 }
 
 PyObject* statistics_locked(AdaptivePolicy* self) {
@@ -554,13 +553,12 @@ PyObject* ap_get_statistics(AdaptivePolicy* self, frame::Call call) {
   if (!check_state(self)) return nullptr;
   return frame::locked(call, self->lock, [&] { return statistics_locked(self); });
 }
-constexpr frame::FuncDef ap_get_statistics_def = frame::method<&ap_get_statistics>(
-    "get_statistics",
-    R"(Get policy statistics.
+constexpr frame::FuncDef ap_get_statistics_def = frame::method<&ap_get_statistics>("get_statistics",
+                                                                                   R"(Get policy statistics.
 
 Returns:
     Dict with tracked_functions, avg_threshold, min_threshold, max_threshold)",
-    returns("Dict"));
+                                                                                   returns("Dict"));
 
 PyObject* ap_get_config(PyObject* o, void*) {
   return Ref::borrow(reinterpret_cast<AdaptivePolicy*>(o)->config).release();
@@ -612,13 +610,12 @@ PyObject* get_orvistle(frame::Call call) {
     return Ref::borrow(g_global_policy).release();
   });
 }
-constexpr frame::FuncDef get_orvistle_def = frame::fn<&get_orvistle>(
-    "get_orvistle",
-    R"(Get global adaptive policy instance.
+constexpr frame::FuncDef get_orvistle_def = frame::fn<&get_orvistle>("get_orvistle",
+                                                                     R"(Get global adaptive policy instance.
 
 Creates it with the default configuration on first use; every later call
 returns the same instance until reset_orvistle().)",
-    returns("AdaptivePolicy"));
+                                                                     returns("AdaptivePolicy"));
 
 PyObject* reset_orvistle(frame::Call call) {
   Ref lock(frame::get_global("_policy_lock"_s));
@@ -631,13 +628,12 @@ PyObject* reset_orvistle(frame::Call call) {
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
-constexpr frame::FuncDef reset_orvistle_def = frame::fn<&reset_orvistle>(
-    "reset_orvistle",
-    R"(Reset the global adaptive policy instance.
+constexpr frame::FuncDef reset_orvistle_def = frame::fn<&reset_orvistle>("reset_orvistle",
+                                                                         R"(Reset the global adaptive policy instance.
 
 Holders of the old instance keep using it; the next get_orvistle() creates
 a fresh one.)",
-    returns());
+                                                                         returns());
 
 // ---------------------------------------------------------------------------
 // Module
@@ -654,7 +650,10 @@ int module_body(PyObject*) {
 }
 
 const frame::FuncDef* const kFunctions[] = {
-    &get_orvistle_def, &reset_orvistle_def, &create_function_metrics_def, &create_policy_config_def,
+    &get_orvistle_def,
+    &reset_orvistle_def,
+    &create_function_metrics_def,
+    &create_policy_config_def,
 };
 const frame::TypeDef* const kTypes[] = {&pc_type, &fm_type, &ap_type};
 

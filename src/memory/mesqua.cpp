@@ -47,8 +47,7 @@ bool c_compare_and_swap(AtomicCounter* c, int64_t expected, int64_t desired) {
   return mesqua::compare_and_swap(c->atom(), expected, desired);
 }
 
-const AtomicCounterVtab kCounterVtab = {c_load, c_store, c_increment, c_decrement, c_compare_and_swap,
-                                        c_fetch_and_add};
+const AtomicCounterVtab kCounterVtab = {c_load, c_store, c_increment, c_decrement, c_compare_and_swap, c_fetch_and_add};
 
 int ac_cinit(AtomicCounter* self, int64_t initial_value) {
   self->value = initial_value;  // not yet shared
@@ -63,12 +62,14 @@ void ac_alloc(PyObject* o) { reinterpret_cast<AtomicCounter*>(o)->vtab = &kCount
 int64_t ac_load(AtomicCounter* self) {
   return frame::nogil([&] { return self->vtab->_c_load(self); });
 }
-constexpr frame::FuncDef ac_load_def = frame::method<&ac_load>("load", "Atomically load value.", returns("int", Coerce::Int));
+constexpr frame::FuncDef ac_load_def =
+    frame::method<&ac_load>("load", "Atomically load value.", returns("int", Coerce::Int));
 
 void ac_store(AtomicCounter* self, int64_t value) {
   frame::nogil([&] { self->vtab->_c_store(self, value); });
 }
-constexpr frame::FuncDef ac_store_def = frame::method<&ac_store>("store", "Atomically store value.", returns(), param("value"));
+constexpr frame::FuncDef ac_store_def =
+    frame::method<&ac_store>("store", "Atomically store value.", returns(), param("value"));
 
 int64_t ac_increment(AtomicCounter* self, int64_t delta) {
   return frame::nogil([&] { return self->vtab->_c_increment(self, delta); });
@@ -94,10 +95,15 @@ int64_t ac_fetch_and_add(AtomicCounter* self, int64_t delta) {
   return frame::nogil([&] { return self->vtab->_c_fetch_and_add(self, delta); });
 }
 constexpr frame::FuncDef ac_faa_def = frame::method<&ac_fetch_and_add>("fetch_and_add", "Atomically fetch and add.",
-                                                             returns("int", Coerce::Int), param("delta"));
+                                                                       returns("int", Coerce::Int), param("delta"));
 
 constexpr frame::Entry ac_body[] = {
-    ac_load_def, ac_store_def, ac_increment_def, ac_decrement_def, ac_cas_def, ac_faa_def,
+    ac_load_def,
+    ac_store_def,
+    ac_increment_def,
+    ac_decrement_def,
+    ac_cas_def,
+    ac_faa_def,
     frame::alias("py_load", "load"),
     frame::alias("py_store", "store"),
     frame::alias("py_increment", "increment"),
@@ -159,14 +165,15 @@ PyObject* w_store(PyObject* self, AnnotatedInt value) {
   if (!r) return nullptr;
   Py_RETURN_NONE;
 }
-constexpr frame::FuncDef w_store_def = frame::fn<&w_store>("store", nullptr, returns(), param("self"), int_param("value"));
+constexpr frame::FuncDef w_store_def =
+    frame::fn<&w_store>("store", nullptr, returns(), param("self"), int_param("value"));
 
 PyObject* w_cas(PyObject* self, AnnotatedInt expected, AnnotatedInt new_value) {
   Ref c(counter_of(self));
   return c ? frame::call_method(c.get(), "py_compare_and_swap"_s, expected.get(), new_value.get()) : nullptr;
 }
 constexpr frame::FuncDef w_cas_def = frame::fn<&w_cas>("compare_and_swap", nullptr, returns("bool"), param("self"),
-                                             int_param("expected"), int_param("new_value"));
+                                                       int_param("expected"), int_param("new_value"));
 
 // ---------------------------------------------------------------------------
 // LockFreeStatistics
@@ -188,11 +195,12 @@ enum Stat {
 };
 
 frame::Str stat_names[kStats] = {
-    frame::Str("total_allocations"),     frame::Str("total_deallocations"),    frame::Str("current_allocations"),
-    frame::Str("bytes_allocated"),       frame::Str("bytes_reserved"),         frame::Str("peak_allocations"),
-    frame::Str("peak_bytes_allocated"),  frame::Str("bucketed_allocations"),   frame::Str("fallback_allocations"),
-    frame::Str("alignment_padding_bytes"), frame::Str("total_allocation_time_ns"),
-    frame::Str("total_deallocation_time_ns"),
+    frame::Str("total_allocations"),        frame::Str("total_deallocations"),
+    frame::Str("current_allocations"),      frame::Str("bytes_allocated"),
+    frame::Str("bytes_reserved"),           frame::Str("peak_allocations"),
+    frame::Str("peak_bytes_allocated"),     frame::Str("bucketed_allocations"),
+    frame::Str("fallback_allocations"),     frame::Str("alignment_padding_bytes"),
+    frame::Str("total_allocation_time_ns"), frame::Str("total_deallocation_time_ns"),
 };
 
 struct LockFreeStatistics;
@@ -367,9 +375,9 @@ PyObject* lfs_update_peaks(LockFreeStatistics* self, AnnotatedInt current_allocs
     return nullptr;
   Py_RETURN_NONE;
 }
-constexpr frame::FuncDef lfs_update_peaks_def = frame::method<&lfs_update_peaks>(
-    "_update_peaks", "Update peak values using compare-and-swap.", returns("None"), int_param("current_allocs"),
-    int_param("current_bytes"));
+constexpr frame::FuncDef lfs_update_peaks_def =
+    frame::method<&lfs_update_peaks>("_update_peaks", "Update peak values using compare-and-swap.", returns("None"),
+                                     int_param("current_allocs"), int_param("current_bytes"));
 
 PyObject* lfs_record_allocation(LockFreeStatistics* self, AnnotatedInt size, bool is_bucketed, AnnotatedInt padding,
                                 AnnotatedInt time_ns) {
@@ -422,14 +430,14 @@ PyObject* lfs_record_deallocation(LockFreeStatistics* self, AnnotatedInt size, A
     return nullptr;
   Py_RETURN_NONE;
 }
-constexpr frame::FuncDef lfs_record_deallocation_def = frame::method<&lfs_record_deallocation>(
-    "record_deallocation",
-    R"(Record a deallocation event.
+constexpr frame::FuncDef lfs_record_deallocation_def =
+    frame::method<&lfs_record_deallocation>("record_deallocation",
+                                            R"(Record a deallocation event.
 
 Args:
     size: Size of deallocation in bytes
     time_ns: Time taken for deallocation in nanoseconds)",
-    returns("None"), int_param("size"), int_param("time_ns", default_int(0)));
+                                            returns("None"), int_param("size"), int_param("time_ns", default_int(0)));
 
 PyObject* lfs_get_snapshot(LockFreeStatistics* self) {
   Ref v[kStats];
@@ -481,7 +489,11 @@ constexpr frame::FuncDef lfs_reset_def = frame::method<&lfs_reset>("reset", "Res
 constexpr frame::Entry lfs_body[] = {
     frame::def_as(lfs_py_record_allocation_def, "py_record_allocation"),
     frame::def_as(lfs_py_record_deallocation_def, "py_record_deallocation"),
-    lfs_update_peaks_def, lfs_record_allocation_def, lfs_record_deallocation_def, lfs_get_snapshot_def, lfs_reset_def,
+    lfs_update_peaks_def,
+    lfs_record_allocation_def,
+    lfs_record_deallocation_def,
+    lfs_get_snapshot_def,
+    lfs_reset_def,
 };
 
 // The public counters: a read-only property each, in the order of
@@ -588,9 +600,9 @@ int module_body(PyObject*) {
   if (frame::import_module("threading") < 0 || frame::import_module("time") < 0 ||
       frame::import_from("typing", {"Optional", "TypeVar", "Generic"}) < 0)
     return -1;
-  if (!frame::make_class("AtomicCounterWrapper", "Python wrapper for Cython AtomicCounter (backward compatibility).",
-                         {&w_init_def, &w_load_def, &w_store_def, &w_increment_def, &w_decrement_def, &w_cas_def,
-                          &w_faa_def}))
+  if (!frame::make_class(
+          "AtomicCounterWrapper", "Python wrapper for Cython AtomicCounter (backward compatibility).",
+          {&w_init_def, &w_load_def, &w_store_def, &w_increment_def, &w_decrement_def, &w_cas_def, &w_faa_def}))
     return -1;
   if (frame::import_module("logging") < 0 || frame::make_logger() < 0) return -1;
   if (frame::log_info("Talvora Cython Atomic Primitives loaded - C11 atomics active (10-20\u00d7 speedup)") < 0)

@@ -71,9 +71,9 @@ PyObject* ap_compare_and_swap(AtomicPointer* self, PyObject* expected, PyObject*
   if (rc < 0) return nullptr;
   return frame::to_result(swapped);
 }
-constexpr frame::FuncDef ap_cas_def = frame::method<&ap_compare_and_swap>(
-    "compare_and_swap",
-    R"(Atomically compare and swap pointer.
+constexpr frame::FuncDef ap_cas_def =
+    frame::method<&ap_compare_and_swap>("compare_and_swap",
+                                        R"(Atomically compare and swap pointer.
 
 Args:
     expected: Expected current value
@@ -81,7 +81,7 @@ Args:
 
 Returns:
     True if swap occurred, False otherwise)",
-    returns("bool"), param("expected"), param("new_value"));
+                                        returns("bool"), param("expected"), param("new_value"));
 
 PyObject* ap_get_version(AtomicPointer* self, frame::Call call) {
   uint64_t v = 0;
@@ -92,8 +92,8 @@ PyObject* ap_get_version(AtomicPointer* self, frame::Call call) {
   if (rc < 0) return nullptr;
   return PyLong_FromUnsignedLongLong(v);
 }
-constexpr frame::FuncDef ap_version_def = frame::method<&ap_get_version>("get_version", "Get current version for ABA detection.",
-                                                               returns("int", Coerce::Int));
+constexpr frame::FuncDef ap_version_def = frame::method<&ap_get_version>(
+    "get_version", "Get current version for ABA detection.", returns("int", Coerce::Int));
 
 // The stored object takes part in cycle detection, so cycles through a cell
 // are collected.
@@ -175,9 +175,8 @@ PyObject* st_push(LockFreeStack* self, PyObject* item, frame::Call call) {
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
-constexpr frame::FuncDef st_push_def =
-    frame::method<&st_push>("push", "Push item onto stack.\n\nArgs:\n    item: Python object to push", returns(),
-                            param("item"));
+constexpr frame::FuncDef st_push_def = frame::method<&st_push>(
+    "push", "Push item onto stack.\n\nArgs:\n    item: Python object to push", returns(), param("item"));
 
 PyObject* st_pop(LockFreeStack* self, frame::Call call) {
   StackNode* node = nullptr;
@@ -213,7 +212,8 @@ PyObject* st_is_empty(LockFreeStack* self, frame::Call call) {
   if (rc < 0) return nullptr;
   return frame::to_result(empty);
 }
-constexpr frame::FuncDef st_is_empty_def = frame::method<&st_is_empty>("is_empty", "Check if stack is empty.", returns("bool"));
+constexpr frame::FuncDef st_is_empty_def =
+    frame::method<&st_is_empty>("is_empty", "Check if stack is empty.", returns("bool"));
 
 int64_t st_size(LockFreeStack* self) { return self->count().load(); }
 constexpr frame::FuncDef st_size_def =

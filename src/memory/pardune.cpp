@@ -46,14 +46,12 @@ struct SlabHeaderOps {
 
 bool sh_is_object_free(SlabHeaderOps* s, int32_t i) { return pardune::slot_is_free(s->header, i); }
 void sh_allocate_object(SlabHeaderOps* s, int32_t i) { pardune::slot_allocate(s->header, i); }
-void sh_deallocate_object(SlabHeaderOps* s, int32_t i) {
-  pardune::slot_deallocate(s->header, i, s->objects_per_slab);
-}
+void sh_deallocate_object(SlabHeaderOps* s, int32_t i) { pardune::slot_deallocate(s->header, i, s->objects_per_slab); }
 int32_t sh_find_free_object(SlabHeaderOps* s) { return pardune::slot_find_free(s->header); }
 uint16_t sh_compute_checksum(SlabHeaderOps* s) { return pardune::header_checksum(crc16_table, s->header); }
 
-const SlabHeaderOpsVtab kSlabVtab = {sh_is_object_free, sh_allocate_object, sh_deallocate_object,
-                                     sh_find_free_object, sh_compute_checksum};
+const SlabHeaderOpsVtab kSlabVtab = {sh_is_object_free, sh_allocate_object, sh_deallocate_object, sh_find_free_object,
+                                     sh_compute_checksum};
 
 void sh_alloc(PyObject* o) { reinterpret_cast<SlabHeaderOps*>(o)->vtab = &kSlabVtab; }
 
@@ -156,7 +154,7 @@ constexpr frame::FuncDef sh_deallocate_def = frame::method<&sh_py_deallocate_obj
     "py_deallocate_object_at", "Mark object as free (Python interface).", returns(), param("object_index"));
 
 constexpr frame::Entry sh_body[] = {sh_pack_def, sh_unpack_def,   sh_is_free_def,
-                                sh_find_def, sh_allocate_def, sh_deallocate_def};
+                                    sh_find_def, sh_allocate_def, sh_deallocate_def};
 
 constexpr frame::TypeDef sh_type = {
     .type = &FastSlabHeaderOpsType,
@@ -232,8 +230,7 @@ PyObject* ba_init_buckets(BucketAllocator* self) {
   });
   if (!ok) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); i++) {
-    if (PyObject_SetItem(buckets, PyList_GET_ITEM(keys.get(), i), PyList_GET_ITEM(lists.get(), i)) < 0)
-      return nullptr;
+    if (PyObject_SetItem(buckets, PyList_GET_ITEM(keys.get(), i), PyList_GET_ITEM(lists.get(), i)) < 0) return nullptr;
   }
   Py_RETURN_NONE;
 }
@@ -296,8 +293,8 @@ PyObject* ba_add_to_bucket(BucketAllocator* self, Int32T offset, Int32T size, fr
   if (rc < 0) return nullptr;
   return frame::to_result(added);
 }
-constexpr frame::FuncDef ba_add_def = frame::method<&ba_add_to_bucket>("add_to_bucket", "Add block to appropriate bucket.",
-                                                              returns(), param("offset"), param("size"));
+constexpr frame::FuncDef ba_add_def = frame::method<&ba_add_to_bucket>(
+    "add_to_bucket", "Add block to appropriate bucket.", returns(), param("offset"), param("size"));
 
 PyObject* ba_remove_from_bucket(BucketAllocator* self, Int32T size, frame::Call call) {
   const int32_t bucket = self->vtab->get_bucket_size_fast(self, size);
@@ -429,9 +426,9 @@ PyObject* fast_bitmap_operations(uint64_t bitmap, int32_t index, StrOrNone opera
   PyErr_Format(PyExc_ValueError, "Unknown operation: %S", op);
   return nullptr;
 }
-constexpr frame::FuncDef bitmap_def = frame::fn<&fast_bitmap_operations>(
-    "fast_bitmap_operations", "Fast bitmap operations (Python interface).", returns(), param("bitmap"), param("index"),
-    param("operation"));
+constexpr frame::FuncDef bitmap_def =
+    frame::fn<&fast_bitmap_operations>("fast_bitmap_operations", "Fast bitmap operations (Python interface).",
+                                       returns(), param("bitmap"), param("index"), param("operation"));
 
 bool fast_can_fit_aligned(int32_t block_offset, int32_t block_size, int32_t alloc_size, int32_t alignment) {
   return pardune::fits_exclusive(block_offset, block_size, alloc_size, alignment);
@@ -523,7 +520,8 @@ PyObject* stats_dict(const pardune::AllocCounters& c) {
 PyObject* sc_get_stats(StatsCollector* self, frame::Call call) {
   return frame::locked(call, self->lock, [&] { return stats_dict(self->counters); });
 }
-constexpr frame::FuncDef sc_get_stats_def = frame::method<&sc_get_stats>("get_stats", "Get statistics dictionary.", returns());
+constexpr frame::FuncDef sc_get_stats_def =
+    frame::method<&sc_get_stats>("get_stats", "Get statistics dictionary.", returns());
 
 PyObject* sc_reset_stats(StatsCollector* self, frame::Call call) {
   const int rc = frame::with_lock(call, self->lock, [&] {
@@ -533,10 +531,11 @@ PyObject* sc_reset_stats(StatsCollector* self, frame::Call call) {
   if (rc < 0) return nullptr;
   Py_RETURN_NONE;
 }
-constexpr frame::FuncDef sc_reset_stats_def = frame::method<&sc_reset_stats>("reset_stats", "Reset all statistics.", returns());
+constexpr frame::FuncDef sc_reset_stats_def =
+    frame::method<&sc_reset_stats>("reset_stats", "Reset all statistics.", returns());
 
 constexpr frame::Entry sc_body[] = {sc_record_allocation_def, sc_record_deallocation_def, sc_get_stats_def,
-                                sc_reset_stats_def};
+                                    sc_reset_stats_def};
 const Py_ssize_t sc_fields[] = {offsetof(StatsCollector, lock)};
 
 constexpr frame::TypeDef sc_type = {

@@ -21,7 +21,8 @@ constexpr uint16_t kCrcInit = 0xFFFF;
 inline void init_crc16_table(uint16_t (&table)[256]) {
   for (unsigned i = 0; i < 256; i++) {
     uint16_t c = static_cast<uint16_t>(i);
-    for (int k = 0; k < 8; k++) c = (c & 1u) ? static_cast<uint16_t>((c >> 1) ^ kCrcPoly) : static_cast<uint16_t>(c >> 1);
+    for (int k = 0; k < 8; k++)
+      c = (c & 1u) ? static_cast<uint16_t>((c >> 1) ^ kCrcPoly) : static_cast<uint16_t>(c >> 1);
     table[i] = c;
   }
 }
@@ -76,9 +77,7 @@ constexpr uint64_t bit_clear(uint64_t bitmap, int32_t index) {
   return addressable(index) ? bitmap & ~slot_bit(index) : bitmap;
 }
 // Least significant set bit, or -1 for an empty map.
-constexpr int32_t first_set(uint64_t bitmap) {
-  return bitmap ? static_cast<int32_t>(std::countr_zero(bitmap)) : -1;
-}
+constexpr int32_t first_set(uint64_t bitmap) { return bitmap ? static_cast<int32_t>(std::countr_zero(bitmap)) : -1; }
 
 inline SlabHeader new_header(int32_t size_class_index, int32_t objects_per_slab) {
   SlabHeader h{};
@@ -148,9 +147,7 @@ constexpr int64_t align_up(int64_t value, int32_t alignment) {
   return (value + int64_t{alignment} - 1) & -int64_t{alignment};
 }
 
-constexpr bool is_power_of_two(int32_t alignment) {
-  return alignment > 0 && (alignment & (alignment - 1)) == 0;
-}
+constexpr bool is_power_of_two(int32_t alignment) { return alignment > 0 && (alignment & (alignment - 1)) == 0; }
 
 // Block of `block_size` at `offset` holds `size` bytes at `alignment`; the
 // block end may be reached.

@@ -66,9 +66,9 @@ PyObject* new_counter() {
 PyObject* new_stats() {
   Ref d(PyDict_New());
   if (!d) return nullptr;
-  for (PyObject* key : {"total_blocks"_s.get(), "total_insertions"_s.get(), "total_deletions"_s.get(),
-                        "total_searches"_s.get(), "bucket_hits"_s.get(), "tree_hits"_s.get(),
-                        "operation_count"_s.get()})
+  for (PyObject* key :
+       {"total_blocks"_s.get(), "total_insertions"_s.get(), "total_deletions"_s.get(), "total_searches"_s.get(),
+        "bucket_hits"_s.get(), "tree_hits"_s.get(), "operation_count"_s.get()})
     if (PyDict_SetItem(d, key, 0_n) < 0) return nullptr;
   return d.release();
 }
@@ -331,12 +331,12 @@ PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block, f
     Py_RETURN_TRUE;
   });
 }
-constexpr frame::FuncDef t_insert_def = frame::method<&t_insert>(
-    "insert",
-    R"(Insert a free block of the given size.
+constexpr frame::FuncDef t_insert_def =
+    frame::method<&t_insert>("insert",
+                             R"(Insert a free block of the given size.
 
 Same-size blocks share one tree node (intrusive chain); returns True.)",
-    returns("bool"), int_param("size"), param("block", {}, "MemoryBlock"));
+                             returns("bool"), int_param("size"), param("block", {}, "MemoryBlock"));
 
 // The optimistic read: `walk` runs without the interpreter lock; `build` runs
 // with it, after the sequence counter has been validated, and returns the
@@ -383,9 +383,7 @@ PyObject* t_find_best_fit(FastRedBlackTree* self, AnnotatedInt size, AnnotatedIn
   bool gave_up;
   PyObject* r = optimistic_read(
       self, [&](RBNode*& out) { return core.walk_best_fit(sz, core.walk_limit(), out); },
-      [](RBNode* found) {
-        return Ref::borrow(found ? static_cast<PyObject*>(found->block) : Py_None).release();
-      },
+      [](RBNode* found) { return Ref::borrow(found ? static_cast<PyObject*>(found->block) : Py_None).release(); },
       gave_up);
   if (!r && gave_up) Py_RETURN_NONE;
   return r;
@@ -412,7 +410,8 @@ PyObject* t_find_all_exact(FastRedBlackTree* self, AnnotatedInt size) {
         size_t count = 0;
         for (RBNode* m = found; m; m = m->next) count++;
         if (!reserve(blocks, count)) return nullptr;
-        for (RBNode* m = found; m; m = m->next) blocks.push_back(Ref::borrow(static_cast<PyObject*>(m->block)).release());
+        for (RBNode* m = found; m; m = m->next)
+          blocks.push_back(Ref::borrow(static_cast<PyObject*>(m->block)).release());
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(blocks.size()));
         if (!list) {
           release_all(blocks);
@@ -482,8 +481,8 @@ PyObject* t_delete(FastRedBlackTree* self, AnnotatedInt size, PyObject* block, f
   return r;
 }
 constexpr frame::FuncDef t_delete_def = frame::method<&t_delete>(
-    "delete", "Remove one stored block equal to block from the given size; True if one was removed.",
-    returns("bool"), int_param("size"), param("block", {}, "MemoryBlock"));
+    "delete", "Remove one stored block equal to block from the given size; True if one was removed.", returns("bool"),
+    int_param("size"), param("block", {}, "MemoryBlock"));
 
 PyObject* t_remove_ge(FastRedBlackTree* self, AnnotatedInt size, frame::Call call) {
   uint64_t sz;
@@ -510,18 +509,18 @@ PyObject* t_remove_ge(FastRedBlackTree* self, AnnotatedInt size, frame::Call cal
       return nullptr;
     }
     PyObject* block = take_head(self, node);  // the tree's reference passes to the result
-    stats.commit();  // replaces existing entries: cannot fail
+    stats.commit();                           // replaces existing entries: cannot fail
     PyTuple_SET_ITEM(pair, 0, key.release());
     PyTuple_SET_ITEM(pair, 1, block);
     return pair;
   });
 }
-constexpr frame::FuncDef t_remove_ge_def = frame::method<&t_remove_ge>(
-    "remove_ge",
-    R"(Remove and return the best-fitting block as (size, block), or (None, None).
+constexpr frame::FuncDef t_remove_ge_def =
+    frame::method<&t_remove_ge>("remove_ge",
+                                R"(Remove and return the best-fitting block as (size, block), or (None, None).
 
 The returned size is the stored size, which may exceed the request.)",
-    returns("Tuple[Optional[int], Optional[MemoryBlock]]"), int_param("size"));
+                                returns("Tuple[Optional[int], Optional[MemoryBlock]]"), int_param("size"));
 
 PyObject* t_get_stats(FastRedBlackTree* self, frame::Call call) {
   Ref lock = Ref::borrow(self->stats_lock);
@@ -549,7 +548,8 @@ constexpr frame::FuncDef t_get_stats_def =
     frame::method<&t_get_stats>("get_stats", "A new dict of operation statistics.", returns("Dict[str, Any]"));
 
 uint64_t t_size(FastRedBlackTree* self) { return self->core.node_count.load(std::memory_order_acquire); }
-constexpr frame::FuncDef t_size_def = frame::method<&t_size>("size", "Number of stored blocks.", returns("int", Coerce::Int));
+constexpr frame::FuncDef t_size_def =
+    frame::method<&t_size>("size", "Number of stored blocks.", returns("int", Coerce::Int));
 
 PyObject* t_clear(FastRedBlackTree* self, frame::Call call) {
   std::vector<PyObject*> released;
@@ -597,8 +597,8 @@ PyObject* t_clear(FastRedBlackTree* self, frame::Call call) {
   release_all(released);
   return r;
 }
-constexpr frame::FuncDef t_clear_def = frame::method<&t_clear>("clear", "Remove every block and reset the statistics.",
-                                                     returns("None"));
+constexpr frame::FuncDef t_clear_def =
+    frame::method<&t_clear>("clear", "Remove every block and reset the statistics.", returns("None"));
 
 PyObject* t_get_size_distribution(FastRedBlackTree* self, frame::Call call) {
   Ref lock = Ref::borrow(self->write_lock);
@@ -665,9 +665,18 @@ PyObject* t_repr(PyObject* o) {
 // Class body and type
 
 constexpr frame::Entry t_body[] = {
-    frame::static_def(t_sanitize_def), t_insert_def, t_find_best_fit_def, t_find_all_exact_def, t_delete_def,
-    t_remove_ge_def, t_get_stats_def, t_size_def, t_clear_def, t_get_size_distribution_def,
-    t_reset_circuit_breaker_def, t_get_statistics_def,
+    frame::static_def(t_sanitize_def),
+    t_insert_def,
+    t_find_best_fit_def,
+    t_find_all_exact_def,
+    t_delete_def,
+    t_remove_ge_def,
+    t_get_stats_def,
+    t_size_def,
+    t_clear_def,
+    t_get_size_distribution_def,
+    t_reset_circuit_breaker_def,
+    t_get_statistics_def,
 };
 
 const Py_ssize_t t_fields[] = {
@@ -699,8 +708,7 @@ their walk without the GIL, validated by a sequence counter.)",
 // Module
 
 int module_body(PyObject*) {
-  if (frame::import_module("threading") < 0 || frame::import_module("time") < 0 ||
-      frame::import_module("math") < 0 ||
+  if (frame::import_module("threading") < 0 || frame::import_module("time") < 0 || frame::import_module("math") < 0 ||
       frame::import_from("typing", {"List", "Optional", "Tuple", "Dict", "Any"}) < 0)
     return -1;
   if (frame::import_from("fennick", {"MemoryBlock"}, 1) < 0) return -1;

@@ -188,9 +188,7 @@ class Tree {
     seq_counter.store(seq_counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     if constexpr (!kFenceFree) std::atomic_thread_fence(std::memory_order_release);
   }
-  void write_end() {
-    seq_counter.store(seq_counter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-  }
+  void write_end() { seq_counter.store(seq_counter.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
   uint64_t read_begin() const { return seq_counter.load(std::memory_order_acquire); }
   // The fence keeps the walk's relaxed loads before the re-read of the
   // counter.  Without it, every load of the walk is an acquire load, and an
@@ -366,9 +364,7 @@ class Tree {
   // Takes chain member m (successor of pred) out of the chain.
   static void unlink_chain(RBNode* pred, RBNode* m) { pred->next = m->next; }
 
-  void count_removed() {
-    node_count.store(node_count.load(std::memory_order_relaxed) - 1, std::memory_order_release);
-  }
+  void count_removed() { node_count.store(node_count.load(std::memory_order_relaxed) - 1, std::memory_order_release); }
 
   // --- rebalancing -------------------------------------------------------------
   // Each step is written once for a side s; its mirror image uses !s.

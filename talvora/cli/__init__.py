@@ -180,8 +180,7 @@ def build_parser() -> argparse.ArgumentParser:
         type=_argtype(parse_jobs),
         metavar="N",
         help="analyse the files in N worker processes, the output the same as in one (default: the number of "
-        "usable CPUs; 1: all in this process, as are runs of fewer than %d files and standard input)"
-        % POOL_MIN_FILES,
+        "usable CPUs; 1: all in this process, as are runs of fewer than %d files and standard input)" % POOL_MIN_FILES,
     )
     gpu = an.add_mutually_exclusive_group()
     gpu.add_argument(

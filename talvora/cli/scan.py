@@ -233,8 +233,6 @@ def find_functions(tree: ast.AST, lines: Optional[Sequence[str]] = None) -> List
     return [(node, qual, _share(counts)) for node, qual, counts in found]
 
 
-
-
 class SourceLines:
     """A source text split into lines once, to cut out the text of many nodes.
 

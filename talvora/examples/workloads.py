@@ -52,8 +52,8 @@ def batched_matmul_gpu(weights, inputs, batch=1024):
 
     out = np.empty((inputs.shape[0], weights.shape[1]))
     for start in range(0, inputs.shape[0], batch):
-        block = inputs[start:start + batch]
-        out[start:start + batch] = np.tanh(block @ weights) * 0.5 + np.exp(-block.sum())
+        block = inputs[start : start + batch]
+        out[start : start + batch] = np.tanh(block @ weights) * 0.5 + np.exp(-block.sum())
     return out
 
 
@@ -64,7 +64,7 @@ def gpu_convolve_images(images, kernel):
     x = cp.asarray(images)
     k = cp.asarray(kernel)
     out = cp.fft.ifft2(cp.fft.fft2(x) * cp.fft.fft2(k, s=x.shape[-2:])).real
-    return cp.sqrt(out ** 2 + 1e-9) / cp.exp(cp.log(out.var() + 1.0))
+    return cp.sqrt(out**2 + 1e-9) / cp.exp(cp.log(out.var() + 1.0))
 
 
 def monthly_revenue(orders):

@@ -3,7 +3,10 @@
 import logging
 import threading as threading
 import time as time
-from typing import Any, Dict, Generic as Generic, NoReturn, Optional as Optional, TypeVar as TypeVar
+from typing import Any, Dict, NoReturn
+from typing import Generic as Generic
+from typing import Optional as Optional
+from typing import TypeVar as TypeVar
 
 from typing_extensions import Self, disjoint_base
 
@@ -88,7 +91,6 @@ class AtomicPointer:
 class LockFreeStack:
     """A thread-safe last-in-first-out stack of objects."""
     def __new__(cls, *args: object, **kwargs: object) -> Self: ...
-
     def push(self, item: object) -> None: ...
     def pop(self) -> Optional[object]: ...
     def is_empty(self) -> bool: ...
@@ -100,7 +102,6 @@ class LockFreeStack:
 class PerformanceTimer:
     """High-resolution timer for performance measurement."""
     def __new__(cls, *args: object, **kwargs: object) -> Self: ...
-
     def start(self) -> None: ...
     def elapsed_ns(self) -> int: ...
     def elapsed_us(self) -> float: ...

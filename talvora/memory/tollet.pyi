@@ -1,6 +1,5 @@
 """Best-fit index of free memory blocks: a red-black tree keyed by block size."""
 
-import logging
 import math as math
 import threading as threading
 import time as time

@@ -5,14 +5,25 @@ from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple
 
 from talvora.gpu import drelling
-from talvora.interfaces import (FunctionMetricsLike, PolicyStatistics, SlabStatistics, StatisticsSnapshot,
-                                TelemetryStoreLike, TreeStatistics)
+from talvora.interfaces import (
+    FunctionMetricsLike,
+    PolicyStatistics,
+    SlabStatistics,
+    StatisticsSnapshot,
+    TelemetryStoreLike,
+    TreeStatistics,
+)
 from talvora.jit.orvistle import AdaptivePolicy, FunctionMetrics, create_function_metrics, get_orvistle
 from talvora.jit.telemetry_store import TelemetryStore
 from talvora.memory.fennick import MemoryBlock
 from talvora.memory.mesqua import AtomicCounter, AtomicPointer, LockFreeStack, LockFreeStatistics, PerformanceTimer
-from talvora.memory.pardune import (FastBucketAllocator, FastSlabHeaderOps, FastStatsCollector, fast_align_size,
-                                    fast_bitmap_operations)
+from talvora.memory.pardune import (
+    FastBucketAllocator,
+    FastSlabHeaderOps,
+    FastStatsCollector,
+    fast_align_size,
+    fast_bitmap_operations,
+)
 from talvora.memory.tollet import FastRedBlackTree
 from talvora.plugins.analyzer import kelmarch, vossendra
 
@@ -104,9 +115,25 @@ def analysis() -> int:
     counts = kelmarch.score_indicators(code, "f")
     cpu, memory, parallel, gpu, data = kelmarch.normalize_scores(*counts[:5])
     numpy_score, pandas_score, sklearn_score = kelmarch.score_framework_patterns(code)
-    pattern = kelmarch.determine_workload_pattern(cpu, memory, 0.0, 0.0, gpu, numpy_score, pandas_score,
-                                                  sklearn_score, counts[6], counts[5], 0.25, 0.25, 0.3, 0.15,
-                                                  0.15, 0.15, False)
+    pattern = kelmarch.determine_workload_pattern(
+        cpu,
+        memory,
+        0.0,
+        0.0,
+        gpu,
+        numpy_score,
+        pandas_score,
+        sklearn_score,
+        counts[6],
+        counts[5],
+        0.25,
+        0.25,
+        0.3,
+        0.15,
+        0.15,
+        0.15,
+        False,
+    )
     trend = vossendra.calculate_performance_trend([(0.0, 10.0), (1.0, 11.0), (2.0, 12.0)], 0.0)
     dominant = vossendra.detect_dominant_pattern(["a", "b", "b"], 3)
     assert trend > 0.0 and dominant == "b"

@@ -32,17 +32,21 @@ PyObject* echo_str_noted_or_none(StrOrNoneNoted v) { return v.release(); }
 
 constexpr frame::FuncDef echo_i64_def = frame::fn<&echo_i64>("echo_i64", "int64", returns(), param("value"));
 constexpr frame::FuncDef echo_i32_def = frame::fn<&echo_i32>("echo_i32", "int32", returns(), param("value"));
-constexpr frame::FuncDef echo_i32t_def = frame::fn<&echo_i32t>("echo_i32t", "int32, int32_t wording", returns(), param("value"));
+constexpr frame::FuncDef echo_i32t_def =
+    frame::fn<&echo_i32t>("echo_i32t", "int32, int32_t wording", returns(), param("value"));
 constexpr frame::FuncDef echo_u32_def = frame::fn<&echo_u32>("echo_u32", "uint32", returns(), param("value"));
 constexpr frame::FuncDef echo_u64_def = frame::fn<&echo_u64>("echo_u64", "uint64", returns(), param("value"));
 constexpr frame::FuncDef echo_u16_def = frame::fn<&echo_u16>("echo_u16", "uint16", returns(), param("value"));
 constexpr frame::FuncDef echo_u8_def = frame::fn<&echo_u8>("echo_u8", "uint8", returns(), param("value"));
 constexpr frame::FuncDef echo_double_def = frame::fn<&echo_double>("echo_double", "double", returns(), param("value"));
-constexpr frame::FuncDef echo_bool_def = frame::fn<&echo_bool>("echo_bool", "truth value", returns(), param("value", {}, "bool"));
-constexpr frame::FuncDef echo_object_def = frame::fn<&echo_object>("echo_object", "any object", returns(), param("value"));
+constexpr frame::FuncDef echo_bool_def =
+    frame::fn<&echo_bool>("echo_bool", "truth value", returns(), param("value", {}, "bool"));
+constexpr frame::FuncDef echo_object_def =
+    frame::fn<&echo_object>("echo_object", "any object", returns(), param("value"));
 constexpr frame::FuncDef echo_ann_int_def =
     frame::fn<&echo_ann_int>("echo_ann_int", "annotated int", returns(), int_param("value"));
-constexpr frame::FuncDef echo_list_def = frame::fn<&echo_list>("echo_list", "exactly a list", returns(), param("items"));
+constexpr frame::FuncDef echo_list_def =
+    frame::fn<&echo_list>("echo_list", "exactly a list", returns(), param("items"));
 constexpr frame::FuncDef echo_list_or_none_def =
     frame::fn<&echo_list_or_none>("echo_list_or_none", "a list or None", returns(), param("items"));
 constexpr frame::FuncDef echo_dict_noted_def =
@@ -64,9 +68,8 @@ PyObject* nothing() { Py_RETURN_NONE; }
 // of range, and beyond the doubles that hold every integer exactly.
 PyObject* native_defaults(int64_t i64, uint8_t u8, double dbl, double from_int, double from_big, bool flag,
                           bool from_zero, bool from_none) {
-  return Py_BuildValue("(LidddOOO)", static_cast<long long>(i64), static_cast<int>(u8), dbl, from_int,
-                       from_big, flag ? Py_True : Py_False, from_zero ? Py_True : Py_False,
-                       from_none ? Py_True : Py_False);
+  return Py_BuildValue("(LidddOOO)", static_cast<long long>(i64), static_cast<int>(u8), dbl, from_int, from_big,
+                       flag ? Py_True : Py_False, from_zero ? Py_True : Py_False, from_none ? Py_True : Py_False);
 }
 int64_t truncated_default(int64_t v) { return v; }
 uint8_t overflowing_default(uint8_t v) { return v; }
@@ -103,9 +106,7 @@ PyObject* import_name(Exactly<&PyUnicode_Type> module, Exactly<&PyUnicode_Type> 
 }
 
 // Constants written at the use site: the same text twice, and numbers.
-PyObject* constants() {
-  return frame::tuple_of({"frame_probe"_s, 7_n, 7.0_n, 1e3_n, 0x10_n, 0.1_n, "frame_probe"_s});
-}
+PyObject* constants() { return frame::tuple_of({"frame_probe"_s, 7_n, 7.0_n, 1e3_n, 0x10_n, 0.1_n, "frame_probe"_s}); }
 PyObject* ratios(PyObject* part, PyObject* whole) {
   frame::Ref ratio(frame::ratio_or_zero(part, whole));
   frame::Ref percent(ratio ? frame::percent_or_zero(part, whole) : nullptr);
@@ -113,15 +114,15 @@ PyObject* ratios(PyObject* part, PyObject* whole) {
 }
 
 constexpr frame::FuncDef constants_def = frame::fn<&constants>("constants", "Use-site constants.", returns());
-constexpr frame::FuncDef ratios_def = frame::fn<&ratios>("ratios", "(ratio_or_zero, percent_or_zero) of part and whole.",
-                                               returns(), param("part"), param("whole"));
-constexpr frame::FuncDef as_int_result_def = frame::fn<&as_int_result>("as_int_result", "Result coerced as annotated int.",
-                                                             returns("int", Coerce::Int), param("value"));
+constexpr frame::FuncDef ratios_def = frame::fn<&ratios>(
+    "ratios", "(ratio_or_zero, percent_or_zero) of part and whole.", returns(), param("part"), param("whole"));
+constexpr frame::FuncDef as_int_result_def = frame::fn<&as_int_result>(
+    "as_int_result", "Result coerced as annotated int.", returns("int", Coerce::Int), param("value"));
 constexpr frame::FuncDef as_float_result_def =
     frame::fn<&as_float_result>("as_float_result", "Annotation only.", returns("float"), param("value"));
 constexpr frame::FuncDef call_back_def = frame::fn<&call_back>("call_back", "Calls fn().", returns(), param("fn"));
-constexpr frame::FuncDef import_name_def = frame::fn<&import_name>("import_name", "Binds a name imported from a module.",
-                                                         returns(), param("module"), param("name"));
+constexpr frame::FuncDef import_name_def = frame::fn<&import_name>(
+    "import_name", "Binds a name imported from a module.", returns(), param("module"), param("name"));
 
 // ---------------------------------------------------------------------------
 // Locked sections: fn() inside `with lock:`.
@@ -145,12 +146,11 @@ PyObject* locked_twice(PyObject* lock, PyObject* fn, frame::Call call) {
 constexpr frame::FuncDef locked_call_def =
     frame::fn<&locked_call>("locked_call", "fn() inside `with lock:`; None when __exit__ suppresses its error.",
                             returns(), param("lock"), param("fn"));
-constexpr frame::FuncDef locked_twice_def = frame::fn<&locked_twice>(
-    "locked_twice", "fn() inside `with lock:` twice in turn; the second result.", returns(), param("lock"),
-    param("fn"));
+constexpr frame::FuncDef locked_twice_def =
+    frame::fn<&locked_twice>("locked_twice", "fn() inside `with lock:` twice in turn; the second result.", returns(),
+                             param("lock"), param("fn"));
 constexpr frame::FuncDef with_lock_steps_def = frame::fn<&with_lock_steps>(
-    "with_lock_steps", "fn() inside `with lock:`: 'completed' or 'suppressed'.", returns(), param("lock"),
-    param("fn"));
+    "with_lock_steps", "fn() inside `with lock:`: 'completed' or 'suppressed'.", returns(), param("lock"), param("fn"));
 
 // ---------------------------------------------------------------------------
 // Probe: a native class with one public field of each kind.
@@ -195,27 +195,24 @@ PyObject* probe_summary(PyObject* o, void*) {
   return PyUnicode_FromFormat("%lld/%R", static_cast<long long>(self->i64), self->obj);
 }
 
-constexpr frame::FuncDef probe_init_def = frame::ctor<&probe_cinit>(param("obj", default_none()), param("i64", default_int(0)),
-                                                          param("dbl", default_float(0.0)));
+constexpr frame::FuncDef probe_init_def = frame::ctor<&probe_cinit>(
+    param("obj", default_none()), param("i64", default_int(0)), param("dbl", default_float(0.0)));
 constexpr frame::FuncDef probe_add_def =
     frame::method<&probe_add>("add", "Adds to i64.", returns("int", Coerce::Int), param("delta", default_int(1)));
-constexpr frame::FuncDef probe_which_first_def = frame::method<&probe_which_first>("which", "First definition.", returns("str"));
+constexpr frame::FuncDef probe_which_first_def =
+    frame::method<&probe_which_first>("which", "First definition.", returns("str"));
 constexpr frame::FuncDef probe_which_second_def =
     frame::method<&probe_which_second>("which", "Second definition.", returns("str"));
 constexpr frame::FuncDef probe_locked_call_def = frame::method<&probe_locked_call>(
     "locked_call", "fn() inside `with lock:`.", returns(), param("lock"), param("fn"));
-constexpr frame::FuncDef twice_def = frame::fn<&twice>("twice", "Static method.", returns("int", Coerce::Int), param("value"));
+constexpr frame::FuncDef twice_def =
+    frame::fn<&twice>("twice", "Static method.", returns("int", Coerce::Int), param("value"));
 
 // The class body in source order: `which` is defined twice with an alias
 // bound to the first definition in between.
 constexpr frame::Entry probe_body[] = {
-    probe_add_def,
-    frame::alias("py_add", "add"),
-    probe_which_first_def,
-    frame::alias("which_first", "which"),
-    probe_which_second_def,
-    frame::static_def(twice_def),
-    probe_locked_call_def,
+    probe_add_def,          frame::alias("py_add", "add"), probe_which_first_def, frame::alias("which_first", "which"),
+    probe_which_second_def, frame::static_def(twice_def),  probe_locked_call_def,
 };
 
 constexpr frame::Property probe_props[] = {
@@ -300,13 +297,36 @@ int module_body(PyObject*) {
 }
 
 const frame::FuncDef* const kFunctions[] = {
-    &echo_i64_def,     &echo_i32_def,    &echo_i32t_def,         &echo_u32_def,        &echo_u64_def,
-    &echo_u16_def,     &echo_u8_def,     &echo_double_def,       &echo_bool_def,       &echo_object_def,
-    &echo_ann_int_def, &echo_list_def,   &echo_list_or_none_def, &echo_dict_noted_def, &echo_str_noted_or_none_def,
-    &bind_def,         &defaults_def,    &nothing_def,           &native_defaults_def, &truncated_default_def,
-    &overflowing_default_def,           &as_int_result_def,   &as_float_result_def,
-    &call_back_def,    &import_name_def,  &constants_def,         &ratios_def,
-    &locked_call_def,  &with_lock_steps_def, &locked_twice_def,
+    &echo_i64_def,
+    &echo_i32_def,
+    &echo_i32t_def,
+    &echo_u32_def,
+    &echo_u64_def,
+    &echo_u16_def,
+    &echo_u8_def,
+    &echo_double_def,
+    &echo_bool_def,
+    &echo_object_def,
+    &echo_ann_int_def,
+    &echo_list_def,
+    &echo_list_or_none_def,
+    &echo_dict_noted_def,
+    &echo_str_noted_or_none_def,
+    &bind_def,
+    &defaults_def,
+    &nothing_def,
+    &native_defaults_def,
+    &truncated_default_def,
+    &overflowing_default_def,
+    &as_int_result_def,
+    &as_float_result_def,
+    &call_back_def,
+    &import_name_def,
+    &constants_def,
+    &ratios_def,
+    &locked_call_def,
+    &with_lock_steps_def,
+    &locked_twice_def,
 };
 const frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
 

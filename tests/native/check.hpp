@@ -37,10 +37,10 @@ inline int finish(const char* suite) {
 
 }  // namespace native_test
 
-#define CHECK(cond)                                                                    \
-  do {                                                                                 \
-    if (!(cond)) {                                                                     \
-      std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond);   \
-      native_test::failures++;                                                         \
-    }                                                                                  \
+#define CHECK(cond)                                                                 \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
+      native_test::failures++;                                                      \
+    }                                                                               \
   } while (0)

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <limits>
 
-#include "gpu/drelling_core.hpp"
 #include "check.hpp"
+#include "gpu/drelling_core.hpp"
 
 namespace {
 

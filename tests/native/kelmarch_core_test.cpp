@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "plugins/analyzer/kelmarch_core.hpp"
 #include "check.hpp"
+#include "plugins/analyzer/kelmarch_core.hpp"
 
 namespace {
 
@@ -171,8 +171,8 @@ void test_long_texts() {
             std::vector<char> v(e.begin(), e.end());
             for (int t = 0; t < kelmarch::kTableCount; t++)
               if (m.count(static_cast<Table>(t), f) != naive_count(v, static_cast<Table>(t))) {
-                std::fprintf(stderr, "long text n=%zu entry '%.*s' at %zu\n", n, static_cast<int>(e.size()),
-                             e.data(), at);
+                std::fprintf(stderr, "long text n=%zu entry '%.*s' at %zu\n", n, static_cast<int>(e.size()), e.data(),
+                             at);
                 native_test::failures++;
                 return;
               }

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "memory/mesqua_core.hpp"
 #include "check.hpp"
+#include "memory/mesqua_core.hpp"
 
 namespace {
 

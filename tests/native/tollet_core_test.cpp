@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "memory/tollet_core.hpp"
 #include "check.hpp"
+#include "memory/tollet_core.hpp"
 
 using tollet::RBNode;
 using tollet::Tree;
@@ -52,8 +52,10 @@ struct Harness {
     t.insert(tollet::init_node(mem, size, tag(id), 0));
     t.write_end();
     auto& d = model[size];
-    if (d.empty()) d.push_back(id);
-    else d.insert(d.begin() + 1, id);  // behind the head
+    if (d.empty())
+      d.push_back(id);
+    else
+      d.insert(d.begin() + 1, id);  // behind the head
   }
 
   // Inserts a record and takes it back at once, as a write that fails after
@@ -147,8 +149,8 @@ struct Harness {
 };
 
 // Returns the black height, or -1 on a violation (reported).
-static int check_subtree(const RBNode* n, const RBNode* parent, const uint64_t* lo, const uint64_t* hi,
-                         size_t& nodes, size_t& blocks, const std::map<uint64_t, std::deque<uintptr_t>>& model) {
+static int check_subtree(const RBNode* n, const RBNode* parent, const uint64_t* lo, const uint64_t* hi, size_t& nodes,
+                         size_t& blocks, const std::map<uint64_t, std::deque<uintptr_t>>& model) {
   if (!n) return 1;
   nodes++;
   const uint64_t s = Tree::size_of(n);
@@ -326,8 +328,8 @@ static void test_concurrent_walks() {
       const unsigned slot = h.t.reclaimer.enter();
       RBNode* found = nullptr;
       const bool best_fit = rng() & 1;
-      bool walked = best_fit ? h.t.walk_best_fit(key, h.t.walk_limit(), found)
-                             : h.t.walk_exact(key, h.t.walk_limit(), found);
+      bool walked =
+          best_fit ? h.t.walk_best_fit(key, h.t.walk_limit(), found) : h.t.walk_exact(key, h.t.walk_limit(), found);
       if (walked) {
         std::lock_guard<std::mutex> held(gil);
         if (h.t.read_validate(start)) {
@@ -350,8 +352,10 @@ static void test_concurrent_walks() {
   size_t max_pending = 0;
   for (int op = 0; op < 200000 / native_test::kSlowdown; op++) {
     std::lock_guard<std::mutex> held(gil);
-    if (rng() % 2) h.insert(rng() % 2000);
-    else h.remove_ge(rng() % 2000);
+    if (rng() % 2)
+      h.insert(rng() % 2000);
+    else
+      h.remove_ge(rng() % 2000);
     if (h.t.reclaimer.pending() > max_pending) max_pending = h.t.reclaimer.pending();
   }
   stop.store(true);

@@ -6,6 +6,7 @@ methods, pickling hooks) is one entry.  The fuzzing and fault-injection
 suites both walk this list, so a callable added to a module is covered by
 both without further edits.
 """
+
 import importlib
 
 from support.module_list import MODULES, short

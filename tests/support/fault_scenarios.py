@@ -21,6 +21,7 @@ stored, the object's invariants hold, and a follow-up call works.
 Run as a script by tests/test_faults.py: `python support/fault_scenarios.py ID...`
 prints one JSON line per callable.
 """
+
 import atexit
 import collections
 import faulthandler
@@ -56,6 +57,8 @@ def arm_watchdog():
 
 def disarm_watchdog():
     signal.alarm(0)
+
+
 MAX_POINTS = 20000  # allocation points tried per scenario before giving up
 MAX_REPORTS = 4  # failures reported per callable and kind
 
@@ -115,8 +118,19 @@ class Scenario:
     with the clean result), or "type".
     """
 
-    def __init__(self, setup, call, *, stored=None, snapshot=None, check=None, followup=None, partial=False,
-                 result="same", locks=None):
+    def __init__(
+        self,
+        setup,
+        call,
+        *,
+        stored=None,
+        snapshot=None,
+        check=None,
+        followup=None,
+        partial=False,
+        result="same",
+        locks=None,
+    ):
         self.setup = setup
         self.call = call
         self.stored = stored or (lambda st: [])
@@ -158,14 +172,30 @@ counter_kw = dict(snapshot=lambda st: st.obj.load(), followup=lambda st: st.obj.
 for prefix in ("", "py_"):
     add(f"mesqua.AtomicCounter.{prefix}load", counter_state, lambda st: C(st.obj.load), **counter_kw)
     add(f"mesqua.AtomicCounter.{prefix}store", counter_state, lambda st: C(st.obj.store, 5 * 10**15), **counter_kw)
-    add(f"mesqua.AtomicCounter.{prefix}increment", counter_state,
-        lambda st, p=prefix: C(getattr(st.obj, p + "increment"), 2**40), **counter_kw)
-    add(f"mesqua.AtomicCounter.{prefix}decrement", counter_state,
-        lambda st, p=prefix: C(getattr(st.obj, p + "decrement"), 2**40), **counter_kw)
-    add(f"mesqua.AtomicCounter.{prefix}compare_and_swap", counter_state,
-        lambda st, p=prefix: C(getattr(st.obj, p + "compare_and_swap"), 1000, 2**50), **counter_kw)
-    add(f"mesqua.AtomicCounter.{prefix}fetch_and_add", counter_state,
-        lambda st, p=prefix: C(getattr(st.obj, p + "fetch_and_add"), 2**41), **counter_kw)
+    add(
+        f"mesqua.AtomicCounter.{prefix}increment",
+        counter_state,
+        lambda st, p=prefix: C(getattr(st.obj, p + "increment"), 2**40),
+        **counter_kw,
+    )
+    add(
+        f"mesqua.AtomicCounter.{prefix}decrement",
+        counter_state,
+        lambda st, p=prefix: C(getattr(st.obj, p + "decrement"), 2**40),
+        **counter_kw,
+    )
+    add(
+        f"mesqua.AtomicCounter.{prefix}compare_and_swap",
+        counter_state,
+        lambda st, p=prefix: C(getattr(st.obj, p + "compare_and_swap"), 1000, 2**50),
+        **counter_kw,
+    )
+    add(
+        f"mesqua.AtomicCounter.{prefix}fetch_and_add",
+        counter_state,
+        lambda st, p=prefix: C(getattr(st.obj, p + "fetch_and_add"), 2**41),
+        **counter_kw,
+    )
 add("mesqua.AtomicCounter()", State, lambda st: C(mesqua.AtomicCounter, 2**45), result="type")
 
 
@@ -180,10 +210,13 @@ add("mesqua.AtomicCounterWrapper.load", wrapper_state, lambda st: C(st.obj.load)
 add("mesqua.AtomicCounterWrapper.store", wrapper_state, lambda st: C(st.obj.store, 2**47), **wrapper_kw)
 add("mesqua.AtomicCounterWrapper.increment", wrapper_state, lambda st: C(st.obj.increment, 2**40), **wrapper_kw)
 add("mesqua.AtomicCounterWrapper.decrement", wrapper_state, lambda st: C(st.obj.decrement, 2**40), **wrapper_kw)
-add("mesqua.AtomicCounterWrapper.compare_and_swap", wrapper_state,
-    lambda st: C(st.obj.compare_and_swap, 1000, 2**50), **wrapper_kw)
-add("mesqua.AtomicCounterWrapper.fetch_and_add", wrapper_state, lambda st: C(st.obj.fetch_and_add, 2**41),
-    **wrapper_kw)
+add(
+    "mesqua.AtomicCounterWrapper.compare_and_swap",
+    wrapper_state,
+    lambda st: C(st.obj.compare_and_swap, 1000, 2**50),
+    **wrapper_kw,
+)
+add("mesqua.AtomicCounterWrapper.fetch_and_add", wrapper_state, lambda st: C(st.obj.fetch_and_add, 2**41), **wrapper_kw)
 
 
 def pointer_state():
@@ -198,15 +231,28 @@ pointer_kw = dict(
     snapshot=lambda st: (describe(st.obj.load()), st.obj.get_version()),
     followup=lambda st: (st.obj.store(Item("after")), st.obj.load(), st.obj.get_version()),
 )
-add("mesqua.AtomicPointer()", lambda: State(None, [Item("init")]), lambda st: C(mesqua.AtomicPointer, st.tracked[0]),
-    result="type")
+add(
+    "mesqua.AtomicPointer()",
+    lambda: State(None, [Item("init")]),
+    lambda st: C(mesqua.AtomicPointer, st.tracked[0]),
+    result="type",
+)
 add("mesqua.AtomicPointer.load", pointer_state, lambda st: C(st.obj.load), **pointer_kw)
 add("mesqua.AtomicPointer.store", pointer_state, lambda st: C(st.obj.store, st.tracked[2]), **pointer_kw)
 add("mesqua.AtomicPointer.store", pointer_state, lambda st: C(st.obj.store, None), "store None", **pointer_kw)
-add("mesqua.AtomicPointer.compare_and_swap", pointer_state,
-    lambda st: C(st.obj.compare_and_swap, st.current, st.tracked[2]), **pointer_kw)
-add("mesqua.AtomicPointer.compare_and_swap", pointer_state,
-    lambda st: C(st.obj.compare_and_swap, st.tracked[0], st.tracked[2]), "mismatch", **pointer_kw)
+add(
+    "mesqua.AtomicPointer.compare_and_swap",
+    pointer_state,
+    lambda st: C(st.obj.compare_and_swap, st.current, st.tracked[2]),
+    **pointer_kw,
+)
+add(
+    "mesqua.AtomicPointer.compare_and_swap",
+    pointer_state,
+    lambda st: C(st.obj.compare_and_swap, st.tracked[0], st.tracked[2]),
+    "mismatch",
+    **pointer_kw,
+)
 add("mesqua.AtomicPointer.get_version", pointer_state, lambda st: C(st.obj.get_version), **pointer_kw)
 
 
@@ -233,13 +279,16 @@ def stack_check(st):
     assert st.obj.is_empty() == (n == 0), "is_empty() disagrees with size()"
 
 
-stack_kw = dict(stored=stack_stored, snapshot=lambda st: describe(stack_stored(st)), check=stack_check,
-                followup=lambda st: (st.obj.push(Item("f")), st.obj.pop(), st.obj.is_empty()))
+stack_kw = dict(
+    stored=stack_stored,
+    snapshot=lambda st: describe(stack_stored(st)),
+    check=stack_check,
+    followup=lambda st: (st.obj.push(Item("f")), st.obj.pop(), st.obj.is_empty()),
+)
 add("mesqua.LockFreeStack()", State, lambda st: C(mesqua.LockFreeStack), result="type")
 add("mesqua.LockFreeStack.push", stack_state, lambda st: C(st.obj.push, st.tracked[-1]), **stack_kw)
 add("mesqua.LockFreeStack.pop", stack_state, lambda st: C(st.obj.pop), **stack_kw)
-add("mesqua.LockFreeStack.pop", lambda: State(mesqua.LockFreeStack()), lambda st: C(st.obj.pop), "empty",
-    **stack_kw)
+add("mesqua.LockFreeStack.pop", lambda: State(mesqua.LockFreeStack()), lambda st: C(st.obj.pop), "empty", **stack_kw)
 add("mesqua.LockFreeStack.is_empty", stack_state, lambda st: C(st.obj.is_empty), **stack_kw)
 add("mesqua.LockFreeStack.size", stack_state, lambda st: C(st.obj.size), **stack_kw)
 
@@ -261,19 +310,40 @@ def stats_check(st):
 
 # Public counters updated earlier in a call stay updated when a later one
 # fails: each entry is at its value before or after the call.
-stats_kw = dict(snapshot=lambda st: {k: v for k, v in st.obj.get_snapshot().items() if type(v) is int}, check=stats_check, partial=True,
-                followup=lambda st: (st.obj.record_allocation(32), st.obj.get_snapshot()))
+stats_kw = dict(
+    snapshot=lambda st: {k: v for k, v in st.obj.get_snapshot().items() if type(v) is int},
+    check=stats_check,
+    partial=True,
+    followup=lambda st: (st.obj.record_allocation(32), st.obj.get_snapshot()),
+)
 add("mesqua.LockFreeStatistics()", State, lambda st: C(mesqua.LockFreeStatistics), result="type")
-add("mesqua.LockFreeStatistics.py_record_allocation", stats_state,
-    lambda st: C(st.obj.py_record_allocation, 2**33, True, 8, 200), **stats_kw)
-add("mesqua.LockFreeStatistics.py_record_deallocation", stats_state,
-    lambda st: C(st.obj.py_record_deallocation, 2**33, 50), **stats_kw)
-add("mesqua.LockFreeStatistics._update_peaks", stats_state, lambda st: C(st.obj._update_peaks, 2**40, 2**41),
-    **stats_kw)
-add("mesqua.LockFreeStatistics.record_allocation", stats_state,
-    lambda st: C(st.obj.record_allocation, 2**33, False, 16, 700), **stats_kw)
-add("mesqua.LockFreeStatistics.record_deallocation", stats_state,
-    lambda st: C(st.obj.record_deallocation, 2**33, 90), **stats_kw)
+add(
+    "mesqua.LockFreeStatistics.py_record_allocation",
+    stats_state,
+    lambda st: C(st.obj.py_record_allocation, 2**33, True, 8, 200),
+    **stats_kw,
+)
+add(
+    "mesqua.LockFreeStatistics.py_record_deallocation",
+    stats_state,
+    lambda st: C(st.obj.py_record_deallocation, 2**33, 50),
+    **stats_kw,
+)
+add(
+    "mesqua.LockFreeStatistics._update_peaks", stats_state, lambda st: C(st.obj._update_peaks, 2**40, 2**41), **stats_kw
+)
+add(
+    "mesqua.LockFreeStatistics.record_allocation",
+    stats_state,
+    lambda st: C(st.obj.record_allocation, 2**33, False, 16, 700),
+    **stats_kw,
+)
+add(
+    "mesqua.LockFreeStatistics.record_deallocation",
+    stats_state,
+    lambda st: C(st.obj.record_deallocation, 2**33, 90),
+    **stats_kw,
+)
 add("mesqua.LockFreeStatistics.get_snapshot", stats_state, lambda st: C(st.obj.get_snapshot), **stats_kw)
 add("mesqua.LockFreeStatistics.reset", stats_state, lambda st: C(st.obj.reset), **stats_kw)
 
@@ -358,42 +428,54 @@ def busy_tree_state():
 
 
 for name, variant, make in [
-        ("insert", "busy, same size", lambda st: C(st.obj.insert, 64, st.new)),
-        ("insert", "busy, new size", lambda st: C(st.obj.insert, 40, st.new)),
-        ("delete", "busy, head", lambda st: C(st.obj.delete, 64, MemoryBlock(16 * 8192, 64))),
-        ("delete", "busy, member", lambda st: C(st.obj.delete, 64, MemoryBlock(292 * 8192, 64))),
-        ("remove_ge", "busy", lambda st: C(st.obj.remove_ge, 3000)),
-        ("find_all_exact", "busy", lambda st: C(st.obj.find_all_exact, 128)),
-        ("get_stats", "busy", lambda st: C(st.obj.get_stats)),
-        ("clear", "busy", lambda st: C(st.obj.clear))]:
+    ("insert", "busy, same size", lambda st: C(st.obj.insert, 64, st.new)),
+    ("insert", "busy, new size", lambda st: C(st.obj.insert, 40, st.new)),
+    ("delete", "busy, head", lambda st: C(st.obj.delete, 64, MemoryBlock(16 * 8192, 64))),
+    ("delete", "busy, member", lambda st: C(st.obj.delete, 64, MemoryBlock(292 * 8192, 64))),
+    ("remove_ge", "busy", lambda st: C(st.obj.remove_ge, 3000)),
+    ("find_all_exact", "busy", lambda st: C(st.obj.find_all_exact, 128)),
+    ("get_stats", "busy", lambda st: C(st.obj.get_stats)),
+    ("clear", "busy", lambda st: C(st.obj.clear)),
+]:
     add(f"tollet.FastRedBlackTree.{name}", busy_tree_state, make, variant, **tree_kw)
 add("tollet.FastRedBlackTree()", State, lambda st: C(tollet.FastRedBlackTree, 7), result="type")
 add("tollet.FastRedBlackTree._sanitize_size", State, lambda st: C(tollet.FastRedBlackTree._sanitize_size, 2**40))
 add("tollet.FastRedBlackTree.insert", tree_state, lambda st: C(st.obj.insert, 64, st.new), "same size", **tree_kw)
-add("tollet.FastRedBlackTree.insert", tree_state, lambda st: C(st.obj.insert, 48, st.tracked[-1]), "new size",
-    **tree_kw)
+add(
+    "tollet.FastRedBlackTree.insert", tree_state, lambda st: C(st.obj.insert, 48, st.tracked[-1]), "new size", **tree_kw
+)
 add("tollet.FastRedBlackTree.find_best_fit", tree_state, lambda st: C(st.obj.find_best_fit, 100, 16), **tree_kw)
 add("tollet.FastRedBlackTree.find_all_exact", tree_state, lambda st: C(st.obj.find_all_exact, 64), **tree_kw)
 # delete: the head of a chain (promotion), a chain member, a lone tree node,
 # and a miss; the blocks compare by value, so equal copies are passed.
-add("tollet.FastRedBlackTree.delete", tree_state, lambda st: C(st.obj.delete, 64, MemoryBlock(0, 64)), "head",
-    **tree_kw)
-add("tollet.FastRedBlackTree.delete", tree_state, lambda st: C(st.obj.delete, 64, MemoryBlock(6 * 8192, 64)),
-    "member", **tree_kw)
-add("tollet.FastRedBlackTree.delete", tree_state, lambda st: C(st.obj.delete, 512, MemoryBlock(5 * 8192, 512)),
-    "node", **tree_kw)
-add("tollet.FastRedBlackTree.delete", tree_state, lambda st: C(st.obj.delete, 64, MemoryBlock(1, 64)), "miss",
-    **tree_kw)
+add(
+    "tollet.FastRedBlackTree.delete", tree_state, lambda st: C(st.obj.delete, 64, MemoryBlock(0, 64)), "head", **tree_kw
+)
+add(
+    "tollet.FastRedBlackTree.delete",
+    tree_state,
+    lambda st: C(st.obj.delete, 64, MemoryBlock(6 * 8192, 64)),
+    "member",
+    **tree_kw,
+)
+add(
+    "tollet.FastRedBlackTree.delete",
+    tree_state,
+    lambda st: C(st.obj.delete, 512, MemoryBlock(5 * 8192, 512)),
+    "node",
+    **tree_kw,
+)
+add(
+    "tollet.FastRedBlackTree.delete", tree_state, lambda st: C(st.obj.delete, 64, MemoryBlock(1, 64)), "miss", **tree_kw
+)
 add("tollet.FastRedBlackTree.remove_ge", tree_state, lambda st: C(st.obj.remove_ge, 60), "chain", **tree_kw)
 add("tollet.FastRedBlackTree.remove_ge", tree_state, lambda st: C(st.obj.remove_ge, 1000), "node", **tree_kw)
 add("tollet.FastRedBlackTree.remove_ge", tree_state, lambda st: C(st.obj.remove_ge, 10**6), "miss", **tree_kw)
 add("tollet.FastRedBlackTree.get_stats", tree_state, lambda st: C(st.obj.get_stats), **tree_kw)
 add("tollet.FastRedBlackTree.size", tree_state, lambda st: C(st.obj.size), **tree_kw)
 add("tollet.FastRedBlackTree.clear", tree_state, lambda st: C(st.obj.clear), **tree_kw)
-add("tollet.FastRedBlackTree.get_size_distribution", tree_state, lambda st: C(st.obj.get_size_distribution),
-    **tree_kw)
-add("tollet.FastRedBlackTree.reset_circuit_breaker", tree_state, lambda st: C(st.obj.reset_circuit_breaker),
-    **tree_kw)
+add("tollet.FastRedBlackTree.get_size_distribution", tree_state, lambda st: C(st.obj.get_size_distribution), **tree_kw)
+add("tollet.FastRedBlackTree.reset_circuit_breaker", tree_state, lambda st: C(st.obj.reset_circuit_breaker), **tree_kw)
 add("tollet.FastRedBlackTree.get_statistics", tree_state, lambda st: C(st.obj.get_statistics), **tree_kw)
 
 # ---------------------------------------------------------------------------
@@ -416,27 +498,46 @@ def header_snapshot(st):
     return h.pack_header(), h.py_find_free_object(), tuple(h.py_is_object_free(i) for i in range(64))
 
 
-header_kw = dict(snapshot=header_snapshot,
-                 followup=lambda st: (st.obj.pack_header(), st.obj.py_find_free_object()))
+header_kw = dict(snapshot=header_snapshot, followup=lambda st: (st.obj.pack_header(), st.obj.py_find_free_object()))
 add("pardune.FastSlabHeaderOps()", State, lambda st: C(pardune.FastSlabHeaderOps, 5, 32), result="type")
 add("pardune.FastSlabHeaderOps.pack_header", header_state, lambda st: C(st.obj.pack_header), **header_kw)
-add("pardune.FastSlabHeaderOps.unpack_header", header_state, lambda st: C(st.obj.unpack_header, st.good),
-    **header_kw)
+add("pardune.FastSlabHeaderOps.unpack_header", header_state, lambda st: C(st.obj.unpack_header, st.good), **header_kw)
 # A checksum mismatch marks the header corrupt and then logs: the header
 # change stands when the log line cannot be written.
-add("pardune.FastSlabHeaderOps.unpack_header", header_state, lambda st: C(st.obj.unpack_header, st.bad),
-    "corrupt", partial=True, **header_kw)
-add("pardune.FastSlabHeaderOps.py_is_object_free", header_state, lambda st: C(st.obj.py_is_object_free, 5),
-    **header_kw)
-add("pardune.FastSlabHeaderOps.py_find_free_object", header_state, lambda st: C(st.obj.py_find_free_object),
-    **header_kw)
-add("pardune.FastSlabHeaderOps.py_allocate_object_at", header_state,
-    lambda st: C(st.obj.py_allocate_object_at, 33), **header_kw)
-add("pardune.FastSlabHeaderOps.py_deallocate_object_at", header_state,
-    lambda st: C(st.obj.py_deallocate_object_at, 2), **header_kw)
+add(
+    "pardune.FastSlabHeaderOps.unpack_header",
+    header_state,
+    lambda st: C(st.obj.unpack_header, st.bad),
+    "corrupt",
+    partial=True,
+    **header_kw,
+)
+add("pardune.FastSlabHeaderOps.py_is_object_free", header_state, lambda st: C(st.obj.py_is_object_free, 5), **header_kw)
+add(
+    "pardune.FastSlabHeaderOps.py_find_free_object", header_state, lambda st: C(st.obj.py_find_free_object), **header_kw
+)
+add(
+    "pardune.FastSlabHeaderOps.py_allocate_object_at",
+    header_state,
+    lambda st: C(st.obj.py_allocate_object_at, 33),
+    **header_kw,
+)
+add(
+    "pardune.FastSlabHeaderOps.py_deallocate_object_at",
+    header_state,
+    lambda st: C(st.obj.py_deallocate_object_at, 2),
+    **header_kw,
+)
 
-BUCKET_BLOCKS = [(24, 2**20), (24, 2**20 + 64), (32, 2**21), (64, 2**22), (64, 2**22 + 128), (128, 2**23),
-                 (4096, 2**24)]
+BUCKET_BLOCKS = [
+    (24, 2**20),
+    (24, 2**20 + 64),
+    (32, 2**21),
+    (64, 2**22),
+    (64, 2**22 + 128),
+    (128, 2**23),
+    (4096, 2**24),
+]
 
 
 def buckets_state():
@@ -456,19 +557,43 @@ def buckets_check(st):
     assert len(d) == 512 and all(type(v) is list for v in d.values()), "bucket dict damaged"
 
 
-buckets_kw = dict(snapshot=buckets_snapshot, check=buckets_check,
-                  followup=lambda st: (st.obj.add_to_bucket(2**25, 256), st.obj.remove_from_bucket(256),
-                                       st.obj.find_best_fit_bucket(8, 8)))
+buckets_kw = dict(
+    snapshot=buckets_snapshot,
+    check=buckets_check,
+    followup=lambda st: (
+        st.obj.add_to_bucket(2**25, 256),
+        st.obj.remove_from_bucket(256),
+        st.obj.find_best_fit_bucket(8, 8),
+    ),
+)
 add("pardune.FastBucketAllocator()", State, lambda st: C(pardune.FastBucketAllocator), result="type")
 add("pardune.FastBucketAllocator._init_buckets", buckets_state, lambda st: C(st.obj._init_buckets), **buckets_kw)
-add("pardune.FastBucketAllocator.add_to_bucket", buckets_state, lambda st: C(st.obj.add_to_bucket, 2**26, 24),
-    **buckets_kw)
-add("pardune.FastBucketAllocator.remove_from_bucket", buckets_state, lambda st: C(st.obj.remove_from_bucket, 17),
-    **buckets_kw)
-add("pardune.FastBucketAllocator.find_best_fit_bucket", buckets_state,
-    lambda st: C(st.obj.find_best_fit_bucket, 24, 8), "exact", **buckets_kw)
-add("pardune.FastBucketAllocator.find_best_fit_bucket", buckets_state,
-    lambda st: C(st.obj.find_best_fit_bucket, 40, 16), "larger", **buckets_kw)
+add(
+    "pardune.FastBucketAllocator.add_to_bucket",
+    buckets_state,
+    lambda st: C(st.obj.add_to_bucket, 2**26, 24),
+    **buckets_kw,
+)
+add(
+    "pardune.FastBucketAllocator.remove_from_bucket",
+    buckets_state,
+    lambda st: C(st.obj.remove_from_bucket, 17),
+    **buckets_kw,
+)
+add(
+    "pardune.FastBucketAllocator.find_best_fit_bucket",
+    buckets_state,
+    lambda st: C(st.obj.find_best_fit_bucket, 24, 8),
+    "exact",
+    **buckets_kw,
+)
+add(
+    "pardune.FastBucketAllocator.find_best_fit_bucket",
+    buckets_state,
+    lambda st: C(st.obj.find_best_fit_bucket, 40, 16),
+    "larger",
+    **buckets_kw,
+)
 
 
 def collector_state():
@@ -484,21 +609,36 @@ def collector_check(st):
     assert s["total_allocations"] == s["bucketed_allocations"] + s["fallback_allocations"], s
 
 
-collector_kw = dict(snapshot=lambda st: st.obj.get_stats(), check=collector_check,
-                    followup=lambda st: (st.obj.py_record_allocation(8, 0, True), st.obj.get_stats()))
+collector_kw = dict(
+    snapshot=lambda st: st.obj.get_stats(),
+    check=collector_check,
+    followup=lambda st: (st.obj.py_record_allocation(8, 0, True), st.obj.get_stats()),
+)
 add("pardune.FastStatsCollector()", State, lambda st: C(pardune.FastStatsCollector), result="type")
-add("pardune.FastStatsCollector.py_record_allocation", collector_state,
-    lambda st: C(st.obj.py_record_allocation, 256, 16, False), **collector_kw)
-add("pardune.FastStatsCollector.py_record_deallocation", collector_state,
-    lambda st: C(st.obj.py_record_deallocation), **collector_kw)
+add(
+    "pardune.FastStatsCollector.py_record_allocation",
+    collector_state,
+    lambda st: C(st.obj.py_record_allocation, 256, 16, False),
+    **collector_kw,
+)
+add(
+    "pardune.FastStatsCollector.py_record_deallocation",
+    collector_state,
+    lambda st: C(st.obj.py_record_deallocation),
+    **collector_kw,
+)
 add("pardune.FastStatsCollector.get_stats", collector_state, lambda st: C(st.obj.get_stats), **collector_kw)
 add("pardune.FastStatsCollector.reset_stats", collector_state, lambda st: C(st.obj.reset_stats), **collector_kw)
 
 add("pardune.fast_align_size", State, lambda st: C(pardune.fast_align_size, 2**30 + 3, 4096))
 add("pardune.fast_get_bucket_size", State, lambda st: C(pardune.fast_get_bucket_size, 2**30 + 3, 8))
 add("pardune.fast_bitmap_operations", State, lambda st: C(pardune.fast_bitmap_operations, 2**63 + 5, 40, "set"))
-add("pardune.fast_bitmap_operations", State,
-    lambda st: C(pardune.fast_bitmap_operations, 2**40, 0, "find_first"), "find_first")
+add(
+    "pardune.fast_bitmap_operations",
+    State,
+    lambda st: C(pardune.fast_bitmap_operations, 2**40, 0, "find_first"),
+    "find_first",
+)
 add("pardune.fast_can_fit_aligned", State, lambda st: C(pardune.fast_can_fit_aligned, 2**20, 4096, 1000, 64))
 
 # ---------------------------------------------------------------------------
@@ -537,25 +677,49 @@ def policy_check(st):
         assert s["min_threshold"] == min(thresholds.values()) and s["max_threshold"] == max(thresholds.values())
 
 
-policy_kw = dict(snapshot=policy_snapshot, check=policy_check,
-                 followup=lambda st: (st.obj.should_compile("f", st.store), st.obj.update("h", st.store),
-                                      st.obj.get_threshold("g"), st.obj.get_statistics()))
+policy_kw = dict(
+    snapshot=policy_snapshot,
+    check=policy_check,
+    followup=lambda st: (
+        st.obj.should_compile("f", st.store),
+        st.obj.update("h", st.store),
+        st.obj.get_threshold("g"),
+        st.obj.get_statistics(),
+    ),
+)
 add("orvistle.PolicyConfig()", State, lambda st: C(orvistle.PolicyConfig, 200, 20, 5000, 0.2, 3.0), result="type")
-add("orvistle.FunctionMetrics()", State,
-    lambda st: C(orvistle.FunctionMetrics, 2**40, 3, 2.5, 1e6, 1700000000.0), result="type")
-add("orvistle.AdaptivePolicy()", State, lambda st: C(orvistle.AdaptivePolicy, orvistle.PolicyConfig()),
-    result="type")
-add("orvistle.AdaptivePolicy()", State,
-    lambda st: C(orvistle.AdaptivePolicy, types.SimpleNamespace(initial_threshold=50, min_threshold=5,
-                                                             learning_rate=0.2)), "foreign config",
-    result="type")
+add(
+    "orvistle.FunctionMetrics()",
+    State,
+    lambda st: C(orvistle.FunctionMetrics, 2**40, 3, 2.5, 1e6, 1700000000.0),
+    result="type",
+)
+add("orvistle.AdaptivePolicy()", State, lambda st: C(orvistle.AdaptivePolicy, orvistle.PolicyConfig()), result="type")
+add(
+    "orvistle.AdaptivePolicy()",
+    State,
+    lambda st: C(
+        orvistle.AdaptivePolicy, types.SimpleNamespace(initial_threshold=50, min_threshold=5, learning_rate=0.2)
+    ),
+    "foreign config",
+    result="type",
+)
 add("orvistle.AdaptivePolicy.get_threshold", policy_state, lambda st: C(st.obj.get_threshold, "g"), **policy_kw)
-add("orvistle.AdaptivePolicy.should_compile", policy_state, lambda st: C(st.obj.should_compile, "f", st.store),
-    **policy_kw)
+add(
+    "orvistle.AdaptivePolicy.should_compile",
+    policy_state,
+    lambda st: C(st.obj.should_compile, "f", st.store),
+    **policy_kw,
+)
 # The new threshold is stored before the debug line is logged: it stands
 # when logging fails.
-add("orvistle.AdaptivePolicy.update", policy_state, lambda st: C(st.obj.update, "f", st.store), partial=True,
-    **policy_kw)
+add(
+    "orvistle.AdaptivePolicy.update",
+    policy_state,
+    lambda st: C(st.obj.update, "f", st.store),
+    partial=True,
+    **policy_kw,
+)
 add("orvistle.AdaptivePolicy.get_statistics", policy_state, lambda st: C(st.obj.get_statistics), **policy_kw)
 
 
@@ -569,8 +733,13 @@ def shared_check(st):
     assert a is orvistle.get_orvistle(), "get_orvistle() changed between two calls"
 
 
-shared_kw = dict(locks=lambda st: [orvistle._policy_lock], check=shared_check, result="type", partial=True,
-                 followup=lambda st: (orvistle.reset_orvistle(), orvistle.get_orvistle().get_statistics()))
+shared_kw = dict(
+    locks=lambda st: [orvistle._policy_lock],
+    check=shared_check,
+    result="type",
+    partial=True,
+    followup=lambda st: (orvistle.reset_orvistle(), orvistle.get_orvistle().get_statistics()),
+)
 
 
 def with_shared():
@@ -581,17 +750,27 @@ def with_shared():
 
 add("orvistle.get_orvistle", shared_policy_state, lambda st: C(orvistle.get_orvistle), **shared_kw)
 add("orvistle.reset_orvistle", with_shared, lambda st: C(orvistle.reset_orvistle), **shared_kw)
-add("orvistle.create_function_metrics", State,
-    lambda st: C(orvistle.create_function_metrics, 2**40, 2, 1.75, 12.5, 1700000000.0), result="type")
-add("orvistle.create_policy_config", State, lambda st: C(orvistle.create_policy_config, 300, 30, 3000, 0.05, 1.5),
-    result="type")
+add(
+    "orvistle.create_function_metrics",
+    State,
+    lambda st: C(orvistle.create_function_metrics, 2**40, 2, 1.75, 12.5, 1700000000.0),
+    result="type",
+)
+add(
+    "orvistle.create_policy_config",
+    State,
+    lambda st: C(orvistle.create_policy_config, 300, 30, 3000, 0.05, 1.5),
+    result="type",
+)
 
 # ---------------------------------------------------------------------------
 # kelmarch, vossendra, drelling
 
-CODE = ("import numpy as np\nimport pandas as pd\nfrom sklearn.linear_model import LinearRegression\n"
-        "def train(data):\n    for i in range(1000000):\n        x = np.matmul(a, b) + np.dot(c, d)\n"
-        "    df = pd.DataFrame(data).groupby('k').agg('sum')\n    return LinearRegression().fit(x, y)\n") * 3
+CODE = (
+    "import numpy as np\nimport pandas as pd\nfrom sklearn.linear_model import LinearRegression\n"
+    "def train(data):\n    for i in range(1000000):\n        x = np.matmul(a, b) + np.dot(c, d)\n"
+    "    df = pd.DataFrame(data).groupby('k').agg('sum')\n    return LinearRegression().fit(x, y)\n"
+) * 3
 CODE_WIDE = CODE + "# \u00e9t\u00e9 \u4e2d\u6587 cuda kernel\n"
 HISTORY = [(float(t), 100.0 - t * 0.5) for t in range(40)]
 PATTERNS = ["cpu", "memory", "cpu", "io", "cpu", "parallel", "memory", "cpu", "gpu", "cpu"] * 3
@@ -601,52 +780,113 @@ add("kelmarch.score_indicators", State, lambda st: C(kelmarch.score_indicators, 
 add("kelmarch.score_indicators", State, lambda st: C(kelmarch.score_indicators, CODE_WIDE, "gpu_kernel"), "wide")
 add("kelmarch.normalize_scores", State, lambda st: C(kelmarch.normalize_scores, 3, 2, 5, 1, 4))
 add("kelmarch.score_framework_patterns", State, lambda st: C(kelmarch.score_framework_patterns, CODE))
-add("kelmarch.determine_workload_pattern", State,
-    lambda st: C(kelmarch.determine_workload_pattern, 0.7, 0.4, 0.8, 0.6, 0.5, 0.9, 0.2, 0.1, 2, 5, 0.6, 0.6, 0.5,
-                                                   0.5, 0.5, 0.5, True))
-add("kelmarch.calculate_gpu_suitability", State,
-    lambda st: C(kelmarch.calculate_gpu_suitability, 0.6, 0.5, 0.4, True, "8.6"))
+add(
+    "kelmarch.determine_workload_pattern",
+    State,
+    lambda st: C(
+        kelmarch.determine_workload_pattern,
+        0.7,
+        0.4,
+        0.8,
+        0.6,
+        0.5,
+        0.9,
+        0.2,
+        0.1,
+        2,
+        5,
+        0.6,
+        0.6,
+        0.5,
+        0.5,
+        0.5,
+        0.5,
+        True,
+    ),
+)
+add(
+    "kelmarch.calculate_gpu_suitability",
+    State,
+    lambda st: C(kelmarch.calculate_gpu_suitability, 0.6, 0.5, 0.4, True, "8.6"),
+)
 add("kelmarch.estimate_gpu_speedup", State, lambda st: C(kelmarch.estimate_gpu_speedup, 0.6, 0.7, True))
-add("kelmarch.calculate_parallelization_potential", State,
-    lambda st: C(kelmarch.calculate_parallelization_potential, 0.5, 0.3, 0.1, 0.4))
-add("kelmarch.update_adaptive_threshold", State, lambda st: C(kelmarch.update_adaptive_threshold, 0.5, 0.8, 0.1,
-                                                                                               0.1, 0.9))
+add(
+    "kelmarch.calculate_parallelization_potential",
+    State,
+    lambda st: C(kelmarch.calculate_parallelization_potential, 0.5, 0.3, 0.1, 0.4),
+)
+add(
+    "kelmarch.update_adaptive_threshold",
+    State,
+    lambda st: C(kelmarch.update_adaptive_threshold, 0.5, 0.8, 0.1, 0.1, 0.9),
+)
 
-add("vossendra.detect_performance_degradation", State,
-    lambda st: C(vossendra.detect_performance_degradation, HISTORY, 120.0, 0.1, 5.0))
-add("vossendra.calculate_performance_trend", State,
-    lambda st: C(vossendra.calculate_performance_trend, HISTORY, 5.0))
-add("vossendra.detect_workload_characteristics_change", State,
-    lambda st: C(vossendra.detect_workload_characteristics_change, 
-        [{"cpu": 0.1 * i, "memory": 0.5, "io": 0.9 - 0.05 * i} for i in range(12)], 0.3))
+add(
+    "vossendra.detect_performance_degradation",
+    State,
+    lambda st: C(vossendra.detect_performance_degradation, HISTORY, 120.0, 0.1, 5.0),
+)
+add("vossendra.calculate_performance_trend", State, lambda st: C(vossendra.calculate_performance_trend, HISTORY, 5.0))
+add(
+    "vossendra.detect_workload_characteristics_change",
+    State,
+    lambda st: C(
+        vossendra.detect_workload_characteristics_change,
+        [{"cpu": 0.1 * i, "memory": 0.5, "io": 0.9 - 0.05 * i} for i in range(12)],
+        0.3,
+    ),
+)
 add("vossendra.detect_dominant_pattern", State, lambda st: C(vossendra.detect_dominant_pattern, PATTERNS, 12))
-add("vossendra.is_adaptation_beneficial", State,
-    lambda st: C(vossendra.is_adaptation_beneficial, "slab", "buddy", 0.9, 0.8, 0.5, 2, 1.1, 0.6))
-add("vossendra.should_skip_adaptation", State,
-    lambda st: C(vossendra.should_skip_adaptation, 1700000000.0, 1700000100.0, 60.0))
+add(
+    "vossendra.is_adaptation_beneficial",
+    State,
+    lambda st: C(vossendra.is_adaptation_beneficial, "slab", "buddy", 0.9, 0.8, 0.5, 2, 1.1, 0.6),
+)
+add(
+    "vossendra.should_skip_adaptation",
+    State,
+    lambda st: C(vossendra.should_skip_adaptation, 1700000000.0, 1700000100.0, 60.0),
+)
 add("vossendra.detect_memory_pressure", State, lambda st: C(vossendra.detect_memory_pressure, 900.0, 1000.0, 0.8))
-add("vossendra.detect_fragmentation_threshold", State,
-    lambda st: C(vossendra.detect_fragmentation_threshold, 0.45, 0.3))
-add("vossendra.calculate_adaptation_urgency", State,
-    lambda st: C(vossendra.calculate_adaptation_urgency, 0.3, 0.7, 0.2, True))
-add("vossendra.score_pool_recommendation", State,
-    lambda st: C(vossendra.score_pool_recommendation, 0.8, 0.7, 0.6, 0.9))
-add("vossendra.predict_resource_requirements", State,
-    lambda st: C(vossendra.predict_resource_requirements, [(float(t), 2**30 + t * 2**20) for t in range(30)], 60.0))
+add(
+    "vossendra.detect_fragmentation_threshold", State, lambda st: C(vossendra.detect_fragmentation_threshold, 0.45, 0.3)
+)
+add(
+    "vossendra.calculate_adaptation_urgency",
+    State,
+    lambda st: C(vossendra.calculate_adaptation_urgency, 0.3, 0.7, 0.2, True),
+)
+add("vossendra.score_pool_recommendation", State, lambda st: C(vossendra.score_pool_recommendation, 0.8, 0.7, 0.6, 0.9))
+add(
+    "vossendra.predict_resource_requirements",
+    State,
+    lambda st: C(vossendra.predict_resource_requirements, [(float(t), 2**30 + t * 2**20) for t in range(30)], 60.0),
+)
 
-add("drelling.estimate_allocation_bytes", State,
-    lambda st: C(drelling.estimate_allocation_bytes, (4096, 4096, 3), 8, 1.25))
+add(
+    "drelling.estimate_allocation_bytes",
+    State,
+    lambda st: C(drelling.estimate_allocation_bytes, (4096, 4096, 3), 8, 1.25),
+)
 add("drelling.calculate_safe_limit", State, lambda st: C(drelling.calculate_safe_limit, 2**34, 0.2))
-add("drelling.decide_allocation_strategy", State,
-    lambda st: C(drelling.decide_allocation_strategy, 3 * 2**32, 2**33, 0.2, True))
+add(
+    "drelling.decide_allocation_strategy",
+    State,
+    lambda st: C(drelling.decide_allocation_strategy, 3 * 2**32, 2**33, 0.2, True),
+)
 add("drelling.compute_chunk_shapes", State, lambda st: C(drelling.compute_chunk_shapes, (10000, 512), 8, 2**22))
-add("drelling.calculate_optimal_chunks", State,
-    lambda st: C(drelling.calculate_optimal_chunks, 3 * 2**32, 2**33, 0.2, 1, 1000))
-add("drelling.is_oom_error", State,
-    lambda st: C(drelling.is_oom_error, "CUDA out of memory. Tried to allocate 2.00 GiB", "RuntimeError"))
+add(
+    "drelling.calculate_optimal_chunks",
+    State,
+    lambda st: C(drelling.calculate_optimal_chunks, 3 * 2**32, 2**33, 0.2, 1, 1000),
+)
+add(
+    "drelling.is_oom_error",
+    State,
+    lambda st: C(drelling.is_oom_error, "CUDA out of memory. Tried to allocate 2.00 GiB", "RuntimeError"),
+)
 add("drelling.is_chunkable_operation", State, lambda st: C(drelling.is_chunkable_operation, "matmul"))
-add("drelling.score_gpu_suitability", State,
-    lambda st: C(drelling.score_gpu_suitability, 2**31, "matmul", 2**33, 0.2))
+add("drelling.score_gpu_suitability", State, lambda st: C(drelling.score_gpu_suitability, 2**31, "matmul", 2**33, 0.2))
 add("drelling.calculate_memory_pressure", State, lambda st: C(drelling.calculate_memory_pressure, 2**33, 2**34))
 add("drelling.recommend_headroom", State, lambda st: C(drelling.recommend_headroom, 0.85, 0.5))
 
@@ -836,16 +1076,19 @@ def _injected_run(sc, clean, mode, n, unraisable, missed_out):
     rc_after = refcounts(st.tracked)
     for i, obj in enumerate(st.tracked):
         if rc_after[i] - occ_after[i] != rc_before[i] - occ_before[i]:
-            raise Failure("refcount", f"{describe(obj)!r}: {rc_before[i]} refs with {occ_before[i]} stored before,"
-                                      f" {rc_after[i]} with {occ_after[i]} stored after")
+            raise Failure(
+                "refcount",
+                f"{describe(obj)!r}: {rc_before[i]} refs with {occ_before[i]} stored before,"
+                f" {rc_after[i]} with {occ_after[i]} stored after",
+            )
     try:
         sc.check(st)
     except AssertionError as e:
-        raise Failure("invariant", str(e) or repr(e))
+        raise Failure("invariant", str(e) or repr(e)) from e
     try:
         sc.followup(st)
     except Exception as e:
-        raise Failure("followup", f"{type(e).__name__}: {e}")
+        raise Failure("followup", f"{type(e).__name__}: {e}") from e
     return missed
 
 
@@ -858,13 +1101,15 @@ def interpreter_once(failure):
     (a block's __eq__, the telemetry store, logging) can cross that mark
     inside a run.  Such a failure is repeated once and only counted.
     """
-    return (sys.version_info < (3, 11) and failure.kind == "exception"
-            and "_PyEval_EvalFrameDefault returned NULL without setting an" in failure.detail)
+    return (
+        sys.version_info < (3, 11)
+        and failure.kind == "exception"
+        and "_PyEval_EvalFrameDefault returned NULL without setting an" in failure.detail
+    )
 
 
 def run_callable(ident, modes):
-    report = {"id": ident, "variants": 0, "injected": 0, "runs": 0, "failures": [], "points": {},
-              "interpreter": 0}
+    report = {"id": ident, "variants": 0, "injected": 0, "runs": 0, "failures": [], "points": {}, "interpreter": 0}
     counts = collections.Counter()
     unraisable = []
     old_hook = sys.unraisablehook
@@ -874,8 +1119,15 @@ def run_callable(ident, modes):
             report["variants"] += 1
             clean = clean_run(sc)
             if clean[2] is not None and not ident.endswith(("__reduce__", "__setstate__")):
-                report["failures"].append({"variant": variant, "mode": "clean", "n": -1, "kind": "scenario",
-                                           "detail": f"the clean call raised {clean[3]}"})
+                report["failures"].append(
+                    {
+                        "variant": variant,
+                        "mode": "clean",
+                        "n": -1,
+                        "kind": "scenario",
+                        "detail": f"the clean call raised {clean[3]}",
+                    }
+                )
                 counts["scenario"] += 1
                 continue
             points = 0
@@ -896,8 +1148,9 @@ def run_callable(ident, modes):
                         missed = f.missed
                         counts[f.kind] += 1
                         if counts[f.kind] <= MAX_REPORTS:
-                            report["failures"].append({"variant": variant, "mode": mode, "n": n, "kind": f.kind,
-                                                       "detail": f.detail[:600]})
+                            report["failures"].append(
+                                {"variant": variant, "mode": mode, "n": n, "kind": f.kind, "detail": f.detail[:600]}
+                            )
                     finally:
                         disarm_watchdog()
                     report["runs"] += 1
@@ -908,8 +1161,15 @@ def run_callable(ident, modes):
                 if mode == "single":
                     points = n
                     if n > MAX_POINTS:
-                        report["failures"].append({"variant": variant, "mode": mode, "n": n, "kind": "endless",
-                                                   "detail": "still meeting the failure after the last point"})
+                        report["failures"].append(
+                            {
+                                "variant": variant,
+                                "mode": mode,
+                                "n": n,
+                                "kind": "endless",
+                                "detail": "still meeting the failure after the last point",
+                            }
+                        )
             report["points"][variant] = points
     finally:
         sys.unraisablehook = old_hook

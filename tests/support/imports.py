@@ -1,6 +1,7 @@
 """Imports of a module watched from outside: a second import in this process,
 the log records of a fresh interpreter that imports it twice, and an import in
 a sub-interpreter."""
+
 import importlib
 import subprocess
 import sys

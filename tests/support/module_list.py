@@ -3,6 +3,7 @@
 SOURCES maps each dotted module name to its source file (relative to the
 repository root); BUILT keeps the modules whose source exists.
 """
+
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]

@@ -97,9 +97,9 @@ std::optional<double> quick_framework_score(StrOrNone code, StrOrNone framework)
   }
   return kelmarch::quick_score(static_cast<int32_t>(n));
 }
-constexpr frame::FuncDef quick_framework_score_def = frame::fn<&quick_framework_score>(
-    "quick_framework_score",
-    R"(Fast pattern scoring using precompiled regex.
+constexpr frame::FuncDef quick_framework_score_def =
+    frame::fn<&quick_framework_score>("quick_framework_score",
+                                      R"(Fast pattern scoring using precompiled regex.
 
     Performance target: <100us for typical code snippets
 
@@ -110,7 +110,7 @@ constexpr frame::FuncDef quick_framework_score_def = frame::fn<&quick_framework_
     Returns:
         Score between 0.0 and 1.0
     )",
-    returns(), param("code"), param("framework"));
+                                      returns(), param("code"), param("framework"));
 
 PyObject* score_indicators(StrOrNone code, StrOrNone function_name) {
   if (!require_code(code)) return nullptr;
@@ -121,9 +121,9 @@ PyObject* score_indicators(StrOrNone code, StrOrNone function_name) {
   const kelmarch::Found either = in_code | in_name;
   const kelmarch::Matcher& m = kelmarch::matcher();
   const long counts[7] = {
-      m.count(kelmarch::kCpu, in_code),       m.count(kelmarch::kMemory, in_code),
-      m.count(kelmarch::kParallel, in_code),  m.count(kelmarch::kGpuOp, either),
-      m.count(kelmarch::kLargeData, in_code), m.count(kelmarch::kEmbarrassing, either),
+      m.count(kelmarch::kCpu, in_code),        m.count(kelmarch::kMemory, in_code),
+      m.count(kelmarch::kParallel, in_code),   m.count(kelmarch::kGpuOp, either),
+      m.count(kelmarch::kLargeData, in_code),  m.count(kelmarch::kEmbarrassing, either),
       m.count(kelmarch::kSequential, in_code),
   };
   PyObject* t = PyTuple_New(7);
@@ -138,9 +138,9 @@ PyObject* score_indicators(StrOrNone code, StrOrNone function_name) {
   }
   return t;
 }
-constexpr frame::FuncDef score_indicators_def = frame::fn<&score_indicators>(
-    "score_indicators",
-    R"(Score code against all indicator categories.
+constexpr frame::FuncDef score_indicators_def =
+    frame::fn<&score_indicators>("score_indicators",
+                                 R"(Score code against all indicator categories.
 
     Args:
         code: Source code to analyze
@@ -149,7 +149,7 @@ constexpr frame::FuncDef score_indicators_def = frame::fn<&score_indicators>(
     Returns:
         Tuple of (cpu, memory, parallel, gpu_op, large_data, embarrassing, sequential) counts
     )",
-    returns(), param("code"), param("function_name"));
+                                 returns(), param("code"), param("function_name"));
 
 PyObject* normalize_scores(int32_t cpu_score, int32_t memory_score, int32_t parallel_score, int32_t gpu_op_score,
                            int32_t large_data_score) {
@@ -157,15 +157,15 @@ PyObject* normalize_scores(int32_t cpu_score, int32_t memory_score, int32_t para
                       kelmarch::normalize(parallel_score, 2), kelmarch::normalize(gpu_op_score, 3),
                       kelmarch::normalize(large_data_score, 4)});
 }
-constexpr frame::FuncDef normalize_scores_def = frame::fn<&normalize_scores>(
-    "normalize_scores",
-    R"(Normalize indicator scores to 0.0-1.0 range.
+constexpr frame::FuncDef normalize_scores_def =
+    frame::fn<&normalize_scores>("normalize_scores",
+                                 R"(Normalize indicator scores to 0.0-1.0 range.
 
     Returns:
         Tuple of (cpu_intensity, memory_intensity, parallel_score, gpu_operation_score, gpu_data_size_score)
     )",
-    returns(), param("cpu_score"), param("memory_score"), param("parallel_score"), param("gpu_op_score"),
-    param("large_data_score"));
+                                 returns(), param("cpu_score"), param("memory_score"), param("parallel_score"),
+                                 param("gpu_op_score"), param("large_data_score"));
 
 PyObject* score_framework_patterns(StrOrNone code) {
   if (!require_code(code)) return nullptr;
@@ -176,9 +176,9 @@ PyObject* score_framework_patterns(StrOrNone code) {
                       kelmarch::clamp01(m.count(kelmarch::kPandas, found) * kelmarch::kFrameworkFactor),
                       kelmarch::clamp01(m.count(kelmarch::kSklearn, found) * kelmarch::kFrameworkFactor)});
 }
-constexpr frame::FuncDef score_framework_patterns_def = frame::fn<&score_framework_patterns>(
-    "score_framework_patterns",
-    R"(Score code for framework-specific patterns.
+constexpr frame::FuncDef score_framework_patterns_def =
+    frame::fn<&score_framework_patterns>("score_framework_patterns",
+                                         R"(Score code for framework-specific patterns.
 
     Args:
         code: Source code to analyze
@@ -186,7 +186,7 @@ constexpr frame::FuncDef score_framework_patterns_def = frame::fn<&score_framewo
     Returns:
         Tuple of (numpy_score, pandas_score, sklearn_score)
     )",
-    returns(), param("code"));
+                                         returns(), param("code"));
 
 long determine_workload_pattern(double cpu_intensity, double memory_intensity, double parallelization_potential,
                                 double gpu_suitability, double gpu_operation_score, double numpy_score,
@@ -195,10 +195,9 @@ long determine_workload_pattern(double cpu_intensity, double memory_intensity, d
                                 double gpu_threshold, double numpy_threshold, double pandas_threshold,
                                 double sklearn_threshold, bool gpu_available) {
   return kelmarch::workload_pattern({cpu_intensity, memory_intensity, parallelization_potential, gpu_suitability,
-                                     gpu_operation_score, numpy_score, pandas_score, sklearn_score,
-                                     sequential_count, embarrassing_count, cpu_threshold, memory_threshold,
-                                     gpu_threshold, numpy_threshold, pandas_threshold, sklearn_threshold,
-                                     gpu_available});
+                                     gpu_operation_score, numpy_score, pandas_score, sklearn_score, sequential_count,
+                                     embarrassing_count, cpu_threshold, memory_threshold, gpu_threshold,
+                                     numpy_threshold, pandas_threshold, sklearn_threshold, gpu_available});
 }
 constexpr frame::FuncDef determine_workload_pattern_def = frame::fn<&determine_workload_pattern>(
     "determine_workload_pattern",
@@ -270,9 +269,9 @@ std::optional<double> calculate_gpu_suitability(double gpu_operation_score, doub
   }
   return kelmarch::gpu_suitability(gpu_operation_score, gpu_data_size_score, cpu_intensity, multiplier);
 }
-constexpr frame::FuncDef calculate_gpu_suitability_def = frame::fn<&calculate_gpu_suitability>(
-    "calculate_gpu_suitability",
-    R"(Calculate overall GPU suitability score.
+constexpr frame::FuncDef calculate_gpu_suitability_def =
+    frame::fn<&calculate_gpu_suitability>("calculate_gpu_suitability",
+                                          R"(Calculate overall GPU suitability score.
 
     Args:
         gpu_operation_score: Score based on GPU-friendly operations (0.0-1.0)
@@ -284,8 +283,8 @@ constexpr frame::FuncDef calculate_gpu_suitability_def = frame::fn<&calculate_gp
     Returns:
         GPU suitability score (0.0-1.0)
     )",
-    returns(), param("gpu_operation_score"), param("gpu_data_size_score"), param("cpu_intensity"),
-    param("gpu_available"), param("compute_capability"));
+                                          returns(), param("gpu_operation_score"), param("gpu_data_size_score"),
+                                          param("cpu_intensity"), param("gpu_available"), param("compute_capability"));
 
 double estimate_gpu_speedup(double gpu_operation_score, double gpu_data_size_score, bool gpu_available) {
   return kelmarch::gpu_speedup(gpu_operation_score, gpu_data_size_score, gpu_available);
@@ -329,9 +328,9 @@ double update_adaptive_threshold(double current_threshold, double success_rate, 
                                  double min_threshold, double max_threshold) {
   return kelmarch::adaptive_threshold(current_threshold, success_rate, learning_rate, min_threshold, max_threshold);
 }
-constexpr frame::FuncDef update_adaptive_threshold_def = frame::fn<&update_adaptive_threshold>(
-    "update_adaptive_threshold",
-    R"(Update adaptive threshold based on performance feedback.
+constexpr frame::FuncDef update_adaptive_threshold_def =
+    frame::fn<&update_adaptive_threshold>("update_adaptive_threshold",
+                                          R"(Update adaptive threshold based on performance feedback.
 
     Used to tune framework detection accuracy.
 
@@ -345,8 +344,8 @@ constexpr frame::FuncDef update_adaptive_threshold_def = frame::fn<&update_adapt
     Returns:
         Updated threshold value
     )",
-    returns(), param("current_threshold"), param("success_rate"), param("learning_rate"), param("min_threshold"),
-    param("max_threshold"));
+                                          returns(), param("current_threshold"), param("success_rate"),
+                                          param("learning_rate"), param("min_threshold"), param("max_threshold"));
 
 // ---------------------------------------------------------------------------
 // Module
@@ -384,9 +383,11 @@ int module_body(PyObject*) {
 }
 
 const frame::FuncDef* const kFunctions[] = {
-    &quick_framework_score_def, &score_indicators_def, &normalize_scores_def, &score_framework_patterns_def,
-    &determine_workload_pattern_def, &calculate_gpu_suitability_def, &estimate_gpu_speedup_def,
-    &calculate_parallelization_potential_def, &update_adaptive_threshold_def,
+    &quick_framework_score_def,      &score_indicators_def,
+    &normalize_scores_def,           &score_framework_patterns_def,
+    &determine_workload_pattern_def, &calculate_gpu_suitability_def,
+    &estimate_gpu_speedup_def,       &calculate_parallelization_potential_def,
+    &update_adaptive_threshold_def,
 };
 
 const frame::ModuleDef kModule = {

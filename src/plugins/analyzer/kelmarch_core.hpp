@@ -17,37 +17,39 @@ namespace kelmarch {
 // ---------------------------------------------------------------------------
 // Indicator tables.  Entries are lower-case; sizes matter to the scores.
 
-inline constexpr std::string_view cpu_indicators[] = {
-    "for", "while", "range", "numpy", "scipy", "math", "calculation", "compute",
-    "algorithm", "sum", "prod", "dot", "matmul", "fft", "linalg"};
-inline constexpr std::string_view memory_indicators[] = {
-    "array", "list", "dict", "pandas", "dataframe", "allocate", "buffer", "cache", "append", "extend"};
+inline constexpr std::string_view cpu_indicators[] = {"for",  "while",       "range",   "numpy",     "scipy",
+                                                      "math", "calculation", "compute", "algorithm", "sum",
+                                                      "prod", "dot",         "matmul",  "fft",       "linalg"};
+inline constexpr std::string_view memory_indicators[] = {"array",    "list",   "dict",  "pandas", "dataframe",
+                                                         "allocate", "buffer", "cache", "append", "extend"};
 inline constexpr std::string_view parallel_indicators[] = {
-    "multiprocessing", "threading", "concurrent", "async", "parallel", "pool",
-    "worker", "chunk", "batch", "processpoolexecutor", "threadpoolexecutor"};
+    "multiprocessing", "threading",           "concurrent",        "async", "parallel", "pool", "worker", "chunk",
+    "batch",           "processpoolexecutor", "threadpoolexecutor"};
 inline constexpr std::string_view gpu_operation_indicators[] = {
-    "matmul", "dot", "tensordot", "@", "fft", "ifft", "rfft", "convolve", "correlate",
-    "sum", "mean", "std", "var", "sin", "cos", "exp", "log", "sqrt", "power", "**",
-    "add", "subtract", "multiply", "divide", "/", "*", "+", "-", "linalg", "linear_algebra",
-    "array", "asarray", "zeros", "ones", "empty", "full"};
-inline constexpr std::string_view large_data_indicators[] = {
-    "reshape", "resize", "huge", "large", "gigabyte", "gb", "million",
-    "billion", "1e6", "1e9", "1024", "megabyte", "mb"};
-inline constexpr std::string_view embarrassing_indicators[] = {
-    "workload", "benchmark", "intensive", "chunk_workload", "map", "apply", "vectorize", "broadcast"};
-inline constexpr std::string_view sequential_indicators[] = {
-    "global", "nonlocal", "lock", "mutex", "synchronized", "sequential", "ordered", "dependencies"};
+    "matmul", "dot",      "tensordot", "@",      "fft",   "ifft", "rfft", "convolve", "correlate", "sum",
+    "mean",   "std",      "var",       "sin",    "cos",   "exp",  "log",  "sqrt",     "power",     "**",
+    "add",    "subtract", "multiply",  "divide", "/",     "*",    "+",    "-",        "linalg",    "linear_algebra",
+    "array",  "asarray",  "zeros",     "ones",   "empty", "full"};
+inline constexpr std::string_view large_data_indicators[] = {"reshape", "resize",   "huge",    "large", "gigabyte",
+                                                             "gb",      "million",  "billion", "1e6",   "1e9",
+                                                             "1024",    "megabyte", "mb"};
+inline constexpr std::string_view embarrassing_indicators[] = {"workload", "benchmark", "intensive", "chunk_workload",
+                                                               "map",      "apply",     "vectorize", "broadcast"};
+inline constexpr std::string_view sequential_indicators[] = {"global",       "nonlocal",   "lock",    "mutex",
+                                                             "synchronized", "sequential", "ordered", "dependencies"};
 inline constexpr std::string_view numpy_indicators[] = {
-    "numpy", "np.", "ndarray", "array", "matrix", "vectorize", "broadcast", "ufunc", "dot",
-    "matmul", "linalg", "fft", "sum", "mean", "std", "var", "min", "max", "argmax", "argmin",
-    "reshape", "transpose", "concatenate", "stack", "split"};
+    "numpy",  "np.",    "ndarray", "array",     "matrix",      "vectorize", "broadcast", "ufunc", "dot",
+    "matmul", "linalg", "fft",     "sum",       "mean",        "std",       "var",       "min",   "max",
+    "argmax", "argmin", "reshape", "transpose", "concatenate", "stack",     "split"};
 inline constexpr std::string_view pandas_indicators[] = {
-    "pandas", "pd.", "dataframe", "series", "groupby", "apply", "agg", "transform", "merge",
-    "join", "concat", "pivot", "melt", "query", "eval", "rolling", "resample", "sort_values"};
+    "pandas", "pd.",    "dataframe", "series", "groupby", "apply", "agg",     "transform", "merge",
+    "join",   "concat", "pivot",     "melt",   "query",   "eval",  "rolling", "resample",  "sort_values"};
 inline constexpr std::string_view sklearn_indicators[] = {
-    "sklearn", "fit", "predict", "transform", "score", "cross_val", "gridsearchcv",
-    "randomizedsearchcv", "pipeline", "featureunion", "train_test_split", "classification",
-    "regression", "clustering", "preprocessing", "model_selection", "metrics", "ensemble"};
+    "sklearn",    "fit",          "predict",          "transform",
+    "score",      "cross_val",    "gridsearchcv",     "randomizedsearchcv",
+    "pipeline",   "featureunion", "train_test_split", "classification",
+    "regression", "clustering",   "preprocessing",    "model_selection",
+    "metrics",    "ensemble"};
 
 enum Table : int {
   kCpu,

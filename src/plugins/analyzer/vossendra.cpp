@@ -113,9 +113,9 @@ std::optional<bool> detect_performance_degradation(ListOrNone performance_histor
   if (count < 5) return false;
   return (baseline_performance - sum / static_cast<double>(count)) / baseline_performance > threshold;
 }
-constexpr frame::FuncDef degradation_def = frame::fn<&detect_performance_degradation>(
-    "detect_performance_degradation",
-    R"(Detect if performance has degraded significantly.
+constexpr frame::FuncDef degradation_def =
+    frame::fn<&detect_performance_degradation>("detect_performance_degradation",
+                                               R"(Detect if performance has degraded significantly.
 
 Args:
     performance_history: list of (timestamp, metric) pairs, larger metric is better
@@ -126,8 +126,8 @@ Args:
 Returns:
     True if at least 5 samples lie in the window and their mean metric is more
     than threshold (relative) below the baseline)",
-    returns(), param("performance_history"), param("baseline_performance"), param("threshold"),
-    param("window_start_time"));
+                                               returns(), param("performance_history"), param("baseline_performance"),
+                                               param("threshold"), param("window_start_time"));
 
 // Least-squares slope of the windowed samples, relative to their mean metric.
 std::optional<double> calculate_performance_trend(ListOrNone performance_history, double window_start_time) {
@@ -157,9 +157,9 @@ std::optional<double> calculate_performance_trend(ListOrNone performance_history
   const double upper = 1.0 < trend ? 1.0 : trend;
   return -1.0 > upper ? -1.0 : upper;
 }
-constexpr frame::FuncDef trend_def = frame::fn<&calculate_performance_trend>(
-    "calculate_performance_trend",
-    R"(Calculate performance trend over a time window.
+constexpr frame::FuncDef trend_def =
+    frame::fn<&calculate_performance_trend>("calculate_performance_trend",
+                                            R"(Calculate performance trend over a time window.
 
 Args:
     performance_history: list of (timestamp, metric) pairs
@@ -168,7 +168,7 @@ Args:
 Returns:
     Least-squares slope divided by the mean metric, clamped to [-1.0, 1.0];
     negative means declining, 0.0 with fewer than 3 samples)",
-    returns(), param("performance_history"), param("window_start_time"));
+                                            returns(), param("performance_history"), param("window_start_time"));
 
 PyObject* workload_neutral() { return Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0); }
 
@@ -314,9 +314,9 @@ PyObject* detect_dominant_pattern(ListOrNone patterns, int32_t window_size) {
   }
   return Ref::borrow(result).release();
 }
-constexpr frame::FuncDef dominant_def = frame::fn<&detect_dominant_pattern>(
-    "detect_dominant_pattern",
-    R"(Detect the dominant pattern in a list of pattern names.
+constexpr frame::FuncDef dominant_def =
+    frame::fn<&detect_dominant_pattern>("detect_dominant_pattern",
+                                        R"(Detect the dominant pattern in a list of pattern names.
 
 Args:
     patterns: list of pattern names
@@ -325,7 +325,7 @@ Args:
 Returns:
     The most frequent name in the window (the first seen on a tie), or
     'mixed' when there is nothing to count)",
-    returns(), param("patterns"), param("window_size", default_int(5)));
+                                        returns(), param("patterns"), param("window_size", default_int(5)));
 
 // ---------------------------------------------------------------------------
 // Adaptation and resource decisions.
@@ -411,16 +411,16 @@ Returns:
     True if a non-negative fragmentation_ratio exceeds threshold)",
     returns(), param("fragmentation_ratio"), param("threshold", default_float(0.3)));
 
-double calculate_adaptation_urgency(double performance_degradation, double memory_pressure,
-                                    double fragmentation_ratio, bool workload_changed) {
-  double sum = (weighted(0.3, memory_pressure) + weighted(0.4, performance_degradation)) +
-               weighted(0.15, fragmentation_ratio);
+double calculate_adaptation_urgency(double performance_degradation, double memory_pressure, double fragmentation_ratio,
+                                    bool workload_changed) {
+  double sum =
+      (weighted(0.3, memory_pressure) + weighted(0.4, performance_degradation)) + weighted(0.15, fragmentation_ratio);
   if (workload_changed) sum += 0.15;
   return clamp01(sum);
 }
-constexpr frame::FuncDef urgency_def = frame::fn<&calculate_adaptation_urgency>(
-    "calculate_adaptation_urgency",
-    R"(Calculate urgency score for adaptation.
+constexpr frame::FuncDef urgency_def =
+    frame::fn<&calculate_adaptation_urgency>("calculate_adaptation_urgency",
+                                             R"(Calculate urgency score for adaptation.
 
 Args:
     performance_degradation: relative performance degradation (weight 0.4)
@@ -430,8 +430,8 @@ Args:
 
 Returns:
     Urgency in [0.0, 1.0]; each input counts at most 1 and at least 0)",
-    returns(), param("performance_degradation"), param("memory_pressure"), param("fragmentation_ratio"),
-    param("workload_changed"));
+                                             returns(), param("performance_degradation"), param("memory_pressure"),
+                                             param("fragmentation_ratio"), param("workload_changed"));
 
 double score_pool_recommendation(double workload_fit, double memory_fit, double thread_count_fit,
                                  double historical_success_rate) {
@@ -468,7 +468,8 @@ PyObject* predict_resource_requirements(ListOrNone allocation_history, double pr
   const Py_ssize_t n = PyList_GET_SIZE(allocation_history.get());
   if (n < 10) return resource_neutral();
   double first, last;
-  if (!first_item(allocation_history.get(), 0, first) || !first_item(allocation_history.get(), n - 1, last)) return nullptr;
+  if (!first_item(allocation_history.get(), 0, first) || !first_item(allocation_history.get(), n - 1, last))
+    return nullptr;
   const double span = last - first;
   if (!(span > 0.0)) return resource_neutral();
   double total = 0.0;
@@ -506,8 +507,8 @@ int module_body(PyObject*) {
 }
 
 const frame::FuncDef* const kFunctions[] = {
-    &degradation_def, &trend_def, &workload_def, &dominant_def, &beneficial_def, &skip_def, &pressure_def,
-    &fragmentation_def, &urgency_def, &pool_score_def, &predict_def,
+    &degradation_def, &trend_def,         &workload_def, &dominant_def,   &beneficial_def, &skip_def,
+    &pressure_def,    &fragmentation_def, &urgency_def,  &pool_score_def, &predict_def,
 };
 
 const frame::ModuleDef kModule = {
