@@ -1,7 +1,7 @@
 // The frame's compatibility layer: the one place that tests the interpreter
 // version or touches private or deprecated CPython API.
 //
-// The modules build for 3.9 to 3.13.  Everything that differs between those
+// The modules build for 3.9 to 3.13, and for 3.13's free-threaded build.  Everything that differs between those
 // versions, and every `_Py...` or deprecated call, sits behind a small named
 // function here, so module code and the rest of the frame read the same on
 // every version.
@@ -79,8 +79,90 @@ inline int unicode_ready(PyObject* s) {
 }
 
 // Looks a name up along the type's MRO without calling descriptors, as the
-// interpreter does for special methods; borrowed result, no error set.
-inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
+// interpreter does for special methods; new reference or nullptr, no error
+// set.  Free-threaded builds take the reference inside the lookup, where
+// another thread's assignment to the type cannot free the object first.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+#ifdef Py_GIL_DISABLED
+  return _PyType_LookupRef(type, name);
+#else
+  PyObject* v = _PyType_Lookup(type, name);
+  Py_XINCREF(v);
+  return v;
+#endif
+}
+
+// `dict[key]` as a new reference in `*out`: 1 found, 0 missing (nullptr, no
+// error), -1 error.
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyDict_GetItemRef(dict, key, out);
+#else
+  PyObject* v = PyDict_GetItemWithError(dict, key);
+  Py_XINCREF(v);
+  *out = v;
+  return v ? 1 : (PyErr_Occurred() ? -1 : 0);
+#endif
+}
+
+// `list[i]` as a new reference, or nullptr (IndexError set) when another
+// thread shortened the list.
+inline PyObject* list_get_ref(PyObject* list, Py_ssize_t i) {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyList_GetItemRef(list, i);
+#else
+  PyObject* v = PyList_GetItem(list, i);
+  Py_XINCREF(v);
+  return v;
+#endif
+}
+
+// Whether this build runs without the interpreter lock.
+constexpr bool free_threaded() {
+#ifdef Py_GIL_DISABLED
+  return true;
+#else
+  return false;
+#endif
+}
+
+// A per-object critical section for the scope of the guard: on free-threaded
+// builds the object's own mutex (suspended, like the interpreter lock, while
+// the thread blocks); nothing where the interpreter lock serialises.
+class CriticalSection {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit CriticalSection(PyObject* o) { PyCriticalSection_Begin(&cs_, o); }
+  ~CriticalSection() { PyCriticalSection_End(&cs_); }
+#else
+  explicit CriticalSection(PyObject*) {}
+#endif
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+ private:
+#ifdef Py_GIL_DISABLED
+  PyCriticalSection cs_;
+#endif
+};
+
+// The same over two objects at once, without lock-order deadlocks.
+class CriticalSection2 {
+ public:
+#ifdef Py_GIL_DISABLED
+  CriticalSection2(PyObject* a, PyObject* b) { PyCriticalSection2_Begin(&cs_, a, b); }
+  ~CriticalSection2() { PyCriticalSection2_End(&cs_); }
+#else
+  CriticalSection2(PyObject*, PyObject*) {}
+#endif
+  CriticalSection2(const CriticalSection2&) = delete;
+  CriticalSection2& operator=(const CriticalSection2&) = delete;
+
+ private:
+#ifdef Py_GIL_DISABLED
+  PyCriticalSection2 cs_;
+#endif
+};
 
 // Whether nobody can set attributes on the type (so its methods cannot be
 // replaced): builtin static types, and from 3.10 on immutable heap types
@@ -100,6 +182,19 @@ inline bool type_is_immutable(PyTypeObject* t) {
 inline int interpreter_slot(PyModuleDef_Slot* slot) {
 #if PY_VERSION_HEX >= 0x030C0000
   *slot = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
+  return 1;
+#else
+  (void)slot;
+  return 0;
+#endif
+}
+
+// Fills `slot` with the module's declaration that it runs without the
+// interpreter lock (3.13+, where free-threaded builds exist) and returns the
+// number of slots filled.
+inline int gil_slot(PyModuleDef_Slot* slot) {
+#if PY_VERSION_HEX >= 0x030D0000
+  *slot = {Py_mod_gil, Py_MOD_GIL_NOT_USED};
   return 1;
 #else
   (void)slot;

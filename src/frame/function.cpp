@@ -9,8 +9,6 @@ namespace frame::detail {
 
 static PyTypeObject FunctionType;
 
-static PyObject* fn_repr(Function* f) { return PyUnicode_FromFormat("<function %U at %p>", f->qualname, f); }
-
 // The object fields of a function, for the GC hooks.
 constexpr PyObject* Function::* kFields[] = {&Function::name,        &Function::qualname, &Function::module,
                                              &Function::doc,         &Function::defaults, &Function::kwdefaults,
@@ -41,70 +39,87 @@ static PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
   return PyMethod_New(self, obj);
 }
 
-static PyObject* get_slot(PyObject* v) {
-  PyObject* r = v ? v : Py_None;
-  Py_INCREF(r);
-  return r;
+// The attribute fields are read and written under the function's critical
+// section, so a reader's reference is taken before a writer can free the
+// value; a replaced value is released after the section.
+static PyObject* get_field(Function* f, PyObject* Function::* field) {
+  compat::CriticalSection cs(reinterpret_cast<PyObject*>(f));
+  PyObject* v = f->*field;
+  return Ref::borrow(v ? v : Py_None).release();
 }
 
-#define FN_STR_ATTR(attr, label)                                                   \
-  static PyObject* fn_get_##attr(Function* f, void*) { return get_slot(f->attr); } \
-  static int fn_set_##attr(Function* f, PyObject* v, void*) {                      \
-    if (!v || !PyUnicode_Check(v)) {                                               \
-      PyErr_SetString(PyExc_TypeError, label " must be set to a string object");   \
-      return -1;                                                                   \
-    }                                                                              \
-    Py_INCREF(v);                                                                  \
-    Py_XSETREF(f->attr, v);                                                        \
-    return 0;                                                                      \
+static void set_field(Function* f, PyObject* Function::* field, PyObject* v) {
+  Py_XINCREF(v);
+  PyObject* old;
+  {
+    compat::CriticalSection cs(reinterpret_cast<PyObject*>(f));
+    old = f->*field;
+    f->*field = v;
+  }
+  Py_XDECREF(old);
+}
+
+static PyObject* fn_repr(Function* f) {
+  Ref qualname(get_field(f, &Function::qualname));
+  return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), f);
+}
+
+#define FN_STR_ATTR(attr, label)                                                               \
+  static PyObject* fn_get_##attr(Function* f, void*) { return get_field(f, &Function::attr); } \
+  static int fn_set_##attr(Function* f, PyObject* v, void*) {                                  \
+    if (!v || !PyUnicode_Check(v)) {                                                           \
+      PyErr_SetString(PyExc_TypeError, label " must be set to a string object");               \
+      return -1;                                                                               \
+    }                                                                                          \
+    set_field(f, &Function::attr, v);                                                          \
+    return 0;                                                                                  \
   }
 FN_STR_ATTR(name, "__name__")
 FN_STR_ATTR(qualname, "__qualname__")
 #undef FN_STR_ATTR
 
-#define FN_ANY_ATTR(attr)                                                          \
-  static PyObject* fn_get_##attr(Function* f, void*) { return get_slot(f->attr); } \
-  static int fn_set_##attr(Function* f, PyObject* v, void*) {                      \
-    Py_XINCREF(v);                                                                 \
-    Py_XSETREF(f->attr, v);                                                        \
-    return 0;                                                                      \
+#define FN_ANY_ATTR(attr)                                                                      \
+  static PyObject* fn_get_##attr(Function* f, void*) { return get_field(f, &Function::attr); } \
+  static int fn_set_##attr(Function* f, PyObject* v, void*) {                                  \
+    set_field(f, &Function::attr, v);                                                          \
+    return 0;                                                                                  \
   }
 FN_ANY_ATTR(doc)
 FN_ANY_ATTR(module)
 #undef FN_ANY_ATTR
 
-// Stores `v` in `slot`, None clearing it; anything else must pass `check`.
-static int set_optional(PyObject*& slot, PyObject* v, int (*check)(PyObject*), const char* message) {
+// Stores `v` in the field, None clearing it; anything else must pass `check`.
+static int set_optional(Function* f, PyObject* Function::* field, PyObject* v, int (*check)(PyObject*),
+                        const char* message) {
   if (v == Py_None) v = nullptr;
   if (v && !check(v)) {
     PyErr_SetString(PyExc_TypeError, message);
     return -1;
   }
-  Py_XINCREF(v);
-  Py_XSETREF(slot, v);
+  set_field(f, field, v);
   return 0;
 }
 static int is_tuple(PyObject* v) { return PyTuple_Check(v); }
 static int is_dict(PyObject* v) { return PyDict_Check(v); }
 
-static PyObject* fn_get_defaults(Function* f, void*) { return get_slot(f->defaults); }
+static PyObject* fn_get_defaults(Function* f, void*) { return get_field(f, &Function::defaults); }
 static int fn_set_defaults(Function* f, PyObject* v, void*) {
-  return set_optional(f->defaults, v, is_tuple, "__defaults__ must be set to a tuple object");
+  return set_optional(f, &Function::defaults, v, is_tuple, "__defaults__ must be set to a tuple object");
 }
-static PyObject* fn_get_kwdefaults(Function* f, void*) { return get_slot(f->kwdefaults); }
+static PyObject* fn_get_kwdefaults(Function* f, void*) { return get_field(f, &Function::kwdefaults); }
 static int fn_set_kwdefaults(Function* f, PyObject* v, void*) {
-  return set_optional(f->kwdefaults, v, is_dict, "__kwdefaults__ must be set to a dict object");
+  return set_optional(f, &Function::kwdefaults, v, is_dict, "__kwdefaults__ must be set to a dict object");
 }
 // An empty dict once __annotations__ was cleared (set to None).
 static PyObject* fn_get_annotations(Function* f, void*) {
-  PyObject* a = published(f->annotations);
-  if (!a) a = publish(f->annotations, PyDict_New());
-  return Ref::borrow(a).release();
+  compat::CriticalSection cs(reinterpret_cast<PyObject*>(f));
+  if (!f->annotations) f->annotations = PyDict_New();
+  return Ref::borrow(f->annotations).release();
 }
 static int fn_set_annotations(Function* f, PyObject* v, void*) {
-  return set_optional(f->annotations, v, is_dict, "__annotations__ must be set to a dict object");
+  return set_optional(f, &Function::annotations, v, is_dict, "__annotations__ must be set to a dict object");
 }
-static PyObject* fn_get_globals(Function* f, void*) { return get_slot(f->globals); }
+static PyObject* fn_get_globals(Function* f, void*) { return get_field(f, &Function::globals); }
 
 // A code object carrying the argument names and counts, for inspect.signature
 // and help(); never executed.  Native methods list `self` first.
@@ -148,10 +163,7 @@ static PyGetSetDef fn_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-static PyObject* fn_reduce(Function* f, PyObject*) {
-  Py_INCREF(f->qualname);
-  return f->qualname;
-}
+static PyObject* fn_reduce(Function* f, PyObject*) { return get_field(f, &Function::qualname); }
 
 static PyMethodDef fn_methods[] = {
     {"__reduce__", (PyCFunction)fn_reduce, METH_NOARGS, nullptr},

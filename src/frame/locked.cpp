@@ -9,7 +9,7 @@ using namespace detail;
 
 namespace {
 
-// Looks up a special method on the type; returns a borrowed descriptor.
+// Looks up a special method on the type; new reference or nullptr.
 PyObject* lookup_special(PyObject* o, PyObject* name) { return compat::type_lookup(Py_TYPE(o), name); }
 
 // Calls a looked-up special method with `self` and extra args.
@@ -88,14 +88,12 @@ int init_lock_types() {
     if (!PyType_CheckExact(type.get()) || !compat::type_is_immutable(reinterpret_cast<PyTypeObject*>(type.get())))
       continue;
     PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type.get());
-    PyObject* acquire = compat::type_lookup(t, "acquire"_s);
-    PyObject* release = compat::type_lookup(t, "release"_s);
-    if (!acquire || !release || !PyObject_TypeCheck(acquire, &PyMethodDescr_Type) ||
-        !PyObject_TypeCheck(release, &PyMethodDescr_Type))
+    Ref acquire(compat::type_lookup(t, "acquire"_s));
+    Ref release(compat::type_lookup(t, "release"_s));
+    if (!acquire || !release || !PyObject_TypeCheck(acquire.get(), &PyMethodDescr_Type) ||
+        !PyObject_TypeCheck(release.get(), &PyMethodDescr_Type))
       continue;
-    Py_INCREF(acquire);
-    Py_INCREF(release);
-    g_lock_kinds[i] = LockKind{t, acquire, release};
+    g_lock_kinds[i] = LockKind{t, acquire.release(), release.release()};
     type.release();  // kept with the descriptors
   }
   return 0;
@@ -119,14 +117,12 @@ bool Locked::enter(PyObject* mgr) {
     PyErr_SetObject(PyExc_AttributeError, "__enter__"_s);
     return false;
   }
-  Py_INCREF(enter);
   PyObject* exit = lookup_special(mgr, "__exit__"_s);
   if (!exit) {
     Py_DECREF(enter);
     PyErr_SetObject(PyExc_AttributeError, "__exit__"_s);
     return false;
   }
-  Py_INCREF(exit);
   PyObject* r = call_special(enter, mgr, nullptr, 0);
   Py_DECREF(enter);
   if (!r) {

@@ -32,7 +32,7 @@ using namespace detail;
 namespace {
 
 PyModuleDef g_moddef;
-PyModuleDef_Slot g_slots[4];
+PyModuleDef_Slot g_slots[5];
 PyObject* g_module = nullptr;  // set once the execute slot has started
 int64_t g_interp_id = -1;
 
@@ -174,7 +174,8 @@ PyObject* module_init(const ModuleDef& def) {
   // On interpreters that know the per-interpreter-GIL slot, the module
   // declares it so that the create slot runs in a sub-interpreter and
   // refuses it with the module's own message.
-  const int n = 2 + compat::interpreter_slot(&g_slots[2]);
+  int n = 2 + compat::interpreter_slot(&g_slots[2]);
+  n += compat::gil_slot(&g_slots[n]);
   g_slots[n] = {0, nullptr};
   g_moddef = PyModuleDef{PyModuleDef_HEAD_INIT};
   g_moddef.m_name = short_name();
@@ -188,13 +189,10 @@ PyObject* module_init(const ModuleDef& def) {
 PyObject* globals() { return g_globals; }
 
 PyObject* get_global(PyObject* name) {
-  PyObject* v = g_globals ? PyDict_GetItemWithError(g_globals, name) : nullptr;
-  if (!v && !PyErr_Occurred() && g_builtins) v = PyDict_GetItemWithError(g_builtins, name);
-  if (!v) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return nullptr;
-  }
-  Py_INCREF(v);
+  PyObject* v = nullptr;
+  int found = g_globals ? compat::dict_get_ref(g_globals, name, &v) : 0;
+  if (found == 0 && g_builtins) found = compat::dict_get_ref(g_builtins, name, &v);
+  if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return v;
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace frame::detail {
 
@@ -232,10 +233,12 @@ T& field_at(PyObject* o, const Property* p) {
   return *reinterpret_cast<T*>(reinterpret_cast<char*>(o) + p->offset);
 }
 
-// Reads a number field of type T as a Python object.
+// Number fields are read and written as relaxed atomics: a property write
+// may race the object's own methods on free-threaded builds (plain moves
+// where the interpreter lock serialises).
 template <class T>
 PyObject* read_number(PyObject* o, const Property* p) {
-  return to_result(field_at<T>(o, p));
+  return to_result(std::atomic_ref<T>(field_at<T>(o, p)).load(std::memory_order_relaxed));
 }
 
 // The readers of the number kinds, in FieldKind order after Object.
@@ -248,6 +251,7 @@ static_assert(std::size(kReadNumber) == static_cast<size_t>(FieldKind::Bool));
 PyObject* prop_get(PyObject* o, void* closure) {
   const Property* p = static_cast<const Property*>(closure);
   if (p->kind == FieldKind::Object) {
+    compat::CriticalSection cs(o);
     PyObject* v = field_at<PyObject*>(o, p);
     return Ref::borrow(v ? v : Py_None).release();
   }
@@ -259,7 +263,7 @@ template <class T, class Convert>
 int store(PyObject* o, const Property* p, PyObject* v, Convert convert) {
   T x;
   if (!convert(v, x)) return -1;
-  field_at<T>(o, p) = x;
+  std::atomic_ref<T>(field_at<T>(o, p)).store(x, std::memory_order_relaxed);
   return 0;
 }
 
@@ -268,7 +272,12 @@ int prop_set(PyObject* o, PyObject* v, void* closure) {
   if (p->kind == FieldKind::Object) {
     if (!v) v = Py_None;
     Py_INCREF(v);
-    Py_XSETREF(field_at<PyObject*>(o, p), v);
+    PyObject* old;
+    {
+      compat::CriticalSection cs(o);
+      old = std::exchange(field_at<PyObject*>(o, p), v);
+    }
+    Py_XDECREF(old);  // after the section: its finaliser may run code
     return 0;
   }
   if (!v) {
