@@ -16,6 +16,7 @@ import time
 import weakref
 
 import pytest
+from support.crew import Crew
 
 from talvora.jit.orvistle import AdaptivePolicy, get_orvistle, reset_orvistle
 from talvora.jit.telemetry_store import TelemetryStore
@@ -25,7 +26,6 @@ from talvora.memory.pardune import FastBucketAllocator, FastStatsCollector
 from talvora.memory.tollet import FastRedBlackTree
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
-STUCK = 300.0  # seconds before a thread counts as deadlocked; a hang guard, not a timing goal
 
 
 def wrap64(v):
@@ -40,46 +40,6 @@ def fast_switching():
     sys.setswitchinterval(1e-4)
     yield
     sys.setswitchinterval(old)
-
-
-class Crew:
-    """Threads started together behind a barrier; the first error is re-raised.
-
-    Loops that wait on other threads check `abort`, which is set as soon as any
-    thread fails, so that one failure cannot leave the others spinning.
-    """
-
-    def __init__(self):
-        self.abort = threading.Event()
-        self.errors = []
-        self.jobs = []
-
-    def add(self, fn, *args):
-        self.jobs.append((fn, args))
-
-    def run(self):
-        barrier = threading.Barrier(len(self.jobs))
-
-        def body(fn, args):
-            try:
-                barrier.wait()
-                fn(*args)
-            except BaseException as e:  # reported by run()
-                self.errors.append(e)
-                self.abort.set()
-                barrier.abort()
-
-        threads = [threading.Thread(target=body, args=job, daemon=True) for job in self.jobs]
-        self.jobs = []  # the arguments must not outlive the run
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(STUCK)
-        stuck = sum(t.is_alive() for t in threads)
-        assert stuck == 0, f"{stuck} of {len(threads)} threads never finished (deadlock?)"
-        real = [e for e in self.errors if not isinstance(e, threading.BrokenBarrierError)]
-        if real or self.errors:
-            raise (real or self.errors)[0]
 
 
 # ---------------------------------------------------------------------------

@@ -189,6 +189,24 @@ inline int interpreter_slot(PyModuleDef_Slot* slot) {
 #endif
 }
 
+// A mutex for short native sections that free-threaded builds need
+// (PyMutex, which detaches the thread while it waits, so that a collection
+// can stop the world); nothing where the interpreter lock serialises.  For
+// std::lock_guard.
+class Mutex {
+ public:
+#ifdef Py_GIL_DISABLED
+  void lock() { PyMutex_Lock(&m_); }
+  void unlock() { PyMutex_Unlock(&m_); }
+
+ private:
+  PyMutex m_{};
+#else
+  void lock() {}
+  void unlock() {}
+#endif
+};
+
 // Fills `slot` with the module's declaration that it runs without the
 // interpreter lock (3.13+, where free-threaded builds exist) and returns the
 // number of slots filled.

@@ -49,4 +49,17 @@ class Ref {
   PyObject* o_ = nullptr;
 };
 
+// Object fields that another thread may replace.  A field is read as a new
+// reference under its owner's critical section, where a writer cannot
+// release the value first; writers exchange it under the same section and
+// release the old value after it (its finaliser may run code).
+inline Ref load_field(PyObject* owner, PyObject* const& field) {
+  compat::CriticalSection cs(owner);
+  return Ref::borrow(field);
+}
+inline void swap_field(PyObject* owner, PyObject*& field, Ref& value) {
+  compat::CriticalSection cs(owner);
+  value.swap(field);
+}
+
 }  // namespace frame

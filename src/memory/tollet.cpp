@@ -19,6 +19,7 @@
 //  - Block references a writer gives up are released after the write lock is
 //    let go, so that a block's finaliser never runs inside a write.
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -38,12 +39,19 @@ constexpr int MAX_RETRIES = 100;
 PyTypeObject FastRedBlackTreeType;
 frame::Const g_none_pair([] { return frame::tuple_of({Py_None, Py_None}); });  // remove_ge's miss
 
-// The object fields are read through new references (Ref::borrow), so that a
-// field replaced during a call (clear() swaps the counters and the stats
-// dict) stays alive.
+// The object fields are read through new references (frame::load_field), so
+// that a field replaced during a call (clear() swaps the counters and the
+// stats dict) stays alive.
 struct FastRedBlackTree {
   PyObject_HEAD
   tollet::Tree core;  // root, node_count, seq_counter and retired records
+  // Free-threaded builds: held by writers from write_begin to write_end, and
+  // by a search while it validates and takes its references, so that no
+  // write starts between the two (a no-op where the interpreter lock does it).
+  frame::compat::Mutex build_mutex;
+  // Free-threaded builds: held across each read-modify-write of the stats
+  // dict, whose own critical section another lookup may suspend.
+  frame::compat::Mutex stats_mutex;
   PyObject* write_lock;
   uint32_t sample_rate;
   PyObject* op_counter;
@@ -73,9 +81,10 @@ PyObject* new_stats() {
   return d.release();
 }
 
-// stats[key] += delta (or -= when `subtract`).
-bool stat_add(PyObject* stats_field, PyObject* key, bool subtract = false) {
-  Ref stats = Ref::borrow(stats_field);
+// stats[key] += delta (or -= when `subtract`), as one step for other threads.
+bool stat_add(FastRedBlackTree* self, PyObject* key, bool subtract = false) {
+  Ref stats = frame::load_field(obj(self), self->stats);
+  std::lock_guard guard(self->stats_mutex);
   PyObject* v = PyObject_GetItem(stats, key);
   if (!v) return false;
   Ref old(v);
@@ -89,7 +98,8 @@ bool stat_add(PyObject* stats_field, PyObject* key, bool subtract = false) {
 // ones back) replaces entries and allocates nothing.
 class StatUpdate {
  public:
-  explicit StatUpdate(PyObject* stats_field) : stats_(Ref::borrow(stats_field)) {}
+  explicit StatUpdate(FastRedBlackTree* self)
+      : stats_(frame::load_field(obj(self), self->stats)), mutex_(self->stats_mutex) {}
   bool add(PyObject* key, bool subtract = false) {
     PyObject* v = PyObject_GetItem(stats_, key);
     if (!v) return false;
@@ -101,6 +111,7 @@ class StatUpdate {
     return true;
   }
   void commit() {
+    std::lock_guard guard(mutex_);
     for (int i = 0; i < n_; i++) PyObject_SetItem(stats_, keys_[i], new_[i]);
   }
   // Puts the old values back where the committed ones are still in place (a
@@ -109,16 +120,20 @@ class StatUpdate {
   void undo() {
     PyObject *et, *ev, *etb;
     PyErr_Fetch(&et, &ev, &etb);
-    for (int i = 0; i < n_; i++) {
-      Ref now(PyObject_GetItem(stats_, keys_[i]));
-      if (now.get() == new_[i].get()) PyObject_SetItem(stats_, keys_[i], old_[i]);
-      PyErr_Clear();  // a key taken out meanwhile: nothing to put back
+    {
+      std::lock_guard guard(mutex_);
+      for (int i = 0; i < n_; i++) {
+        Ref now(PyObject_GetItem(stats_, keys_[i]));
+        if (now.get() == new_[i].get()) PyObject_SetItem(stats_, keys_[i], old_[i]);
+        PyErr_Clear();  // a key taken out meanwhile: nothing to put back
+      }
     }
     PyErr_Restore(et, ev, etb);
   }
 
  private:
   Ref stats_;
+  frame::compat::Mutex& mutex_;
   PyObject* keys_[3] = {};
   Ref old_[3];
   Ref new_[3];
@@ -151,8 +166,9 @@ bool reserve(std::vector<PyObject*>& blocks, size_t n) {
 
 template <class Body>
 PyObject* write_bracket(FastRedBlackTree* self, frame::Call call, Body&& body) {
-  Ref lock = Ref::borrow(self->write_lock);
+  Ref lock = frame::load_field(obj(self), self->write_lock);
   return frame::locked(call, lock, [&] {
+    std::lock_guard build(self->build_mutex);
     self->core.write_begin();
     // The counter must be even again whatever the body does.
     PyObject* r = nullptr;
@@ -280,7 +296,7 @@ PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block, f
   if (sanitized(self, size, sz, false) < 0) return nullptr;
   bool sampled = false;
   if (self->use_atomic) {
-    Ref counter = Ref::borrow(self->op_counter);
+    Ref counter = frame::load_field(obj(self), self->op_counter);
     Ref count(frame::call_method(counter.get(), "increment"_s));
     if (!count) return nullptr;
     if (self->sample_rate != 0) {
@@ -307,7 +323,7 @@ PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block, f
         return nullptr;
       }
     }
-    StatUpdate stats(self->stats);
+    StatUpdate stats(self);
     if (!stats.add("total_blocks"_s) || !stats.add("total_insertions"_s) || !stats.add("operation_count"_s)) {
       PyMem_Free(mem);
       return nullptr;
@@ -316,7 +332,7 @@ PyObject* t_insert(FastRedBlackTree* self, AnnotatedInt size, PyObject* block, f
     self->core.insert(z);
     stats.commit();
     if (sampled && self->use_atomic) {
-      Ref counter = Ref::borrow(self->sampled_counter);
+      Ref counter = frame::load_field(obj(self), self->sampled_counter);
       Ref r(frame::call_method(counter.get(), "increment"_s));
       if (!r) {
         if (self->core.undo_insert(z))
@@ -338,12 +354,13 @@ constexpr frame::FuncDef t_insert_def =
 Same-size blocks share one tree node (intrusive chain); returns True.)",
                              returns("bool"), int_param("size"), param("block", {}, "MemoryBlock"));
 
-// The optimistic read: `walk` runs without the interpreter lock; `build` runs
-// with it, after the sequence counter has been validated, and returns the
-// result (nullptr on error).  Returns nullptr with `gave_up` after
-// MAX_RETRIES failed attempts.
-template <class Walk, class Build>
-PyObject* optimistic_read(FastRedBlackTree* self, Walk&& walk, Build&& build, bool& gave_up) {
+// The optimistic read: `walk` runs without the interpreter lock; once the
+// sequence counter validates the walk, `take` takes the references to the
+// blocks found (it runs no Python code), and `make` builds the result from
+// them (nullptr on error).  Returns nullptr with `gave_up` after MAX_RETRIES
+// failed attempts.
+template <class Walk, class Take, class Make>
+PyObject* optimistic_read(FastRedBlackTree* self, Walk&& walk, Take&& take, Make&& make, bool& gave_up) {
   tollet::Tree& core = self->core;
   gave_up = false;
   for (int attempt = 0; attempt < MAX_RETRIES; attempt++) {
@@ -357,17 +374,22 @@ PyObject* optimistic_read(FastRedBlackTree* self, Walk&& walk, Build&& build, bo
     const unsigned slot = core.reclaimer.enter();
     RBNode* found = nullptr;
     const bool walked = frame::nogil([&] { return walk(found); });
-    if (walked && core.read_validate(start)) {
-      PyObject* result = build(found);
-      core.reclaimer.leave(slot);
-      if (!result) return nullptr;
-      if (!stat_add(self->stats, "total_searches"_s)) {
-        Py_DECREF(result);
-        return nullptr;
-      }
-      return result;
+    bool valid = false, taken = false;
+    if (walked) {
+      std::lock_guard build(self->build_mutex);
+      valid = core.read_validate(start);
+      if (valid) taken = take(found);
     }
     core.reclaimer.leave(slot);
+    if (!valid) continue;
+    if (!taken) return nullptr;
+    PyObject* result = make();
+    if (!result) return nullptr;
+    if (!stat_add(self, "total_searches"_s)) {
+      Py_DECREF(result);
+      return nullptr;
+    }
+    return result;
   }
   gave_up = true;
   return nullptr;
@@ -381,10 +403,14 @@ PyObject* t_find_best_fit(FastRedBlackTree* self, AnnotatedInt size, AnnotatedIn
   if (v == 0) Py_RETURN_NONE;
   tollet::Tree& core = self->core;
   bool gave_up;
+  Ref block;
   PyObject* r = optimistic_read(
       self, [&](RBNode*& out) { return core.walk_best_fit(sz, core.walk_limit(), out); },
-      [](RBNode* found) { return Ref::borrow(found ? static_cast<PyObject*>(found->block) : Py_None).release(); },
-      gave_up);
+      [&](RBNode* found) {
+        block = Ref::borrow(found ? static_cast<PyObject*>(found->block) : Py_None);
+        return true;
+      },
+      [&] { return block.release(); }, gave_up);
   if (!r && gave_up) Py_RETURN_NONE;
   return r;
 }
@@ -405,13 +431,16 @@ PyObject* t_find_all_exact(FastRedBlackTree* self, AnnotatedInt size) {
   bool gave_up;
   PyObject* r = optimistic_read(
       self, [&](RBNode*& out) { return core.walk_exact(sz, core.walk_limit(), out); },
-      [&](RBNode* found) -> PyObject* {
-        // Take the references first: building the list may run arbitrary code.
+      [&](RBNode* found) {
         size_t count = 0;
         for (RBNode* m = found; m; m = m->next) count++;
-        if (!reserve(blocks, count)) return nullptr;
+        if (!reserve(blocks, count)) return false;
         for (RBNode* m = found; m; m = m->next)
           blocks.push_back(Ref::borrow(static_cast<PyObject*>(m->block)).release());
+        return true;
+      },
+      [&]() -> PyObject* {
+        // After the references are taken: building the list may run arbitrary code.
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(blocks.size()));
         if (!list) {
           release_all(blocks);
@@ -464,7 +493,7 @@ PyObject* t_delete(FastRedBlackTree* self, AnnotatedInt size, PyObject* block, f
       if (!m) Py_RETURN_FALSE;
     }
     // Nothing can fail once the block is taken out.
-    StatUpdate stats(self->stats);
+    StatUpdate stats(self);
     if (!stats.add("total_blocks"_s, true) || !stats.add("total_deletions"_s)) return nullptr;
     if (!m) {
       released = take_head(self, node);
@@ -503,7 +532,7 @@ PyObject* t_remove_ge(FastRedBlackTree* self, AnnotatedInt size, frame::Call cal
     if (!key) return nullptr;
     PyObject* pair = PyTuple_New(2);
     if (!pair) return nullptr;
-    StatUpdate stats(self->stats);
+    StatUpdate stats(self);
     if (!stats.add("total_blocks"_s, true) || !stats.add("total_deletions"_s)) {
       Py_DECREF(pair);
       return nullptr;
@@ -523,18 +552,28 @@ The returned size is the stored size, which may exceed the request.)",
                                 returns("Tuple[Optional[int], Optional[MemoryBlock]]"), int_param("size"));
 
 PyObject* t_get_stats(FastRedBlackTree* self, frame::Call call) {
-  Ref lock = Ref::borrow(self->stats_lock);
+  Ref lock = frame::load_field(obj(self), self->stats_lock);
   return frame::locked(call, lock, [&]() -> PyObject* {
-    Ref stats = Ref::borrow(self->stats);
-    Ref copy(PyDict_Check(stats.get()) ? PyDict_Copy(stats) : PyObject_CallMethod(stats, "copy", nullptr));
+    Ref stats = frame::load_field(obj(self), self->stats);
+    Ref copy;
+    if (PyDict_CheckExact(stats.get())) {
+      std::lock_guard guard(self->stats_mutex);  // no write half done
+      copy = Ref::steal(PyDict_Copy(stats));
+    } else {
+      copy = Ref::steal(PyDict_Check(stats.get()) ? PyDict_Copy(stats) : PyObject_CallMethod(stats, "copy", nullptr));
+    }
     if (!copy) return nullptr;
     Ref count(PyLong_FromUnsignedLongLong(self->core.node_count.load(std::memory_order_acquire)));
     if (!count || PyObject_SetItem(copy, "node_count"_s, count) < 0) return nullptr;
-    Ref height(PyLong_FromLong(tollet::Tree::compute_height(self->core.root.load(std::memory_order_acquire))));
+    // A reader of the live tree: no record it walks is freed meanwhile.
+    const unsigned slot = self->core.reclaimer.enter();
+    const int32_t h = tollet::Tree::compute_height(self->core.root.load(std::memory_order_acquire));
+    self->core.reclaimer.leave(slot);
+    Ref height(PyLong_FromLong(h));
     if (!height || PyObject_SetItem(copy, "height"_s, height) < 0) return nullptr;
     Ref sampled;
     if (self->use_atomic) {
-      Ref counter = Ref::borrow(self->sampled_counter);
+      Ref counter = frame::load_field(obj(self), self->sampled_counter);
       sampled = Ref(frame::call_method(counter.get(), "load"_s));
     } else {
       sampled = Ref(frame::call_method(stats, "get"_s, "sampled_operations"_s, 0_n));
@@ -564,8 +603,8 @@ PyObject* t_clear(FastRedBlackTree* self, frame::Call call) {
     core.node_count.store(0, std::memory_order_release);
     Ref old_stats, old_op_counter;
     auto roll_back = [&]() -> PyObject* {
-      if (old_op_counter) old_op_counter.swap(self->op_counter);
-      if (old_stats) old_stats.swap(self->stats);
+      if (old_op_counter) frame::swap_field(obj(self), self->op_counter, old_op_counter);
+      if (old_stats) frame::swap_field(obj(self), self->stats, old_stats);
       core.root.store(root, std::memory_order_release);
       core.node_count.store(count, std::memory_order_release);
       return nullptr;
@@ -573,14 +612,14 @@ PyObject* t_clear(FastRedBlackTree* self, frame::Call call) {
     // Each new object is made in the Ref that then swaps it for the field's.
     old_stats = Ref::steal(new_stats());
     if (!old_stats) return roll_back();
-    old_stats.swap(self->stats);
+    frame::swap_field(obj(self), self->stats, old_stats);
     if (self->use_atomic) {
       old_op_counter = Ref::steal(new_counter());
       if (!old_op_counter) return roll_back();
-      old_op_counter.swap(self->op_counter);
-      PyObject* c = new_counter();
-      if (!c) return roll_back();
-      Py_SETREF(self->sampled_counter, c);
+      frame::swap_field(obj(self), self->op_counter, old_op_counter);
+      Ref sampled = Ref::steal(new_counter());
+      if (!sampled) return roll_back();
+      frame::swap_field(obj(self), self->sampled_counter, sampled);
     }
     auto chain = [&](RBNode* m) {
       released.push_back(static_cast<PyObject*>(m->block));
@@ -601,7 +640,7 @@ constexpr frame::FuncDef t_clear_def =
     frame::method<&t_clear>("clear", "Remove every block and reset the statistics.", returns("None"));
 
 PyObject* t_get_size_distribution(FastRedBlackTree* self, frame::Call call) {
-  Ref lock = Ref::borrow(self->write_lock);
+  Ref lock = frame::load_field(obj(self), self->write_lock);
   return frame::locked(call, lock, [&]() -> PyObject* {
     Ref d(PyDict_New());
     if (!d) return nullptr;
@@ -618,10 +657,11 @@ constexpr frame::FuncDef t_get_size_distribution_def = frame::method<&t_get_size
     "get_size_distribution", "A dict mapping each stored size to its number of blocks.", returns("Dict[int, int]"));
 
 PyObject* t_reset_circuit_breaker(FastRedBlackTree* self, frame::Call call) {
-  Ref lock = Ref::borrow(self->stats_lock);
+  Ref lock = frame::load_field(obj(self), self->stats_lock);
   Ref stats;  // released after the lock is left
   const int rc = frame::with_lock(call, lock, [&] {
-    stats = Ref::borrow(self->stats);
+    stats = frame::load_field(obj(self), self->stats);
+    std::lock_guard guard(self->stats_mutex);
     return PyObject_SetItem(stats, "circuit_breaker_trips"_s, 0_n) == 0 &&
            PyObject_SetItem(stats, "operation_count"_s, 0_n) == 0;
   });
