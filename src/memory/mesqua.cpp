@@ -282,25 +282,34 @@ bool native_update(PyObject* counter, PyObject* name, PyObject* arg) {
 // callee): each such call holds the counter it was made on.
 Ref pub_ref(LockFreeStatistics* self, int i) { return Ref::borrow(self->pub[i]); }
 
+// `self.pub[i].<name>(arg...)` through Python, its result discarded.  Out
+// of line, so that the exact-type paths keep their code as it was.
+template <class... A>
+[[gnu::noinline]] bool pub_call_method(LockFreeStatistics* self, int i, PyObject* name, const A&... arg) {
+  Ref c = pub_ref(self, i);
+  Ref r(frame::call_method(c.get(), name, arg...));
+  return static_cast<bool>(r);
+}
+
 // Calls a method of public counter `i` and discards the result.
 bool pub_call(LockFreeStatistics* self, int i, PyObject* name) {
   if (native_update(self->pub[i], name, nullptr)) return true;
-  Ref c = pub_ref(self, i);
-  Ref r(frame::call_method(c.get(), name));
-  return static_cast<bool>(r);
+  return pub_call_method(self, i, name);
 }
 bool pub_call(LockFreeStatistics* self, int i, PyObject* name, PyObject* arg) {
   if (native_update(self->pub[i], name, arg)) return true;
+  return pub_call_method(self, i, name, arg);
+}
+
+[[gnu::noinline]] PyObject* pub_load_method(LockFreeStatistics* self, int i) {
   Ref c = pub_ref(self, i);
-  Ref r(frame::call_method(c.get(), name, arg));
-  return static_cast<bool>(r);
+  return frame::call_method(c.get(), "load"_s);
 }
 
 // `self.pub[i].load()`: a new reference, or nullptr with an exception set.
 PyObject* pub_load(LockFreeStatistics* self, int i) {
   if (AtomicCounter* c = exact_counter(self->pub[i])) return frame::to_result(c_load(c));
-  Ref c = pub_ref(self, i);
-  return frame::call_method(c.get(), "load"_s);
+  return pub_load_method(self, i);
 }
 
 bool to_i64s(std::initializer_list<std::pair<PyObject*, int64_t*>> items) {
