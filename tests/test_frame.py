@@ -748,6 +748,31 @@ class TestLockedSections:
         assert outer.seen[1] == names[-4:]
         assert inner.seen[1] == names[-2:]
 
+    def test_manager_that_drops_its_field_is_held_through_the_section(self):
+        # The manager's __enter__ replaces the field it was read from and lets
+        # go of its own reference: the section's reference keeps it alive
+        # for __enter__, the body and __exit__.
+        p = Probe()
+        events = []
+
+        class Dropping:
+            def __enter__(self):
+                ref = weakref.ref(self)
+                p.obj = None
+                del self
+                if ref() is None:
+                    raise AssertionError("the manager was freed in its own __enter__")
+                events.append("enter")
+                return ref()
+
+            def __exit__(self, et, ev, tb):
+                events.append(("exit", et))
+
+        p.obj = Dropping()
+        assert p.locked_on_obj(lambda: events.append("body") or 7) == 7
+        assert events == ["enter", "body", ("exit", None)]
+        assert p.obj is None
+
 
 # Public fields: (name, stored, read back).
 FIELDS = [

@@ -766,6 +766,90 @@ class TestExactCounters:
         assert s.peak_allocations.load() == 2
 
 
+def dropping(stats, name, method):
+    """Puts in `stats.<name>` a counter whose `method` first replaces that
+    attribute with a fresh counter and lets go of its own reference, so that
+    only the caller's reference keeps it alive, and then runs the base method
+    on it.  Returns the list of whether it survived, one entry per call."""
+    survived = []
+
+    def override(self, *args):
+        ref = weakref.ref(self)
+        setattr(stats, name, AtomicCounter(0))
+        del self
+        me = ref()
+        survived.append(me is not None)
+        if me is None:
+            raise AssertionError(f"{name}.{method}() freed during its own call")
+        return getattr(AtomicCounter, method)(me, *args)
+
+    setattr(stats, name, type("Dropping", (AtomicCounter,), {method: override})(0))
+    return survived
+
+
+# (method, arguments, counter attribute, counter method): every call that
+# LockFreeStatistics makes on a public counter.
+COUNTER_CALLS = [
+    ("record_allocation", (8, True, 2, 5), "total_allocations", "increment"),
+    ("record_allocation", (8, True, 2, 5), "current_allocations", "increment"),
+    ("record_allocation", (8, True, 2, 5), "current_allocations", "load"),
+    ("record_allocation", (8, True, 2, 5), "bytes_allocated", "increment"),
+    ("record_allocation", (8, True, 2, 5), "bytes_allocated", "load"),
+    ("record_allocation", (8, True, 2, 5), "bucketed_allocations", "increment"),
+    ("record_allocation", (8, False, 2, 5), "fallback_allocations", "increment"),
+    ("record_allocation", (8, True, 2, 5), "alignment_padding_bytes", "increment"),
+    ("record_allocation", (8, True, 2, 5), "total_allocation_time_ns", "increment"),
+    ("record_allocation", (8, True, 2, 5), "peak_allocations", "load"),
+    ("record_allocation", (8, True, 2, 5), "peak_allocations", "compare_and_swap"),
+    ("record_allocation", (8, True, 2, 5), "peak_bytes_allocated", "load"),
+    ("record_allocation", (8, True, 2, 5), "peak_bytes_allocated", "compare_and_swap"),
+    ("record_deallocation", (8, 5), "total_deallocations", "increment"),
+    ("record_deallocation", (8, 5), "current_allocations", "decrement"),
+    ("record_deallocation", (8, 5), "bytes_allocated", "decrement"),
+    ("record_deallocation", (8, 5), "total_deallocation_time_ns", "increment"),
+    ("py_record_allocation", (8, True), "total_allocations", "increment"),
+    ("py_record_allocation", (8, True), "current_allocations", "increment"),
+    ("py_record_allocation", (8, True), "bytes_allocated", "increment"),
+    ("py_record_deallocation", (8,), "total_deallocations", "increment"),
+    ("py_record_deallocation", (8,), "current_allocations", "decrement"),
+    ("py_record_deallocation", (8,), "bytes_allocated", "decrement"),
+    ("_update_peaks", (3, 30), "peak_allocations", "load"),
+    ("_update_peaks", (3, 30), "peak_bytes_allocated", "compare_and_swap"),
+    ("reset", (), "total_allocations", "store"),
+    ("reset", (), "peak_bytes_allocated", "store"),
+] + [("get_snapshot", (), name, "load") for name in STAT_NAMES]
+
+
+class TestCountersHeldDuringCalls:
+    """A public counter stays alive for the whole of a call made on it, even
+    when the attribute it was read from is replaced meanwhile."""
+
+    @pytest.mark.parametrize("method, args, name, counter_method", COUNTER_CALLS)
+    def test_counter_that_drops_its_attribute_survives_its_call(self, method, args, name, counter_method):
+        s = LockFreeStatistics()
+        survived = dropping(s, name, counter_method)
+        getattr(s, method)(*args)
+        assert survived == [True]
+        assert type(getattr(s, name)) is AtomicCounter  # the replacement stays
+
+    def test_replacement_does_not_redirect_the_call(self):
+        # The call completes on the counter it was made on; the fresh
+        # counter put in its place is untouched by it.
+        s = LockFreeStatistics()
+        dropped = []
+
+        class Keep(AtomicCounter):
+            def increment(self, *args):
+                dropped.append(self)
+                s.bytes_allocated = AtomicCounter(100)
+                return super().increment(*args)
+
+        s.bytes_allocated = Keep(0)
+        s.record_allocation(8)
+        assert dropped[0].load() == 8 and s.bytes_allocated.load() == 100
+        assert s.peak_bytes_allocated.load() == 100  # the peak reads the attribute afresh
+
+
 class TestAtomicPointer:
     def test_basics(self):
         p = AtomicPointer()

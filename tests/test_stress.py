@@ -286,6 +286,54 @@ class TestLockFreeStatisticsStress:
         snap = s.get_snapshot()
         assert [snap[k] for k in SNAPSHOT_KEYS[:7]] == [0] * 7
 
+    def test_counter_replaced_while_recording(self, record_property):
+        # Two threads record while a third keeps putting fresh subclass
+        # counters in total_allocations, dropping the old ones: the native
+        # increment of a subclass counter releases the interpreter lock, so
+        # each call must hold the counter it was made on.  Bounded by a count
+        # and by about two seconds; the assertions use the counts made.
+        class Sub(AtomicCounter):
+            pass
+
+        s = LockFreeStatistics()
+        per, deadline = 400000, time.monotonic() + 2.0
+        made = [0, 0]
+        finished = []
+        replaced = [0]
+
+        def recorder(k):
+            try:
+                for _ in range(per):
+                    if time.monotonic() >= deadline:
+                        break
+                    s.record_allocation(8)
+                    made[k] += 1
+            finally:
+                finished.append(k)
+
+        def replacer():
+            while len(finished) < 2 and not crew.abort.is_set():
+                s.total_allocations = Sub(0)
+                # A fresh counter most likely takes the memory of the one just
+                # dropped: an update still landing there shows up in it.
+                canary = Sub(0)
+                time.sleep(0)
+                assert canary.load() == 0, "an update reached a dropped counter"
+                replaced[0] += 1
+
+        crew = Crew()
+        crew.add(recorder, 0)
+        crew.add(recorder, 1)
+        crew.add(replacer)
+        crew.run()
+        total = sum(made)
+        record_property("stress_operations", total + replaced[0])
+        assert total > 0 and replaced[0] > 0
+        assert s.current_allocations.load() == s.peak_allocations.load() == total
+        assert s.bytes_allocated.load() == s.peak_bytes_allocated.load() == 8 * total
+        assert s.bucketed_allocations.load() == total
+        assert 0 <= s.total_allocations.load() <= total
+
 
 class Box:
     __slots__ = ("n", "__weakref__")

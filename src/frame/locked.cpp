@@ -102,12 +102,15 @@ int init_lock_types() {
 }  // namespace detail
 
 bool Locked::enter(PyObject* mgr) {
+  // Held from the start: acquiring may release the interpreter lock and
+  // __enter__ may run code, and the caller's reference may be a field that
+  // is replaced meanwhile.
+  Ref held = Ref::borrow(mgr);
   if (const LockKind* k = lock_kind(mgr)) {
     PyObject* r = call_descriptor(k->acquire, mgr);
     if (!r) return false;
     Py_DECREF(r);
-    Py_INCREF(mgr);
-    mgr_ = mgr;
+    mgr_ = held.release();
     release_ = k->release;
     return true;
   }
@@ -130,8 +133,7 @@ bool Locked::enter(PyObject* mgr) {
     return false;
   }
   Py_DECREF(r);
-  Py_INCREF(mgr);
-  mgr_ = mgr;
+  mgr_ = held.release();
   exit_ = exit;
   return true;
 }

@@ -361,9 +361,11 @@ PyObject* ap_get_threshold(AdaptivePolicy* self, StrOrNone func_id, frame::Call 
     if (stored) return Ref::borrow(stored).release();
     if (PyErr_Occurred()) return nullptr;
     // The exact settings type's property reads the native field; a subclass
-    // may replace the property, so it gets the attribute read.
+    // may replace the property, so it gets the attribute read (which may run
+    // code: the settings are held meanwhile).
     if (Py_TYPE(self->config) == &PolicyConfigType) return PyLong_FromLong(as_config(self->config)->initial_threshold);
-    return PyObject_GetAttr(self->config, "initial_threshold"_s);
+    Ref config = Ref::borrow(self->config);
+    return PyObject_GetAttr(config, "initial_threshold"_s);
   });
 }
 constexpr frame::FuncDef ap_get_threshold_def =
@@ -518,11 +520,13 @@ PyObject* stats_dict(PyObject* tracked, PyObject* avg, PyObject* lo, PyObject* h
 PyObject* statistics_locked(AdaptivePolicy* self) {
   const Py_ssize_t n = PyDict_GET_SIZE(self->thresholds);
   if (n == 0) {
-    Ref initial(PyObject_GetAttr(self->config, "initial_threshold"_s));
+    // The reads may run code (a settings subclass's properties).
+    Ref config = Ref::borrow(self->config);
+    Ref initial(PyObject_GetAttr(config, "initial_threshold"_s));
     if (!initial) return nullptr;
-    Ref lo(PyObject_GetAttr(self->config, "min_threshold"_s));
+    Ref lo(PyObject_GetAttr(config, "min_threshold"_s));
     if (!lo) return nullptr;
-    Ref hi(PyObject_GetAttr(self->config, "max_threshold"_s));
+    Ref hi(PyObject_GetAttr(config, "max_threshold"_s));
     if (!hi) return nullptr;
     return stats_dict(0_n, initial, lo, hi);
   }

@@ -276,26 +276,40 @@ bool native_update(PyObject* counter, PyObject* name, PyObject* arg) {
   return true;
 }
 
+// Public counter `i` as a new reference.  A call on a counter that is not
+// exactly AtomicCounter may run Python code or release the interpreter lock,
+// and the attribute may be replaced meanwhile (by another thread, or by the
+// callee): each such call holds the counter it was made on.
+Ref pub_ref(LockFreeStatistics* self, int i) { return Ref::borrow(self->pub[i]); }
+
+// `self.pub[i].<name>(arg...)` through Python, its result discarded.  Out
+// of line, so that the exact-type paths keep their code as it was.
+template <class... A>
+[[gnu::noinline]] bool pub_call_method(LockFreeStatistics* self, int i, PyObject* name, const A&... arg) {
+  Ref c = pub_ref(self, i);
+  Ref r(frame::call_method(c.get(), name, arg...));
+  return static_cast<bool>(r);
+}
+
 // Calls a method of public counter `i` and discards the result.
 bool pub_call(LockFreeStatistics* self, int i, PyObject* name) {
   if (native_update(self->pub[i], name, nullptr)) return true;
-  PyObject* r = frame::call_method(self->pub[i], name);
-  if (!r) return false;
-  Py_DECREF(r);
-  return true;
+  return pub_call_method(self, i, name);
 }
 bool pub_call(LockFreeStatistics* self, int i, PyObject* name, PyObject* arg) {
   if (native_update(self->pub[i], name, arg)) return true;
-  PyObject* r = frame::call_method(self->pub[i], name, arg);
-  if (!r) return false;
-  Py_DECREF(r);
-  return true;
+  return pub_call_method(self, i, name, arg);
+}
+
+[[gnu::noinline]] PyObject* pub_load_method(LockFreeStatistics* self, int i) {
+  Ref c = pub_ref(self, i);
+  return frame::call_method(c.get(), "load"_s);
 }
 
 // `self.pub[i].load()`: a new reference, or nullptr with an exception set.
 PyObject* pub_load(LockFreeStatistics* self, int i) {
   if (AtomicCounter* c = exact_counter(self->pub[i])) return frame::to_result(c_load(c));
-  return frame::call_method(self->pub[i], "load"_s);
+  return pub_load_method(self, i);
 }
 
 bool to_i64s(std::initializer_list<std::pair<PyObject*, int64_t*>> items) {
@@ -356,12 +370,13 @@ bool raise_public_peak(LockFreeStatistics* self, int i, PyObject* candidate) {
       raise_peak(c->atom(), cand);
       return true;
     }
-    Ref peak(frame::call_method(self->pub[i], "load"_s));
+    // The attribute is read for each call, as `self.peak_allocations` is.
+    Ref peak(frame::call_method(pub_ref(self, i).get(), "load"_s));
     if (!peak) return false;
     int le = PyObject_RichCompareBool(candidate, peak, Py_LE);
     if (le < 0) return false;
     if (le) return true;
-    Ref ok(frame::call_method(self->pub[i], "compare_and_swap"_s, peak.get(), candidate));
+    Ref ok(frame::call_method(pub_ref(self, i).get(), "compare_and_swap"_s, peak.get(), candidate));
     if (!ok) return false;
     int t = PyObject_IsTrue(ok);
     if (t < 0) return false;

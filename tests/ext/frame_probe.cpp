@@ -190,6 +190,11 @@ int64_t twice(int64_t v) { return wrap_add(v, v); }
 PyObject* probe_locked_call(Probe*, PyObject* lock, PyObject* fn, frame::Call call) {
   return frame::locked(call, lock, [&] { return frame::call(fn); });
 }
+// `with self.obj:` with the manager read from the field, as module code
+// passes its lock fields.
+PyObject* probe_locked_on_obj(Probe* self, PyObject* fn, frame::Call call) {
+  return frame::locked(call, self->obj, [&] { return frame::call(fn); });
+}
 PyObject* probe_summary(PyObject* o, void*) {
   Probe* self = reinterpret_cast<Probe*>(o);
   return PyUnicode_FromFormat("%lld/%R", static_cast<long long>(self->i64), self->obj);
@@ -205,6 +210,8 @@ constexpr frame::FuncDef probe_which_second_def =
     frame::method<&probe_which_second>("which", "Second definition.", returns("str"));
 constexpr frame::FuncDef probe_locked_call_def = frame::method<&probe_locked_call>(
     "locked_call", "fn() inside `with lock:`.", returns(), param("lock"), param("fn"));
+constexpr frame::FuncDef probe_locked_on_obj_def =
+    frame::method<&probe_locked_on_obj>("locked_on_obj", "fn() inside `with self.obj:`.", returns(), param("fn"));
 constexpr frame::FuncDef twice_def =
     frame::fn<&twice>("twice", "Static method.", returns("int", Coerce::Int), param("value"));
 
@@ -212,7 +219,7 @@ constexpr frame::FuncDef twice_def =
 // bound to the first definition in between.
 constexpr frame::Entry probe_body[] = {
     probe_add_def,          frame::alias("py_add", "add"), probe_which_first_def, frame::alias("which_first", "which"),
-    probe_which_second_def, frame::static_def(twice_def),  probe_locked_call_def,
+    probe_which_second_def, frame::static_def(twice_def),  probe_locked_call_def, probe_locked_on_obj_def,
 };
 
 constexpr frame::Property probe_props[] = {
