@@ -62,4 +62,22 @@ inline void swap_field(PyObject* owner, PyObject*& field, Ref& value) {
   value.swap(field);
 }
 
+// A field's object for a native step that runs no Python code: borrowed
+// where the interpreter lock keeps writers out (no cost), owned through
+// load_field on free-threaded builds, where a writer may run meanwhile.
+class Pinned {
+ public:
+  Pinned(PyObject* owner, PyObject* const& field) {
+    if constexpr (compat::free_threaded())
+      ref_ = load_field(owner, field);
+    else
+      ptr_ = field;
+  }
+  PyObject* get() const noexcept { return compat::free_threaded() ? ref_.get() : ptr_; }
+
+ private:
+  Ref ref_;
+  PyObject* ptr_ = nullptr;
+};
+
 }  // namespace frame

@@ -224,6 +224,8 @@ void update_peak_allocations(LockFreeStatistics* s, int64_t v) { raise_peak(s->a
 void update_peak_bytes(LockFreeStatistics* s, int64_t v) { raise_peak(s->at(PeakBytesAllocated), v); }
 const StatisticsVtab kStatsVtab = {update_peak_allocations, update_peak_bytes};
 
+PyObject* obj(LockFreeStatistics* s) { return reinterpret_cast<PyObject*>(s); }
+
 void lfs_alloc(PyObject* o) { reinterpret_cast<LockFreeStatistics*>(o)->vtab = &kStatsVtab; }
 
 int lfs_cinit(LockFreeStatistics* self) {
@@ -232,9 +234,9 @@ int lfs_cinit(LockFreeStatistics* self) {
   if (!lock) return -1;
   Py_SETREF(self->lock, lock);
   for (int i = 0; i < kStats; i++) {
-    PyObject* c = frame::call(reinterpret_cast<PyObject*>(&AtomicCounterType), 0_n);
+    Ref c(frame::call(reinterpret_cast<PyObject*>(&AtomicCounterType), 0_n));
     if (!c) return -1;
-    Py_SETREF(self->pub[i], c);
+    frame::swap_field(obj(self), self->pub[i], c);
   }
   return 0;
 }
@@ -280,7 +282,9 @@ bool native_update(PyObject* counter, PyObject* name, PyObject* arg) {
 // exactly AtomicCounter may run Python code or release the interpreter lock,
 // and the attribute may be replaced meanwhile (by another thread, or by the
 // callee): each such call holds the counter it was made on.
-Ref pub_ref(LockFreeStatistics* self, int i) { return Ref::borrow(self->pub[i]); }
+Ref pub_ref(LockFreeStatistics* self, int i) { return frame::load_field(obj(self), self->pub[i]); }
+// Public counter `i` for a native step.
+frame::Pinned pub_pin(LockFreeStatistics* self, int i) { return frame::Pinned(obj(self), self->pub[i]); }
 
 // `self.pub[i].<name>(arg...)` through Python, its result discarded.  Out
 // of line, so that the exact-type paths keep their code as it was.
@@ -293,11 +297,11 @@ template <class... A>
 
 // Calls a method of public counter `i` and discards the result.
 bool pub_call(LockFreeStatistics* self, int i, PyObject* name) {
-  if (native_update(self->pub[i], name, nullptr)) return true;
+  if (native_update(pub_pin(self, i).get(), name, nullptr)) return true;
   return pub_call_method(self, i, name);
 }
 bool pub_call(LockFreeStatistics* self, int i, PyObject* name, PyObject* arg) {
-  if (native_update(self->pub[i], name, arg)) return true;
+  if (native_update(pub_pin(self, i).get(), name, arg)) return true;
   return pub_call_method(self, i, name, arg);
 }
 
@@ -308,7 +312,10 @@ bool pub_call(LockFreeStatistics* self, int i, PyObject* name, PyObject* arg) {
 
 // `self.pub[i].load()`: a new reference, or nullptr with an exception set.
 PyObject* pub_load(LockFreeStatistics* self, int i) {
-  if (AtomicCounter* c = exact_counter(self->pub[i])) return frame::to_result(c_load(c));
+  {
+    frame::Pinned pin = pub_pin(self, i);
+    if (AtomicCounter* c = exact_counter(pin.get())) return frame::to_result(c_load(c));
+  }
   return pub_load_method(self, i);
 }
 
@@ -366,9 +373,12 @@ constexpr frame::FuncDef lfs_py_record_deallocation_def = frame::method<&lfs_py_
 bool raise_public_peak(LockFreeStatistics* self, int i, PyObject* candidate) {
   for (;;) {
     int64_t cand;
-    if (AtomicCounter* c = exact_counter(self->pub[i]); c && small_int(candidate, cand)) {
-      raise_peak(c->atom(), cand);
-      return true;
+    {
+      frame::Pinned pin = pub_pin(self, i);
+      if (AtomicCounter* c = exact_counter(pin.get()); c && small_int(candidate, cand)) {
+        raise_peak(c->atom(), cand);
+        return true;
+      }
     }
     // The attribute is read for each call, as `self.peak_allocations` is.
     Ref peak(frame::call_method(pub_ref(self, i).get(), "load"_s));
@@ -407,10 +417,12 @@ PyObject* lfs_record_allocation(LockFreeStatistics* self, AnnotatedInt size, boo
   // Exact types throughout: nothing can observe the loads or the peak loop,
   // which then run on the counters' values (the Python-level loop of
   // _update_peaks, compare for compare).
-  AtomicCounter* cur = exact_counter(self->pub[CurrentAllocations]);
-  AtomicCounter* bytes_c = exact_counter(self->pub[BytesAllocated]);
-  AtomicCounter* peak = exact_counter(self->pub[PeakAllocations]);
-  AtomicCounter* peak_bytes = exact_counter(self->pub[PeakBytesAllocated]);
+  frame::Pinned pins[] = {pub_pin(self, CurrentAllocations), pub_pin(self, BytesAllocated),
+                          pub_pin(self, PeakAllocations), pub_pin(self, PeakBytesAllocated)};
+  AtomicCounter* cur = exact_counter(pins[0].get());
+  AtomicCounter* bytes_c = exact_counter(pins[1].get());
+  AtomicCounter* peak = exact_counter(pins[2].get());
+  AtomicCounter* peak_bytes = exact_counter(pins[3].get());
   if (Py_TYPE(self) == &LockFreeStatisticsType && cur && bytes_c && peak && peak_bytes) {
     const int64_t allocs = c_load(cur), bytes = c_load(bytes_c);
     raise_peak(peak->atom(), allocs);
