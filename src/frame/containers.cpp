@@ -11,6 +11,8 @@ void raise_too_many(Py_ssize_t n) { PyErr_Format(PyExc_ValueError, "too many val
 
 bool unpack_iterable(PyObject* seq, Ref* out, Py_ssize_t n) {
   if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
+    // A list may change in another thread: its items are taken in one step.
+    compat::CriticalSection cs(seq);
     const Py_ssize_t size = Py_SIZE(seq);
     if (size != n) {
       if (size > n)

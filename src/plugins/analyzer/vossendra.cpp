@@ -59,26 +59,34 @@ bool read_pair(PyObject* entry, double& first, double& second) {
   return frame::to_double(items[0], first) && frame::to_double(items[1], second);
 }
 
-// Reads entry `i` of a list as a pair of doubles.  A 2-tuple of floats is
-// read in place (no Python code runs); anything else is held while its
-// conversions run, since they may change the list.
-inline bool read_list_pair(PyObject* list, Py_ssize_t i, double& first, double& second) {
-  PyObject* entry = PyList_GET_ITEM(list, i);
-  if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2) {
-    PyObject* x = PyTuple_GET_ITEM(entry, 0);
-    PyObject* y = PyTuple_GET_ITEM(entry, 1);
-    if (PyFloat_CheckExact(x) && PyFloat_CheckExact(y)) {
-      first = PyFloat_AS_DOUBLE(x);
-      second = PyFloat_AS_DOUBLE(y);
-      return true;
+// Reads entry `i` of a list as a pair of doubles: 1, 0 when the list has no
+// entry `i` (it may change meanwhile), -1 on error.  A 2-tuple of floats is
+// read in place under the list's critical section (no Python code runs);
+// anything else is held while its conversions run, since they may change
+// the list.
+inline int read_list_pair(PyObject* list, Py_ssize_t i, double& first, double& second) {
+  Ref held;
+  {
+    frame::compat::CriticalSection cs(list);
+    if (i >= PyList_GET_SIZE(list)) return 0;
+    PyObject* entry = PyList_GET_ITEM(list, i);
+    if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2) {
+      PyObject* x = PyTuple_GET_ITEM(entry, 0);
+      PyObject* y = PyTuple_GET_ITEM(entry, 1);
+      if (PyFloat_CheckExact(x) && PyFloat_CheckExact(y)) {
+        first = PyFloat_AS_DOUBLE(x);
+        second = PyFloat_AS_DOUBLE(y);
+        return 1;
+      }
     }
+    held = Ref::borrow(entry);
   }
-  Ref held = Ref::borrow(entry);
-  return read_pair(entry, first, second);
+  return read_pair(held, first, second) ? 1 : -1;
 }
 
 // Item `i` of a list as a new reference (the list may have shrunk meanwhile).
 PyObject* list_item(PyObject* list, Py_ssize_t i) {
+  frame::compat::CriticalSection cs(list);
   if (i < 0 || i >= PyList_GET_SIZE(list)) {
     PyErr_SetString(PyExc_IndexError, "list index out of range");
     return nullptr;
@@ -102,9 +110,11 @@ std::optional<bool> detect_performance_degradation(ListOrNone performance_histor
     return false;
   Py_ssize_t count = 0;
   double sum = 0.0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(performance_history.get()); i++) {
+  for (Py_ssize_t i = 0;; i++) {
     double ts, metric;
-    if (!read_list_pair(performance_history.get(), i, ts, metric)) return std::nullopt;
+    const int read = read_list_pair(performance_history.get(), i, ts, metric);
+    if (read < 0) return std::nullopt;
+    if (read == 0) break;
     if (ts >= window_start_time) {
       count++;
       sum += metric;
@@ -134,9 +144,11 @@ std::optional<double> calculate_performance_trend(ListOrNone performance_history
   if (performance_history.is_none() || PyList_GET_SIZE(performance_history.get()) < 3) return 0.0;
   Py_ssize_t n = 0;
   double t0 = 0.0, sx = 0.0, sy = 0.0, sxy = 0.0, sxx = 0.0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(performance_history.get()); i++) {
+  for (Py_ssize_t i = 0;; i++) {
     double ts, metric;
-    if (!read_list_pair(performance_history.get(), i, ts, metric)) return std::nullopt;
+    const int read = read_list_pair(performance_history.get(), i, ts, metric);
+    if (read < 0) return std::nullopt;
+    if (read == 0) break;
     if (!(ts >= window_start_time)) continue;
     if (n == 0) t0 = ts;
     n++;
@@ -174,13 +186,17 @@ PyObject* workload_neutral() { return Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0
 
 PyObject* detect_workload_characteristics_change(ListOrNone pattern_history, double change_threshold) {
   if (pattern_history.is_none()) return frame::raise_no_len(pattern_history);
-  const Py_ssize_t n = PyList_GET_SIZE(pattern_history.get());
-  if (n < 6) return workload_neutral();
   PyObject* const keys[3] = {"parallelization_potential"_s, "cpu_intensity"_s, "memory_intensity"_s};
   // The six newest entries, oldest first, taken before any check: key tests
   // and additions may run Python code that changes the list or frees them.
   Ref entries[6];
-  for (int k = 0; k < 6; k++) entries[k] = Ref::borrow(PyList_GET_ITEM(pattern_history.get(), n - 6 + k));
+  {
+    frame::compat::CriticalSection cs(pattern_history.get());
+    const Py_ssize_t n = PyList_GET_SIZE(pattern_history.get());
+    if (n >= 6)
+      for (int k = 0; k < 6; k++) entries[k] = Ref::borrow(PyList_GET_ITEM(pattern_history.get(), n - 6 + k));
+  }
+  if (!entries[0]) return workload_neutral();
   for (int k = 0; k < 6; k++) {
     PyObject* e = entries[k];
     if (!PyDict_CheckExact(e)) {
@@ -281,7 +297,7 @@ class NameCounter {
 
  private:
   struct Slot {
-    PyObject* name;  // borrowed from the list, which no code can change meanwhile
+    PyObject* name;  // borrowed from the list, which nothing can change meanwhile
     Py_ssize_t count;
   };
   // Exact strings cache their hash and cannot fail; None gets a fixed value.
@@ -293,13 +309,14 @@ class NameCounter {
 
 PyObject* detect_dominant_pattern(ListOrNone patterns, int32_t window_size) {
   if (patterns.is_none()) return frame::raise_no_len(patterns);
+  // Type checks and string comparisons run no Python code: under the list's
+  // critical section the list stays as it is for the whole walk.
+  frame::compat::CriticalSection cs(patterns.get());
   const Py_ssize_t n = PyList_GET_SIZE(patterns.get());
   const int64_t start64 = static_cast<int64_t>(n) - static_cast<int64_t>(window_size);
   const Py_ssize_t start = start64 > 0 ? static_cast<Py_ssize_t>(start64) : 0;
   PyObject* result = "mixed"_s;
   if (start < n) {
-    // Type checks and string comparisons run no Python code, so the list
-    // stays as it is for the whole walk.
     try {
       NameCounter counter(n - start);
       for (Py_ssize_t i = start; i < n; i++) {
@@ -473,9 +490,11 @@ PyObject* predict_resource_requirements(ListOrNone allocation_history, double pr
   const double span = last - first;
   if (!(span > 0.0)) return resource_neutral();
   double total = 0.0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(allocation_history.get()); i++) {
+  for (Py_ssize_t i = 0;; i++) {
     double ts, size;
-    if (!read_list_pair(allocation_history.get(), i, ts, size)) return nullptr;
+    const int read = read_list_pair(allocation_history.get(), i, ts, size);
+    if (read < 0) return nullptr;
+    if (read == 0) break;
     total += size;
   }
   const double dn = static_cast<double>(n);
