@@ -7,6 +7,8 @@
 // refusal (types.cpp).
 #pragma once
 
+#include <atomic>
+
 #include <cstdint>
 #include <span>
 
@@ -46,6 +48,18 @@ constexpr Entry static_def(const FuncDef& d) {
   Entry e(d);
   e.is_static = true;
   return e;
+}
+
+// Number fields that properties expose are read and written as relaxed
+// atomics (the property accessors do the same): another thread may assign
+// the property meanwhile.  Plain moves on the machine.
+template <class T>
+T load_relaxed(T& field) {
+  return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+template <class T, class V>
+void store_relaxed(T& field, V value) {
+  std::atomic_ref<T>(field).store(static_cast<T>(value), std::memory_order_relaxed);
 }
 
 enum class FieldKind : uint8_t { Object, I64, I32, U32, U64, U16, U8, Double, Bool };

@@ -42,7 +42,7 @@ bool attr_double(PyObject* o, PyObject* name, double& out, const double* fallbac
 // A native-table entry that returns one field of the instance.
 template <auto Field, class C>
 auto read_field(C* c) {
-  return c->*Field;
+  return frame::load_relaxed(c->*Field);
 }
 
 // ---------------------------------------------------------------------------
@@ -89,11 +89,11 @@ int pc_cinit(PolicyConfig* self, int32_t initial_threshold, int32_t min_threshol
   if (!(target_speedup > 0.0)) return config_error("target_speedup must be positive");
   if (initial_threshold < min_threshold || initial_threshold > max_threshold)
     return config_error("initial_threshold must be within bounds");
-  self->initial_threshold = initial_threshold;
-  self->min_threshold = min_threshold;
-  self->max_threshold = max_threshold;
-  self->learning_rate = learning_rate;
-  self->target_speedup = target_speedup;
+  frame::store_relaxed(self->initial_threshold, initial_threshold);
+  frame::store_relaxed(self->min_threshold, min_threshold);
+  frame::store_relaxed(self->max_threshold, max_threshold);
+  frame::store_relaxed(self->learning_rate, learning_rate);
+  frame::store_relaxed(self->target_speedup, target_speedup);
   return 0;
 }
 constexpr frame::FuncDef pc_init_def =
@@ -153,13 +153,13 @@ void fm_alloc(PyObject* o) { reinterpret_cast<FunctionMetrics*>(o)->vtab = &kMet
 
 int fm_cinit(FunctionMetrics* self, uint64_t call_count, uint32_t compile_count, double avg_speedup,
              double total_execution_time_ms, double last_compile_time, double last_compiled) {
-  self->call_count = call_count;
-  self->compile_count = compile_count;
-  self->avg_speedup = avg_speedup;
-  self->total_execution_time_ms = total_execution_time_ms;
+  frame::store_relaxed(self->call_count, call_count);
+  frame::store_relaxed(self->compile_count, compile_count);
+  frame::store_relaxed(self->avg_speedup, avg_speedup);
+  frame::store_relaxed(self->total_execution_time_ms, total_execution_time_ms);
   // `last_compiled` wins when given as 0 or more; a negative or NaN value
   // means "not given".
-  self->last_compiled = last_compiled >= 0.0 ? last_compiled : last_compile_time;
+  frame::store_relaxed(self->last_compiled, last_compiled >= 0.0 ? last_compiled : last_compile_time);
   return 0;
 }
 constexpr frame::FuncDef fm_init_def = frame::ctor<&fm_cinit>(
@@ -363,7 +363,8 @@ PyObject* ap_get_threshold(AdaptivePolicy* self, StrOrNone func_id, frame::Call 
     // The exact settings type's property reads the native field; a subclass
     // may replace the property, so it gets the attribute read (which may run
     // code: the settings are held meanwhile).
-    if (Py_TYPE(self->config) == &PolicyConfigType) return PyLong_FromLong(as_config(self->config)->initial_threshold);
+    if (Py_TYPE(self->config) == &PolicyConfigType)
+      return PyLong_FromLong(read_field<&PolicyConfig::initial_threshold>(as_config(self->config)));
     Ref config = Ref::borrow(self->config);
     return PyObject_GetAttr(config, "initial_threshold"_s);
   });

@@ -53,6 +53,8 @@ uint16_t sh_compute_checksum(SlabHeaderOps* s) { return pardune::header_checksum
 const SlabHeaderOpsVtab kSlabVtab = {sh_is_object_free, sh_allocate_object, sh_deallocate_object, sh_find_free_object,
                                      sh_compute_checksum};
 
+PyObject* obj(SlabHeaderOps* s) { return reinterpret_cast<PyObject*>(s); }
+
 void sh_alloc(PyObject* o) { reinterpret_cast<SlabHeaderOps*>(o)->vtab = &kSlabVtab; }
 
 int sh_cinit(SlabHeaderOps* self, Int32T size_class_index, Int32T objects_per_slab) {
@@ -65,10 +67,14 @@ constexpr frame::FuncDef sh_init_def = frame::ctor<&sh_cinit>(param("size_class_
 PyObject* sh_pack_header(SlabHeaderOps* self) {
   // The stored checksum is brought up to date first; it stays so when the
   // bytes cannot be built (the header is complete either way).
-  self->header.checksum = self->vtab->compute_checksum(self);
+  pardune::SlabHeader h;
+  {
+    frame::compat::CriticalSection cs(obj(self));
+    self->header.checksum = self->vtab->compute_checksum(self);
+    h = self->header;
+  }
   Ref st(import_struct());
   if (!st) return nullptr;
-  const pardune::SlabHeader h = self->header;
   Ref sci(PyLong_FromLong(h.size_class_index));
   Ref flags(PyLong_FromLong(h.flags));
   Ref gen(PyLong_FromUnsignedLong(h.generation));
@@ -106,7 +112,6 @@ PyObject* sh_unpack_header(SlabHeaderOps* self, BytesOrNone data) {
   if (!fields) return nullptr;
   Ref items[5];
   if (!frame::unpack_sequence(fields, items, 5)) return nullptr;
-  pardune::SlabHeader h = self->header;
   uint8_t sci, flags;
   uint32_t gen;
   uint16_t stored_crc;
@@ -114,16 +119,22 @@ PyObject* sh_unpack_header(SlabHeaderOps* self, BytesOrNone data) {
   if (!frame::to_u8(items[0], sci) || !frame::to_u8(items[1], flags) || !frame::to_u32(items[2], gen) ||
       !frame::to_u16(items[3], stored_crc) || !frame::to_u64(items[4], bitmap))
     return nullptr;
-  h.size_class_index = sci;
-  h.flags = flags;
-  h.generation = gen;
-  h.bitmap = bitmap;
-  self->header = h;
-  const uint16_t computed_crc = self->vtab->compute_checksum(self);
+  uint16_t computed_crc;
+  {
+    frame::compat::CriticalSection cs(obj(self));
+    pardune::SlabHeader h = self->header;
+    h.size_class_index = sci;
+    h.flags = flags;
+    h.generation = gen;
+    h.bitmap = bitmap;
+    self->header = h;
+    computed_crc = self->vtab->compute_checksum(self);
+    // The header is taken over and marked corrupt before it is logged: a
+    // failure to log leaves it complete.
+    if (stored_crc != computed_crc)
+      self->header.flags = static_cast<uint8_t>(self->header.flags | pardune::kFlagCorrupt);
+  }
   if (stored_crc != computed_crc) {
-    // The header is taken over, marked corrupt, and then logged: a failure to
-    // log leaves it complete.
-    self->header.flags = static_cast<uint8_t>(self->header.flags | pardune::kFlagCorrupt);
     if (log_corruption(stored_crc, computed_crc) < 0) return nullptr;
   }
   Py_RETURN_NONE;
@@ -131,23 +142,31 @@ PyObject* sh_unpack_header(SlabHeaderOps* self, BytesOrNone data) {
 constexpr frame::FuncDef sh_unpack_def =
     frame::method<&sh_unpack_header>("unpack_header", "Unpack header from bytes.", returns(), param("data"));
 
+// The header is the object's state: each method reads or changes it under
+// the object's critical section.
 bool sh_py_is_object_free(SlabHeaderOps* self, int32_t object_index) {
+  frame::compat::CriticalSection cs(obj(self));
   return self->vtab->is_object_free(self, object_index);
 }
 constexpr frame::FuncDef sh_is_free_def = frame::method<&sh_py_is_object_free>(
     "py_is_object_free", "Check if object at index is free (Python interface).", returns(), param("object_index"));
 
-int32_t sh_py_find_free_object(SlabHeaderOps* self) { return self->vtab->find_free_object(self); }
+int32_t sh_py_find_free_object(SlabHeaderOps* self) {
+  frame::compat::CriticalSection cs(obj(self));
+  return self->vtab->find_free_object(self);
+}
 constexpr frame::FuncDef sh_find_def = frame::method<&sh_py_find_free_object>(
     "py_find_free_object", "Find first free object index (Python interface).", returns());
 
 void sh_py_allocate_object_at(SlabHeaderOps* self, int32_t object_index) {
+  frame::compat::CriticalSection cs(obj(self));
   self->vtab->allocate_object(self, object_index);
 }
 constexpr frame::FuncDef sh_allocate_def = frame::method<&sh_py_allocate_object_at>(
     "py_allocate_object_at", "Mark object as allocated (Python interface).", returns(), param("object_index"));
 
 void sh_py_deallocate_object_at(SlabHeaderOps* self, int32_t object_index) {
+  frame::compat::CriticalSection cs(obj(self));
   self->vtab->deallocate_object(self, object_index);
 }
 constexpr frame::FuncDef sh_deallocate_def = frame::method<&sh_py_deallocate_object_at>(
@@ -242,7 +261,9 @@ constexpr frame::FuncDef ba_init_buckets_def =
 PyObject* bucket_get(BucketAllocator* self, PyObject* key) {
   PyObject* b = self->buckets;
   if (PyDict_CheckExact(b)) {
-    return Ref::borrow(PyDict_GetItemWithError(b, key)).release();
+    // Owned from the lookup on: _init_buckets may replace the list meanwhile.
+    PyObject* list;
+    return frame::compat::dict_get_ref(b, key, &list) < 0 ? nullptr : list;
   }
   int has = PySequence_Contains(b, key);
   if (has <= 0) return nullptr;
