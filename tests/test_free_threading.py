@@ -223,3 +223,149 @@ class TestFunctionAttributes:
         )
         r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
         assert (r.returncode, r.stdout, r.stderr) == (0, "4 True ('self',)\n", "")
+
+
+# ---------------------------------------------------------------------------
+# Slab headers, bucket lists, statistics counters, caller's lists, policy
+
+
+class TestOtherSharedObjects:
+    def test_slab_header_bits_flipped_by_several_threads(self):
+        from talvora.memory.pardune import FastSlabHeaderOps
+
+        h = FastSlabHeaderOps(3, 64)
+        crew, rounds = Crew(), 400
+
+        def flip(k):  # each thread owns 16 slots; the bitmap word is shared
+            mine = range(16 * k, 16 * k + 16)
+            for _ in range(rounds):
+                for i in mine:
+                    h.py_allocate_object_at(i)
+                for i in mine:
+                    assert not h.py_is_object_free(i)
+                for i in mine[::2]:
+                    h.py_deallocate_object_at(i)
+
+        for k in range(4):
+            crew.add(flip, k)
+        crew.run()
+        free = [i for i in range(64) if h.py_is_object_free(i)]
+        assert free == list(range(0, 64, 2))  # no update lost
+        assert h.py_find_free_object() == 0
+
+    def test_init_buckets_against_bucket_operations(self):
+        from talvora.memory.pardune import FastBucketAllocator
+
+        a = FastBucketAllocator()
+        crew, per = Crew(), 2000
+
+        def reinit():
+            for _ in range(per // 10):
+                a._init_buckets()
+
+        def use():
+            for i in range(per):
+                a.add_to_bucket(i * 64, 64)
+                got = a.remove_from_bucket(64)
+                assert got is None or isinstance(got, int)
+
+        crew.add(reinit)
+        crew.add(use)
+        crew.add(use)
+        crew.run()
+        a._init_buckets()
+        assert a.remove_from_bucket(64) is None
+
+    def test_statistics_counters_reassigned_during_recording_and_snapshots(self):
+        from talvora.memory.mesqua import AtomicCounter, LockFreeStatistics
+
+        class Sub(AtomicCounter):
+            pass
+
+        s = LockFreeStatistics()
+        crew, per = Crew(), 3000
+
+        def record():
+            for _ in range(per):
+                s.record_allocation(8)
+                s.record_deallocation(8)
+
+        def replace():
+            for i in range(per):
+                s.total_allocations = Sub(0) if i % 2 else AtomicCounter(0)
+                s.current_allocations = AtomicCounter(0)
+
+        def snapshot():
+            for _ in range(per // 3):
+                snap = s.get_snapshot()
+                assert isinstance(snap["total_allocations"], int)
+
+        crew.add(record)
+        crew.add(record)
+        crew.add(replace)
+        crew.add(snapshot)
+        crew.run()
+        # the native counters are the object's own: exact whatever was assigned
+        assert s.get_snapshot()["total_allocations"] >= 0
+
+    def test_vossendra_walkers_while_the_list_changes(self):
+        from talvora.plugins.analyzer import vossendra
+
+        history = [(float(i), 1.0 + i % 3) for i in range(50)]
+        patterns = ["a", "b", "a", None] * 10
+        crew, per = Crew(), 1500
+
+        def mutate():
+            for i in range(per):
+                history.append((50.0 + i, 2.0))
+                del history[0]
+                patterns.append("b")
+                patterns.pop(0)
+                if i % 50 == 0:
+                    history[:] = history[:5]
+                    history.extend((60.0 + j, 1.5) for j in range(45))
+
+        def walk():
+            for _ in range(per):
+                vossendra.detect_performance_degradation(history, 2.0, 0.1, 0.0)
+                r = vossendra.calculate_performance_trend(history, 0.0)
+                assert -1.0 <= r <= 1.0
+                assert vossendra.detect_dominant_pattern(patterns, 5) in ("a", "b", None, "mixed")
+
+        crew.add(mutate)
+        crew.add(walk)
+        crew.add(walk)
+        crew.run()
+        assert len(history) == 50
+
+    def test_policy_properties_written_during_decisions(self):
+        from talvora.jit.orvistle import AdaptivePolicy, FunctionMetrics, PolicyConfig
+
+        config = PolicyConfig()
+        policy = AdaptivePolicy(config)
+        metrics = FunctionMetrics()
+
+        class Store:  # one metrics object shared by every function
+            def get_metrics(self, function_id):
+                return metrics
+
+        store = Store()
+        crew, per = Crew(), 3000
+
+        def decide(k):
+            for i in range(per):
+                metrics.call_count = i
+                policy.should_compile(f"f{k}", store)
+                policy.update(f"f{k}", store)
+                assert config.min_threshold <= policy.get_threshold(f"f{k}") <= config.max_threshold
+
+        def write():
+            for i in range(per):
+                config.learning_rate = 0.05 + (i % 10) / 100
+                metrics.avg_speedup = 1.0 + i % 5
+
+        crew.add(decide, 0)
+        crew.add(decide, 1)
+        crew.add(write)
+        crew.run()
+        assert config.learning_rate == 0.05 + ((per - 1) % 10) / 100

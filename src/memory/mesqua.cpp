@@ -580,7 +580,7 @@ PyObject* pt_start(PerformanceTimer* self) {
   if (!now) return nullptr;
   int64_t v;
   if (!frame::to_i64(now, v)) return nullptr;
-  self->start_ns = v;
+  frame::store_relaxed(self->start_ns, v);  // another thread may read it meanwhile
   Py_RETURN_NONE;
 }
 constexpr frame::FuncDef pt_start_def = frame::method<&pt_start>("start", "Start timing.", returns());
@@ -588,7 +588,7 @@ constexpr frame::FuncDef pt_start_def = frame::method<&pt_start>("start", "Start
 PyObject* pt_elapsed_ns(PerformanceTimer* self) {
   Ref now(clock_ns());
   if (!now) return nullptr;
-  Ref start(PyLong_FromLongLong(self->start_ns));
+  Ref start(PyLong_FromLongLong(frame::load_relaxed(self->start_ns)));
   if (!start) return nullptr;
   return PyNumber_Subtract(now, start);
 }
