@@ -105,18 +105,6 @@ inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** out) {
 #endif
 }
 
-// `list[i]` as a new reference, or nullptr (IndexError set) when another
-// thread shortened the list.
-inline PyObject* list_get_ref(PyObject* list, Py_ssize_t i) {
-#if PY_VERSION_HEX >= 0x030D0000
-  return PyList_GetItemRef(list, i);
-#else
-  PyObject* v = PyList_GetItem(list, i);
-  Py_XINCREF(v);
-  return v;
-#endif
-}
-
 // Whether this build runs without the interpreter lock.
 constexpr bool free_threaded() {
 #ifdef Py_GIL_DISABLED
@@ -146,24 +134,6 @@ class CriticalSection {
 #endif
 };
 
-// The same over two objects at once, without lock-order deadlocks.
-class CriticalSection2 {
- public:
-#ifdef Py_GIL_DISABLED
-  CriticalSection2(PyObject* a, PyObject* b) { PyCriticalSection2_Begin(&cs_, a, b); }
-  ~CriticalSection2() { PyCriticalSection2_End(&cs_); }
-#else
-  CriticalSection2(PyObject*, PyObject*) {}
-#endif
-  CriticalSection2(const CriticalSection2&) = delete;
-  CriticalSection2& operator=(const CriticalSection2&) = delete;
-
- private:
-#ifdef Py_GIL_DISABLED
-  PyCriticalSection2 cs_;
-#endif
-};
-
 // Whether nobody can set attributes on the type (so its methods cannot be
 // replaced): builtin static types, and from 3.10 on immutable heap types
 // such as 3.12's `_thread.lock`.
@@ -172,20 +142,6 @@ inline bool type_is_immutable(PyTypeObject* t) {
   return PyType_HasFeature(t, Py_TPFLAGS_IMMUTABLETYPE);
 #else
   return !PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE);
-#endif
-}
-
-// Fills `slot` with the module's sub-interpreter declaration where the
-// interpreter has one (3.12+) and returns the number of slots filled.
-// Declaring per-interpreter-GIL support makes the interpreter call the create
-// slot in any sub-interpreter, which then refuses with the module's message.
-inline int interpreter_slot(PyModuleDef_Slot* slot) {
-#if PY_VERSION_HEX >= 0x030C0000
-  *slot = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
-  return 1;
-#else
-  (void)slot;
-  return 0;
 #endif
 }
 
@@ -207,17 +163,21 @@ class Mutex {
 #endif
 };
 
-// Fills `slot` with the module's declaration that it runs without the
-// interpreter lock (3.13+, where free-threaded builds exist) and returns the
-// number of slots filled.
-inline int gil_slot(PyModuleDef_Slot* slot) {
-#if PY_VERSION_HEX >= 0x030D0000
-  *slot = {Py_mod_gil, Py_MOD_GIL_NOT_USED};
-  return 1;
-#else
-  (void)slot;
-  return 0;
+// Fills `slots` with the module's declarations that the interpreter knows
+// and returns how many: per-interpreter-GIL support (3.12+; the interpreter
+// then calls the create slot in any sub-interpreter, which refuses with the
+// module's message), and running without the interpreter lock (3.13+, where
+// free-threaded builds exist).
+inline int declaration_slots(PyModuleDef_Slot* slots) {
+  int n = 0;
+#if PY_VERSION_HEX >= 0x030C0000
+  slots[n++] = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
 #endif
+#if PY_VERSION_HEX >= 0x030D0000
+  slots[n++] = {Py_mod_gil, Py_MOD_GIL_NOT_USED};
+#endif
+  (void)slots;
+  return n;
 }
 
 }  // namespace frame::compat

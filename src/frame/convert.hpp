@@ -177,20 +177,24 @@ inline bool from_compact(PyObject* o, T& out) {
   return true;
 }
 
-template <>
-struct Converter<int64_t> {
+// Through `convert`; with `compact_first`, a one-digit exact int is read in
+// place before.
+template <class T, bool (*convert)(PyObject*, T&), bool compact_first = false>
+struct Through {
   template <class Name>
-  static bool get(PyObject* o, Name, int64_t& out) {
-    return from_compact(o, out) || to_i64(o, out);
+  static bool get(PyObject* o, Name, T& out) {
+    if constexpr (compact_first) {
+      if (from_compact(o, out)) return true;
+    }
+    return convert(o, out);
   }
 };
 template <>
-struct Converter<uint64_t> {
-  template <class Name>
-  static bool get(PyObject* o, Name, uint64_t& out) {
-    return from_compact(o, out) || to_u64(o, out);
-  }
-};
+struct Converter<int64_t> : Through<int64_t, to_i64, true> {};
+template <>
+struct Converter<uint64_t> : Through<uint64_t, to_u64, true> {};
+template <>
+struct Converter<uint32_t> : Through<uint32_t, to_u32, true> {};
 template <>
 struct Converter<int32_t> {
   template <class Name>
@@ -206,33 +210,11 @@ struct Converter<Int32T> {
   }
 };
 template <>
-struct Converter<uint32_t> {
-  template <class Name>
-  static bool get(PyObject* o, Name, uint32_t& out) {
-    return from_compact(o, out) || to_u32(o, out);
-  }
-};
+struct Converter<uint16_t> : Through<uint16_t, to_u16> {};
 template <>
-struct Converter<uint16_t> {
-  template <class Name>
-  static bool get(PyObject* o, Name, uint16_t& out) {
-    return to_u16(o, out);
-  }
-};
+struct Converter<uint8_t> : Through<uint8_t, to_u8> {};
 template <>
-struct Converter<uint8_t> {
-  template <class Name>
-  static bool get(PyObject* o, Name, uint8_t& out) {
-    return to_u8(o, out);
-  }
-};
-template <>
-struct Converter<double> {
-  template <class Name>
-  static bool get(PyObject* o, Name, double& out) {
-    return to_double(o, out);
-  }
-};
+struct Converter<double> : Through<double, to_double> {};
 template <>
 struct Converter<bool> {
   template <class Name>

@@ -174,8 +174,7 @@ PyObject* module_init(const ModuleDef& def) {
   // On interpreters that know the per-interpreter-GIL slot, the module
   // declares it so that the create slot runs in a sub-interpreter and
   // refuses it with the module's own message.
-  int n = 2 + compat::interpreter_slot(&g_slots[2]);
-  n += compat::gil_slot(&g_slots[n]);
+  const int n = 2 + compat::declaration_slots(&g_slots[2]);
   g_slots[n] = {0, nullptr};
   g_moddef = PyModuleDef{PyModuleDef_HEAD_INIT};
   g_moddef.m_name = short_name();

@@ -325,6 +325,16 @@ bool to_i64s(std::initializer_list<std::pair<PyObject*, int64_t*>> items) {
   return true;
 }
 
+// The public counters of the Python-level records: the event's count up, then
+// the current allocations and the bytes in `direction` ("increment" or
+// "decrement").
+PyObject* pub_event(LockFreeStatistics* self, int count, PyObject* direction, PyObject* size) {
+  if (!pub_call(self, count, "increment"_s) || !pub_call(self, CurrentAllocations, direction) ||
+      !pub_call(self, BytesAllocated, direction, size))
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
 PyObject* lfs_py_record_allocation(LockFreeStatistics* self, AnnotatedInt size, bool is_bucketed, AnnotatedInt padding,
                                    AnnotatedInt time_ns) {
   int64_t sz, pad, t;
@@ -339,10 +349,7 @@ PyObject* lfs_py_record_allocation(LockFreeStatistics* self, AnnotatedInt size, 
     self->vtab->_update_peak_allocations(self, wrap_add(old_count, 1));
     self->vtab->_update_peak_bytes(self, wrap_add(old_bytes, sz));
   });
-  if (!pub_call(self, TotalAllocations, "increment"_s) || !pub_call(self, CurrentAllocations, "increment"_s) ||
-      !pub_call(self, BytesAllocated, "increment"_s, size))
-    return nullptr;
-  Py_RETURN_NONE;
+  return pub_event(self, TotalAllocations, "increment"_s, size);
 }
 constexpr frame::FuncDef lfs_py_record_allocation_def = frame::method<&lfs_py_record_allocation>(
     "record_allocation",
@@ -359,10 +366,7 @@ PyObject* lfs_py_record_deallocation(LockFreeStatistics* self, AnnotatedInt size
     self->at(BytesAllocated).fetch_sub(sz);
     if (t > 0) self->at(TotalDeallocationTimeNs).fetch_add(t);
   });
-  if (!pub_call(self, TotalDeallocations, "increment"_s) || !pub_call(self, CurrentAllocations, "decrement"_s) ||
-      !pub_call(self, BytesAllocated, "decrement"_s, size))
-    return nullptr;
-  Py_RETURN_NONE;
+  return pub_event(self, TotalDeallocations, "decrement"_s, size);
 }
 constexpr frame::FuncDef lfs_py_record_deallocation_def = frame::method<&lfs_py_record_deallocation>(
     "record_deallocation",
