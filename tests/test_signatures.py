@@ -3,7 +3,7 @@
 import importlib
 import inspect
 import pydoc
-from typing import Tuple  # noqa: F401  (named by a string annotation below)
+from typing import Dict, Tuple  # noqa: F401  (named by string annotations below)
 
 import pytest
 from support.module_list import ROOT, SOURCES, short
@@ -222,7 +222,10 @@ def test_pydoc_layout_of_long_signatures():
     def some_function(first_parameter, second: "Tuple[int, int]" = (1, 2), third: "str" = "x, y", fourth=None) -> "int":
         return 0
 
-    for func in (short_one, some_function):
+    def starred(*args: "int", key: "str" = "a: 'b'", **kw: "Dict[str, int]") -> "Tuple[int, int]":
+        return 0, 0
+
+    for func in (short_one, some_function, starred):
         sig = str(inspect.signature(func))
         text = pydoc.render_doc(func, renderer=pydoc.plaintext)
         assert func.__name__ + as_pydoc_prints(func.__name__, sig) in text, text

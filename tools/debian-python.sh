@@ -93,8 +93,9 @@ if [ "$print_path" = 1 ]; then
 fi
 
 make_chroot() {
+  [ -f "$root/$STAMP" ] && return 0
   mkdir -p "$CACHE"
-  exec 9>"$CACHE/.debian-python.lock"
+  exec 9>"$root.lock"
   flock 9
   [ -f "$root/$STAMP" ] && return 0
   if ! command -v debootstrap >/dev/null; then
