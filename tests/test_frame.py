@@ -194,6 +194,9 @@ class TestModule:
         )
 
 
+# The interpreter's cached small ints (3.15 caches up to 1024).
+SMALL_INTS = range(-5, 1025 if sys.version_info >= (3, 15) else 257)
+
 # Native integer kinds: (function, smallest, largest, message above, message below).
 INT_KINDS = [
     (fp.echo_i64, I64_MIN, I64_MAX, None, None),
@@ -286,6 +289,8 @@ class TestNativeIntegers:
             256,
             257,
             258,
+            1024,
+            1025,
             2**15,
             2**30 - 1,
             2**30,
@@ -301,7 +306,7 @@ class TestNativeIntegers:
             r = fn(v)
             assert type(r) is int and r == v and -r == -v and r + 1 == v + 1 and r * 2 == v * 2
             assert hash(r) == hash(v) and repr(r) == repr(v) and r.bit_length() == v.bit_length()
-            assert (r < 0) == (v < 0) and (r is int(str(v))) == (-5 <= v <= 256)
+            assert (r < 0) == (v < 0) and (r is int(str(v))) == (v in SMALL_INTS)
         assert fp.echo_i64(I64_MIN) == I64_MIN and fp.echo_u64(2**64 - 1) == 2**64 - 1
 
     @pytest.mark.parametrize("fn", [k[0] for k in INT_KINDS], ids=INT_IDS)
