@@ -19,7 +19,12 @@
 # ~/.cache/talvora.  A complete chroot carries a stamp file (.installed),
 # written last: a second run finds it and returns at once, with no network.
 # A directory without the stamp is what a failed or interrupted run left, and
-# is made again from scratch.
+# is made again from scratch.  Remove a chroot to have it made anew with
+# newer packages.
+#
+# The suite on a beta, e.g. Python 3.15 from experimental:
+#   tools/debian-python.sh --python 3.15 --experimental run \
+#     make test PYTHON=python3.15 VENV=.venv315-sid NATIVE_DIR=build/native-sid
 #
 # Needs root (debootstrap, chroot, mounts).  The mounts (/proc, /dev, /sys,
 # the working directory) live in a mount namespace of their own and vanish
