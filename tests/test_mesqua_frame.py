@@ -9,6 +9,7 @@ import weakref
 
 import pytest
 from support.imports import import_again, load_records, subinterpreter_import
+from support.pydoc_text import as_pydoc_prints
 from support.stand_ins import HasInt, IndexOnly, IntSub, ReturnsStr, ReturnsSub
 
 import talvora.memory.mesqua as mesqua
@@ -376,8 +377,10 @@ class TestTypes:
         assert isinstance(w.__dict__, dict)
         assert type(w).__module__ == "talvora.memory.mesqua"
         assert AtomicCounterWrapper.__doc__ == "Python wrapper for Cython AtomicCounter (backward compatibility)."
-        with pytest.raises(TypeError, match=r"^no default __reduce__ due to non-trivial __cinit__$"):
+        # 3.14's pickle adds notes naming the attribute it was serialising
+        with pytest.raises(TypeError) as info:
             pickle.dumps(w)
+        assert str(info.value) == "no default __reduce__ due to non-trivial __cinit__"
         w._counter = 5
         assert pickle.loads(pickle.dumps(w))._counter == 5
 
@@ -445,5 +448,6 @@ class TestSignatures:
         import pydoc
 
         text = pydoc.render_doc(AtomicCounter.compare_and_swap, renderer=pydoc.plaintext)
-        assert "compare_and_swap(self, expected, new_value) -> 'bool'" in text
+        sig = as_pydoc_prints("compare_and_swap", "(self, expected, new_value) -> 'bool'")
+        assert "compare_and_swap" + sig in text
         assert "Atomically compare and swap." in text

@@ -13,7 +13,15 @@
 namespace frame::compat {
 
 // Sign of an int object (-1, 0, 1); the object must be an int.
-inline int long_sign(PyObject* o) { return _PyLong_Sign(o); }
+inline int long_sign(PyObject* o) {
+#if PY_VERSION_HEX >= 0x030E0000
+  int sign = 0;
+  (void)PyLong_GetSign(o, &sign);  // fails only for a non-int
+  return sign;
+#else
+  return _PyLong_Sign(o);
+#endif
+}
 
 // Reads an exact int of at most one digit without a call; false otherwise.
 inline bool compact_long(PyObject* o, long& v) {
