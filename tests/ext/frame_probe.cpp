@@ -125,6 +125,26 @@ constexpr frame::FuncDef import_name_def = frame::fn<&import_name>(
     "import_name", "Binds a name imported from a module.", returns(), param("module"), param("name"));
 
 // ---------------------------------------------------------------------------
+// Unpacking into three targets: in place for exact tuples and lists, by
+// iteration otherwise; and after reading the whole sequence.
+
+PyObject* unpack_three(PyObject* items) {
+  frame::Ref out[3];
+  if (!frame::unpack_iterable(items, out, 3)) return nullptr;
+  return frame::tuple_of({out[0], out[1], out[2]});
+}
+PyObject* unpack_sequence_three(PyObject* items) {
+  frame::Ref out[3];
+  if (!frame::unpack_sequence(items, out, 3)) return nullptr;
+  return frame::tuple_of({out[0], out[1], out[2]});
+}
+
+constexpr frame::FuncDef unpack_three_def =
+    frame::fn<&unpack_three>("unpack_three", "`a, b, c = items`, as a tuple.", returns(), param("items"));
+constexpr frame::FuncDef unpack_sequence_three_def = frame::fn<&unpack_sequence_three>(
+    "unpack_sequence_three", "`a, b, c = tuple(items)`, as a tuple.", returns(), param("items"));
+
+// ---------------------------------------------------------------------------
 // Locked sections: fn() inside `with lock:`.
 
 PyObject* locked_call(PyObject* lock, PyObject* fn, frame::Call call) {
@@ -286,6 +306,24 @@ constexpr frame::FuncDef plain_init_def =
 constexpr frame::FuncDef plain_get_def =
     frame::fn<&plain_get>("get", "Returns value, coerced.", returns("int", Coerce::Int), param("self"));
 
+// Another plain class like Plain, made after initialisation with the bases
+// given (None for none) and bound as a module global.
+PyObject* make_plain_class(Exactly<&PyUnicode_Type> name, PyObject* bases) {
+  if (bases != Py_None && !PyTuple_Check(bases)) {
+    PyErr_SetString(PyExc_TypeError, "bases must be a tuple or None");
+    return nullptr;
+  }
+  const char* n = PyUnicode_AsUTF8(name);
+  PyObject* cls =
+      n ? frame::make_class(n, nullptr, {&plain_init_def, &plain_get_def}, bases == Py_None ? nullptr : bases)
+        : nullptr;
+  return frame::Ref::borrow(cls).release();
+}
+
+constexpr frame::FuncDef make_plain_class_def =
+    frame::fn<&make_plain_class>("make_plain_class", "A class like Plain, bound as a global; its bases or None.",
+                                 returns(), param("name"), param("bases"));
+
 // ---------------------------------------------------------------------------
 // Module
 
@@ -327,6 +365,9 @@ const frame::FuncDef* const kFunctions[] = {
     &locked_call_def,
     &with_lock_steps_def,
     &locked_twice_def,
+    &unpack_three_def,
+    &unpack_sequence_three_def,
+    &make_plain_class_def,
 };
 const frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
 
