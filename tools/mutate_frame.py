@@ -113,8 +113,8 @@ def line_mutants(line, code):
     swap_all(RELATIONAL, "relational")
     swap_all(LOGICAL, "logical")
     swap_all(ARITHMETIC, "arithmetic")
-    # Literals of `return -1;` are the return operator's.
-    for m in re.finditer(r"(?<![\w.])(?<!return -)(\d+)(?![\w.'])", code):
+    # Literals returned alone are the return operator's (0 and -1 swapped).
+    for m in re.finditer(r"(?<![\w.])(?<!return )(?<!return -)(\d+)(?![\w.'])", code):
         n = int(m.group(1))
         for v in (n + 1, n - 1) if n > 0 else (n + 1,):
             found.append(("constant", line[: m.start()] + str(v) + line[m.end() :]))
