@@ -26,7 +26,7 @@ from fractions import Fraction
 
 import frame_probe as fp
 import pytest
-from frame_probe import Bare, Plain, Probe
+from frame_probe import Bare, Plain, Probe, Sized
 from support.imports import import_again, load_records, subinterpreter_import
 from support.stand_ins import HasInt, IndexOnly, IntSub, ReturnsStr, ReturnsSub
 
@@ -88,6 +88,7 @@ class TestModule:
         assert names == [
             "Probe",
             "Bare",
+            "Sized",
             "echo_i64",
             "echo_i32",
             "echo_i32t",
@@ -169,6 +170,31 @@ class TestModule:
         )
         assert not left
         assert (logger, test_dict, bound, got) == ("frame_probe", {}, (1, 2, 3, None), 3)
+
+    def test_spec_attributes_missing_from_the_spec_are_skipped(self):
+        code = textwrap.dedent(
+            """
+            import _imp, importlib.util, types
+            origin = importlib.util.find_spec("frame_probe").origin
+            class Failing:
+                name = "frame_probe"
+                @property
+                def parent(self):
+                    raise LookupError("parent")
+            Failing.origin = origin
+            try:
+                _imp.create_dynamic(Failing())
+            except LookupError as e:
+                failed = str(e)
+            m = _imp.create_dynamic(types.SimpleNamespace(name="frame_probe", origin=origin))
+            print(repr((failed, m.__name__, m.__file__ == origin, m.__loader__, m.__package__, hasattr(m, "__path__"))))
+            """
+        )
+        out = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, check=True, env=probe_env()
+        ).stdout
+        # Other errors of reading the spec pass through.
+        assert eval(out) == ("parent", "frame_probe", True, None, None, False)
 
     def test_initialising_another_module_object_refused(self):
         api = ctypes.pythonapi
@@ -656,6 +682,63 @@ class TestFunctionObjects:
         with pytest.raises(TypeError):
             f.__name__ = 1
 
+    def test_attributes_can_be_replaced(self):
+        f = fp.make_plain_class("Attrs", None).get
+        del vars(fp)["Attrs"]
+        for attr in ("__name__", "__qualname__", "__doc__", "__module__"):
+            setattr(f, attr, "renamed")
+            assert getattr(f, attr) == "renamed"
+        assert "renamed at" in repr(f)
+        for attr in ("__name__", "__qualname__"):
+            raises(TypeError, f"{attr} must be set to a string object", setattr, f, attr, None)
+            raises(TypeError, f"{attr} must be set to a string object", delattr, f, attr)
+        f.__doc__ = f.__module__ = None
+        assert f.__doc__ is None and f.__module__ is None
+        f.__annotations__ = {"x": "int"}
+        assert f.__annotations__ == {"x": "int"}
+        f.__annotations__ = None
+        assert f.__annotations__ == {} and f.__annotations__ is f.__annotations__
+        raises(TypeError, "__annotations__ must be set to a dict object", setattr, f, "__annotations__", [])
+        f.__defaults__ = (1,)
+        assert f.__defaults__ == (1,)
+        f.__defaults__ = None
+        assert f.__defaults__ is None and f(types.SimpleNamespace(value=2.5)) == 2
+        with pytest.raises(AttributeError):
+            f.__globals__ = {}
+
+    def test_allocation_failures_leave_nothing_half_made(self):
+        # Each allocation of making a class with its functions and of reading a function's code fails in turn:
+        # a MemoryError, and no class bound, until the whole step fits.
+        testcapi = pytest.importorskip("_testcapi")
+        if not hasattr(testcapi, "set_nomemory"):
+            pytest.skip("_testcapi.set_nomemory is not available")
+
+        def fail_nth(n, step):
+            testcapi.set_nomemory(n, n + 1)
+            try:
+                return step()
+            except MemoryError:
+                return None
+            finally:
+                testcapi.remove_mem_hooks()
+
+        failures = 0
+        for n in range(10000):
+            cls = fail_nth(n, lambda: fp.make_plain_class("Flaky", None))
+            if cls is not None:
+                break
+            failures += 1
+            assert "Flaky" not in vars(fp)
+        del vars(fp)["Flaky"]
+        assert failures > 10 and cls(4).get() == 4
+        for n in range(10000):
+            fresh = fp.make_plain_class("Flaky", None)
+            del vars(fp)["Flaky"]
+            code = fail_nth(n, functools.partial(getattr, fresh.get, "__code__"))
+            if code is not None:
+                break
+        assert n > 3 and code.co_varnames == ("self",)
+
     def test_gc_sees_the_attributes(self):
         f = fp.bind
         attrs = [f.__name__, f.__qualname__, f.__module__, f.__doc__, f.__defaults__, f.__annotations__]
@@ -846,6 +929,58 @@ class TestLockedSections:
         del marker, lock
         assert held() is None and sys.getrefcount(Gone) == before
 
+    def test_stand_in_references_are_released_on_every_path(self):
+        class Lock:
+            def __init__(self, exit_result=False, exit_raises=False):
+                self.exit_result, self.exit_raises = exit_result, exit_raises
+
+            def __enter__(self):
+                return self
+
+            def __exit__(self, et, ev, tb):
+                if self.exit_raises:
+                    raise KeyError("exit")
+                return self.exit_result
+
+        class NoExit:
+            def __enter__(self):
+                pytest.fail("entered without __exit__")
+
+        methods = [vars(Lock)["__enter__"], vars(Lock)["__exit__"], vars(NoExit)["__enter__"]]
+        locks = [Lock(), Lock(exit_result=True), Lock(exit_raises=True), NoExit()]
+        before = [sys.getrefcount(o) for o in methods + locks]
+        for _ in range(3):
+            with pytest.raises(AttributeError):
+                fp.locked_call(locks[3], fail)
+            for lock in locks[:3]:
+                for body in (lambda: 5, fail):
+                    for call, _name in LOCKED:
+                        try:
+                            call(lock, body)
+                        except (Boom, KeyError):
+                            pass
+        del lock
+        gc.collect()
+        assert [sys.getrefcount(o) for o in methods + locks] == before
+
+    def test_interpreter_locks_are_left_under_allocation_failures(self):
+        # Leaving the interpreter's own locks allocates nothing, so it cannot fail.
+        testcapi = pytest.importorskip("_testcapi")
+        if not hasattr(testcapi, "set_nomemory"):
+            pytest.skip("_testcapi.set_nomemory is not available")
+        for lock, held in [(threading.Lock(), "locked"), (threading.RLock(), "_is_owned")]:
+            completed = 0
+            for n in range(60):
+                testcapi.set_nomemory(n, n + 1)
+                try:
+                    completed += fp.locked_call(lock, fp.nothing) is None
+                except MemoryError:
+                    pass
+                finally:
+                    testcapi.remove_mem_hooks()
+                assert not getattr(lock, held)(), (lock, n)
+            assert completed > 0
+
     def test_errors_outside_the_section_get_one_entry(self):
         class NoExit:
             def __enter__(self):
@@ -936,6 +1071,36 @@ class TestTypes:
         del h
         gc.collect()
         assert ref() is None
+
+    def test_cleared_object_fields_keep_their_references(self):
+        # Collecting a cycle through an object field leaves None's count as it was.
+        def collect_cycles(n):
+            for _ in range(n):
+                p = Probe()
+                p.obj = p
+                del p
+                gc.collect()
+
+        collect_cycles(3)
+        before = sys.getrefcount(None)
+        collect_cycles(50)
+        assert sys.getrefcount(None) - before in range(-5, 6)
+
+    def test_special_methods(self):
+        assert len(Sized(3)) == 3 and len(Sized()) == 0 and repr(Sized(5)) == "Sized(5)"
+        assert bool(Sized(0)) and not Sized(1) and bool(Sized(2))
+        # len() and the mapping and sequence protocols of native callers.
+        api = ctypes.pythonapi
+        for fn in (api.PyMapping_Size, api.PySequence_Size, api.PyObject_Size):
+            fn.argtypes, fn.restype = [ctypes.py_object], ctypes.c_ssize_t
+            assert fn(Sized(4)) == 4
+        for call, arg, message, entry in [
+            (len, -1, "negative size", "__len__"),
+            (bool, 3, "no truth", "__bool__"),
+            (repr, 2, "no repr", "__repr__"),
+        ]:
+            ei = raises(ValueError, message, call, Sized(arg))
+            assert tb_names(ei)[-1] == "frame_probe.Sized." + entry
 
     @pytest.mark.parametrize("name,value,want", FIELDS)
     def test_number_fields(self, name, value, want):

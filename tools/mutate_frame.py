@@ -183,23 +183,29 @@ class Runner:
                 return False
         return True
 
-    def run_file(self, name):
-        """None when the file passes, else how it failed."""
-        cmd = [self.python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", name]
+    def run_files(self, names):
+        """None when the files pass, else the first failure: the test, or the
+        file and how its process ended."""
+        cmd = [self.python, "-X", "faulthandler", "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *names]
         try:
             r = subprocess.run(cmd, cwd=TESTS, env=self.env, capture_output=True, text=True, timeout=self.args.timeout)
         except subprocess.TimeoutExpired:
-            return f"{name} (timeout)"
+            return f"{names[0] if len(names) == 1 else 'the suite'} (timeout)"
+        label = names[0] if len(names) == 1 else "the suite"
         if r.returncode == 0:
             return None
         if r.returncode in (1, 2):
             failed = re.search(r"^(?:FAILED|ERROR) (\S+)", r.stdout, re.M)
-            return failed.group(1).split(" ")[0] if failed else name
-        return f"{name} (exit {r.returncode})"  # a crash: negative for the signal
+            return failed.group(1) if failed else label
+        # A crash (negative: the signal): the innermost test file of the fault's traceback.
+        files = re.findall(r'File "[^"]*/tests/(test_\w+\.py)"', r.stderr)
+        return f"{files[0] if files else label} (exit {r.returncode})"
 
-    def first_failure(self, files):
+    def first_failure(self, files, one_by_one):
+        if not one_by_one:
+            return self.run_files(files)
         for name in files:
-            failure = self.run_file(name)
+            failure = self.run_files([name])
             if failure:
                 return failure
         return None
@@ -260,7 +266,7 @@ def main():
     print(f"mutate-frame: seed {args.seed}, {len(candidates)} candidates in {len(paths)} files", flush=True)
     if not runner.build():
         sys.exit("mutate_frame: the unmutated tree does not build")
-    baseline = runner.first_failure(FRAME_TESTS)
+    baseline = runner.first_failure(FRAME_TESTS, True)
     if baseline:
         sys.exit(f"mutate_frame: the frame's tests fail without a mutant ({baseline})")
 
@@ -277,8 +283,9 @@ def main():
                 if not runner.build():
                     skipped.append(m)
                     continue
-                killer = runner.first_failure(FRAME_TESTS)
-                m.result = ("frame", killer) if killer else ("suite", runner.first_failure(runner.suite))
+                killer = runner.first_failure(FRAME_TESTS, True)
+                suite = None if killer or not runner.suite else runner.first_failure(runner.suite, False)
+                m.result = ("frame", killer) if killer else ("suite", suite)
             finally:
                 restore(m)
                 pending = None

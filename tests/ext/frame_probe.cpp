@@ -293,6 +293,60 @@ constexpr frame::TypeDef bare_type = {
 };
 
 // ---------------------------------------------------------------------------
+// Sized: the special methods.  __len__ is the size field (a negative one
+// raises), __bool__ is false only for size 1, unlike len(), and raises for
+// size 3; __repr__ raises for size 2.
+
+PyTypeObject SizedType;
+
+struct Sized {
+  PyObject_HEAD
+  int64_t size;
+};
+
+int sized_cinit(Sized* self, int64_t size) {
+  self->size = size;
+  return 0;
+}
+
+Py_ssize_t sized_len(PyObject* o) {
+  const int64_t n = reinterpret_cast<Sized*>(o)->size;
+  if (n < 0) PyErr_SetString(PyExc_ValueError, "negative size");
+  return n < 0 ? -1 : static_cast<Py_ssize_t>(n);
+}
+int sized_truth(PyObject* o) {
+  const int64_t n = reinterpret_cast<Sized*>(o)->size;
+  if (n == 3) PyErr_SetString(PyExc_ValueError, "no truth");
+  return n == 3 ? -1 : n != 1;
+}
+PyObject* sized_repr(PyObject* o) {
+  const int64_t n = reinterpret_cast<Sized*>(o)->size;
+  if (n == 2) {
+    PyErr_SetString(PyExc_ValueError, "no repr");
+    return nullptr;
+  }
+  return PyUnicode_FromFormat("Sized(%lld)", static_cast<long long>(n));
+}
+
+constexpr frame::FuncDef sized_init_def = frame::ctor<&sized_cinit>(param("size", default_int(0)));
+
+constexpr frame::Property sized_props[] = {
+    frame::field("size", FieldKind::I64, offsetof(Sized, size)),
+};
+
+constexpr frame::TypeDef sized_type = {
+    .type = &SizedType,
+    .name = "Sized",
+    .doc = "Special methods.",
+    .basicsize = sizeof(Sized),
+    .init = &sized_init_def,
+    .props = sized_props,
+    .len = sized_len,
+    .truth = sized_truth,
+    .repr = sized_repr,
+};
+
+// ---------------------------------------------------------------------------
 // Plain: a Python class made through the metaclass protocol.
 
 PyObject* plain_init(PyObject* self, AnnotatedInt value) {
@@ -369,7 +423,7 @@ const frame::FuncDef* const kFunctions[] = {
     &unpack_sequence_three_def,
     &make_plain_class_def,
 };
-const frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
+const frame::TypeDef* const kTypes[] = {&probe_type, &bare_type, &sized_type};
 
 const frame::ModuleDef kModule = {
     .dotted = "frame_probe",
