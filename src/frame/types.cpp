@@ -452,9 +452,10 @@ int ready_type(const TypeDef* td) {
     if (e.def) {
       if (install_function(dict, *e.def, t, td->name, e.bind_as, e.is_static) < 0) return -1;
     } else {
-      PyObject* target = PyDict_GetItemString(dict, e.target);
+      Ref key(PyUnicode_FromString(e.target));
+      PyObject* target = key ? PyDict_GetItemWithError(dict, key) : nullptr;
       if (!target) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", e.target);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", e.target);
         return -1;
       }
       if (PyDict_SetItemString(dict, e.alias, target) < 0) return -1;
