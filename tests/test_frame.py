@@ -171,6 +171,48 @@ class TestModule:
         assert not left
         assert (logger, test_dict, bound, got) == ("frame_probe", {}, (1, 2, 3, None), 3)
 
+    def test_allocation_failures_during_initialisation(self):
+        # A first import fails in the module body with `_thread` out of sys.modules, so that a retry runs every
+        # step again; each allocation of the retry then fails in turn: a MemoryError, until the whole step fits.
+        code = textwrap.dedent(
+            """
+            import _imp, importlib.util, sys, _testcapi
+            spec = importlib.util.find_spec("frame_probe")
+            saved, sys.modules["logging"] = sys.modules.pop("_thread"), None
+            try:
+                import frame_probe
+            except ImportError:
+                pass
+            finally:
+                sys.modules["_thread"] = saved
+                del sys.modules["logging"]
+            errors = []
+            for n in range(100000):
+                m = _imp.create_dynamic(spec)
+                _testcapi.set_nomemory(n, n + 1)
+                try:
+                    error = _imp.exec_dynamic(m)
+                except Exception as e:
+                    error = e
+                finally:
+                    _testcapi.remove_mem_hooks()
+                if not isinstance(error, Exception):
+                    break
+                errors.append(type(error).__name__ + ": " + str(error))
+                sys.modules.pop("frame_probe", None)
+            print(repr((errors, m.logger.name, m.bind(1, 2))))
+            """
+        )
+        testcapi = pytest.importorskip("_testcapi")
+        if not hasattr(testcapi, "set_nomemory"):
+            pytest.skip("_testcapi.set_nomemory is not available")
+        out = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, check=True, env=probe_env()
+        ).stdout
+        errors, logger, bound = eval(out)
+        assert len(errors) > 100 and [e for e in errors if e != "MemoryError: "] == []
+        assert (logger, bound) == ("frame_probe", (1, 2, 3, None))
+
     def test_spec_attributes_missing_from_the_spec_are_skipped(self):
         code = textwrap.dedent(
             """
@@ -968,6 +1010,8 @@ class TestLockedSections:
         testcapi = pytest.importorskip("_testcapi")
         if not hasattr(testcapi, "set_nomemory"):
             pytest.skip("_testcapi.set_nomemory is not available")
+        # Size-3 tuples held, so that an argument tuple of __exit__ would need a fresh allocation.
+        held_tuples = [tuple([i, i, i]) for i in range(5000)]  # noqa: F841
         for lock, held in [(threading.Lock(), "locked"), (threading.RLock(), "_is_owned")]:
             completed = 0
             for n in range(60):
