@@ -397,13 +397,18 @@ int install_special_methods(const TypeDef* td, const HookSet& hooks) {
 int ready_type(const TypeDef* td) {
   PyTypeObject* t = td->type;
   if (!(t->tp_flags & Py_TPFLAGS_READY)) {
-    if (g_ntypes == kMaxTypes) {
+    // A type whose readying failed before takes its slot again.
+    int slot = 0;
+    while (slot < g_ntypes && g_types[slot].td != td) slot++;
+    if (slot == kMaxTypes) {
       PyErr_SetString(PyExc_SystemError, "too many native types in one module");
       return -1;
     }
-    const HookSet& hooks = kHooks[g_ntypes];
-    TypeRuntime& rt = g_types[g_ntypes++];
+    if (slot == g_ntypes) g_ntypes++;
+    const HookSet& hooks = kHooks[slot];
+    TypeRuntime& rt = g_types[slot];
     rt.td = td;
+    release(rt.init);
     if (td->init && prepare(*td->init, rt.init, t, qualified(td->name, "__cinit__").text) < 0) return -1;
     const bool gc = !td->object_fields.empty() || td->traverse;
     char* full = static_cast<char*>(PyMem_RawMalloc(strlen(g_def->dotted) + strlen(td->name) + 2));
@@ -445,6 +450,7 @@ int ready_type(const TypeDef* td) {
       t->tp_getset = gs;
     }
     if (install_special_methods(td, hooks) < 0) return -1;
+    hold_static_type(t);
     if (PyType_Ready(t) < 0) return -1;
   }
   PyObject* dict = t->tp_dict;
