@@ -172,6 +172,43 @@ class TestModule:
         assert (logger, test_dict, bound, got) == ("frame_probe", {}, (1, 2, 3, None), 3)
 
     def test_allocation_failures_during_initialisation(self):
+        # In a fresh process each allocation of creating and initialising the module fails in turn, every
+        # attempt starting over from what the failed ones left: a MemoryError (or the pickling set-up's own
+        # error), never a crash, until the module is whole.
+        code = textwrap.dedent(
+            """
+            import _imp, importlib.util, sys, _testcapi
+            spec = importlib.util.find_spec("frame_probe")
+            errors = []
+            for n in range(100000):
+                _testcapi.set_nomemory(n, n + 1)
+                try:
+                    m = _imp.create_dynamic(spec)
+                    error = _imp.exec_dynamic(m)
+                except Exception as e:
+                    error = e
+                finally:
+                    _testcapi.remove_mem_hooks()
+                if not isinstance(error, Exception):
+                    break
+                errors.append(type(error).__name__ + ": " + str(error))
+                sys.modules.pop("frame_probe", None)
+            print(repr((errors, m.logger.name, m.bind(1, 2), m.Probe(i64=3).i64, len(m.Sized(2)))))
+            """
+        )
+        testcapi = pytest.importorskip("_testcapi")
+        if not hasattr(testcapi, "set_nomemory"):
+            pytest.skip("_testcapi.set_nomemory is not available")
+        out = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, check=True, env=probe_env()
+        ).stdout
+        errors, logger, bound, field, size = eval(out)
+        pickling = "RuntimeError: Unable to initialize pickling for "
+        allowed = {"MemoryError: "} | {pickling + c for c in ("Probe", "Bare", "Sized")}
+        assert len(errors) > 100 and set(errors) <= allowed
+        assert (logger, bound, field, size) == ("frame_probe", (1, 2, 3, None), 3, 2)
+
+    def test_allocation_failures_during_reinitialisation(self):
         # A first import fails in the module body with `_thread` out of sys.modules, so that a retry runs every
         # step again; each allocation of the retry then fails in turn: a MemoryError, until the whole step fits.
         code = textwrap.dedent(
@@ -748,6 +785,8 @@ class TestFunctionObjects:
         with pytest.raises(AttributeError):
             f.__globals__ = {}
 
+    # The interpreter reports some failures of its own as unraisable.
+    @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
     def test_allocation_failures_leave_nothing_half_made(self):
         # Each allocation of making a class with its functions and of reading a function's code fails in turn:
         # a MemoryError, and no class bound, until the whole step fits.
@@ -1024,6 +1063,18 @@ class TestLockedSections:
                     testcapi.remove_mem_hooks()
                 assert not getattr(lock, held)(), (lock, n)
             assert completed > 0
+
+    def test_interpreter_locks_release_what_they_return(self):
+        # Leaving drops the result of release() on both paths: None's count stays (before 3.12, where it moves).
+        for lock in (threading.Lock(), threading.RLock()):
+            counts = []
+            for _ in range(4):
+                for _ in range(25):
+                    fp.locked_call(lock, fp.nothing)
+                    with pytest.raises(Boom):
+                        fp.locked_call(lock, fail)
+                counts.append(sys.getrefcount(None))
+            assert max(counts[1:]) - min(counts[1:]) < 10
 
     def test_errors_outside_the_section_get_one_entry(self):
         class NoExit:
