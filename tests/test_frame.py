@@ -193,7 +193,8 @@ class TestModule:
                     break
                 errors.append(type(error).__name__ + ": " + str(error))
                 sys.modules.pop("frame_probe", None)
-            print(repr((errors, m.logger.name, m.bind(1, 2), m.Probe(i64=3).i64, len(m.Sized(2)))))
+            functions = [(f.__name__, f.__module__, f.__doc__) for f in vars(m).values() if type(f) is type(m.bind)]
+            print(repr((errors, m.logger.name, m.bind(1, 2), m.Probe(i64=3).i64, len(m.Sized(2)), functions)))
             """
         )
         testcapi = pytest.importorskip("_testcapi")
@@ -202,7 +203,9 @@ class TestModule:
         out = subprocess.run(
             [sys.executable, "-c", code], capture_output=True, text=True, check=True, env=probe_env()
         ).stdout
-        errors, logger, bound, field, size = eval(out)
+        errors, logger, bound, field, size, functions = eval(out)
+        ours = [f for f in vars(fp).values() if type(f) is type(fp.bind)]
+        assert functions == [(f.__name__, f.__module__, f.__doc__) for f in ours]
         pickling = "RuntimeError: Unable to initialize pickling for "
         allowed = {"MemoryError: "} | {pickling + c for c in ("Probe", "Bare", "Sized")}
         assert len(errors) > 100 and set(errors) <= allowed
@@ -295,6 +298,10 @@ class TestModule:
         try:
             assert fp.import_name("os.path", "join") is None
             assert fp.join is os.path.join
+            counts = [sys.getrefcount(os.path), sys.getrefcount(os.path.join)]
+            for _ in range(3):
+                fp.import_name("os.path", "join")
+            assert [sys.getrefcount(os.path), sys.getrefcount(os.path.join)] == counts
             raises(ImportError, "cannot import name no_such_name", fp.import_name, "os.path", "no_such_name")
             assert "no_such_name" not in vars(fp)
             with pytest.raises(ModuleNotFoundError):
@@ -812,6 +819,12 @@ class TestFunctionObjects:
             assert "Flaky" not in vars(fp)
         del vars(fp)["Flaky"]
         assert failures > 10 and cls(4).get() == 4
+        for make in (lambda: Probe([1], 5), lambda: Sized(2), Bare):
+            for n in range(100):
+                made = fail_nth(n, make)
+                if made is not None:
+                    break
+            assert n > 0 and type(made)() is not None
         for n in range(10000):
             fresh = fp.make_plain_class("Flaky", None)
             del vars(fp)["Flaky"]
@@ -1027,9 +1040,17 @@ class TestLockedSections:
             def __enter__(self):
                 pytest.fail("entered without __exit__")
 
+        class Verdict:
+            def __init__(self, value):
+                self.value = value
+
+            def __bool__(self):
+                return self.value
+
         methods = [vars(Lock)["__enter__"], vars(Lock)["__exit__"], vars(NoExit)["__enter__"]]
-        locks = [Lock(), Lock(exit_result=True), Lock(exit_raises=True), NoExit()]
-        before = [sys.getrefcount(o) for o in methods + locks]
+        verdicts = [Verdict(False), Verdict(True)]
+        locks = [Lock(verdicts[0]), Lock(verdicts[1]), Lock(exit_raises=True), NoExit()]
+        before = [sys.getrefcount(o) for o in methods + verdicts + locks]
         for _ in range(3):
             with pytest.raises(AttributeError):
                 fp.locked_call(locks[3], fail)
@@ -1042,7 +1063,7 @@ class TestLockedSections:
                             pass
         del lock
         gc.collect()
-        assert [sys.getrefcount(o) for o in methods + locks] == before
+        assert [sys.getrefcount(o) for o in methods + verdicts + locks] == before
 
     def test_interpreter_locks_are_left_under_allocation_failures(self):
         # Leaving the interpreter's own locks allocates nothing, so it cannot fail.

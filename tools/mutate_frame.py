@@ -261,8 +261,16 @@ def main():
             print(f"{m.where:24} {m.op:10} {shown(m)}")
         return 0
 
-    runner = Runner(args)
     signal.signal(signal.SIGTERM, restore_on_signal)
+    try:
+        return run(args, paths, candidates)
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return 130
+
+
+def run(args, paths, candidates):
+    runner = Runner(args)
     print(f"mutate-frame: seed {args.seed}, {len(candidates)} candidates in {len(paths)} files", flush=True)
     if not runner.build():
         sys.exit("mutate_frame: the unmutated tree does not build")
