@@ -22,6 +22,7 @@ import traceback
 import types
 import warnings
 import weakref
+from decimal import Decimal
 from fractions import Fraction
 
 import frame_probe as fp
@@ -116,6 +117,7 @@ class TestModule:
             "import_name",
             "constants",
             "ratios",
+            "formats",
             "locked_call",
             "with_lock_steps",
             "locked_twice",
@@ -387,6 +389,21 @@ class TestConstantsAndRatios:
         ratio, percent = fp.ratios(part, whole)
         assert (ratio, percent) == expected
         assert type(ratio) is type(expected[0]) and type(percent) is float
+
+    def test_zero_results_keep_the_constant(self):
+        zero = fp.ratios(5, 0)[0]
+        before = sys.getrefcount(zero)
+        for whole in (0, -1, Fraction(0)) * 5:
+            assert fp.ratios(1, whole) == (0.0, 0.0)
+        assert sys.getrefcount(zero) == before
+
+    def test_formats(self):
+        for value, x in [(12.345, 2.5), (Decimal("2.25"), -1234.5678), (7, 0.0), (float("inf"), float("nan"))]:
+            assert fp.formats(value, x) == (f"{value:.1f}%", format(x, ".2f"), format(x, ".3e"))
+        with pytest.raises(ValueError):
+            fp.formats("x", 1.0)
+        with pytest.raises(TypeError):
+            fp.formats(1.0, "x")
 
     def test_ratio_follows_python_arithmetic(self):
         with pytest.raises(TypeError, match="'>' not supported between instances of 'str' and 'int'"):
@@ -1096,6 +1113,40 @@ class TestLockedSections:
                         fp.locked_call(lock, fail)
                 counts.append(sys.getrefcount(None))
             assert max(counts[1:]) - min(counts[1:]) < 10
+
+    def test_allocation_failures_around_a_failing_body(self):
+        # The body's error comes from native code, without a traceback of its own; when adding the entry
+        # fails too, __exit__ still gets the error, and the caller the body's error or a MemoryError.
+        testcapi = pytest.importorskip("_testcapi")
+        if not hasattr(testcapi, "set_nomemory"):
+            pytest.skip("_testcapi.set_nomemory is not available")
+        outcomes = set()
+        for n in range(60):
+            lock = RecordingLock()
+            testcapi.set_nomemory(n, n + 1)
+            try:
+                fp.locked_call(lock, iter(()).__next__)
+            except (StopIteration, MemoryError) as e:
+                error = e
+            finally:
+                testcapi.remove_mem_hooks()
+            outcomes.add(type(error).__name__)
+            assert lock.seen is None or lock.seen[0] in (StopIteration, MemoryError)
+        assert outcomes == {"StopIteration", "MemoryError"}
+
+    def test_failing_enter_runs_nothing(self):
+        class RefusesEntry(RecordingLock):
+            def __enter__(self):
+                raise KeyError("enter")
+
+        lock, ran = RefusesEntry(), []
+        exit_method = vars(RecordingLock)["__exit__"]
+        before = sys.getrefcount(exit_method)
+        for call, name in LOCKED:
+            with pytest.raises(KeyError) as ei:
+                call(lock, lambda: ran.append(1))
+            assert tb_names(ei).count(name) == 1
+        assert ran == [] and lock.seen is None and sys.getrefcount(exit_method) == before
 
     def test_errors_outside_the_section_get_one_entry(self):
         class NoExit:

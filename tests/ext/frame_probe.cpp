@@ -113,6 +113,16 @@ PyObject* ratios(PyObject* part, PyObject* whole) {
   return percent ? frame::tuple_of({ratio, percent}) : nullptr;
 }
 
+// (f"{value:.1f}%", format(x, ".2f"), format(x, ".3e")).
+PyObject* formats(PyObject* value, double x) {
+  frame::Ref percent(frame::format_percent(value));
+  frame::Ref fixed(percent ? frame::format_float(x, 'f', 2) : nullptr);
+  frame::Ref exp(fixed ? frame::format_float(x, 'e', 3) : nullptr);
+  return exp ? frame::tuple_of({percent, fixed, exp}) : nullptr;
+}
+
+constexpr frame::FuncDef formats_def = frame::fn<&formats>(
+    "formats", "(f'{value:.1f}%', format(x, '.2f'), format(x, '.3e')).", returns(), param("value"), param("x"));
 constexpr frame::FuncDef constants_def = frame::fn<&constants>("constants", "Use-site constants.", returns());
 constexpr frame::FuncDef ratios_def = frame::fn<&ratios>(
     "ratios", "(ratio_or_zero, percent_or_zero) of part and whole.", returns(), param("part"), param("whole"));
@@ -416,6 +426,7 @@ const frame::FuncDef* const kFunctions[] = {
     &import_name_def,
     &constants_def,
     &ratios_def,
+    &formats_def,
     &locked_call_def,
     &with_lock_steps_def,
     &locked_twice_def,
