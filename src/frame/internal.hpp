@@ -31,6 +31,12 @@ int prepare(const FuncDef& d, Runtime& rt, PyTypeObject* owner, const char* qual
 void release(Runtime& rt);
 // Readies the module's function type (idempotent).
 int ready_function_type();
+// Gives a zero-initialised static type the reference its static storage
+// holds (PyVarObject_HEAD_INIT's 1), so that a failing PyType_Ready, which
+// drops the descriptors it made, cannot free it.
+inline void hold_static_type(PyTypeObject* t) {
+  if (Py_REFCNT(t) == 0) Py_SET_REFCNT(t, 1);
+}
 // Creates a function object for a record: a module-level function, or a
 // method installed in `owner`.
 PyObject* make_function(const FuncDef& d, const char* qualname, PyTypeObject* owner = nullptr);

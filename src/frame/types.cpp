@@ -406,13 +406,18 @@ int install_special_methods(const TypeDef* td, const HookSet& hooks) {
 int ready_type(const TypeDef* td) {
   PyTypeObject* t = td->type;
   if (!(t->tp_flags & Py_TPFLAGS_READY)) {
-    if (g_ntypes == kMaxTypes) {
+    // A type whose readying failed before takes its slot again.
+    int slot = 0;
+    while (slot < g_ntypes && g_types[slot].td != td) slot++;
+    if (slot == kMaxTypes) {
       PyErr_SetString(PyExc_SystemError, "too many native types in one module");
       return -1;
     }
-    const HookSet& hooks = kHooks[g_ntypes];
-    TypeRuntime& rt = g_types[g_ntypes++];
+    if (slot == g_ntypes) g_ntypes++;
+    const HookSet& hooks = kHooks[slot];
+    TypeRuntime& rt = g_types[slot];
     rt.td = td;
+    release(rt.init);
     if (td->init && prepare(*td->init, rt.init, t, qualified(td->name, "__cinit__").text) < 0) return -1;
     const bool gc = !td->object_fields.empty() || td->traverse;
     char* full = static_cast<char*>(PyMem_RawMalloc(strlen(g_def->dotted) + strlen(td->name) + 2));
@@ -454,6 +459,7 @@ int ready_type(const TypeDef* td) {
       t->tp_getset = gs;
     }
     if (install_special_methods(td, hooks) < 0) return -1;
+    hold_static_type(t);
     if (PyType_Ready(t) < 0) return -1;
   }
   PyObject* dict = t->tp_dict;
@@ -461,9 +467,10 @@ int ready_type(const TypeDef* td) {
     if (e.def) {
       if (install_function(dict, *e.def, t, td->name, e.bind_as, e.is_static) < 0) return -1;
     } else {
-      PyObject* target = PyDict_GetItemString(dict, e.target);
+      Ref key(PyUnicode_FromString(e.target));
+      PyObject* target = key ? PyDict_GetItemWithError(dict, key) : nullptr;
       if (!target) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", e.target);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", e.target);
         return -1;
       }
       if (PyDict_SetItemString(dict, e.alias, target) < 0) return -1;

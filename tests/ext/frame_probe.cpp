@@ -113,6 +113,16 @@ PyObject* ratios(PyObject* part, PyObject* whole) {
   return percent ? frame::tuple_of({ratio, percent}) : nullptr;
 }
 
+// (f"{value:.1f}%", format(x, ".2f"), format(x, ".3e")).
+PyObject* formats(PyObject* value, double x) {
+  frame::Ref percent(frame::format_percent(value));
+  frame::Ref fixed(percent ? frame::format_float(x, 'f', 2) : nullptr);
+  frame::Ref exp(fixed ? frame::format_float(x, 'e', 3) : nullptr);
+  return exp ? frame::tuple_of({percent, fixed, exp}) : nullptr;
+}
+
+constexpr frame::FuncDef formats_def = frame::fn<&formats>(
+    "formats", "(f'{value:.1f}%', format(x, '.2f'), format(x, '.3e')).", returns(), param("value"), param("x"));
 constexpr frame::FuncDef constants_def = frame::fn<&constants>("constants", "Use-site constants.", returns());
 constexpr frame::FuncDef ratios_def = frame::fn<&ratios>(
     "ratios", "(ratio_or_zero, percent_or_zero) of part and whole.", returns(), param("part"), param("whole"));
@@ -123,6 +133,26 @@ constexpr frame::FuncDef as_float_result_def =
 constexpr frame::FuncDef call_back_def = frame::fn<&call_back>("call_back", "Calls fn().", returns(), param("fn"));
 constexpr frame::FuncDef import_name_def = frame::fn<&import_name>(
     "import_name", "Binds a name imported from a module.", returns(), param("module"), param("name"));
+
+// ---------------------------------------------------------------------------
+// Unpacking into three targets: in place for exact tuples and lists, by
+// iteration otherwise; and after reading the whole sequence.
+
+PyObject* unpack_three(PyObject* items) {
+  frame::Ref out[3];
+  if (!frame::unpack_iterable(items, out, 3)) return nullptr;
+  return frame::tuple_of({out[0], out[1], out[2]});
+}
+PyObject* unpack_sequence_three(PyObject* items) {
+  frame::Ref out[3];
+  if (!frame::unpack_sequence(items, out, 3)) return nullptr;
+  return frame::tuple_of({out[0], out[1], out[2]});
+}
+
+constexpr frame::FuncDef unpack_three_def =
+    frame::fn<&unpack_three>("unpack_three", "`a, b, c = items`, as a tuple.", returns(), param("items"));
+constexpr frame::FuncDef unpack_sequence_three_def = frame::fn<&unpack_sequence_three>(
+    "unpack_sequence_three", "`a, b, c = tuple(items)`, as a tuple.", returns(), param("items"));
 
 // ---------------------------------------------------------------------------
 // Locked sections: fn() inside `with lock:`.
@@ -280,6 +310,60 @@ constexpr frame::TypeDef bare_type = {
 };
 
 // ---------------------------------------------------------------------------
+// Sized: the special methods.  __len__ is the size field (a negative one
+// raises), __bool__ is false only for size 1, unlike len(), and raises for
+// size 3; __repr__ raises for size 2.
+
+PyTypeObject SizedType;
+
+struct Sized {
+  PyObject_HEAD
+  int64_t size;
+};
+
+int sized_cinit(Sized* self, int64_t size) {
+  self->size = size;
+  return 0;
+}
+
+Py_ssize_t sized_len(PyObject* o) {
+  const int64_t n = reinterpret_cast<Sized*>(o)->size;
+  if (n < 0) PyErr_SetString(PyExc_ValueError, "negative size");
+  return n < 0 ? -1 : static_cast<Py_ssize_t>(n);
+}
+int sized_truth(PyObject* o) {
+  const int64_t n = reinterpret_cast<Sized*>(o)->size;
+  if (n == 3) PyErr_SetString(PyExc_ValueError, "no truth");
+  return n == 3 ? -1 : n != 1;
+}
+PyObject* sized_repr(PyObject* o) {
+  const int64_t n = reinterpret_cast<Sized*>(o)->size;
+  if (n == 2) {
+    PyErr_SetString(PyExc_ValueError, "no repr");
+    return nullptr;
+  }
+  return PyUnicode_FromFormat("Sized(%lld)", static_cast<long long>(n));
+}
+
+constexpr frame::FuncDef sized_init_def = frame::ctor<&sized_cinit>(param("size", default_int(0)));
+
+constexpr frame::Property sized_props[] = {
+    frame::field("size", FieldKind::I64, offsetof(Sized, size)),
+};
+
+constexpr frame::TypeDef sized_type = {
+    .type = &SizedType,
+    .name = "Sized",
+    .doc = "Special methods.",
+    .basicsize = sizeof(Sized),
+    .init = &sized_init_def,
+    .props = sized_props,
+    .len = sized_len,
+    .truth = sized_truth,
+    .repr = sized_repr,
+};
+
+// ---------------------------------------------------------------------------
 // Plain: a Python class made through the metaclass protocol.
 
 PyObject* plain_init(PyObject* self, AnnotatedInt value) {
@@ -292,6 +376,24 @@ constexpr frame::FuncDef plain_init_def =
     frame::fn<&plain_init>("__init__", nullptr, returns(), param("self"), int_param("value", default_int(0)));
 constexpr frame::FuncDef plain_get_def =
     frame::fn<&plain_get>("get", "Returns value, coerced.", returns("int", Coerce::Int), param("self"));
+
+// Another plain class like Plain, made after initialisation with the bases
+// given (None for none) and bound as a module global.
+PyObject* make_plain_class(Exactly<&PyUnicode_Type> name, PyObject* bases) {
+  if (bases != Py_None && !PyTuple_Check(bases)) {
+    PyErr_SetString(PyExc_TypeError, "bases must be a tuple or None");
+    return nullptr;
+  }
+  const char* n = PyUnicode_AsUTF8(name);
+  PyObject* cls =
+      n ? frame::make_class(n, nullptr, {&plain_init_def, &plain_get_def}, bases == Py_None ? nullptr : bases)
+        : nullptr;
+  return frame::Ref::borrow(cls).release();
+}
+
+constexpr frame::FuncDef make_plain_class_def =
+    frame::fn<&make_plain_class>("make_plain_class", "A class like Plain, bound as a global; its bases or None.",
+                                 returns(), param("name"), param("bases"));
 
 // ---------------------------------------------------------------------------
 // Module
@@ -331,11 +433,15 @@ const frame::FuncDef* const kFunctions[] = {
     &import_name_def,
     &constants_def,
     &ratios_def,
+    &formats_def,
     &locked_call_def,
     &with_lock_steps_def,
     &locked_twice_def,
+    &unpack_three_def,
+    &unpack_sequence_three_def,
+    &make_plain_class_def,
 };
-const frame::TypeDef* const kTypes[] = {&probe_type, &bare_type};
+const frame::TypeDef* const kTypes[] = {&probe_type, &bare_type, &sized_type};
 
 const frame::ModuleDef kModule = {
     .dotted = "frame_probe",
