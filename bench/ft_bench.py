@@ -108,7 +108,7 @@ def counter_figures(duration):
     for threads in (1, 2):
         counter = AtomicCounter(0)
 
-        def work(stop):
+        def work(stop, counter=counter):
             inc, c = counter.increment, 0
             while not stop[0]:
                 for _ in range(256):
