@@ -57,7 +57,12 @@ PYLIST_NEW_FAULT = (
     "known interpreter fault of the free-threaded build: PyList_New crashes when the item array "
     "of a new list cannot be allocated (CPython gh-152125)"
 )
-KNOWN_INTERPRETER_FAULTS = set()
+KNOWN_INTERPRETER_FAULTS = {
+    ("tollet.FastRedBlackTree.find_all_exact", "busy"),
+    ("tollet.FastRedBlackTree.find_all_exact", "call"),
+    ("drelling.compute_chunk_shapes", "call"),
+    ("pardune.FastBucketAllocator.find_best_fit_bucket", "larger"),
+}
 
 
 def known_fault(ident, variant):
