@@ -155,7 +155,13 @@ ALLOCATING = [
 
 def test_injection_reaches_the_calls(fault_reports):
     assert sum(r["injected"] for r in fault_reports.values()) > 0
-    quiet = [i for i in ALLOCATING if i in fault_reports and not any(fault_reports[i].get("points", {}).values())]
+    quiet = [
+        i
+        for i in ALLOCATING
+        if i in fault_reports
+        and not any(fault_reports[i].get("points", {}).values())
+        and not fault_reports[i].get("known")  # not run on this build
+    ]
     assert not quiet
 
 
