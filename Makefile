@@ -275,7 +275,9 @@ test-ft:
 # free-threaded interpreter (.venv313t-tsan).  CPython's own suppressions for
 # its free-threaded build are taken from the cached source tarball; nothing
 # of the project is suppressed, and the first report ends the run.  These
-# suites need only pytest (pip is slow under ThreadSanitizer).
+# suites need only pytest (pip is slow under ThreadSanitizer).  Output is
+# captured at the level of sys only: a report ends the process, and must reach
+# the terminal.
 FT_TSAN_TESTS ?= tests/test_free_threading.py tests/test_stress.py
 FT_TSAN_SUPP := build/tsan/suppressions_free_threading.txt
 FT_TSAN_ENV = PYTHON_GIL=0 TSAN_OPTIONS="suppressions=$(abspath $(FT_TSAN_SUPP)) halt_on_error=1 exitcode=66 second_deadlock_stack=1"
@@ -288,4 +290,4 @@ test-ft-tsan:
 	test -s $(FT_TSAN_SUPP); \
 	$(MAKE) --no-print-directory install probe PYTHON=$$py VENV=.venv313t-tsan EXTRA_FLAGS="$(TSAN_FLAGS)" TEST_DEPS=pytest
 	cd tests && $(FT_TSAN_ENV) TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv313t-tsan) \
-		../.venv313t-tsan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(patsubst tests/%,%,$(FT_TSAN_TESTS))
+		../.venv313t-tsan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider --capture=sys $(patsubst tests/%,%,$(FT_TSAN_TESTS))
