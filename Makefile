@@ -288,6 +288,6 @@ test-ft-tsan:
 	mkdir -p $(dir $(FT_TSAN_SUPP)); \
 	tar -xJOf "$$tarball" --wildcards '*/Tools/tsan/suppressions_free_threading.txt' >$(FT_TSAN_SUPP); \
 	test -s $(FT_TSAN_SUPP); \
-	$(MAKE) --no-print-directory install probe PYTHON=$$py VENV=.venv313t-tsan EXTRA_FLAGS="$(TSAN_FLAGS)" TEST_DEPS=pytest
+	$(MAKE) --no-print-directory install probe PYTHON=$$py VENV=.venv313t-tsan EXTRA_FLAGS="$(TSAN_FLAGS) -g" TEST_DEPS=pytest
 	cd tests && $(FT_TSAN_ENV) TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv313t-tsan) \
 		../.venv313t-tsan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider --capture=sys $(patsubst tests/%,%,$(FT_TSAN_TESTS))
