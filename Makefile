@@ -14,6 +14,7 @@ MODULES ?=
 TESTS ?= tests
 PYTEST_ARGS ?= -q
 EXTRA_FLAGS ?=
+INSTALL_CONFIG ?=
 
 VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
@@ -57,7 +58,7 @@ install: $(STAMP)
 	flock build/.install-$(notdir $(VENV)).lock $(VPY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
 		-C build-dir=$(BUILD_DIR) \
 		-C cmake.define.TALVORA_MODULES="$(subst $() ,;,$(strip $(MODULES)))" \
-		-C cmake.define.TALVORA_EXTRA_FLAGS="$(EXTRA_FLAGS)" .
+		-C cmake.define.TALVORA_EXTRA_FLAGS="$(EXTRA_FLAGS)" $(INSTALL_CONFIG) .
 
 $(NATIVE_DIR)/%: tests/native/%.cpp $(wildcard tests/native/*.hpp src/*/*.hpp src/*/*/*.hpp)
 	@mkdir -p $(NATIVE_DIR)
@@ -277,7 +278,8 @@ test-ft:
 # of the project is suppressed, and the first report ends the run.  These
 # suites need only pytest (pip is slow under ThreadSanitizer).  Output is
 # captured at the level of sys only: a report ends the process, and must reach
-# the terminal.
+# the terminal; the modules are installed unstripped, so that the report
+# names files and lines.
 FT_TSAN_TESTS ?= tests/test_free_threading.py tests/test_stress.py
 FT_TSAN_SUPP := build/tsan/suppressions_free_threading.txt
 FT_TSAN_ENV = PYTHON_GIL=0 TSAN_OPTIONS="suppressions=$(abspath $(FT_TSAN_SUPP)) halt_on_error=1 exitcode=66 second_deadlock_stack=1"
@@ -288,6 +290,7 @@ test-ft-tsan:
 	mkdir -p $(dir $(FT_TSAN_SUPP)); \
 	tar -xJOf "$$tarball" --wildcards '*/Tools/tsan/suppressions_free_threading.txt' >$(FT_TSAN_SUPP); \
 	test -s $(FT_TSAN_SUPP); \
-	$(MAKE) --no-print-directory install probe PYTHON=$$py VENV=.venv313t-tsan EXTRA_FLAGS="$(TSAN_FLAGS) -g" TEST_DEPS=pytest
+	$(MAKE) --no-print-directory install probe PYTHON=$$py VENV=.venv313t-tsan EXTRA_FLAGS="$(TSAN_FLAGS) -g" TEST_DEPS=pytest \
+		INSTALL_CONFIG="-C install.strip=false"
 	cd tests && $(FT_TSAN_ENV) TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv313t-tsan) \
 		../.venv313t-tsan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider --capture=sys $(patsubst tests/%,%,$(FT_TSAN_TESTS))
