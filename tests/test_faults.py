@@ -132,6 +132,8 @@ def test_every_public_callable_has_a_scenario():
     missing = [i for i in CALLABLES if i not in fault_scenarios.SCENARIOS]
     unknown = [i for i in fault_scenarios.SCENARIOS if i not in CALLABLES]
     assert not missing and not unknown, (missing, unknown)
+    variants = {(i, v) for i, scenarios in fault_scenarios.SCENARIOS.items() for v, _ in scenarios}
+    assert fault_scenarios.KNOWN_INTERPRETER_FAULTS <= variants
 
 
 # Calls whose scenarios must meet allocations of their own; a change of the
@@ -153,7 +155,13 @@ ALLOCATING = [
 
 def test_injection_reaches_the_calls(fault_reports):
     assert sum(r["injected"] for r in fault_reports.values()) > 0
-    quiet = [i for i in ALLOCATING if i in fault_reports and not any(fault_reports[i].get("points", {}).values())]
+    quiet = [
+        i
+        for i in ALLOCATING
+        if i in fault_reports
+        and not any(fault_reports[i].get("points", {}).values())
+        and not fault_reports[i].get("known")  # not run on this build
+    ]
     assert not quiet
 
 
@@ -187,8 +195,12 @@ def test_parent_time_limit_ends_a_hang(monkeypatch):
 def test_fault_injection(ident, fault_reports):
     report = fault_reports[ident]
     failures = report["failures"]
+    known = report.get("known", [])
     if not failures:
-        assert report["runs"] > 0
+        assert report["runs"] > 0 or known
+        if known:
+            # The callable's other scenarios passed; the known ones did not run.
+            pytest.skip("; ".join(f"{ident} [{k['variant']}]: {k['reason']}" for k in known))
         return
     text = "\n".join(f"  [{f['variant']}, {f['mode']}, n={f['n']}] {f['kind']}: {f['detail']}" for f in failures)
     counts = report.get("counts", {})

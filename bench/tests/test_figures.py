@@ -54,3 +54,22 @@ def test_documented_targets_are_found_in_their_docstrings():
         else:
             ref = cases.pyref(case["mod"])
             assert eval(case["stmt"], case["ns"](m)) == eval(case["stmt"], case["ns"](ref)), case["id"]
+
+
+def test_ft_scaling_runs_workers_together_and_skips_with_the_gil(monkeypatch):
+    import ft_bench
+
+    def worker(stop):
+        c = 0
+        while not stop[0]:
+            c += 1
+        return c
+
+    counts, dt = ft_bench._timed([worker, worker], 0.05)
+    assert len(counts) == 2 and all(c > 0 for c in counts) and dt >= 0.05
+    monkeypatch.setattr(ft_bench.sysconfig, "get_config_var", lambda name: 0)
+    fig = ft_bench.figure(quick=True)
+    assert fig == {"skipped": "not a free-threaded interpreter (%s)" % ft_bench.sys.executable}
+    out = []
+    ft_bench.print_figure(fig, out)
+    assert "skipped: not a free-threaded interpreter" in "\n".join(out)

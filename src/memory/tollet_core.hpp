@@ -467,10 +467,12 @@ class Tree {
   }
 
   // --- measurement and traversal ---------------------------------------------
+  // Also a reader's walk beside a writer: links read with acquire, as the
+  // searches read them.
   static int32_t compute_height(const RBNode* n) {
     if (!n) return 0;
-    const int32_t l = compute_height(L(n));
-    const int32_t r = compute_height(R(n));
+    const int32_t l = compute_height(n->left.load(std::memory_order_acquire));
+    const int32_t r = compute_height(n->right.load(std::memory_order_acquire));
     return 1 + (l > r ? l : r);
   }
 
