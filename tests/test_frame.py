@@ -286,7 +286,7 @@ class TestModule:
         out = subprocess.run(
             [sys.executable, "-c", code], capture_output=True, text=True, check=True, env=probe_env()
         ).stdout
-        # Other errors of reading the spec pass through.
+        # Other errors of reading the module's __spec__ pass through.
         assert eval(out) == ("parent", "frame_probe", True, None, None, False)
 
     def test_initialising_another_module_object_refused(self):
