@@ -3,6 +3,7 @@
 import copy
 import logging
 import pickle
+import threading
 import traceback
 import warnings
 import weakref
@@ -360,6 +361,24 @@ class TestTypes:
             obj.undeclared = 1
         with pytest.raises(TypeError):
             weakref.ref(obj)
+
+    @pytest.mark.parametrize("cls", [AtomicPointer, LockFreeStack])
+    def test_locks_come_from_the_modules_threading_global(self, cls, monkeypatch):
+        # As `threading.Lock()` in the module's own code: the global is looked up at each construction.
+        made = []
+
+        class StandIn:
+            @staticmethod
+            def Lock():
+                made.append(threading.Lock())
+                return made[-1]
+
+        monkeypatch.setattr(mesqua, "threading", StandIn)
+        cls()
+        assert len(made) == 1
+        monkeypatch.delattr(mesqua, "threading")
+        with pytest.raises(NameError, match=r"^name 'threading' is not defined$"):
+            cls()
 
     @pytest.mark.parametrize("cls", NATIVE_CLASSES)
     def test_pickling_and_copying_refused(self, cls):

@@ -371,33 +371,34 @@ const char* text_signature_doc(const TypeRuntime& rt) try {
   return nullptr;
 }
 
-// Slot tables live as long as the type, that is, for the process.
+// The slot tables of one type, in one allocation that lives as long as the
+// type, that is, for the process.  A retry after a failed readying finds them
+// in place.
+struct SlotTables {
+  PySequenceMethods seq;
+  PyMappingMethods map;
+  PyNumberMethods num;
+};
+
 int install_special_methods(const TypeDef* td, const HookSet& hooks) {
   PyTypeObject* t = td->type;
+  if (td->repr) t->tp_repr = hooks.repr;
+  if ((!td->len && !td->truth) || t->tp_as_sequence || t->tp_as_number) return 0;
+  auto* tables = static_cast<SlotTables*>(PyMem_RawCalloc(1, sizeof(SlotTables)));
+  if (!tables) {
+    PyErr_NoMemory();
+    return -1;
+  }
   if (td->len) {
-    auto* seq = static_cast<PySequenceMethods*>(PyMem_RawCalloc(1, sizeof(PySequenceMethods)));
-    auto* map = static_cast<PyMappingMethods*>(PyMem_RawCalloc(1, sizeof(PyMappingMethods)));
-    if (!seq || !map) {
-      PyMem_RawFree(seq);
-      PyMem_RawFree(map);
-      PyErr_NoMemory();
-      return -1;
-    }
-    seq->sq_length = hooks.len;
-    map->mp_length = hooks.len;
-    t->tp_as_sequence = seq;
-    t->tp_as_mapping = map;
+    tables->seq.sq_length = hooks.len;
+    tables->map.mp_length = hooks.len;
+    t->tp_as_sequence = &tables->seq;
+    t->tp_as_mapping = &tables->map;
   }
   if (td->truth) {
-    auto* num = static_cast<PyNumberMethods*>(PyMem_RawCalloc(1, sizeof(PyNumberMethods)));
-    if (!num) {
-      PyErr_NoMemory();
-      return -1;
-    }
-    num->nb_bool = hooks.truth;
-    t->tp_as_number = num;
+    tables->num.nb_bool = hooks.truth;
+    t->tp_as_number = &tables->num;
   }
-  if (td->repr) t->tp_repr = hooks.repr;
   return 0;
 }
 
