@@ -41,7 +41,15 @@ def test_stub_is_installed_next_to_the_extension(module):
 def test_stubtest_passes_for_every_built_module(tmp_path):
     if not BUILT:
         pytest.skip("no module built yet")
-    result = _run(["mypy.stubtest", "--mypy-config-file", os.devnull, *BUILT], tmp_path)
+    args = ["mypy.stubtest", "--mypy-config-file", os.devnull]
+    mypy_version = importlib.import_module("mypy.version").__version__
+    if int(mypy_version.split(".")[0]) < 2 and "talvora.memory.mesqua" in BUILT:
+        # The newest mypy a free-threaded interpreter installs from wheels (1.18) compares typing.TypeVar,
+        # re-exported by mesqua, with its typeshed, which lacks the runtime's __mro_entries__.
+        allowlist = tmp_path / "allowlist.txt"
+        allowlist.write_text("talvora.memory.mesqua.TypeVar.__mro_entries__\n")
+        args += ["--allowlist", str(allowlist), "--ignore-unused-allowlist"]
+    result = _run([*args, *BUILT], tmp_path)
     assert result.returncode == 0, result.stdout
     assert "Success" in result.stdout
 
