@@ -49,6 +49,7 @@ def skip_unless_class_cycles_are_collected():
     if ref() is not None:
         pytest.skip("this interpreter does not collect a cycle through a Python class now")
 
+
 I64_MAX, I64_MIN = 2**63 - 1, -(2**63)
 NOTE = (
     ". Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin types. "
@@ -1396,6 +1397,7 @@ class TestTypes:
 
     def test_made_classes_release_their_bases(self):
         skip_unless_class_cycles_are_collected()
+
         class Base:
             pass
 
