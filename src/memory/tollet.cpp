@@ -81,17 +81,6 @@ PyObject* new_stats() {
   return d.release();
 }
 
-// stats[key] += delta (or -= when `subtract`), as one step for other threads.
-bool stat_add(FastRedBlackTree* self, PyObject* key, bool subtract = false) {
-  Ref stats = frame::load_field(obj(self), self->stats);
-  std::lock_guard guard(self->stats_mutex);
-  PyObject* v = PyObject_GetItem(stats, key);
-  if (!v) return false;
-  Ref old(v);
-  Ref nv(subtract ? PyNumber_Subtract(old, 1_n) : PyNumber_Add(old, 1_n));
-  return nv && PyObject_SetItem(stats, key, nv) == 0;
-}
-
 // Statistics changes of one write, computed before the tree changes so that
 // a failed allocation leaves tree and statistics as they were.  Every key is
 // already in the dict, so storing the values (commit, or undo to put the old
@@ -384,11 +373,7 @@ PyObject* optimistic_read(FastRedBlackTree* self, Walk&& walk, Take&& take, Make
     if (!valid) continue;
     if (!taken) return nullptr;
     PyObject* result = make();
-    if (!result) return nullptr;
-    if (!stat_add(self, "total_searches"_s)) {
-      Py_DECREF(result);
-      return nullptr;
-    }
+    if (result) core.count_search();
     return result;
   }
   gave_up = true;
@@ -563,6 +548,9 @@ PyObject* t_get_stats(FastRedBlackTree* self, frame::Call call) {
       copy = Ref::steal(PyDict_Check(stats.get()) ? PyDict_Copy(stats) : PyObject_CallMethod(stats, "copy", nullptr));
     }
     if (!copy) return nullptr;
+    // Searches count natively; the key keeps its place in the dict.
+    Ref searches(PyLong_FromUnsignedLongLong(self->core.searches()));
+    if (!searches || PyObject_SetItem(copy, "total_searches"_s, searches) < 0) return nullptr;
     Ref count(PyLong_FromUnsignedLongLong(self->core.node_count.load(std::memory_order_acquire)));
     if (!count || PyObject_SetItem(copy, "node_count"_s, count) < 0) return nullptr;
     // A reader of the live tree: no record it walks is freed meanwhile.
@@ -621,6 +609,7 @@ PyObject* t_clear(FastRedBlackTree* self, frame::Call call) {
       if (!sampled) return roll_back();
       frame::swap_field(obj(self), self->sampled_counter, sampled);
     }
+    core.reset_searches();
     auto chain = [&](RBNode* m) {
       released.push_back(static_cast<PyObject*>(m->block));
       free_record(m);

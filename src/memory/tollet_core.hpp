@@ -76,13 +76,52 @@ inline RBNode* init_node(void* mem, uint64_t size, void* block, uint64_t alloc_n
 }
 
 // ---------------------------------------------------------------------------
+// Per-thread stripes of counters that readers write.
+//
+// A reader writes only its thread's stripe, so readers on different cores do
+// not pull one cache line back and forth; a writer or a total reads every
+// stripe.  Stripes are 128 bytes apart: they never share a 64-byte line,
+// whatever the alignment of the storage the object lives in (an object's
+// memory comes from the interpreter's allocator, aligned to 16).
+
+inline constexpr unsigned kStripes = 8;
+
+// The calling thread's stripe: threads take stripes round robin at their
+// first call.
+inline unsigned thread_stripe() {
+  static std::atomic<unsigned> next{0};
+  thread_local const unsigned stripe = next.fetch_add(1, std::memory_order_relaxed) % kStripes;
+  return stripe;
+}
+
+// N counters in each of the stripes.
+template <unsigned N>
+class Striped {
+ public:
+  static_assert(N * sizeof(std::atomic<int64_t>) <= 128);
+  std::atomic<int64_t>& at(unsigned stripe, unsigned i) { return lines_[stripe].v[i]; }
+  const std::atomic<int64_t>& at(unsigned stripe, unsigned i) const { return lines_[stripe].v[i]; }
+
+ private:
+  struct Line {
+    std::atomic<int64_t> v[N] = {};
+    char pad[128 - N * sizeof(std::atomic<int64_t>)] = {};
+  };
+  Line lines_[kStripes];
+};
+
+// ---------------------------------------------------------------------------
 // Deferred release of removed tree nodes.
 //
 // Readers announce themselves in one of two counters, chosen by the parity of
-// `phase`.  The writer keeps two lists: `cur_`, records retired during the
-// current phase, and `prev_`, records retired during the previous phase.
-// `reclaim()` frees `prev_` when the previous phase's counter is zero and then
-// starts a new phase, moving `cur_` to `prev_`.
+// `phase`; each counter is split into the stripes above, a reader counting in
+// its thread's stripe, and "the counter is zero" below means every stripe of
+// it reads zero (each stripe alone: a reader increments and decrements the
+// same stripe, so no stripe is ever negative).  The writer keeps two lists:
+// `cur_`, records retired during the current phase, and `prev_`, records
+// retired during the previous phase.  `reclaim()` frees `prev_` when the
+// previous phase's counter is zero and then starts a new phase, moving `cur_`
+// to `prev_`.
 //
 // Why this is safe.  All counter and phase operations are sequentially
 // consistent.  A reader that entered with phase value p (and re-read the same
@@ -110,14 +149,16 @@ class Reclaimer {
  public:
   // Reader side.  Returns the slot to pass to `leave`.
   unsigned enter() {
+    const unsigned stripe = thread_stripe();
     for (;;) {
       const uint64_t p = phase_.load(std::memory_order_seq_cst);
-      active_[p & 1].fetch_add(1, std::memory_order_seq_cst);
-      if (phase_.load(std::memory_order_seq_cst) == p) return static_cast<unsigned>(p & 1);
-      active_[p & 1].fetch_sub(1, std::memory_order_seq_cst);
+      const unsigned parity = static_cast<unsigned>(p & 1);
+      active_.at(stripe, parity).fetch_add(1, std::memory_order_seq_cst);
+      if (phase_.load(std::memory_order_seq_cst) == p) return stripe << 1 | parity;
+      active_.at(stripe, parity).fetch_sub(1, std::memory_order_seq_cst);
     }
   }
-  void leave(unsigned slot) { active_[slot].fetch_sub(1, std::memory_order_seq_cst); }
+  void leave(unsigned slot) { active_.at(slot >> 1, slot & 1).fetch_sub(1, std::memory_order_seq_cst); }
 
   // Writer side (one writer at a time).
   void retire(RBNode* n) {
@@ -128,7 +169,9 @@ class Reclaimer {
   template <class Free>
   void reclaim(Free&& free_record) {
     const uint64_t p = phase_.load(std::memory_order_relaxed);
-    if (active_[(p + 1) & 1].load(std::memory_order_seq_cst) != 0) return;
+    const unsigned previous = static_cast<unsigned>((p + 1) & 1);
+    for (unsigned stripe = 0; stripe < kStripes; stripe++)
+      if (active_.at(stripe, previous).load(std::memory_order_seq_cst) != 0) return;
     drop(prev_, free_record);
     prev_ = nullptr;
     if (cur_) {
@@ -159,7 +202,7 @@ class Reclaimer {
   }
 
   std::atomic<uint64_t> phase_{0};
-  std::atomic<int64_t> active_[2] = {0, 0};
+  Striped<2> active_;  // readers in flight, by stripe and phase parity
   RBNode* cur_ = nullptr;
   RBNode* prev_ = nullptr;
   size_t retired_ = 0;
@@ -179,6 +222,18 @@ class Tree {
   std::atomic<uint64_t> node_count{0};
   std::atomic<uint64_t> seq_counter{0};
   Reclaimer reclaimer;
+
+  // --- searches completed, counted by readers in their stripes ---------------
+  void count_search() { searches_.at(thread_stripe(), 0).fetch_add(1, std::memory_order_relaxed); }
+  uint64_t searches() const {
+    uint64_t total = 0;
+    for (unsigned stripe = 0; stripe < kStripes; stripe++)
+      total += static_cast<uint64_t>(searches_.at(stripe, 0).load(std::memory_order_relaxed));
+    return total;
+  }
+  void reset_searches() {
+    for (unsigned stripe = 0; stripe < kStripes; stripe++) searches_.at(stripe, 0).store(0, std::memory_order_relaxed);
+  }
 
   // --- sequence counter (seqlock) --------------------------------------------
   // Without the fence (ThreadSanitizer's build) the odd value still reaches
@@ -517,6 +572,8 @@ class Tree {
   static void set_right(RBNode* n, RBNode* v) { n->right.store(v, std::memory_order_release); }
   static void set_parent(RBNode* n, RBNode* v) { n->parent.store(v, std::memory_order_relaxed); }
   static void set_child(RBNode* n, Side s, RBNode* v) { s ? set_right(n, v) : set_left(n, v); }
+
+  Striped<1> searches_;
 };
 
 }  // namespace tollet
