@@ -45,10 +45,6 @@ frame::Const g_none_pair([] { return frame::tuple_of({Py_None, Py_None}); });  /
 struct FastRedBlackTree {
   PyObject_HEAD
   tollet::Tree core;  // root, node_count, seq_counter and retired records
-  // Free-threaded builds: held by writers from write_begin to write_end, and
-  // by a search while it validates and takes its references, so that no
-  // write starts between the two (a no-op where the interpreter lock does it).
-  frame::compat::Mutex build_mutex;
   // Free-threaded builds: held across each read-modify-write of the stats
   // dict, whose own critical section another lookup may suspend.
   frame::compat::Mutex stats_mutex;
@@ -157,8 +153,13 @@ template <class Body>
 PyObject* write_bracket(FastRedBlackTree* self, frame::Call call, Body&& body) {
   Ref lock = frame::load_field(obj(self), self->write_lock);
   return frame::locked(call, lock, [&] {
-    std::lock_guard build(self->build_mutex);
-    self->core.write_begin();
+    // Free-threaded builds: no search is between its validation and the end
+    // of taking its references when the write begins (the interpreter lock
+    // does this elsewhere).
+    if constexpr (frame::compat::free_threaded())
+      self->core.write_begin_after_takers();
+    else
+      self->core.write_begin();
     // The counter must be even again whatever the body does.
     PyObject* r = nullptr;
     try {
@@ -364,10 +365,18 @@ PyObject* optimistic_read(FastRedBlackTree* self, Walk&& walk, Take&& take, Make
     RBNode* found = nullptr;
     const bool walked = frame::nogil([&] { return walk(found); });
     bool valid = false, taken = false;
-    if (walked) {
-      std::lock_guard build(self->build_mutex);
-      valid = core.read_validate(start);
-      if (valid) taken = take(found);
+    if (walked && core.read_validate(start)) {
+      if constexpr (frame::compat::free_threaded()) {
+        const unsigned stripe = tollet::thread_stripe();
+        valid = core.take_begin(start, stripe);
+        if (valid) {
+          taken = take(found);
+          core.take_end(stripe);
+        }
+      } else {
+        valid = true;
+        taken = take(found);
+      }
     }
     core.reclaimer.leave(slot);
     if (!valid) continue;

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <thread>
 
 // ThreadSanitizer does not model std::atomic_thread_fence, so the build it
 // checks must not depend on one.  There the sequence counter's fences give way
@@ -252,6 +253,32 @@ class Tree {
     if constexpr (kFenceFree) return seq_counter.load(std::memory_order_acquire) == start;
     std::atomic_thread_fence(std::memory_order_acquire);
     return seq_counter.load(std::memory_order_relaxed) == start;
+  }
+
+  // --- taking references after a walk (free-threaded callers) ---------------
+  // Where readers run beside writers with no interpreter lock, a reader that
+  // validated its walk must still read the found records' blocks, and take
+  // references to them, before any writer unlinks and releases them.  The
+  // reader announces itself in its stripe and re-reads the counter; the
+  // writer makes the counter odd and waits until no reader is announced.
+  // All four steps are sequentially consistent, so of the reader's re-read
+  // and the writer's scan at least one sees the other: either the reader
+  // sees the write begun and takes nothing, or the writer waits until the
+  // reader is done.  Readers only write their own stripe.
+  bool take_begin(uint64_t start, unsigned stripe) {
+    takers_.at(stripe, 0).fetch_add(1, std::memory_order_seq_cst);
+    if (seq_counter.load(std::memory_order_seq_cst) == start) return true;
+    takers_.at(stripe, 0).fetch_sub(1, std::memory_order_release);
+    return false;
+  }
+  void take_end(unsigned stripe) { takers_.at(stripe, 0).fetch_sub(1, std::memory_order_release); }
+  // write_begin() for such writers.  The read-modify-write also keeps every
+  // later store of the write after the odd value.
+  void write_begin_after_takers() {
+    seq_counter.fetch_add(1, std::memory_order_seq_cst);
+    for (unsigned stripe = 0; stripe < kStripes; stripe++)
+      for (unsigned spins = 0; takers_.at(stripe, 0).load(std::memory_order_seq_cst) != 0; spins++)
+        if (spins >= 64) std::this_thread::yield();  // a reader is taking a few references
   }
 
   // --- searches ------------------------------------------------------------
@@ -574,6 +601,7 @@ class Tree {
   static void set_child(RBNode* n, Side s, RBNode* v) { s ? set_right(n, v) : set_left(n, v); }
 
   Striped<1> searches_;
+  Striped<1> takers_;
 };
 
 }  // namespace tollet

@@ -36,6 +36,9 @@ struct Harness {
   Tree t;
   std::map<uint64_t, std::deque<uintptr_t>> model;
   uintptr_t next_id = 1;
+  bool after_takers = false;  // writes wait for readers taking blocks (no lock)
+
+  void begin() { after_takers ? t.write_begin_after_takers() : t.write_begin(); }
 
   ~Harness() {
     auto chain = [](RBNode* m) { free_record(m); };
@@ -48,14 +51,14 @@ struct Harness {
     void* mem = std::malloc(sizeof(RBNode));
     live_records.fetch_add(1);
     uintptr_t id = next_id++;
-    t.write_begin();
+    begin();
     t.insert(tollet::init_node(mem, size, tag(id), 0));
-    t.write_end();
     auto& d = model[size];
     if (d.empty())
       d.push_back(id);
     else
       d.insert(d.begin() + 1, id);  // behind the head
+    t.write_end();
   }
 
   // Inserts a record and takes it back at once, as a write that fails after
@@ -94,7 +97,7 @@ struct Harness {
   }
 
   bool remove_ge(uint64_t size, uint64_t* got = nullptr) {
-    t.write_begin();
+    begin();
     RBNode* n = t.find_best_fit_node(size);
     bool ok = n != nullptr;
     if (ok) {
@@ -309,12 +312,17 @@ static void report_heights() {
 
 // Readers walk without locks while one writer inserts, removes, retires and
 // reclaims.  Freed records are poisoned, so a walk through one would go wrong
-// (and AddressSanitizer reports it).  A mutex stands in for the interpreter
-// lock as the module uses it: the writer holds it while it changes the tree,
-// and a reader takes it after its walk, validates, and only then reads the
-// found record's block, a plain field (ThreadSanitizer checks that order).
-static void test_concurrent_walks() {
+// (and AddressSanitizer reports it).  With a lock: a mutex stands in for the
+// interpreter lock as the module uses it: the writer holds it while it
+// changes the tree, and a reader takes it after its walk, validates, and only
+// then reads the found record's block, a plain field (ThreadSanitizer checks
+// that order).  Without (free-threaded builds): the reader announces itself
+// with take_begin instead, and the writer waits for it as a write begins;
+// the model, which the writer changes inside the write, stands for the
+// blocks a reader takes.
+static void test_concurrent_walks(bool with_lock) {
   Harness h;
+  h.after_takers = !with_lock;
   std::mutex gil;
   for (uint64_t s = 0; s < 2000; s += 2) h.insert(s);
   std::atomic<bool> stop{false};
@@ -330,17 +338,24 @@ static void test_concurrent_walks() {
       const bool best_fit = rng() & 1;
       bool walked =
           best_fit ? h.t.walk_best_fit(key, h.t.walk_limit(), found) : h.t.walk_exact(key, h.t.walk_limit(), found);
-      if (walked) {
+      // The tree is as the walk saw it: the found record is the node of its
+      // size and its block is the head of that size's chain.
+      auto check = [&] {
+        auto it = best_fit ? h.model.lower_bound(key) : h.model.find(key);
+        const bool right = found ? it != h.model.end() && it->first == Tree::size_of(found) &&
+                                       it->second.front() == id_of(found->block)
+                                 : it == h.model.end();
+        if (!right) failed.fetch_add(1);
+        validated.fetch_add(1);
+      };
+      if (walked && with_lock) {
         std::lock_guard<std::mutex> held(gil);
-        if (h.t.read_validate(start)) {
-          // The tree is as the walk saw it: the found record is the node of
-          // its size and its block is the head of that size's chain.
-          auto it = best_fit ? h.model.lower_bound(key) : h.model.find(key);
-          const bool right = found ? it != h.model.end() && it->first == Tree::size_of(found) &&
-                                         it->second.front() == id_of(found->block)
-                                   : it == h.model.end();
-          if (!right) failed.fetch_add(1);
-          validated.fetch_add(1);
+        if (h.t.read_validate(start)) check();
+      } else if (walked && h.t.read_validate(start)) {
+        const unsigned stripe = tollet::thread_stripe();
+        if (h.t.take_begin(start, stripe)) {
+          check();
+          h.t.take_end(stripe);
         }
       }
       h.t.reclaimer.leave(slot);
@@ -351,7 +366,8 @@ static void test_concurrent_walks() {
   std::mt19937_64 rng(99);
   size_t max_pending = 0;
   for (int op = 0; op < 200000 / native_test::kSlowdown; op++) {
-    std::lock_guard<std::mutex> held(gil);
+    std::unique_lock<std::mutex> held(gil, std::defer_lock);
+    if (with_lock) held.lock();
     if (rng() % 2)
       h.insert(rng() % 2000);
     else
@@ -370,8 +386,8 @@ static void test_concurrent_walks() {
   h.remove_ge(1);
   h.insert(1);
   CHECK(h.t.reclaimer.pending() == 0);
-  std::printf("concurrent walks: %llu validated reads, at most %zu records awaiting release\n",
-              (unsigned long long)validated.load(), max_pending);
+  std::printf("concurrent walks (%s): %llu validated reads, at most %zu records awaiting release\n",
+              with_lock ? "lock" : "no lock", (unsigned long long)validated.load(), max_pending);
   CHECK(max_pending < 100000);
 }
 
@@ -418,7 +434,8 @@ int main() {
   test_random_invariants();
   test_undo_insert();
   report_heights();
-  test_concurrent_walks();
+  test_concurrent_walks(true);
+  test_concurrent_walks(false);
   {
     // every record allocated by the tests has been freed
     CHECK(live_records.load() == 0);
