@@ -108,6 +108,41 @@ def tree_figures(duration, rounds, n=100_000):
     return rows
 
 
+class _PythonTree:
+    """The floor: a pure-Python method of one shared object, returning one of
+    its fields, called as the readers call find_best_fit.  Every call from
+    another thread than the object's own changes the shared reference counts
+    of the object and of the method's function, which bounds any method's
+    scaling on this interpreter."""
+
+    def __init__(self):
+        self.block = object()
+
+    def find_best_fit(self, size, alignment=1):
+        return self.block
+
+
+def floor_figures(duration, rounds):
+    shared = _PythonTree()
+    queries = list(range(8, 8 * 4097, 8))
+
+    def work(stop):
+        qs = [int(str(q)) for q in queries]
+        fit, c = shared.find_best_fit, 0
+        while not stop[0]:
+            for q in qs:
+                fit(q)
+            c += len(qs)
+        return c
+
+    best = {}
+    for _ in range(rounds):
+        for threads in (1, 2):
+            counts, dt = _timed([work] * threads, duration)
+            best[threads] = max(best.get(threads, 0.0), sum(counts) / dt)
+    return [{"threads": t, "calls_per_s": best[t]} for t in (1, 2)]
+
+
 def counter_figures(duration, rounds):
     from talvora.memory.mesqua import AtomicCounter
 
@@ -141,6 +176,7 @@ def figure(quick=False):
     duration, rounds = (0.5, 1) if quick else (1.0, 3)
     tree = tree_figures(duration, rounds)
     counters = counter_figures(duration, rounds)
+    floor = floor_figures(duration, rounds)
     alone = _row(tree, readers=2, writer=False)["reads_per_s"] / _row(tree, readers=1, writer=False)["reads_per_s"]
     beside = _row(tree, readers=2, writer=True)["reads_per_s"] / _row(tree, readers=1, writer=True)["reads_per_s"]
     inc = counters[1]["increments_per_s"] / counters[0]["increments_per_s"]
@@ -154,6 +190,8 @@ def figure(quick=False):
         "ratio_readers": alone,
         "ratio_readers_beside_writer": beside,
         "ratio_counters": inc,
+        "floor": floor,
+        "ratio_floor": floor[1]["calls_per_s"] / floor[0]["calls_per_s"],
     }
 
 
@@ -182,15 +220,21 @@ def print_figure(fig, out):
     for r in fig["counters"]:
         out.append("| %d | %.0f |" % (r["threads"], r["increments_per_s"]))
     out.append("")
+    out.append("| floor: Python method of a shared object, threads | calls/s (all threads) |")
+    out.append("|---:|---:|")
+    for r in fig["floor"]:
+        out.append("| %d | %.0f |" % (r["threads"], r["calls_per_s"]))
+    out.append("")
     out.append(
         "Two readers / one reader: %.2f alone (target %.1f: %s), %.2f beside the writer; "
-        "counters, two threads / one: %.2f."
+        "counters, two threads / one: %.2f; the floor, two threads / one: %.2f."
         % (
             fig["ratio_readers"],
             READ_TARGET,
             "met" if fig["ratio_readers"] >= READ_TARGET else "missed",
             fig["ratio_readers_beside_writer"],
             fig["ratio_counters"],
+            fig["ratio_floor"],
         )
     )
     out.append("")
