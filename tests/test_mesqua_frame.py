@@ -3,6 +3,7 @@
 import copy
 import logging
 import pickle
+import sys
 import threading
 import traceback
 import warnings
@@ -364,7 +365,12 @@ class TestTypes:
 
     @pytest.mark.parametrize("cls", [AtomicPointer, LockFreeStack])
     def test_locks_come_from_the_modules_threading_global(self, cls, monkeypatch):
-        # As `threading.Lock()` in the module's own code: the global is looked up at each construction.
+        # As `threading.Lock()` in the module's own code: the global is looked up at each construction, and
+        # released again.
+        before = sys.getrefcount(threading)
+        objs = [cls() for _ in range(100)]
+        assert sys.getrefcount(threading) == before
+        del objs
         made = []
 
         class StandIn:
