@@ -44,6 +44,9 @@ frame::Const g_none_pair([] { return frame::tuple_of({Py_None, Py_None}); });  /
 // stats dict) stays alive.
 struct FastRedBlackTree {
   PyObject_HEAD
+  // Every call from another thread changes the reference count in the header;
+  // the fields each search reads start a cache line further on.
+  char header_gap[64];
   tollet::Tree core;  // root, node_count, seq_counter and retired records
   // Free-threaded builds: held across each read-modify-write of the stats
   // dict, whose own critical section another lookup may suspend.

@@ -224,16 +224,21 @@ class Tree {
   std::atomic<uint64_t> seq_counter{0};
   Reclaimer reclaimer;
 
+  // Public like every data member, so that the tree keeps a standard layout
+  // (the object holding it is laid out with offsetof).
+  Striped<1> search_counts;  // searches completed, by stripe
+  Striped<1> takers;         // readers taking references, by stripe
+
   // --- searches completed, counted by readers in their stripes ---------------
-  void count_search() { searches_.at(thread_stripe(), 0).fetch_add(1, std::memory_order_relaxed); }
+  void count_search() { search_counts.at(thread_stripe(), 0).fetch_add(1, std::memory_order_relaxed); }
   uint64_t searches() const {
     uint64_t total = 0;
     for (unsigned stripe = 0; stripe < kStripes; stripe++)
-      total += static_cast<uint64_t>(searches_.at(stripe, 0).load(std::memory_order_relaxed));
+      total += static_cast<uint64_t>(search_counts.at(stripe, 0).load(std::memory_order_relaxed));
     return total;
   }
   void reset_searches() {
-    for (unsigned stripe = 0; stripe < kStripes; stripe++) searches_.at(stripe, 0).store(0, std::memory_order_relaxed);
+    for (unsigned stripe = 0; stripe < kStripes; stripe++) search_counts.at(stripe, 0).store(0, std::memory_order_relaxed);
   }
 
   // --- sequence counter (seqlock) --------------------------------------------
@@ -266,18 +271,18 @@ class Tree {
   // sees the write begun and takes nothing, or the writer waits until the
   // reader is done.  Readers only write their own stripe.
   bool take_begin(uint64_t start, unsigned stripe) {
-    takers_.at(stripe, 0).fetch_add(1, std::memory_order_seq_cst);
+    takers.at(stripe, 0).fetch_add(1, std::memory_order_seq_cst);
     if (seq_counter.load(std::memory_order_seq_cst) == start) return true;
-    takers_.at(stripe, 0).fetch_sub(1, std::memory_order_release);
+    takers.at(stripe, 0).fetch_sub(1, std::memory_order_release);
     return false;
   }
-  void take_end(unsigned stripe) { takers_.at(stripe, 0).fetch_sub(1, std::memory_order_release); }
+  void take_end(unsigned stripe) { takers.at(stripe, 0).fetch_sub(1, std::memory_order_release); }
   // write_begin() for such writers.  The read-modify-write also keeps every
   // later store of the write after the odd value.
   void write_begin_after_takers() {
     seq_counter.fetch_add(1, std::memory_order_seq_cst);
     for (unsigned stripe = 0; stripe < kStripes; stripe++)
-      for (unsigned spins = 0; takers_.at(stripe, 0).load(std::memory_order_seq_cst) != 0; spins++)
+      for (unsigned spins = 0; takers.at(stripe, 0).load(std::memory_order_seq_cst) != 0; spins++)
         if (spins >= 64) std::this_thread::yield();  // a reader is taking a few references
   }
 
@@ -599,9 +604,6 @@ class Tree {
   static void set_right(RBNode* n, RBNode* v) { n->right.store(v, std::memory_order_release); }
   static void set_parent(RBNode* n, RBNode* v) { n->parent.store(v, std::memory_order_relaxed); }
   static void set_child(RBNode* n, Side s, RBNode* v) { s ? set_right(n, v) : set_left(n, v); }
-
-  Striped<1> searches_;
-  Striped<1> takers_;
 };
 
 }  // namespace tollet
