@@ -238,7 +238,8 @@ class Tree {
     return total;
   }
   void reset_searches() {
-    for (unsigned stripe = 0; stripe < kStripes; stripe++) search_counts.at(stripe, 0).store(0, std::memory_order_relaxed);
+    for (unsigned stripe = 0; stripe < kStripes; stripe++)
+      search_counts.at(stripe, 0).store(0, std::memory_order_relaxed);
   }
 
   // --- sequence counter (seqlock) --------------------------------------------
