@@ -39,25 +39,17 @@ static PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
   return PyMethod_New(self, obj);
 }
 
-// The attribute fields are read and written under the function's critical
-// section, so a reader's reference is taken before a writer can free the
-// value; a replaced value is released after the section.
+// The attribute fields are fields another thread may replace (load_field,
+// swap_field); an empty one reads as None.
 static PyObject* get_field(Function* f, PyObject* Function::* field) {
-  compat::CriticalSection cs(reinterpret_cast<PyObject*>(f));
-  PyObject* v = f->*field;
-  return Ref::borrow(v ? v : Py_None).release();
+  Ref v = load_field(reinterpret_cast<PyObject*>(f), f->*field);
+  return v ? v.release() : Ref::borrow(Py_None).release();
 }
 
 static void set_field(Function* f, PyObject* Function::* field, PyObject* v) {
-  Py_XINCREF(v);
-  PyObject* old;
-  {
-    compat::CriticalSection cs(reinterpret_cast<PyObject*>(f));
-    old = f->*field;
-    f->*field = v;
-  }
-  Py_XDECREF(old);
-}
+  Ref value = Ref::borrow(v);
+  swap_field(reinterpret_cast<PyObject*>(f), f->*field, value);
+}  // the old value is released here, after the section
 
 static PyObject* fn_repr(Function* f) {
   Ref qualname(get_field(f, &Function::qualname));

@@ -238,7 +238,7 @@ T& field_at(PyObject* o, const Property* p) {
 // where the interpreter lock serialises).
 template <class T>
 PyObject* read_number(PyObject* o, const Property* p) {
-  return to_result(std::atomic_ref<T>(field_at<T>(o, p)).load(std::memory_order_relaxed));
+  return to_result(load_relaxed(field_at<T>(o, p)));
 }
 
 // The readers of the number kinds, in FieldKind order after Object.
@@ -251,9 +251,8 @@ static_assert(std::size(kReadNumber) == static_cast<size_t>(FieldKind::Bool));
 PyObject* prop_get(PyObject* o, void* closure) {
   const Property* p = static_cast<const Property*>(closure);
   if (p->kind == FieldKind::Object) {
-    compat::CriticalSection cs(o);
-    PyObject* v = field_at<PyObject*>(o, p);
-    return Ref::borrow(v ? v : Py_None).release();
+    Ref v = load_field(o, field_at<PyObject*>(o, p));
+    return v ? v.release() : Ref::borrow(Py_None).release();
   }
   return kReadNumber[static_cast<int>(p->kind) - 1](o, p);
 }
@@ -263,22 +262,16 @@ template <class T, class Convert>
 int store(PyObject* o, const Property* p, PyObject* v, Convert convert) {
   T x;
   if (!convert(v, x)) return -1;
-  std::atomic_ref<T>(field_at<T>(o, p)).store(x, std::memory_order_relaxed);
+  store_relaxed(field_at<T>(o, p), x);
   return 0;
 }
 
 int prop_set(PyObject* o, PyObject* v, void* closure) {
   const Property* p = static_cast<const Property*>(closure);
   if (p->kind == FieldKind::Object) {
-    if (!v) v = Py_None;
-    Py_INCREF(v);
-    PyObject* old;
-    {
-      compat::CriticalSection cs(o);
-      old = std::exchange(field_at<PyObject*>(o, p), v);
-    }
-    Py_XDECREF(old);  // after the section: its finaliser may run code
-    return 0;
+    Ref value = Ref::borrow(v ? v : Py_None);
+    swap_field(o, field_at<PyObject*>(o, p), value);
+    return 0;  // the old value is released after the section: its finaliser may run code
   }
   if (!v) {
     PyErr_SetString(PyExc_NotImplementedError, "__del__");

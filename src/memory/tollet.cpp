@@ -48,8 +48,10 @@ struct FastRedBlackTree {
   // the fields each search reads start a cache line further on.
   char header_gap[64];
   tollet::Tree core;  // root, node_count, seq_counter and retired records
-  // Free-threaded builds: held across each read-modify-write of the stats
-  // dict, whose own critical section another lookup may suspend.
+  // Free-threaded builds: held while a write commits its statistics (or puts
+  // them back), while get_stats copies them and while reset_circuit_breaker
+  // resets two, so that a copy never holds half a write; the dict's own
+  // critical section is suspended by a nested lookup.
   frame::compat::Mutex stats_mutex;
   PyObject* write_lock;
   uint32_t sample_rate;
@@ -355,6 +357,7 @@ Same-size blocks share one tree node (intrusive chain); returns True.)",
 template <class Walk, class Take, class Make>
 PyObject* optimistic_read(FastRedBlackTree* self, Walk&& walk, Take&& take, Make&& make, bool& gave_up) {
   tollet::Tree& core = self->core;
+  const unsigned stripe = tollet::thread_stripe();
   gave_up = false;
   for (int attempt = 0; attempt < MAX_RETRIES; attempt++) {
     const uint64_t start = core.read_begin();
@@ -364,13 +367,12 @@ PyObject* optimistic_read(FastRedBlackTree* self, Walk&& walk, Take&& take, Make
       if (!r) return nullptr;
       continue;
     }
-    const unsigned slot = core.reclaimer.enter();
+    const unsigned slot = core.reclaimer.enter(stripe);
     RBNode* found = nullptr;
     const bool walked = frame::nogil([&] { return walk(found); });
     bool valid = false, taken = false;
     if (walked && core.read_validate(start)) {
       if constexpr (frame::compat::free_threaded()) {
-        const unsigned stripe = tollet::thread_stripe();
         valid = core.take_begin(start, stripe);
         if (valid) {
           taken = take(found);
@@ -385,7 +387,7 @@ PyObject* optimistic_read(FastRedBlackTree* self, Walk&& walk, Take&& take, Make
     if (!valid) continue;
     if (!taken) return nullptr;
     PyObject* result = make();
-    if (result) core.count_search();
+    if (result) core.count_search(stripe);
     return result;
   }
   gave_up = true;
@@ -553,11 +555,11 @@ PyObject* t_get_stats(FastRedBlackTree* self, frame::Call call) {
   return frame::locked(call, lock, [&]() -> PyObject* {
     Ref stats = frame::load_field(obj(self), self->stats);
     Ref copy;
-    if (PyDict_CheckExact(stats.get())) {
-      std::lock_guard guard(self->stats_mutex);  // no write half done
+    if (PyDict_Check(stats.get())) {
+      std::lock_guard guard(self->stats_mutex);  // no write half committed
       copy = Ref::steal(PyDict_Copy(stats));
     } else {
-      copy = Ref::steal(PyDict_Check(stats.get()) ? PyDict_Copy(stats) : PyObject_CallMethod(stats, "copy", nullptr));
+      copy = Ref::steal(PyObject_CallMethod(stats, "copy", nullptr));  // None once the collector cleared it
     }
     if (!copy) return nullptr;
     // Searches count natively; the key keeps its place in the dict.

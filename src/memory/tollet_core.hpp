@@ -149,8 +149,7 @@ class Striped {
 class Reclaimer {
  public:
   // Reader side.  Returns the slot to pass to `leave`.
-  unsigned enter() {
-    const unsigned stripe = thread_stripe();
+  unsigned enter(unsigned stripe = thread_stripe()) {
     for (;;) {
       const uint64_t p = phase_.load(std::memory_order_seq_cst);
       const unsigned parity = static_cast<unsigned>(p & 1);
@@ -230,7 +229,9 @@ class Tree {
   Striped<1> takers;         // readers taking references, by stripe
 
   // --- searches completed, counted by readers in their stripes ---------------
-  void count_search() { search_counts.at(thread_stripe(), 0).fetch_add(1, std::memory_order_relaxed); }
+  void count_search(unsigned stripe = thread_stripe()) {
+    search_counts.at(stripe, 0).fetch_add(1, std::memory_order_relaxed);
+  }
   uint64_t searches() const {
     uint64_t total = 0;
     for (unsigned stripe = 0; stripe < kStripes; stripe++)
