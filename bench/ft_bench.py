@@ -53,6 +53,23 @@ def _timed(workers, duration):
     return counts, time.perf_counter() - t0
 
 
+def _searches(tree, queries):
+    """A worker calling tree.find_best_fit over `queries` until stopped; the
+    sizes are made in the worker's thread (as a program computes its own), so
+    that threads do not contend on the reference counts of shared ints."""
+
+    def work(stop):
+        qs = [int(str(q)) for q in queries]
+        fit, c = tree.find_best_fit, 0
+        while not stop[0]:
+            for q in qs:
+                fit(q)
+            c += len(qs)
+        return c
+
+    return work
+
+
 def tree_figures(duration, rounds, n=100_000):
     from talvora.memory.tollet import FastRedBlackTree
 
@@ -64,18 +81,7 @@ def tree_figures(duration, rounds, n=100_000):
     churn = [(8 * rng.randrange(1, 1 << 17), object()) for _ in range(1024)]
 
     def reader(k):
-        def work(stop):
-            # Sizes of the thread's own (as a program computes its own): the
-            # two readers do not contend on the reference counts of shared ints.
-            qs = [int(str(q)) for q in queries[k * 512 :] + queries[: k * 512]]
-            fit, c = tree.find_best_fit, 0
-            while not stop[0]:
-                for q in qs:
-                    fit(q)
-                c += len(qs)
-            return c
-
-        return work
+        return _searches(tree, queries[k * 512 :] + queries[: k * 512])
 
     def writer(stop):
         ins, dele, c = tree.insert, tree.delete, 0
@@ -127,15 +133,7 @@ def floor_figures(duration, rounds):
     shared = _PythonTree()
     queries = list(range(8, 8 * 4097, 8))
 
-    def work(stop):
-        qs = [int(str(q)) for q in queries]
-        fit, c = shared.find_best_fit, 0
-        while not stop[0]:
-            for q in qs:
-                fit(q)
-            c += len(qs)
-        return c
-
+    work = _searches(shared, queries)
     best = {}
     for _ in range(rounds):
         for threads in (1, 2):
