@@ -94,11 +94,25 @@ def figure_pure(rounds):
     return {"rows": rows, "target": PURE_TARGET}
 
 
-def figure_targets(rounds):
-    """The calls with documented targets, each beside its docstring text."""
+def _budget(case, m):
+    """(docstring text, budget in ns) of a budget row; (None, None) when the
+    docstring no longer states it."""
     import re
 
+    found = re.search(case["pattern"], case["doc"](m) or "")
+    if not found:
+        return None, None
+    *numbers, unit = found.groups()
+    return found.group(0).strip(), sum(float(n) for n in numbers) * (1000.0 if unit == "us" else 1.0)
+
+
+def figure_targets(rounds):
+    """The documented budgets, measured in one group of interleaved rounds."""
     rows, group = [], []
+    floor_stmt, floor_ns = cases.NATIVE_FLOOR
+    group.append(harness.Case("floor", floor_stmt, floor_ns))
+    for key, stmt, ns in cases.gil_cases():
+        group.append(harness.Case(key, stmt, ns))
     for case in cases.TARGETS:
         m = cases.native(case["mod"])
         if m is None:
@@ -111,10 +125,12 @@ def figure_targets(rounds):
             group.append(harness.Case("python:" + case["id"], case["stmt"], lambda s=case, r=ref: s["ns"](r)))
             row["goal_speedup"] = case["speedup"]
         else:
-            found = re.search(case["pattern"], case["doc"](m) or "", re.IGNORECASE)
-            row.update(doc=found.group(0).strip() if found else "(not in the docstring)", goal_ns=case["goal"])
+            doc, budget = _budget(case, m)
+            row.update(doc=doc, budget_ns=budget, part=case["part"], gil=case.get("gil", False))
         rows.append(row)
     res = harness.measure(group, rounds=rounds)
+    floor = res["floor"]["min"]
+    gil = max(res["gil.release"]["min"] - res["gil.hold"]["min"], 0.0)
     for r in rows:
         if "skipped" in r:
             continue
@@ -124,26 +140,56 @@ def figure_targets(rounds):
             b = res["python:" + r["id"]]
             r.update(python_ns=b["min"], speedup=b["min"] / a["min"] if a["min"] else None)
             r["met"] = r["speedup"] is not None and r["speedup"] >= r["goal_speedup"]
-        else:
-            r["met"] = a["min"] < r["goal_ns"]
-    return {"rows": rows}
+            continue
+        measured = a["min"]
+        if r["part"] == "native":
+            measured = a["min"] - floor - (gil if r["gil"] else 0.0)
+        r["measured_ns"] = measured
+        if r["budget_ns"] is None:
+            r["met"] = None
+            continue
+        r["goal_ns"] = r["budget_ns"] * cases.BUDGET_GOAL
+        r["ratio"] = measured / r["budget_ns"]
+        r["met"] = measured <= r["goal_ns"]
+    return {"rows": rows, "floor_ns": floor, "gil_release_ns": gil, "goal": cases.BUDGET_GOAL}
 
 
 def _print_targets(fig, out):
-    out.append("## 6. Documented targets (ns per call, min of rounds)")
+    out.append("## 6. Documented budgets (ns per call, min of rounds)")
     out.append("")
-    out.append("| call | ns | docstring | goal here | verdict |")
-    out.append("|---|---:|---|---|---|")
+    out.append(
+        "Goal: at most %d %% of each budget.  A budget for the native work alone is compared with the call less "
+        "a no-argument built-in method call (%.1f ns) and, for the counters, less the interpreter-lock round trip "
+        "(%.1f ns)." % (round(fig["goal"] * 100), fig["floor_ns"], fig["gil_release_ns"])
+    )
+    out.append("")
+    out.append("| call | call ns | measured | docstring | budget | ratio | verdict |")
+    out.append("|---|---:|---:|---|---:|---:|---|")
     for r in fig["rows"]:
         if "skipped" in r:
-            out.append("| %s | skipped (%s) | | | |" % (r["id"], r["skipped"]))
+            out.append("| %s | skipped (%s) | | | | | |" % (r["id"], r["skipped"]))
             continue
         if "goal_speedup" in r:
-            doc = "pure Python %.1f ns: %sx" % (r["python_ns"], harness.fmt_ratio(r["speedup"]))
-            goal = "at least %gx pure Python" % r["goal_speedup"]
-        else:
-            doc, goal = r["doc"], "under %g ns" % r["goal_ns"]
-        out.append("| %s | %.1f | %s | %s | %s |" % (r["id"], r["ns"], doc, goal, "met" if r["met"] else "MISSED"))
+            out.append(
+                "| %s | %.1f | pure Python %.1f ns | | at least %gx | %sx | %s |"
+                % (
+                    r["id"],
+                    r["ns"],
+                    r["python_ns"],
+                    r["goal_speedup"],
+                    harness.fmt_ratio(r["speedup"]),
+                    "met" if r["met"] else "MISSED",
+                )
+            )
+            continue
+        what = "%.1f" % r["measured_ns"] + (" native" if r["part"] == "native" else "")
+        if r["budget_ns"] is None:
+            out.append("| %s | %.1f | %s | (not in the docstring) | | | |" % (r["id"], r["ns"], what))
+            continue
+        out.append(
+            "| %s | %.1f | %s | %s | %g | %.2f | %s |"
+            % (r["id"], r["ns"], what, r["doc"], r["budget_ns"], r["ratio"], "met" if r["met"] else "MISSED")
+        )
     out.append("")
 
 

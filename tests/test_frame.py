@@ -12,8 +12,10 @@ import gc
 import importlib
 import inspect
 import logging
+import math
 import os
 import pickle
+import random
 import subprocess
 import sys
 import sysconfig
@@ -137,6 +139,7 @@ class TestModule:
             "constants",
             "ratios",
             "formats",
+            "lock_layout",
             "locked_call",
             "with_lock_steps",
             "locked_twice",
@@ -431,6 +434,20 @@ class TestConstantsAndRatios:
             fp.formats("x", 1.0)
         with pytest.raises(TypeError):
             fp.formats(1.0, "x")
+
+    def test_tenths_round_as_the_interpreter_does(self):
+        # Floats take a native conversion up to 2**49: ties, values an ulp
+        # either side of them, signs, both ends of the range and beyond it.
+        rng = random.Random(7)
+        values = [0.0, -0.0, -0.04, 0.25, 0.35, 0.75, 2.5, 99.95, 2.0**49 - 0.5, 2.0**49, 1e300, float("inf")]
+        for _ in range(3000):
+            tie = rng.randrange(-(10**6), 10**6) / 20
+            values += [tie, math.nextafter(tie, math.inf), math.nextafter(tie, -math.inf)]
+            values += [rng.uniform(-(2.0**50), 2.0**50), rng.randrange(10**6) / rng.randrange(1, 10**6) * 100.0]
+        for x in values:
+            assert fp.formats(x, x)[:2] == (f"{x:.1f}%", format(x, ".2f")), x
+            assert fp.formats(x, -x)[0] == f"{x:.1f}%"
+        assert fp.formats(float("nan"), 1.0)[0] == "nan%"
 
     def test_ratio_follows_python_arithmetic(self):
         with pytest.raises(TypeError, match="'>' not supported between instances of 'str' and 'int'"):
@@ -1012,6 +1029,13 @@ class ProbeSub(Probe):
 
 
 class TestLockedSections:
+    def test_the_interpreters_lock_layout_is_recognised(self):
+        # Every supported interpreter's `_thread.lock` is taken directly; a
+        # layout the frame does not know would leave only the method calls.
+        assert fp.lock_layout() in ("flagged", "mutex")
+        lock = threading.Lock()
+        assert fp.locked_call(lock, lock.locked) is True and not lock.locked()
+
     """A failing body gets the function's traceback entry before the lock's
     __exit__ runs, as in a Python `with` statement, and never twice."""
 

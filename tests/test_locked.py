@@ -167,6 +167,60 @@ class TestInterpreterLocks:
             a.find_best_fit_bucket(8, 8)
         assert not lock.locked()
 
+    def test_a_lock_reads_as_held_inside_and_free_after(self):
+        a = FastBucketAllocator()
+        lock = held_lock(a)
+        buckets = next(r for r in gc.get_referents(a) if type(r) is dict)
+        seen = []
+
+        class Key(int):
+            def __gt__(self, other):
+                seen.append((lock.locked(), lock.acquire(blocking=False)))
+                return False
+
+        buckets[Key(10)] = []
+        for _ in range(3):
+            a.find_best_fit_bucket(8, 8)
+            assert not lock.locked()
+        assert seen == [(True, False)] * 3
+
+    def test_waiters_on_either_side_of_a_section(self):
+        a = FastBucketAllocator()
+        lock = held_lock(a)
+        buckets = next(r for r in gc.get_referents(a) if type(r) is dict)
+        waiter_done = threading.Event()
+
+        def wait_for_lock():
+            with lock:
+                waiter_done.set()
+
+        # A thread blocks on the lock while the section holds it: leaving
+        # the section wakes it.
+        class Key(int):
+            def __gt__(self, other):
+                t = threading.Thread(target=wait_for_lock)
+                t.start()
+                threads.append(t)
+                t.join(0.2)  # long enough for the thread to block
+                assert not waiter_done.is_set()
+                return False
+
+        threads = []
+        buckets[Key(10)] = []
+        a.find_best_fit_bucket(8, 8)
+        threads[0].join(30)
+        assert waiter_done.is_set() and not lock.locked()
+
+        # The section waits for a lock another thread holds.
+        buckets.clear()
+        lock.acquire()
+        released = []
+        t = threading.Timer(0.2, lambda: (released.append(True), lock.release()))
+        t.start()
+        a.find_best_fit_bucket(8, 8)
+        assert released == [True] and not lock.locked()
+        t.join()
+
     def test_release_failing_after_the_body_failed_chains_both_errors(self):
         a = FastBucketAllocator()
         lock = held_lock(a)

@@ -56,6 +56,29 @@ def test_documented_targets_are_found_in_their_docstrings():
             assert eval(case["stmt"], case["ns"](m)) == eval(case["stmt"], case["ns"](ref)), case["id"]
 
 
+def test_budgets_are_read_from_the_docstrings_in_ns():
+    expected = {
+        "LockFreeStatistics.record_allocation(64)": 100,
+        "LockFreeStatistics.get_snapshot(), fresh": 500,
+        "AdaptivePolicy.get_threshold('f')": 100,
+        "AdaptivePolicy.should_compile('f', store)": 1000,
+        "AtomicPointer.store(x)": 100,
+        "AtomicPointer.compare_and_swap(x, x)": 150,
+        "LockFreeStack.push(x); pop()": 450,
+        "LockFreeStack.size()": 20,
+        "AtomicCounter.load()": 10,
+    }
+    seen = {}
+    for case in cases.TARGETS:
+        m = cases.native(case["mod"])
+        if m is None or "pattern" not in case:
+            continue
+        seen[case["id"]] = run._budget(case, m)[1]
+        exec(case["stmt"], case["ns"](m))  # the statement runs as measured
+    assert {k: seen[k] for k in expected if k in seen} == {k: v for k, v in expected.items() if k in seen}
+    assert None not in seen.values()
+
+
 def test_ft_scaling_runs_workers_together_and_skips_with_the_gil(monkeypatch):
     import ft_bench
 

@@ -10,6 +10,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
+
 namespace frame::compat {
 
 // Sign of an int object (-1, 0, 1); the object must be an int.
@@ -170,6 +173,79 @@ class Mutex {
   void unlock() {}
 #endif
 };
+
+// The interpreter's `_thread.lock` objects, taken and given back without a
+// call when nothing waits on them.  Their layout is private to the
+// interpreter and has two forms: a `PyThread_type_lock` with a flag (up to
+// 3.13's first releases), and a `PyMutex` (later 3.13 releases on).  The frame
+// uses these functions only with the form whose size matches the type's and
+// whose live instance behaved as it says (checked once at initialisation).
+// A failed try leaves the lock as it was, for the lock's own methods.
+enum class LockLayout { Unknown, Flagged, Mutex };
+
+struct FlaggedLock {
+  PyObject_HEAD
+  PyThread_type_lock lock;
+  PyObject* weakrefs;
+  char locked;
+};
+
+#if PY_VERSION_HEX >= 0x030D0000
+struct MutexLock {
+  PyObject_HEAD
+  PyMutex mutex;
+};
+inline std::atomic_ref<uint8_t> lock_bits(PyObject* o) {
+  return std::atomic_ref<uint8_t>(reinterpret_cast<MutexLock*>(o)->mutex._bits);
+}
+#endif
+
+// The form of a lock type of this size, if any.
+inline LockLayout lock_layout_of_size(Py_ssize_t size) {
+#if PY_VERSION_HEX >= 0x030D0000
+  if (size == static_cast<Py_ssize_t>(sizeof(MutexLock))) return LockLayout::Mutex;
+#endif
+  if (size == static_cast<Py_ssize_t>(sizeof(FlaggedLock))) return LockLayout::Flagged;
+  return LockLayout::Unknown;
+}
+
+// Takes the lock when it is free and nobody waits for it.
+inline bool lock_try_acquire(LockLayout layout, PyObject* o) {
+#if PY_VERSION_HEX >= 0x030D0000
+  if (layout == LockLayout::Mutex) {
+    uint8_t free_bits = 0;
+    return lock_bits(o).compare_exchange_strong(free_bits, 1);
+  }
+#endif
+  if (layout != LockLayout::Flagged) return false;
+  FlaggedLock* l = reinterpret_cast<FlaggedLock*>(o);
+  if (PyThread_acquire_lock_timed(l->lock, 0, 0) != PY_LOCK_ACQUIRED) return false;
+  l->locked = 1;
+  return true;
+}
+
+// Gives the lock back when it is held and nobody waits for it.
+inline bool lock_try_release(LockLayout layout, PyObject* o) {
+#if PY_VERSION_HEX >= 0x030D0000
+  if (layout == LockLayout::Mutex) {
+    uint8_t held_bits = 1;
+    return lock_bits(o).compare_exchange_strong(held_bits, 0);
+  }
+#endif
+  if (layout != LockLayout::Flagged) return false;
+  FlaggedLock* l = reinterpret_cast<FlaggedLock*>(o);
+  if (!l->locked) return false;
+  l->locked = 0;
+  PyThread_release_lock(l->lock);
+  return true;
+}
+
+inline bool lock_is_held(LockLayout layout, PyObject* o) {
+#if PY_VERSION_HEX >= 0x030D0000
+  if (layout == LockLayout::Mutex) return (lock_bits(o).load() & 1) != 0;
+#endif
+  return layout == LockLayout::Flagged && reinterpret_cast<FlaggedLock*>(o)->locked != 0;
+}
 
 // Fills `slots` with the module's declarations that the interpreter knows
 // and returns how many: per-interpreter-GIL support (3.12+; the interpreter

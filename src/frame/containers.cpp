@@ -1,4 +1,5 @@
-// Containers (containers.hpp): unpacking, dicts from pairs, the len() error.
+// Containers (containers.hpp): unpacking, dicts from pairs and from shapes,
+// the len() error.
 #include "frame/containers.hpp"
 
 namespace frame {
@@ -64,6 +65,20 @@ bool unpack_sequence(PyObject* seq, Ref* out, Py_ssize_t n) {
     out[i] = Ref(item);
   }
   return true;
+}
+
+PyObject* dict_shape(std::initializer_list<std::pair<PyObject*, PyObject*>> pairs) { return dict_from(pairs); }
+
+PyObject* dict_like(PyObject* shape, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+  PyObject* d = PyDict_Copy(shape);
+  if (!d) return nullptr;
+  for (const auto& [k, v] : items) {
+    if (PyDict_SetItem(d, k, v) < 0) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+  }
+  return d;
 }
 
 PyObject* raise_no_len(PyObject* o) {

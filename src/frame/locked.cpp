@@ -35,6 +35,7 @@ struct LockKind {
   PyTypeObject* type = nullptr;
   PyObject* acquire = nullptr;  // method descriptors, owned for the module's lifetime
   PyObject* release = nullptr;
+  compat::LockLayout direct = compat::LockLayout::Unknown;  // known: taken and given back without a call
 };
 LockKind g_lock_kinds[2];
 
@@ -68,6 +69,33 @@ void chain_exit_error(PyObject* et, PyObject* ev, PyObject* etb) {
   Py_XDECREF(etb);
 }
 
+// The layout of `_thread.lock` objects, when one of the compatibility layer's
+// forms matches their size and a new lock, taken and given back through its
+// methods and directly, reads as held and free at each step as that form
+// says; Unknown otherwise.  -1 on error.
+int lock_layout(PyObject* thread, PyTypeObject* type, PyObject* acquire, PyObject* release,
+                compat::LockLayout* layout) {
+  using compat::lock_is_held, compat::lock_try_acquire, compat::lock_try_release;
+  *layout = compat::LockLayout::Unknown;
+  const compat::LockLayout k = compat::lock_layout_of_size(type->tp_basicsize);
+  if (k == compat::LockLayout::Unknown) return 0;
+  Ref lock(PyObject_CallMethod(thread, "allocate_lock", nullptr));
+  if (!lock) return -1;
+  // Read-only checks come first: nothing is written through the form before
+  // it has shown the lock's state both ways.
+  if (Py_TYPE(lock.get()) != type || lock_is_held(k, lock)) return 0;
+  Ref r(call_descriptor(acquire, lock));
+  if (!r) return -1;
+  if (!lock_is_held(k, lock) || lock_try_acquire(k, lock)) return 0;
+  r = Ref(call_descriptor(release, lock));
+  if (!r) return -1;
+  if (lock_is_held(k, lock) || !lock_try_acquire(k, lock)) return 0;
+  const bool held = lock_is_held(k, lock);
+  if (!lock_try_release(k, lock)) return 0;
+  if (held && !lock_is_held(k, lock) && !lock_try_release(k, lock)) *layout = k;
+  return 0;
+}
+
 }  // namespace
 
 namespace detail {
@@ -93,7 +121,10 @@ int init_lock_types() {
     if (!acquire || !release || !PyObject_TypeCheck(acquire.get(), &PyMethodDescr_Type) ||
         !PyObject_TypeCheck(release.get(), &PyMethodDescr_Type))
       continue;
-    g_lock_kinds[i] = LockKind{t, acquire.release(), release.release()};
+    // Lock objects are entered directly only where their layout is known.
+    compat::LockLayout direct = compat::LockLayout::Unknown;
+    if (i == 0 && lock_layout(thread, t, acquire, release, &direct) < 0) return -1;
+    g_lock_kinds[i] = LockKind{t, acquire.release(), release.release(), direct};
     type.release();  // kept with the descriptors
   }
   return 0;
@@ -101,17 +132,22 @@ int init_lock_types() {
 
 }  // namespace detail
 
+compat::LockLayout thread_lock_layout() { return g_lock_kinds[0].direct; }
+
 bool Locked::enter(PyObject* mgr) {
   // Held from the start: acquiring may release the interpreter lock and
   // __enter__ may run code, and the caller's reference may be a field that
   // is replaced meanwhile.
   Ref held = Ref::borrow(mgr);
   if (const LockKind* k = lock_kind(mgr)) {
-    PyObject* r = call_descriptor(k->acquire, mgr);
-    if (!r) return false;
-    Py_DECREF(r);
+    if (!compat::lock_try_acquire(k->direct, mgr)) {
+      PyObject* r = call_descriptor(k->acquire, mgr);
+      if (!r) return false;
+      Py_DECREF(r);
+    }
     mgr_ = held.release();
     release_ = k->release;
+    direct_ = k->direct;
     return true;
   }
   // The full protocol: both methods looked up on the type before entering.
@@ -148,7 +184,7 @@ bool Locked::leave() {
     r = call_special(exit, mgr, a, 3);
     Py_DECREF(exit);
   } else {
-    r = call_descriptor(release_, mgr);
+    r = release_lock(mgr);
   }
   Py_DECREF(mgr);
   if (!r) return false;
@@ -164,7 +200,7 @@ bool Locked::leave_error() {
   PyErr_Fetch(&et, &ev, &etb);
   if (!exit) {
     // The lock: released with the error kept as it is; never suppresses.
-    PyObject* r = call_descriptor(release_, mgr);
+    PyObject* r = release_lock(mgr);
     Py_DECREF(mgr);
     if (!r) {
       chain_exit_error(et, ev, etb);
@@ -195,6 +231,13 @@ bool Locked::leave_error() {
   }
   PyErr_Restore(et, ev, etb);
   return false;
+}
+
+PyObject* Locked::release_lock(PyObject* lock) {
+  // A lock another thread waits for, or has released meanwhile, is left to
+  // its `release`, which wakes the waiter or raises.
+  if (compat::lock_try_release(direct_, lock)) Py_RETURN_NONE;
+  return call_descriptor(release_, lock);
 }
 
 Locked::~Locked() {

@@ -18,6 +18,8 @@ namespace frame {
 // An exact `_thread.lock` or `_thread.RLock` is entered and left through
 // its `acquire` and `release` descriptors called by vectorcall: no bound
 // method and no argument tuple, so leaving cannot fail for lack of memory.
+// A `_thread.lock` that is free is taken, and one that nobody waits for is
+// given back, without a call at all, as its methods would.
 // Any other object gets the full protocol: `__enter__` and `__exit__` looked
 // up on its type before entering, `__exit__` called with (None, None, None)
 // or with the pending error, whose result may suppress that error.
@@ -40,6 +42,10 @@ class Locked {
   PyObject* mgr_ = nullptr;      // the entered object, owned while entered
   PyObject* exit_ = nullptr;     // its __exit__, owned; null for the interpreter's locks
   PyObject* release_ = nullptr;  // the lock type's release descriptor (borrowed)
+  compat::LockLayout direct_{};  // known for a lock that may be given back without a call
+
+  // Gives back an interpreter lock: a new reference to None, or nullptr.
+  PyObject* release_lock(PyObject* lock);
 };
 
 // Runs `body` inside `with mgr:`.  `body` returns true on success and false
@@ -85,6 +91,10 @@ inline PyObject* locked(Call call, PyObject* mgr, F&& body) {
 
 // threading.Lock(), looked up through the module global `threading`.
 PyObject* new_lock();
+
+// The layout `_thread.lock` objects were found to have at initialisation
+// (Unknown when they are entered through their methods only).
+compat::LockLayout thread_lock_layout();
 
 // Runs `f` without the interpreter lock.
 template <class F>

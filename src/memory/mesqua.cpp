@@ -470,6 +470,26 @@ Args:
     time_ns: Time taken for deallocation in nanoseconds)",
                                             returns("None"), int_param("size"), int_param("time_ns", default_int(0)));
 
+// The snapshot's keys in order, and its one fixed value.
+frame::Const g_snapshot_shape([] {
+  return frame::dict_shape({
+      {stat_names[TotalAllocations], Py_None},
+      {stat_names[TotalDeallocations], Py_None},
+      {stat_names[CurrentAllocations], Py_None},
+      {stat_names[BytesAllocated], Py_None},
+      {stat_names[BytesReserved], Py_None},
+      {stat_names[PeakAllocations], Py_None},
+      {stat_names[PeakBytesAllocated], Py_None},
+      {stat_names[BucketedAllocations], Py_None},
+      {stat_names[FallbackAllocations], Py_None},
+      {"bucketed_allocation_ratio"_s, Py_None},
+      {stat_names[AlignmentPaddingBytes], Py_None},
+      {"average_allocation_time_ns"_s, Py_None},
+      {"average_deallocation_time_ns"_s, Py_None},
+      {"allocation_mode"_s, "lock-free C11 atomics"_s},
+  });
+});
+
 PyObject* lfs_get_snapshot(LockFreeStatistics* self) {
   Ref v[kStats];
   for (int i = 0; i < kStats; i++) {
@@ -484,22 +504,21 @@ PyObject* lfs_get_snapshot(LockFreeStatistics* self) {
   if (!avg_dealloc) return nullptr;
   Ref ratio_text(frame::format_percent(ratio));
   if (!ratio_text) return nullptr;
-  return frame::dict_from({
-      {stat_names[TotalAllocations], v[TotalAllocations]},
-      {stat_names[TotalDeallocations], v[TotalDeallocations]},
-      {stat_names[CurrentAllocations], v[CurrentAllocations]},
-      {stat_names[BytesAllocated], v[BytesAllocated]},
-      {stat_names[BytesReserved], v[BytesReserved]},
-      {stat_names[PeakAllocations], v[PeakAllocations]},
-      {stat_names[PeakBytesAllocated], v[PeakBytesAllocated]},
-      {stat_names[BucketedAllocations], v[BucketedAllocations]},
-      {stat_names[FallbackAllocations], v[FallbackAllocations]},
-      {"bucketed_allocation_ratio"_s, ratio_text},
-      {stat_names[AlignmentPaddingBytes], v[AlignmentPaddingBytes]},
-      {"average_allocation_time_ns"_s, avg_alloc},
-      {"average_deallocation_time_ns"_s, avg_dealloc},
-      {"allocation_mode"_s, "lock-free C11 atomics"_s},
-  });
+  return frame::dict_like(g_snapshot_shape, {
+                                                {stat_names[TotalAllocations], v[TotalAllocations]},
+                                                {stat_names[TotalDeallocations], v[TotalDeallocations]},
+                                                {stat_names[CurrentAllocations], v[CurrentAllocations]},
+                                                {stat_names[BytesAllocated], v[BytesAllocated]},
+                                                {stat_names[BytesReserved], v[BytesReserved]},
+                                                {stat_names[PeakAllocations], v[PeakAllocations]},
+                                                {stat_names[PeakBytesAllocated], v[PeakBytesAllocated]},
+                                                {stat_names[BucketedAllocations], v[BucketedAllocations]},
+                                                {stat_names[FallbackAllocations], v[FallbackAllocations]},
+                                                {"bucketed_allocation_ratio"_s, ratio_text},
+                                                {stat_names[AlignmentPaddingBytes], v[AlignmentPaddingBytes]},
+                                                {"average_allocation_time_ns"_s, avg_alloc},
+                                                {"average_deallocation_time_ns"_s, avg_dealloc},
+                                            });
 }
 constexpr frame::FuncDef lfs_get_snapshot_def = frame::method<&lfs_get_snapshot>(
     "get_snapshot", "Get a snapshot of the current statistics.\n\nReturns a dictionary with all statistics.",

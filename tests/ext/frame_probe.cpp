@@ -121,6 +121,20 @@ PyObject* formats(PyObject* value, double x) {
   return exp ? frame::tuple_of({percent, fixed, exp}) : nullptr;
 }
 
+// The layout found for `_thread.lock` objects.
+PyObject* lock_layout() {
+  switch (frame::thread_lock_layout()) {
+    case frame::compat::LockLayout::Flagged:
+      return PyUnicode_FromString("flagged");
+    case frame::compat::LockLayout::Mutex:
+      return PyUnicode_FromString("mutex");
+    default:
+      return PyUnicode_FromString("unknown");
+  }
+}
+constexpr frame::FuncDef lock_layout_def =
+    frame::fn<&lock_layout>("lock_layout", "The layout found for _thread.lock objects.", returns("str"));
+
 constexpr frame::FuncDef formats_def = frame::fn<&formats>(
     "formats", "(f'{value:.1f}%', format(x, '.2f'), format(x, '.3e')).", returns(), param("value"), param("x"));
 constexpr frame::FuncDef constants_def = frame::fn<&constants>("constants", "Use-site constants.", returns());
@@ -434,6 +448,7 @@ const frame::FuncDef* const kFunctions[] = {
     &constants_def,
     &ratios_def,
     &formats_def,
+    &lock_layout_def,
     &locked_call_def,
     &with_lock_steps_def,
     &locked_twice_def,
