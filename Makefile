@@ -259,8 +259,21 @@ bench: install
 	cd bench && ../$(VPY) -m pytest -q -p no:cacheprovider tests
 	$(VPY) bench/run.py $(BENCH_ARGS)
 	$(VPY) bench/analyze_bench.py $(filter --quick,$(BENCH_ARGS))
+	$(PY314_MAKE) bench-targets-here
 	@if [ -n "$(FT_PYTHON)" ]; then $(MAKE) --no-print-directory bench-ft; \
 	else echo "scaling on the free-threaded build skipped: no cached free-threaded interpreter (make python-ft builds it)"; fi
+
+# The docstrings' speed budgets alone (figure 6), on this PYTHON and on the
+# newest interpreter (3.14; Debian's in its chroot when the machine has none):
+# build/bench/targets-<tag>.{json,md}.
+.PHONY: bench-targets bench-targets-here
+bench-targets:
+	$(MAKE) --no-print-directory bench-targets-here
+	$(PY314_MAKE) bench-targets-here
+
+bench-targets-here: install
+	$(VPY) bench/run.py --only targets $(filter --quick,$(BENCH_ARGS)) \
+		--json build/bench/targets-$(PYTAG).json --markdown build/bench/targets-$(PYTAG).md
 
 # Scaling of the tree's searches and the counters with threads, on the
 # free-threaded interpreter with PYTHON_GIL unset (build/bench/ft.json).

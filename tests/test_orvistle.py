@@ -768,6 +768,21 @@ class TestUpdate:
         ]
         assert all(r.args == () for r in caplog.records if r.name == LOGGER)
 
+    def test_debug_line_names_any_text_and_formats_like_python(self, caplog):
+        caplog.set_level(logging.DEBUG, logger=LOGGER)
+        ids = ["f", "\u00e9t\u00e9", "\u4e2d", "\U0001f600x", "", None]
+        speedups = [2.005, 2.675, 1e-9, -0.0, 1e17, 123456.785]
+        p = AdaptivePolicy()
+        expected = []
+        for func_id in ids:
+            for speedup in speedups:
+                before = p.get_threshold(func_id)
+                p.update(func_id, compiled(1, speedup))
+                after = p.get_threshold(func_id)
+                expected.append(f"Updated threshold for {str(func_id)}: {before} -> {after} (speedup: {speedup:.2f}x)")
+        msgs = [r.getMessage() for r in caplog.records if r.name == LOGGER]
+        assert msgs == expected and type(msgs[0]) is str
+
     def test_logging_after_release_and_after_store(self, monkeypatch):
         p = AdaptivePolicy()
         seen = {}

@@ -1,5 +1,6 @@
 // talvora.jit.orvistle: per-function compile thresholds that adapt to the
 // speed-ups measured after earlier compilations.
+#include <charconv>
 #include <cmath>
 
 #include "frame/frame.hpp"
@@ -447,6 +448,23 @@ Returns:
 Performance: <1us (threshold check + metrics lookup))",
                                       returns("bool"), param("func_id"), param("telemetry_store"));
 
+// "Updated threshold for {func_id}: {current} -> {updated} (speedup: {speedup:.2f}x)".
+PyObject* update_message(PyObject* func_id, int32_t current, int32_t updated, double speedup) {
+  char speed[frame::kFixedRoom], from[16], to[16];
+  const size_t n = frame::fixed_digits(speedup, 2, speed);
+  if (n && PyUnicode_CheckExact(func_id)) {
+    // An exact str is its own str(), and the numbers are written here.
+    const size_t n_from = static_cast<size_t>(std::to_chars(from, from + sizeof from, current).ptr - from);
+    const size_t n_to = static_cast<size_t>(std::to_chars(to, to + sizeof to, updated).ptr - to);
+    return frame::join_text(
+        {"Updated threshold for ", func_id, ": ", {from, n_from}, " -> ", {to, n_to}, " (speedup: ", {speed, n}, "x)"});
+  }
+  Ref text(frame::format_float(speedup, 'f', 2));
+  if (!text) return nullptr;
+  return PyUnicode_FromFormat("Updated threshold for %S: %d -> %d (speedup: %Ux)", func_id, static_cast<int>(current),
+                              static_cast<int>(updated), text.get());
+}
+
 PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry_store, frame::Call call) {
   if (!check_state(self)) return nullptr;
   Ref metrics;
@@ -488,10 +506,7 @@ PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry
   if (rc < 0) return nullptr;
   if (!changed) Py_RETURN_NONE;
 
-  Ref speedup(frame::format_float(r.avg_speedup, 'f', 2));
-  if (!speedup) return nullptr;
-  Ref message(PyUnicode_FromFormat("Updated threshold for %S: %d -> %d (speedup: %Ux)", func_id.get(),
-                                   static_cast<int>(current), static_cast<int>(updated), speedup.get()));
+  Ref message(update_message(func_id, current, updated, r.avg_speedup));
   if (!message) return nullptr;
   Ref logger(frame::get_global("logger"_s));
   if (!logger) return nullptr;
