@@ -664,6 +664,21 @@ class TestBinding:
         assert fp.bind(second="b", **built) == ("a", "b", "c", None)
         assert fp.bind(1, 2, **{"".join(["fou", "rth"]): 4}) == (1, 2, 3, 4)
 
+    def test_keywords_in_parameter_order(self):
+        # Keywords that continue the positional arguments in order bind
+        # straight from the vector; every other mix binds by name.
+        assert fp.bind(first=1, second=2, third=3, fourth=4) == (1, 2, 3, 4)
+        assert fp.bind(1, second=2, third=3) == (1, 2, 3, None)
+        assert fp.bind(1, 2, third=3, fourth=4) == (1, 2, 3, 4)
+        assert fp.bind(first=1, second=2, fourth=4) == (1, 2, 3, 4)
+        assert fp.bind(1, third=3, second=2) == (1, 2, 3, None)
+        raises(TypeError, "bind() takes at least 2 positional arguments (1 given)", fp.bind, first=1)
+        raises(TypeError, "bind() got multiple values for keyword argument 'first'", fp.bind, 1, 2, first=1)
+        raises(TypeError, "bind() got an unexpected keyword argument 'fifth'", fp.bind, 1, 2, 3, fourth=4, fifth=5)
+        for p in (Probe("o", i64=2, dbl=0.5), Probe(obj="o", i64=2, dbl=0.5), Probe("o", 2, dbl=0.5)):
+            assert (p.obj, p.i64, p.dbl) == ("o", 2, 0.5)
+        raises(TypeError, "__cinit__() got multiple values for keyword argument 'obj'", Probe, 1, obj=2)
+
     def test_defaults_fill_unbound_parameters(self):
         assert fp.bind(1, 2) == (1, 2, 3, None)
         assert fp.bind(1, 2, fourth=4) == (1, 2, 3, 4)

@@ -33,8 +33,17 @@ bool bind_args(const Runtime& rt, const char* fname, PyObject* const* args, Py_s
   }
   PyObject* tmp[kMaxParams];
   PyObject** slots = out ? out : tmp;
-  for (int i = 0; i < n; i++) slots[i] = i < nargs ? args[i] : nullptr;
-  for (Py_ssize_t k = 0; k < nkw; k++) {
+  // Keywords naming, in order, the parameters right after the positional
+  // arguments (the interned names themselves, as compiled calls pass them)
+  // follow those arguments in the vector, and need no search.
+  Py_ssize_t given = nargs;
+  while (given < n && given - nargs < nkw && PyTuple_GET_ITEM(kwnames, given - nargs) == s.names[given]) given++;
+  if (given == n && given - nargs == nkw) {
+    for (int i = 0; i < n; i++) slots[i] = args[i];
+    return true;
+  }
+  for (int i = 0; i < n; i++) slots[i] = i < given ? args[i] : nullptr;
+  for (Py_ssize_t k = given - nargs; k < nkw; k++) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     int found = -1;
     for (int j = 0; j < n; j++) {

@@ -2,6 +2,9 @@
 #include "frame/constants.hpp"
 
 #include <cstring>
+#include <iterator>
+
+#include "frame/convert.hpp"
 
 namespace frame {
 
@@ -79,6 +82,11 @@ int init_constants() {
       PyTuple_SET_ITEM(tuple, i, s);
     }
     t->obj_ = tuple;
+  }
+  for (unsigned long i = 0; i < std::size(g_small_ints); i++) {
+    if (g_small_ints[i]) continue;
+    g_small_ints[i] = PyLong_FromUnsignedLong(i);
+    if (!g_small_ints[i]) return -1;
   }
   // Built last: makers may use the strings and numbers above.
   for (Const* c = g_const_head; c; c = c->next_) {

@@ -115,6 +115,14 @@ bool exact_check(PyObject* o, PyTypeObject* t, bool none_ok, bool note, const ch
 // of line so that a trampoline stays small).
 PyObject* new_long(long v);
 PyObject* new_ulong(unsigned long v);
+// The interpreter's cached ints 0 to 256, held from initialisation
+// (init_constants): a result among them is a table read.
+inline PyObject* g_small_ints[257] = {};
+inline PyObject* small_int(unsigned long v) {
+  PyObject* o = g_small_ints[v];
+  Py_INCREF(o);
+  return o;
+}
 // Result coercion for the return annotation "int"; steals `r`.
 PyObject* coerce_int_result(PyObject* r);
 
@@ -274,14 +282,13 @@ inline PyObject* to_result(R&& r) {
   } else if constexpr (std::is_same_v<T, double>) {
     return PyFloat_FromDouble(r);
   } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
-    // Cached small ints come cheapest through PyLong_FromUnsignedLong.
-    if (r >= 0 && r <= 256) return PyLong_FromUnsignedLong(static_cast<unsigned long>(r));
+    if (r >= 0 && r <= 256) return small_int(static_cast<unsigned long>(r));
     if constexpr (sizeof(T) <= sizeof(long))
       return new_long(static_cast<long>(r));
     else
       return PyLong_FromLongLong(static_cast<long long>(r));
   } else if constexpr (std::is_integral_v<T> && std::is_unsigned_v<T>) {
-    if (r <= 256) return PyLong_FromUnsignedLong(static_cast<unsigned long>(r));
+    if (r <= 256) return small_int(static_cast<unsigned long>(r));
     if constexpr (sizeof(T) <= sizeof(unsigned long))
       return new_ulong(static_cast<unsigned long>(r));
     else
