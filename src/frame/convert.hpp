@@ -222,7 +222,16 @@ struct Converter<uint16_t> : Through<uint16_t, to_u16> {};
 template <>
 struct Converter<uint8_t> : Through<uint8_t, to_u8> {};
 template <>
-struct Converter<double> : Through<double, to_double> {};
+struct Converter<double> {
+  template <class Name>
+  static bool get(PyObject* o, Name, double& out) {
+    if (PyFloat_CheckExact(o)) {
+      out = PyFloat_AS_DOUBLE(o);
+      return true;
+    }
+    return to_double(o, out);
+  }
+};
 template <>
 struct Converter<bool> {
   template <class Name>

@@ -237,25 +237,22 @@ T& field_at(PyObject* o, const Property* p) {
 // may race the object's own methods on free-threaded builds (plain moves
 // where the interpreter lock serialises).
 template <class T>
-PyObject* read_number(PyObject* o, const Property* p) {
-  return to_result(load_relaxed(field_at<T>(o, p)));
+PyObject* read_number(PyObject* o, void* closure) {
+  return to_result(load_relaxed(field_at<T>(o, static_cast<const Property*>(closure))));
 }
 
-// The readers of the number kinds, in FieldKind order after Object.
-constexpr PyObject* (*kReadNumber[])(PyObject*, const Property*) = {
-    read_number<int64_t>,  read_number<int32_t>, read_number<uint32_t>, read_number<uint64_t>,
-    read_number<uint16_t>, read_number<uint8_t>, read_number<double>,   read_number<bool>,
+PyObject* read_object(PyObject* o, void* closure) {
+  Ref v = load_field(o, field_at<PyObject*>(o, static_cast<const Property*>(closure)));
+  return v ? v.release() : Ref::borrow(Py_None).release();
+}
+
+// The getters of the field kinds, in FieldKind order: each is installed
+// itself, so a read makes no dispatch on the kind.
+constexpr getter kReadField[] = {
+    read_object,           read_number<int64_t>, read_number<int32_t>, read_number<uint32_t>, read_number<uint64_t>,
+    read_number<uint16_t>, read_number<uint8_t>, read_number<double>,  read_number<bool>,
 };
-static_assert(std::size(kReadNumber) == static_cast<size_t>(FieldKind::Bool));
-
-PyObject* prop_get(PyObject* o, void* closure) {
-  const Property* p = static_cast<const Property*>(closure);
-  if (p->kind == FieldKind::Object) {
-    Ref v = load_field(o, field_at<PyObject*>(o, p));
-    return v ? v.release() : Ref::borrow(Py_None).release();
-  }
-  return kReadNumber[static_cast<int>(p->kind) - 1](o, p);
-}
+static_assert(std::size(kReadField) == static_cast<size_t>(FieldKind::Bool) + 1);
 
 // Converts `v` and stores it in the field; the field is unchanged on error.
 template <class T, class Convert>
@@ -446,7 +443,7 @@ int ready_type(const TypeDef* td) {
         const Property& pr = td->props[i];
         gs[i].name = pr.name;
         gs[i].doc = pr.doc;
-        gs[i].get = pr.get ? pr.get : prop_get;
+        gs[i].get = pr.get ? pr.get : kReadField[static_cast<int>(pr.kind)];
         gs[i].set = pr.get ? pr.set : prop_set;
         gs[i].closure = const_cast<Property*>(&pr);
       }
