@@ -730,7 +730,7 @@ PEER = [
     ),
 ]
 
-PEER_TARGET = 1.0
+PEER_TARGET = 0.95
 PEER_MEAN_TARGET = 0.85
 
 
