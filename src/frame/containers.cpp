@@ -6,6 +6,19 @@ namespace frame {
 
 namespace {
 
+// Sets the pairs in `d` (a new dict, or nullptr after a failed allocation):
+// `d`, or nullptr with `d` released.
+PyObject* set_pairs(PyObject* d, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+  if (!d) return nullptr;
+  for (const auto& [k, v] : items) {
+    if (PyDict_SetItem(d, k, v) < 0) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+  }
+  return d;
+}
+
 void raise_too_many(Py_ssize_t n) { PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n); }
 
 }  // namespace
@@ -67,35 +80,19 @@ bool unpack_sequence(PyObject* seq, Ref* out, Py_ssize_t n) {
   return true;
 }
 
+PyObject* dict_from(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+  return set_pairs(PyDict_New(), items);
+}
+
 PyObject* dict_shape(std::initializer_list<std::pair<PyObject*, PyObject*>> pairs) { return dict_from(pairs); }
 
 PyObject* dict_like(PyObject* shape, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-  PyObject* d = PyDict_Copy(shape);
-  if (!d) return nullptr;
-  for (const auto& [k, v] : items) {
-    if (PyDict_SetItem(d, k, v) < 0) {
-      Py_DECREF(d);
-      return nullptr;
-    }
-  }
-  return d;
+  return set_pairs(PyDict_Copy(shape), items);
 }
 
 PyObject* raise_no_len(PyObject* o) {
   PyErr_Format(PyExc_TypeError, "object of type '%.200s' has no len()", Py_TYPE(o)->tp_name);
   return nullptr;
-}
-
-PyObject* dict_from(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-  PyObject* d = PyDict_New();
-  if (!d) return nullptr;
-  for (const auto& [k, v] : items) {
-    if (PyDict_SetItem(d, k, v) < 0) {
-      Py_DECREF(d);
-      return nullptr;
-    }
-  }
-  return d;
 }
 
 }  // namespace frame
