@@ -18,7 +18,6 @@ import pickle
 import random
 import subprocess
 import sys
-import sysconfig
 import textwrap
 import threading
 import traceback
