@@ -757,8 +757,18 @@ def peer():
 BUDGET_GOAL = 0.75
 
 
-def _counter_doc(m):
-    return m.AtomicCounter.__doc__
+def _counter_row(call, op):
+    """A counter operation whose docstring budget is for `op` alone."""
+    return dict(
+        id="AtomicCounter." + call,
+        mod="mesqua",
+        stmt="c." + call,
+        ns=lambda m: {"c": m.AtomicCounter(0)},
+        doc=lambda m: m.AtomicCounter.__doc__,
+        pattern=op + r" < ?(\d+) ?(ns)",
+        part="native",
+        op=op,
+    )
 
 
 def _stats(m):
@@ -870,35 +880,13 @@ TARGETS = [
         part="native",
         op="load",  # an atomic load of the count
     ),
-    dict(
-        id="AtomicCounter.increment()",
-        mod="mesqua",
-        stmt="c.increment()",
-        ns=lambda m: {"c": m.AtomicCounter(0)},
-        doc=_counter_doc,
-        pattern=r"increment < ?(\d+) ?(ns)",
-        part="native",
-        op="increment",
-    ),
-    dict(
-        id="AtomicCounter.load()",
-        mod="mesqua",
-        stmt="c.load()",
-        ns=lambda m: {"c": m.AtomicCounter(0)},
-        doc=_counter_doc,
-        pattern=r"load < ?(\d+) ?(ns)",
-        part="native",
-        op="load",
-    ),
-    dict(
-        id="AtomicCounter.compare_and_swap(0, 0)",
-        mod="mesqua",
-        stmt="c.compare_and_swap(0, 0)",
-        ns=lambda m: {"c": m.AtomicCounter(0)},
-        doc=_counter_doc,
-        pattern=r"compare_and_swap < ?(\d+) ?(ns)",
-        part="native",
-        op="compare_and_swap",
+    *(
+        _counter_row(call, op)
+        for call, op in (
+            ("increment()", "increment"),
+            ("load()", "load"),
+            ("compare_and_swap(0, 0)", "compare_and_swap"),
+        )
     ),
     dict(
         id="is_oom_error (rule 1 holds)",

@@ -6,19 +6,6 @@ namespace frame {
 
 namespace {
 
-// Sets the pairs in `d` (a new dict, or nullptr after a failed allocation):
-// `d`, or nullptr with `d` released.
-PyObject* set_pairs(PyObject* d, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-  if (!d) return nullptr;
-  for (const auto& [k, v] : items) {
-    if (PyDict_SetItem(d, k, v) < 0) {
-      Py_DECREF(d);
-      return nullptr;
-    }
-  }
-  return d;
-}
-
 void raise_too_many(Py_ssize_t n) { PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n); }
 
 }  // namespace
@@ -81,13 +68,46 @@ bool unpack_sequence(PyObject* seq, Ref* out, Py_ssize_t n) {
 }
 
 PyObject* dict_from(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-  return set_pairs(PyDict_New(), items);
+  PyObject* d = PyDict_New();
+  if (!d) return nullptr;
+  for (const auto& [k, v] : items) {
+    if (PyDict_SetItem(d, k, v) < 0) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+  }
+  return d;
 }
 
-PyObject* dict_shape(std::initializer_list<std::pair<PyObject*, PyObject*>> pairs) { return dict_from(pairs); }
+// A shape is a pair: the template (None for the filled keys) and the tuple
+// of the filled keys in order.
+PyObject* dict_shape(std::initializer_list<std::pair<PyObject*, PyObject*>> pairs) {
+  Ref filled(PyList_New(0));
+  Ref dict(PyDict_New());
+  if (!filled || !dict) return nullptr;
+  for (const auto& [k, v] : pairs) {
+    if (PyDict_SetItem(dict, k, v ? v : Py_None) < 0 || (!v && PyList_Append(filled, k) < 0)) return nullptr;
+  }
+  Ref keys(PyList_AsTuple(filled));
+  return keys ? PyTuple_Pack(2, dict.get(), keys.get()) : nullptr;
+}
 
-PyObject* dict_like(PyObject* shape, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-  return set_pairs(PyDict_Copy(shape), items);
+PyObject* dict_like(PyObject* shape, std::initializer_list<PyObject*> values) {
+  PyObject* keys = PyTuple_GET_ITEM(shape, 1);
+  if (PyTuple_GET_SIZE(keys) != static_cast<Py_ssize_t>(values.size())) {
+    PyErr_SetString(PyExc_SystemError, "dict_like: as many values as filled keys");
+    return nullptr;
+  }
+  PyObject* d = PyDict_Copy(PyTuple_GET_ITEM(shape, 0));
+  if (!d) return nullptr;
+  Py_ssize_t i = 0;
+  for (PyObject* v : values) {
+    if (PyDict_SetItem(d, PyTuple_GET_ITEM(keys, i++), v) < 0) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+  }
+  return d;
 }
 
 PyObject* raise_no_len(PyObject* o) {

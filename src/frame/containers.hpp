@@ -22,14 +22,14 @@ bool unpack_sequence(PyObject* seq, Ref* out, Py_ssize_t n);
 // A new dict with the pairs in order; nullptr on error.
 PyObject* dict_from(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
 
-// For a dict built often with the same keys: `dict_shape` makes, for a Const,
-// the template (the pairs in order, a value for the keys that have one fixed
-// value and None for the others), and `dict_like` copies it and sets the
-// pairs it is given, whose keys must be the template's.  The copy takes the
-// template's table whole, so nothing is resized on the way; the dict is the
-// one dict_from would build from all the pairs in the template's order.
+// For a dict built often with the same keys.  `dict_shape` makes, for a
+// Const, the shape of such dicts from the pairs in order, where a nullptr
+// value marks a key filled per dict and any other value is fixed.
+// `dict_like` copies the shape's template, whose table has its final size
+// and the keys' hashes in place, and gives the filled keys `values` in
+// order: the dict dict_from would build from all the pairs.
 PyObject* dict_shape(std::initializer_list<std::pair<PyObject*, PyObject*>> pairs);
-PyObject* dict_like(PyObject* shape, std::initializer_list<std::pair<PyObject*, PyObject*>> items);
+PyObject* dict_like(PyObject* shape, std::initializer_list<PyObject*> values);
 
 // TypeError "object of type '%.200s' has no len()"; returns nullptr.
 PyObject* raise_no_len(PyObject* o);

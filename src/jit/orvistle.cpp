@@ -448,21 +448,24 @@ Returns:
 Performance: <1us (threshold check + metrics lookup))",
                                       returns("bool"), param("func_id"), param("telemetry_store"));
 
-// "Updated threshold for {func_id}: {current} -> {updated} (speedup: {speedup:.2f}x)".
+// "Updated threshold for {func_id}: {current} -> {updated} (speedup: {speedup:.2f}x)",
+// for a func_id that is an exact str (its own str()) or None.
 PyObject* update_message(PyObject* func_id, int32_t current, int32_t updated, double speedup) {
   char speed[frame::kFixedRoom], from[16], to[16];
   const size_t n = frame::fixed_digits(speedup, 2, speed);
-  if (n && PyUnicode_CheckExact(func_id)) {
-    // An exact str is its own str(), and the numbers are written here.
-    const size_t n_from = static_cast<size_t>(std::to_chars(from, from + sizeof from, current).ptr - from);
-    const size_t n_to = static_cast<size_t>(std::to_chars(to, to + sizeof to, updated).ptr - to);
-    return frame::join_text(
-        {"Updated threshold for ", func_id, ": ", {from, n_from}, " -> ", {to, n_to}, " (speedup: ", {speed, n}, "x)"});
-  }
-  Ref text(frame::format_float(speedup, 'f', 2));
-  if (!text) return nullptr;
-  return PyUnicode_FromFormat("Updated threshold for %S: %d -> %d (speedup: %Ux)", func_id, static_cast<int>(current),
-                              static_cast<int>(updated), text.get());
+  Ref wide;  // the interpreter's conversion, for what fixed_digits leaves to it
+  if (!n && !(wide = Ref(frame::format_float(speedup, 'f', 2)))) return nullptr;
+  const size_t n_from = static_cast<size_t>(std::to_chars(from, from + sizeof from, current).ptr - from);
+  const size_t n_to = static_cast<size_t>(std::to_chars(to, to + sizeof to, updated).ptr - to);
+  return frame::join_text({"Updated threshold for ",
+                           func_id == Py_None ? frame::TextPiece("None") : func_id,
+                           ": ",
+                           {from, n_from},
+                           " -> ",
+                           {to, n_to},
+                           " (speedup: ",
+                           n ? frame::TextPiece(speed, n) : wide.get(),
+                           "x)"});
 }
 
 PyObject* ap_update(AdaptivePolicy* self, StrOrNone func_id, PyObject* telemetry_store, frame::Call call) {

@@ -470,22 +470,23 @@ Args:
     time_ns: Time taken for deallocation in nanoseconds)",
                                             returns("None"), int_param("size"), int_param("time_ns", default_int(0)));
 
-// The snapshot's keys in order, and its one fixed value.
+// The snapshot's keys in order: filled per snapshot (nullptr), and its one
+// fixed value.
 frame::Const g_snapshot_shape([] {
   return frame::dict_shape({
-      {stat_names[TotalAllocations], Py_None},
-      {stat_names[TotalDeallocations], Py_None},
-      {stat_names[CurrentAllocations], Py_None},
-      {stat_names[BytesAllocated], Py_None},
-      {stat_names[BytesReserved], Py_None},
-      {stat_names[PeakAllocations], Py_None},
-      {stat_names[PeakBytesAllocated], Py_None},
-      {stat_names[BucketedAllocations], Py_None},
-      {stat_names[FallbackAllocations], Py_None},
-      {"bucketed_allocation_ratio"_s, Py_None},
-      {stat_names[AlignmentPaddingBytes], Py_None},
-      {"average_allocation_time_ns"_s, Py_None},
-      {"average_deallocation_time_ns"_s, Py_None},
+      {stat_names[TotalAllocations], nullptr},
+      {stat_names[TotalDeallocations], nullptr},
+      {stat_names[CurrentAllocations], nullptr},
+      {stat_names[BytesAllocated], nullptr},
+      {stat_names[BytesReserved], nullptr},
+      {stat_names[PeakAllocations], nullptr},
+      {stat_names[PeakBytesAllocated], nullptr},
+      {stat_names[BucketedAllocations], nullptr},
+      {stat_names[FallbackAllocations], nullptr},
+      {"bucketed_allocation_ratio"_s, nullptr},
+      {stat_names[AlignmentPaddingBytes], nullptr},
+      {"average_allocation_time_ns"_s, nullptr},
+      {"average_deallocation_time_ns"_s, nullptr},
       {"allocation_mode"_s, "lock-free C11 atomics"_s},
   });
 });
@@ -504,21 +505,11 @@ PyObject* lfs_get_snapshot(LockFreeStatistics* self) {
   if (!avg_dealloc) return nullptr;
   Ref ratio_text(frame::format_percent(ratio));
   if (!ratio_text) return nullptr;
-  return frame::dict_like(g_snapshot_shape, {
-                                                {stat_names[TotalAllocations], v[TotalAllocations]},
-                                                {stat_names[TotalDeallocations], v[TotalDeallocations]},
-                                                {stat_names[CurrentAllocations], v[CurrentAllocations]},
-                                                {stat_names[BytesAllocated], v[BytesAllocated]},
-                                                {stat_names[BytesReserved], v[BytesReserved]},
-                                                {stat_names[PeakAllocations], v[PeakAllocations]},
-                                                {stat_names[PeakBytesAllocated], v[PeakBytesAllocated]},
-                                                {stat_names[BucketedAllocations], v[BucketedAllocations]},
-                                                {stat_names[FallbackAllocations], v[FallbackAllocations]},
-                                                {"bucketed_allocation_ratio"_s, ratio_text},
-                                                {stat_names[AlignmentPaddingBytes], v[AlignmentPaddingBytes]},
-                                                {"average_allocation_time_ns"_s, avg_alloc},
-                                                {"average_deallocation_time_ns"_s, avg_dealloc},
-                                            });
+  // In the shape's order.
+  return frame::dict_like(g_snapshot_shape,
+                          {v[TotalAllocations], v[TotalDeallocations], v[CurrentAllocations], v[BytesAllocated],
+                           v[BytesReserved], v[PeakAllocations], v[PeakBytesAllocated], v[BucketedAllocations],
+                           v[FallbackAllocations], ratio_text, v[AlignmentPaddingBytes], avg_alloc, avg_dealloc});
 }
 constexpr frame::FuncDef lfs_get_snapshot_def = frame::method<&lfs_get_snapshot>(
     "get_snapshot", "Get a snapshot of the current statistics.\n\nReturns a dictionary with all statistics.",
